@@ -1,0 +1,24 @@
+// Moving an image between a file and the image buffer, with the progress and
+// error lines the tool prints. Both operations return 0 or 1.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace sealtool {
+
+// Length of a seekable stream, rewound to its start; -1 when it cannot seek.
+long GetFileLength(std::FILE* stream);
+
+// Reads at most one image (32768 bytes) into buffer and reports the count.
+// A longer input, seekable or not, is refused rather than cut short.
+int ReadImageFile(const char* path, std::uint8_t* buffer,
+                  std::uint32_t* sizeOut);
+
+// Replaces the file at path with size bytes of buffer. The bytes go to a
+// temporary file beside it that is renamed over path only once it is
+// complete, so a failed write never leaves a truncated image behind.
+int WriteImageFile(const char* path, const std::uint8_t* buffer,
+                   std::uint32_t size);
+
+}  // namespace sealtool

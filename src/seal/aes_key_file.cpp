@@ -1,0 +1,122 @@
+#include "seal/aes_key_file.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include <mbedtls/platform_util.h>
+
+#include "image/layout.h"
+
+namespace sealtool {
+namespace {
+
+constexpr std::size_t kKeyTokenLength = 2 * kAesKeySize;
+
+constexpr std::uint8_t kDefaultKeyChip742[kAesKeySize] = {
+    0xd9, 0x18, 0x15, 0x63, 0xfd, 0xfe, 0x66, 0x94,
+    0x05, 0xe2, 0xbd, 0xb0, 0x18, 0xb5, 0xf5, 0x51};
+constexpr std::uint8_t kDefaultKeyShared[kAesKeySize] = {
+    0x8b, 0x63, 0xd9, 0xa2, 0xff, 0x35, 0xf9, 0xe6,
+    0x8c, 0x3c, 0x4e, 0x6f, 0xa7, 0xeb, 0x22, 0xa2};
+
+bool IsTokenSpace(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// Reads one blank-separated token into token (at most its size less one
+// characters, NUL-terminated) and returns its full length, which exceeds
+// what was stored for a token too long for the buffer. 0 at end of file.
+std::size_t ReadKeyToken(std::FILE* stream, char (&token)[kKeyTokenBufferSize]) {
+  std::memset(token, 0, sizeof token);
+  int c = std::fgetc(stream);
+  while (c != EOF && IsTokenSpace(c)) {
+    c = std::fgetc(stream);
+  }
+  std::size_t length = 0;
+  while (c != EOF && !IsTokenSpace(c)) {
+    if (length < sizeof token - 1) {
+      token[length] = static_cast<char>(c);
+    }
+    ++length;
+    c = std::fgetc(stream);
+  }
+  return length;
+}
+
+// Pair i of the token, converted on its own like strtol with base 16.
+std::uint8_t ConvertKeyPair(const char* pair) {
+  const char text[3] = {pair[0], pair[1], '\0'};
+  return static_cast<std::uint8_t>(std::strtol(text, nullptr, 16));
+}
+
+void EchoKeyByte(std::uint8_t byte, KeyEchoStyle style) {
+  if (style == KeyEchoStyle::kCompact) {
+    std::printf("%02x", byte);
+  } else {
+    std::printf("%02x ", byte);
+  }
+}
+
+}  // namespace
+
+void GetDefaultAesKey(std::int32_t chip, std::uint8_t* key) {
+  const std::uint8_t* source = (chip == kRsaChip) ? kDefaultKeyChip742 : kDefaultKeyShared;
+  for (std::size_t i = 0; i < kAesKeySize; ++i) {
+    key[i] = source[i];
+  }
+}
+
+int ParseAesKeyToken(std::FILE* stream, KeyEchoStyle style, std::uint8_t* key) {
+  char token[kKeyTokenBufferSize];
+  std::size_t length = 0;
+  do {
+    length = ReadKeyToken(stream, token);
+  } while (length > 0 && length < sizeof token && token[0] == '#');
+  if (length != kKeyTokenLength) {
+    mbedtls_platform_zeroize(token, sizeof token);
+    std::printf(" failed\n  ! Please check aes.txt\n Key must AES-128bits\n\n");
+    return -1;
+  }
+  for (std::size_t i = 0; i < kAesKeySize; ++i) {
+    key[i] = ConvertKeyPair(token + 2 * i);
+    EchoKeyByte(key[i], style);
+  }
+  std::printf("\r\n");
+  mbedtls_platform_zeroize(token, sizeof token);
+  return 0;
+}
+
+int ReadAesKeyToken(std::int32_t chip, KeyEchoStyle style, std::uint8_t* key) {
+  std::FILE* stream = std::fopen(kAesKeyFileName, "r");
+  if (stream == nullptr) {
+    std::printf("No AES128 key file! Using default setting\n");
+    GetDefaultAesKey(chip, key);
+    return 0;
+  }
+  std::printf("AES-Key:\r\n");
+  const int result = ParseAesKeyToken(stream, style, key);
+  std::fclose(stream);
+  return result;
+}
+
+void ParseAesKeyByteList(std::FILE* stream, std::uint8_t* key) {
+  for (std::size_t i = 0; i < kAesKeySize; ++i) {
+    unsigned int value = 0;
+    if (std::fscanf(stream, "0x%x\r\n", &value) == 1) {
+      key[i] = static_cast<std::uint8_t>(value & 0xFFu);
+    }
+  }
+}
+
+void ReadAesKeyBytes(std::int32_t chip, std::uint8_t* key) {
+  std::FILE* stream = std::fopen(kAesKeyFileName, "r");
+  if (stream == nullptr) {
+    GetDefaultAesKey(chip, key);
+    return;
+  }
+  ParseAesKeyByteList(stream, key);
+  std::fclose(stream);
+}
+
+}  // namespace sealtool

@@ -1,0 +1,45 @@
+// The AES key file "aes.txt" and the built-in default keys.
+//
+// The token form holds the user key (key-record mode) or the body key
+// (secure modes) as one 32-digit token, with '#' tokens as comments. The
+// byte-list form holds the seal key as sixteen "0x.." values. When the file
+// is absent, the chip's default key takes its place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace sealtool {
+
+inline constexpr std::size_t kAesKeySize = 16;
+inline constexpr std::size_t kKeyBufferSize = 32;
+inline constexpr std::size_t kKeyTokenBufferSize = 1024;
+inline constexpr char kAesKeyFileName[] = "aes.txt";
+
+// How the token reader echoes key bytes: key-record mode prints the digits
+// run together ("%02x"), the secure modes one blank after each ("%02x ").
+enum class KeyEchoStyle { kCompact, kSpaced };
+
+// The 16-byte default key of a chip: chip 742 has its own, every other chip
+// shares one.
+void GetDefaultAesKey(std::int32_t chip, std::uint8_t* key);
+
+// Reads the key token of an open stream into key bytes 0 to 15, echoing
+// them. Returns 0, or -1 after printing the malformed-key message when the
+// key candidate is not exactly 32 characters long.
+int ParseAesKeyToken(std::FILE* stream, KeyEchoStyle style, std::uint8_t* key);
+
+// Opens aes.txt in the working directory and reads its key token, or takes
+// the chip's default key when the file is absent. Returns 0 or -1.
+int ReadAesKeyToken(std::int32_t chip, KeyEchoStyle style, std::uint8_t* key);
+
+// Reads up to sixteen "0x.." values of an open stream into key bytes 0 to
+// 15; a value that does not match leaves its byte as it was.
+void ParseAesKeyByteList(std::FILE* stream, std::uint8_t* key);
+
+// Opens aes.txt and reads its byte list, or takes the chip's default key,
+// silently. The caller clears the key buffer first. Cannot fail.
+void ReadAesKeyBytes(std::int32_t chip, std::uint8_t* key);
+
+}  // namespace sealtool

@@ -1,0 +1,16 @@
+// Key-record mode: the user's AES key, encrypted under the built-in wrapping
+// key, is stored in the image's key record for the device to take up.
+#pragma once
+
+#include <cstdint>
+
+namespace sealtool {
+
+// Puts the 16 bytes of the wrapping key into key.
+void AssembleWrappingKey(std::uint8_t* key);
+
+// Encrypts the 16-byte user key as one AES-128 block under the wrapping key,
+// prints the result and stores it in the wrapped key region of the image.
+void WrapUserKey(const std::uint8_t* userKey, std::uint8_t* image);
+
+}  // namespace sealtool

@@ -1,0 +1,197 @@
+#include "seal/rsa_signature.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include <mbedtls/bignum.h>
+#include <mbedtls/platform_util.h>
+#include <mbedtls/rsa.h>
+
+#include "image/layout.h"
+#include "seal/secret_file.h"
+#include "seal/sha256.h"
+
+namespace sealtool {
+namespace {
+
+constexpr std::size_t kRsaBlockSize = kRsaModulusBits / 8;
+constexpr int kHexRadix = 16;
+
+// Reads the values of one key file in order, stopping at the first failure,
+// which it reports with the library's result.
+bool ReadKeyValues(SecretFile* file, mbedtls_mpi* const* values, int count) {
+  for (int i = 0; i < count; ++i) {
+    const int result = mbedtls_mpi_read_file(values[i], kHexRadix, file->stream);
+    if (result != 0) {
+      std::printf(" failed\n  ! mbedtls_mpi_read_file returned %d\n\n", result);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool OpenKeyFile(SecretFile* file, const char* name) {
+  if (OpenSecretFile(file, name, "rb")) {
+    return true;
+  }
+  std::printf(" failed\n  ! Could not open %s\n  ! Please run rsa_genkey first\n\n", name);
+  return false;
+}
+
+// The block, result and image regions are sized for RSA-1024 alone.
+bool ModulusIsRsa1024(const mbedtls_mpi* n, const char* fileName) {
+  const std::size_t bits = mbedtls_mpi_bitlen(n);
+  if (bits == kRsaModulusBits) {
+    return true;
+  }
+  std::printf(" failed\n  ! N in %s has %u bits; it must be a %u-bit modulus\n\n",
+              fileName, static_cast<unsigned>(bits), kRsaModulusBits);
+  return false;
+}
+
+bool ExponentFits(const mbedtls_mpi* e) {
+  const std::size_t size = mbedtls_mpi_size(e);
+  if (size <= kExponentSize) {
+    return true;
+  }
+  std::printf(" failed\n  ! E in %s is %u bytes long; it must fit in %u bytes\n\n",
+              kRsaPublicKeyFileName, static_cast<unsigned>(size),
+              static_cast<unsigned>(kExponentSize));
+  return false;
+}
+
+// The library checks its private-key result against E, which rsa_priv.txt
+// does not hold. E is taken as the inverse of D modulo lcm(P-1, Q-1): for a
+// consistent key that is the key's own public exponent, or one equivalent to
+// it, so the signature stays S = m^D mod N. A D with no such inverse means the
+// key is not a consistent RSA key.
+int DerivePublicExponent(mbedtls_rsa_context* rsa) {
+  mbedtls_mpi p1, q1, gcd, product, lcm;
+  mbedtls_mpi_init(&p1);
+  mbedtls_mpi_init(&q1);
+  mbedtls_mpi_init(&gcd);
+  mbedtls_mpi_init(&product);
+  mbedtls_mpi_init(&lcm);
+  int ret = mbedtls_mpi_sub_int(&p1, &rsa->P, 1);
+  if (ret == 0) ret = mbedtls_mpi_sub_int(&q1, &rsa->Q, 1);
+  if (ret == 0) ret = mbedtls_mpi_gcd(&gcd, &p1, &q1);
+  if (ret == 0) ret = mbedtls_mpi_mul_mpi(&product, &p1, &q1);
+  if (ret == 0) ret = mbedtls_mpi_div_mpi(&lcm, nullptr, &product, &gcd);
+  if (ret == 0) ret = mbedtls_mpi_inv_mod(&rsa->E, &rsa->D, &lcm);
+  mbedtls_mpi_free(&p1);
+  mbedtls_mpi_free(&q1);
+  mbedtls_mpi_free(&gcd);
+  mbedtls_mpi_free(&product);
+  mbedtls_mpi_free(&lcm);
+  return ret;
+}
+
+// True when the input block, read big-endian, is not below N: the case the
+// library refuses for a sound key.
+bool BlockNotBelowModulus(const std::uint8_t* block, const mbedtls_mpi* n) {
+  mbedtls_mpi m;
+  mbedtls_mpi_init(&m);
+  const bool notBelow = mbedtls_mpi_read_binary(&m, block, kRsaBlockSize) == 0 &&
+                        mbedtls_mpi_cmp_mpi(&m, n) >= 0;
+  mbedtls_mpi_free(&m);
+  return notBelow;
+}
+
+void PrintRefusedOperation(const char* call, int ret, const std::uint8_t* block,
+                           const mbedtls_mpi* n) {
+  std::printf(" failed\n  ! %s returned -0x%04x\n", call, static_cast<unsigned>(-ret));
+  if (BlockNotBelowModulus(block, n)) {
+    std::uint8_t modulus[kRsaBlockSize] = {};
+    mbedtls_mpi_write_binary(n, modulus, sizeof modulus);
+    std::printf("  ! The header digest is not below the modulus: its last byte 0x%02x"
+                " is the top byte of the RSA input, and N's top byte is 0x%02x\n"
+                "  ! Use a key whose modulus starts with 0xff (rsa_genkey makes"
+                " such keys) or change the image\n\n",
+                block[0], modulus[0]);
+    return;
+  }
+  std::printf("  ! %s does not hold a consistent RSA key\n\n", kRsaPrivateKeyFileName);
+}
+
+void PrintSignature(const std::uint8_t* result) {
+  std::printf("Encypt Sig(RSA): \r\n");
+  for (std::size_t k = 0; k < kRsaBlockSize / 8; ++k) {
+    const std::uint8_t* line = result + 8 * k;
+    std::printf("0x%x 0x%x 0x%x 0x%x ", line[0], line[1], line[2], line[3]);
+    std::printf("0x%x 0x%x 0x%x 0x%x\r\n", line[4], line[5], line[6], line[7]);
+  }
+}
+
+// Reads rsa_priv.txt, signs the block and stores the signature (R2 to R9).
+bool SignWithPrivateKey(mbedtls_rsa_context* rsa, const std::uint8_t* headerDigest,
+                        std::uint8_t* image) {
+  SecretFile file{};
+  if (!OpenKeyFile(&file, kRsaPrivateKeyFileName)) {
+    return false;
+  }
+  mbedtls_mpi* const values[] = {&rsa->N, &rsa->D, &rsa->P, &rsa->Q,
+                                 &rsa->DP, &rsa->DQ, &rsa->QP};
+  bool ok = ReadKeyValues(&file, values, 7);
+  CloseSecretFile(&file);
+  ok = ok && ModulusIsRsa1024(&rsa->N, kRsaPrivateKeyFileName);
+  if (!ok) {
+    return false;
+  }
+  rsa->len = (mbedtls_mpi_bitlen(&rsa->N) + 7) >> 3;
+
+  std::uint8_t block[kRsaBlockSize] = {};
+  ReverseCopy(headerDigest, block, static_cast<std::uint8_t>(kSha256DigestSize));
+  std::uint8_t result[kRsaBlockSize] = {};
+  int ret = DerivePublicExponent(rsa);
+  if (ret != 0) {
+    PrintRefusedOperation("mbedtls_mpi_inv_mod", ret, block, &rsa->N);
+    return false;
+  }
+  ret = mbedtls_rsa_private(rsa, nullptr, nullptr, block, result);
+  if (ret != 0) {
+    PrintRefusedOperation("mbedtls_rsa_private", ret, block, &rsa->N);
+    return false;
+  }
+  PrintSignature(result);
+  std::memcpy(image + kRsaSignatureOffset, result, kRsaSignatureSize);
+  return true;
+}
+
+// Reads rsa_pub.txt and stores N and E little-endian (R10 to R12).
+bool StorePublicKey(mbedtls_rsa_context* rsa, std::uint8_t* image) {
+  SecretFile file{};
+  if (!OpenKeyFile(&file, kRsaPublicKeyFileName)) {
+    return false;
+  }
+  mbedtls_mpi* const values[] = {&rsa->N, &rsa->E};
+  bool ok = ReadKeyValues(&file, values, 2);
+  CloseSecretFile(&file);
+  ok = ok && ModulusIsRsa1024(&rsa->N, kRsaPublicKeyFileName) && ExponentFits(&rsa->E);
+  if (!ok) {
+    return false;
+  }
+  // Both sizes were checked above, so neither write can run short.
+  mbedtls_mpi_write_binary_le(&rsa->N, image + kModulusOffset, kModulusSize);
+  mbedtls_mpi_write_binary_le(&rsa->E, image + kExponentOffset, kExponentSize);
+  return true;
+}
+
+}  // namespace
+
+void ReverseCopy(const std::uint8_t* source, std::uint8_t* destination,
+                 std::uint8_t n) {
+  for (unsigned i = 0; i < n; ++i) {
+    destination[n - 1 - i] = source[i];
+  }
+}
+
+int SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image) {
+  mbedtls_rsa_context rsa;
+  mbedtls_rsa_init(&rsa, 0, 0);
+  const bool ok = SignWithPrivateKey(&rsa, headerDigest, image) &&
+                  StorePublicKey(&rsa, image);
+  mbedtls_rsa_free(&rsa);
+  return ok ? 0 : -1;
+}
+
+}  // namespace sealtool

@@ -1,0 +1,22 @@
+// RSA mode's protection of the header digest: a raw RSA-1024 private-key
+// operation with the key of rsa_priv.txt, and the public modulus and exponent
+// of rsa_pub.txt stored beside the signature for the device.
+#pragma once
+
+#include <cstdint>
+
+namespace sealtool {
+
+inline constexpr unsigned kRsaModulusBits = 1024;
+inline constexpr char kRsaPrivateKeyFileName[] = "rsa_priv.txt";
+inline constexpr char kRsaPublicKeyFileName[] = "rsa_pub.txt";
+
+// Copies n bytes so that destination byte n-1-i receives source byte i.
+void ReverseCopy(const std::uint8_t* source, std::uint8_t* destination,
+                 std::uint8_t n);
+
+// Signs the 32-byte header digest into the RSA signature region and fills
+// the modulus and exponent areas. Returns 0, or -1 after printing why.
+int SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image);
+
+}  // namespace sealtool

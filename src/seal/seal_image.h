@@ -1,0 +1,25 @@
+// Sealing for the secure modes: the image digest, the body encrypted in
+// place, and the header digest protected by an RSA signature or an AES seal.
+#pragma once
+
+#include <cstdint>
+
+namespace sealtool {
+
+enum class HeaderProtection { kRsaSignature, kAesSeal };
+
+// Prints a 32-byte value as eight little-endian words over two lines, the
+// first one led by label.
+void PrintDigestWords(const char* label, const std::uint8_t* digest);
+
+// AES-seal mode: encrypts the header digest in place with AES-128-CBC under
+// the seal key (aes.txt's byte list, or the default key), prints it and
+// stores it in the digest seal region.
+void SealHeaderDigestAes(std::uint8_t* digest, std::uint8_t* image,
+                         std::int32_t chip);
+
+// Seals the image after its checksum is stored. Returns 0, or -1 after a
+// key failure has been printed; the image must then not be written.
+int SealImage(std::uint8_t* image, std::int32_t chip, HeaderProtection protection);
+
+}  // namespace sealtool

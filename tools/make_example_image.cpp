@@ -1,0 +1,50 @@
+// make_example_image OUTPUT [CHIP [SIZE [SEED]]]
+//
+// Writes a synthetic boot image for the chip's group (default chip 753, 24576
+// bytes, seed 1), ready for sealtool.
+#include <cstdio>
+#include <cstdlib>
+
+#include "example_image.h"
+#include "image/layout.h"
+
+namespace {
+
+bool ParseNumber(const char* text, long minimum, long maximum, long* value) {
+  char* end = nullptr;
+  *value = std::strtol(text, &end, 10);
+  return end != text && *end == '\0' && *value >= minimum && *value <= maximum;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long chip = 753;
+  long size = static_cast<long>(sealtool::kExampleImageDefaultSize);
+  long seed = 1;
+  const bool ok = argc >= 2 && argc <= 5 &&
+                  (argc < 3 || ParseNumber(argv[2], -2147483647L - 1, 2147483647L, &chip)) &&
+                  (argc < 4 || ParseNumber(argv[3], static_cast<long>(sealtool::kHeaderAreaSize),
+                                           static_cast<long>(sealtool::kImageSize), &size)) &&
+                  (argc < 5 || ParseNumber(argv[4], 0, 0xFFFFFFFFL, &seed));
+  if (!ok) {
+    std::fprintf(stderr, "usage: make_example_image OUTPUT [CHIP [SIZE [SEED]]]\n"
+                         "  SIZE from 512 to 32768 bytes\n");
+    return 2;
+  }
+  static std::uint8_t image[sealtool::kImageSize];
+  sealtool::BuildExampleImage(static_cast<std::int32_t>(chip), static_cast<std::uint32_t>(seed),
+                              image, static_cast<std::size_t>(size));
+  std::FILE* out = std::fopen(argv[1], "wb");
+  if (out == nullptr) {
+    std::perror(argv[1]);
+    return 1;
+  }
+  const bool written = std::fwrite(image, 1, static_cast<std::size_t>(size), out) ==
+                       static_cast<std::size_t>(size);
+  if (std::fclose(out) != 0 || !written) {
+    std::fprintf(stderr, "%s: write failed\n", argv[1]);
+    return 1;
+  }
+  return 0;
+}
