@@ -1,0 +1,93 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace sealtool::test {
+namespace {
+
+[[noreturn]] void ExecChild(const std::string& program, const std::vector<std::string>& args,
+                            const ProcessOptions& options, int outFd, int errFd) {
+  if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) {
+    _exit(126);
+  }
+  const std::string in = options.stdinPath.empty() ? "/dev/null" : options.stdinPath;
+  const int inFd = open(in.c_str(), O_RDONLY);
+  if (inFd < 0) {
+    _exit(126);
+  }
+  dup2(inFd, 0);
+  dup2(outFd, 1);
+  dup2(errFd, 2);
+  if (options.fileSizeLimit >= 0) {
+    const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
+                       static_cast<rlim_t>(options.fileSizeLimit)};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
+  }
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : args) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
+void Drain(int outFd, int errFd, std::string* out, std::string* err) {
+  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+  int open = 2;
+  char buffer[4096];
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) {
+        continue;
+      }
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      } else {
+        (i == 0 ? out : err)->append(buffer, static_cast<size_t>(n));
+      }
+    }
+  }
+}
+
+}  // namespace
+
+ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const ProcessOptions& options) {
+  ProcessResult result;
+  int outPipe[2];
+  int errPipe[2];
+  if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
+    return result;
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(outPipe[0]);
+    close(errPipe[0]);
+    ExecChild(program, args, options, outPipe[1], errPipe[1]);
+  }
+  close(outPipe[1]);
+  close(errPipe[1]);
+  Drain(outPipe[0], errPipe[0], &result.out, &result.err);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+}  // namespace sealtool::test
