@@ -24,7 +24,12 @@ install_missing_packages() {
   fi
 }
 
-configure_and_build() {
+configure() {
   cmake -S "$PROJECT_ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
-  cmake --build "$BUILD_DIR" -j "$(nproc)"
+}
+
+build() {  # [target...]
+  local targets=()
+  for target in "$@"; do targets+=(--target "$target"); done
+  cmake --build "$BUILD_DIR" -j "$(nproc)" "${targets[@]}"
 }

@@ -5,7 +5,8 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 install_missing_packages
-configure_and_build -DSEALTOOL_BUILD_TESTS=OFF
+configure
+build sealtool make_example_image
 
 KEYS="$PROJECT_ROOT/examples/keys"
 WORK="$BUILD_DIR/example-run"

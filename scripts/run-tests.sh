@@ -4,6 +4,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 install_missing_packages
-configure_and_build -DSEALTOOL_WERROR=ON
+configure -DSEALTOOL_BUILD_TESTS=ON -DSEALTOOL_WERROR=ON
+build
 cd "$BUILD_DIR"
 ctest --output-on-failure -j "$(nproc)"

@@ -171,19 +171,6 @@ TEST(WriteFailureTest, MessagesOfTheWriter) {
   EXPECT_EQ(dir.List(), std::vector<std::string>{"in.bin"});
 }
 
-TEST(WriteFailureTest, ReadOnlyOutputIsNotReplaced) {
-  if (geteuid() == 0) {
-    GTEST_SKIP() << "root may write any file";
-  }
-  TempDir dir;
-  WriteExample(dir, 753);
-  WriteBytes(dir.File("out.bin"), Bytes(10, 1));
-  chmod(dir.File("out.bin").c_str(), 0444);
-  const ProcessResult result = RunSealtool(dir, {"in.bin", "out.bin", "753", "0"});
-  EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(ReadBytes(dir.File("out.bin")), Bytes(10, 1));
-}
-
 TEST(PipeInputTest, LongInputFromAPipeIsRefused) {
   for (const std::size_t size : {std::size_t{32768}, std::size_t{32769}, std::size_t{100000}}) {
     TempDir dir;
