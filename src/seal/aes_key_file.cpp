@@ -7,6 +7,7 @@
 #include <mbedtls/platform_util.h>
 
 #include "image/layout.h"
+#include "seal/secret_file.h"
 
 namespace sealtool {
 namespace {
@@ -88,15 +89,15 @@ int ParseAesKeyToken(std::FILE* stream, KeyEchoStyle style, std::uint8_t* key) {
 }
 
 int ReadAesKeyToken(std::int32_t chip, KeyEchoStyle style, std::uint8_t* key) {
-  std::FILE* stream = std::fopen(kAesKeyFileName, "r");
-  if (stream == nullptr) {
+  SecretFile file{};
+  if (!OpenSecretFile(&file, kAesKeyFileName, "r")) {
     std::printf("No AES128 key file! Using default setting\n");
     GetDefaultAesKey(chip, key);
     return 0;
   }
   std::printf("AES-Key:\r\n");
-  const int result = ParseAesKeyToken(stream, style, key);
-  std::fclose(stream);
+  const int result = ParseAesKeyToken(file.stream, style, key);
+  CloseSecretFile(&file);
   return result;
 }
 
@@ -110,13 +111,13 @@ void ParseAesKeyByteList(std::FILE* stream, std::uint8_t* key) {
 }
 
 void ReadAesKeyBytes(std::int32_t chip, std::uint8_t* key) {
-  std::FILE* stream = std::fopen(kAesKeyFileName, "r");
-  if (stream == nullptr) {
+  SecretFile file{};
+  if (!OpenSecretFile(&file, kAesKeyFileName, "r")) {
     GetDefaultAesKey(chip, key);
     return;
   }
-  ParseAesKeyByteList(stream, key);
-  std::fclose(stream);
+  ParseAesKeyByteList(file.stream, key);
+  CloseSecretFile(&file);
 }
 
 }  // namespace sealtool

@@ -18,6 +18,8 @@ const char kBanner[] = "sealtool version : 2018-0316-1.0003\r\n";
 const char kUsage[] =
     "command syntax error!\nsealtool <input_bin> <output_bin> <chip id> <secure_boot>\n";
 const char kBadKey[] = " failed\n  ! Please check aes.txt\n Key must AES-128bits\n\n";
+const char kByteList[] =
+    "0x00 0x11 0x22 0x33 0x44 0x55 0x66 0x77 0x88 0x99 0xaa 0xbb 0xcc 0xdd 0xee 0xff\n";
 
 std::string Repeat(const std::string& line, int times) {
   std::string text;
@@ -107,6 +109,17 @@ std::vector<FailureCase> KeyFailures() {
        std::string(kBanner) + "chip version [KX73753]\nsecure boot: 3\n" + Reading() +
            "=>Secure program key\n=>[2019-07-12-01234-05.01.04]\nAES-Key:\r\n" + kBadKey,
        255},
+      {"KeyRecordByteListForm", {"in.bin", "out.bin", "753", "3"},
+       ExampleWithAesText(753, kByteList),
+       std::string(kBanner) + "chip version [KX73753]\nsecure boot: 3\n" + Reading() +
+           "=>Secure program key\n=>[2019-07-12-01234-05.01.04]\nAES-Key:\r\n" + kBadKey,
+       255},
+      {"AesSealByteListForm", {"in.bin", "out.bin", "753", "1"}, ExampleWithAesText(753, kByteList),
+       "", 255},
+      {"RsaByteListForm", {"in.bin", "out.bin", "742", "2"}, ExampleWithAesText(742, kByteList),
+       "", 255},
+      {"AesSealOverlongToken", {"in.bin", "out.bin", "0", "1"},
+       ExampleWithAesText(0, std::string(4096, 'f')), "", 255},
       {"KeyRecordCommentWithBlank", {"in.bin", "out.bin", "0", "3"},
        ExampleWithAesText(0, "# my key\n00112233445566778899aabbccddeeff\n"),
        std::string(kBanner) + "chip version [KX730]\nsecure boot: 3\n" + Reading() +
@@ -135,6 +148,10 @@ TEST_P(FailureTest, FailsLoudlyAndLeavesNoOutput) {
     EXPECT_EQ(result.exitStatus, c.exitStatus) << result.out;
     if (!c.expectedOut.empty()) {
       EXPECT_EQ(result.out, c.expectedOut);
+    } else if (c.exitStatus == 255) {
+      const std::string tail = std::string("AES-Key:\r\n") + kBadKey;
+      ASSERT_GE(result.out.size(), tail.size());
+      EXPECT_EQ(result.out.substr(result.out.size() - tail.size()), tail);
     }
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(dir.List(), before) << "no output and no temporary file";
