@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <mbedtls/bignum.h>
-#include <mbedtls/ctr_drbg.h>
 #include <mbedtls/rsa.h>
 
 #include <array>
@@ -229,16 +228,9 @@ TEST_F(RsaSignatureTest, KeyFileFailures) {
 }
 
 TEST_F(RsaSignatureTest, KeyOfAnotherSizeIsRefused) {
-  mbedtls_ctr_drbg_context drbg;
-  mbedtls_ctr_drbg_init(&drbg);
-  auto entropy = [](void*, unsigned char* out, std::size_t n) {
-    std::memset(out, 0x3C, n);
-    return 0;
-  };
-  ASSERT_EQ(mbedtls_ctr_drbg_seed(&drbg, entropy, nullptr, nullptr, 0), 0);
   mbedtls_rsa_context small;
   mbedtls_rsa_init(&small, 0, 0);
-  ASSERT_EQ(mbedtls_rsa_gen_key(&small, mbedtls_ctr_drbg_random, &drbg, 768, 65537), 0);
+  ASSERT_TRUE(test::GenerateOrdinaryRsaKey(&small, 768, 1));
   test::WriteText("rsa_priv.txt", test::RsaPrivateKeyText(small));
   test::WriteText("rsa_pub.txt", test::RsaPublicKeyText(small));
   const auto digest = DigestEndingIn(0x01);
@@ -246,7 +238,6 @@ TEST_F(RsaSignatureTest, KeyOfAnotherSizeIsRefused) {
   EXPECT_EQ(outcome.result, -1);
   EXPECT_EQ(outcome.out, " failed\n  ! N in rsa_priv.txt has 768 bits; it must be a 1024-bit modulus\n\n");
   mbedtls_rsa_free(&small);
-  mbedtls_ctr_drbg_free(&drbg);
 }
 
 TEST_F(RsaSignatureTest, DigestNotBelowTheModulusIsRefusedWithAReason) {

@@ -75,6 +75,26 @@ const mbedtls_rsa_context& TestRsaKey(std::uint32_t seed) {
   return keys.emplace(seed, std::move(holder)).first->second->rsa;
 }
 
+bool GenerateOrdinaryRsaKey(mbedtls_rsa_context* rsa, unsigned bits, std::uint32_t seed,
+                            std::uint8_t maxTopByte) {
+  SeedEntropy entropy{seed + 1000, 0};
+  mbedtls_ctr_drbg_context drbg;
+  mbedtls_ctr_drbg_init(&drbg);
+  bool ok = mbedtls_ctr_drbg_seed(&drbg, SeedEntropySource, &entropy, nullptr, 0) == 0;
+  std::uint8_t top = 0;
+  do {
+    mbedtls_rsa_free(rsa);
+    mbedtls_rsa_init(rsa, 0, 0);
+    ok = mbedtls_rsa_gen_key(rsa, mbedtls_ctr_drbg_random, &drbg, bits, 65537) == 0;
+    std::uint8_t modulus[512] = {};
+    const std::size_t size = mbedtls_mpi_size(&rsa->N);
+    ok = ok && size <= sizeof modulus && mbedtls_mpi_write_binary(&rsa->N, modulus, size) == 0;
+    top = modulus[0];
+  } while (ok && top > maxTopByte);
+  mbedtls_ctr_drbg_free(&drbg);
+  return ok;
+}
+
 std::string RsaPrivateKeyText(const mbedtls_rsa_context& rsa) { return KeyText(rsa, true); }
 std::string RsaPublicKeyText(const mbedtls_rsa_context& rsa) { return KeyText(rsa, false); }
 

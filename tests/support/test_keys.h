@@ -20,6 +20,12 @@ void WriteTestRsaKeyFiles(const std::string& dir, std::uint32_t seed);
 std::string RsaPrivateKeyText(const mbedtls_rsa_context& rsa);
 std::string RsaPublicKeyText(const mbedtls_rsa_context& rsa);
 
+// An ordinary key from mbedtls's own generator (its N has any top byte up to
+// maxTopByte), of the given size, repeatable for a seed. rsa must be
+// initialised; returns false when generation fails.
+bool GenerateOrdinaryRsaKey(mbedtls_rsa_context* rsa, unsigned bits, std::uint32_t seed,
+                            std::uint8_t maxTopByte = 0xFF);
+
 // A repeatable random source for mbedtls calls.
 int DeterministicRandom(void* state, unsigned char* output, std::size_t length);
 
