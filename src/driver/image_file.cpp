@@ -42,14 +42,19 @@ bool ResolveOutputTarget(const char* path, char (&target)[PATH_MAX]) {
   return true;
 }
 
-// An existing output must be a file this user may write, as it would have
-// to be for opening it for writing.
-bool ExistingOutputWritable(const char* target) {
+enum class OutputKind { kNew, kRegularFile, kSpecialFile, kUnwritable };
+
+// What the output path names now. A device or a pipe (/dev/null, a FIFO) is
+// written in place: replacing it with a regular file would destroy it.
+OutputKind ClassifyOutput(const char* target) {
   struct stat info {};
   if (stat(target, &info) != 0) {
-    return true;  // nothing there yet; creating the temporary file decides
+    return OutputKind::kNew;  // creating the temporary file decides
   }
-  return !S_ISDIR(info.st_mode) && access(target, W_OK) == 0;
+  if (S_ISDIR(info.st_mode) || access(target, W_OK) != 0) {
+    return OutputKind::kUnwritable;
+  }
+  return S_ISREG(info.st_mode) ? OutputKind::kRegularFile : OutputKind::kSpecialFile;
 }
 
 // "<dir>/.<name>.sealtool-XXXXXX", in the output's own directory so that the
@@ -78,6 +83,23 @@ bool WriteAndCloseStream(std::FILE* stream, const std::uint8_t* buffer,
   ok = (fsync(fileno(stream)) == 0) && ok;
   ok = (std::fclose(stream) == 0) && ok;
   return ok;
+}
+
+int WriteSpecialFile(const char* path, const std::uint8_t* buffer, std::uint32_t size) {
+  std::FILE* stream = std::fopen(path, "wb");
+  if (stream == nullptr) {
+    PrintCannotOpen(path);
+    return 1;
+  }
+  std::printf("Writing '%s'...\n", path);
+  bool ok = std::fwrite(buffer, 1, size, stream) == size;
+  ok = (std::fclose(stream) == 0) && ok;
+  if (!ok) {
+    std::printf("file writing error !\n");
+    return 1;
+  }
+  std::printf("write size = %d\n", static_cast<int>(size));
+  return 0;
 }
 
 }  // namespace
@@ -127,8 +149,12 @@ int WriteImageFile(const char* path, const std::uint8_t* buffer,
                    std::uint32_t size) {
   char target[PATH_MAX];
   char temp[PATH_MAX];
-  if (!ResolveOutputTarget(path, target) || !ExistingOutputWritable(target) ||
-      !BuildTempTemplate(target, temp)) {
+  const bool resolved = ResolveOutputTarget(path, target);
+  const OutputKind kind = resolved ? ClassifyOutput(target) : OutputKind::kUnwritable;
+  if (kind == OutputKind::kSpecialFile) {
+    return WriteSpecialFile(path, buffer, size);
+  }
+  if (kind == OutputKind::kUnwritable || !BuildTempTemplate(target, temp)) {
     PrintCannotOpen(path);
     return 1;
   }

@@ -153,6 +153,41 @@ TEST(WriteImageFileTest, WritesThroughASymbolicLink) {
   EXPECT_TRUE(S_ISLNK(info.st_mode));
 }
 
+TEST(WriteImageFileTest, DevicesAndPipesAreWrittenInPlaceNotReplaced) {
+  TempDir dir;
+  const std::string fifo = dir.File("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t reader = fork();
+  if (reader == 0) {
+    close(fds[0]);
+    FILE* in = std::fopen(fifo.c_str(), "rb");
+    std::uint8_t buffer[4096];
+    long total = 0;
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;) total += static_cast<long>(n);
+    const bool all = total == static_cast<long>(kImageSize);
+    (void)!write(fds[1], all ? "y" : "n", 1);
+    _exit(0);
+  }
+  close(fds[1]);
+  const Bytes image(kImageSize, 0x42);
+  CaptureStdout();
+  const int result = WriteImageFile(fifo.c_str(), image.data(), kImageSize);
+  const std::string out = GetCapturedStdout();
+  char verdict = 0;
+  EXPECT_EQ(read(fds[0], &verdict, 1), 1);
+  close(fds[0]);
+  waitpid(reader, nullptr, 0);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(out, "Writing '" + fifo + "'...\nwrite size = 32768\n");
+  EXPECT_EQ(verdict, 'y');
+  struct stat info {};
+  ASSERT_EQ(lstat(fifo.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
+  EXPECT_EQ(dir.List(), std::vector<std::string>{"pipe"});
+}
+
 TEST(WriteImageFileTest, UncreatableOutputsFailWithoutTrace) {
   TempDir dir;
   const Bytes image(kImageSize, 0x01);
