@@ -3,7 +3,7 @@
 # runs the whole test suite. CI runs exactly this.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-install_missing_packages
+install_missing_packages python3
 configure -DSEALTOOL_BUILD_TESTS=ON -DSEALTOOL_WERROR=ON
 build
 cd "$BUILD_DIR"

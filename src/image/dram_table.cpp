@@ -79,26 +79,30 @@ bool DramEntryPrints(const DramEntry& entry, std::int32_t chip) {
          entry.opcode >= kDramOpEfuseLoad && entry.opcode <= kDramOpDutyAverage;
 }
 
-void PrintDramEntryLine(const DramEntry& entry) {
+int FormatDramEntryLine(const DramEntry& entry, char* text, std::size_t size) {
   const std::uint32_t payload = entry.payload;
   switch (entry.opcode) {
     case kDramOpEfuseLoad:
-      std::printf("Load efuse halfword 0x%lx\r\n",
-                  static_cast<unsigned long>(payload & 0x1Fu));
-      break;
+      return std::snprintf(text, size, "Load efuse halfword 0x%lx",
+                           static_cast<unsigned long>(payload & 0x1Fu));
     case kDramOpDriveCompensation:
-      std::printf("Compensate driving: %s, %s, range 0x%lx, base 0x%lx\r\n",
-                  DrivePatternName(payload),
-                  ((payload >> 29) & 1u) ? "NLEG" : "PLEG",
-                  static_cast<unsigned long>((payload >> 8) & 0xFFu),
-                  static_cast<unsigned long>(payload & 0xFFu));
-      break;
+      return std::snprintf(text, size, "Compensate driving: %s, %s, range 0x%lx, base 0x%lx",
+                           DrivePatternName(payload), ((payload >> 29) & 1u) ? "NLEG" : "PLEG",
+                           static_cast<unsigned long>((payload >> 8) & 0xFFu),
+                           static_cast<unsigned long>(payload & 0xFFu));
     case kDramOpDutyAverage:
-      std::printf("Duty average is %s\r\n",
-                  (payload & 1u) ? "ENABLED" : "DISABLED");
-      break;
+      return std::snprintf(text, size, "Duty average is %s",
+                           (payload & 1u) ? "ENABLED" : "DISABLED");
     default:
-      break;
+      if (size > 0) text[0] = '\0';
+      return 0;
+  }
+}
+
+void PrintDramEntryLine(const DramEntry& entry) {
+  char line[96];
+  if (FormatDramEntryLine(entry, line, sizeof line) > 0) {
+    std::printf("%s\r\n", line);
   }
 }
 

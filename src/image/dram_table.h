@@ -35,6 +35,10 @@ bool NextDramEntry(const std::uint8_t* table, std::size_t tableBytes,
 // True for the entries that print a line during the walk.
 bool DramEntryPrints(const DramEntry& entry, std::int32_t chip);
 
+// The informational line of an efuse, drive or duty entry, without its line
+// end, into text; an empty text for other entries. Returns snprintf's count.
+int FormatDramEntryLine(const DramEntry& entry, char* text, std::size_t size);
+
 // Prints the informational line of an efuse, drive or duty entry.
 void PrintDramEntryLine(const DramEntry& entry);
 

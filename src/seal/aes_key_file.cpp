@@ -68,24 +68,43 @@ void GetDefaultAesKey(std::int32_t chip, std::uint8_t* key) {
   }
 }
 
-int ParseAesKeyToken(std::FILE* stream, KeyEchoStyle style, std::uint8_t* key) {
+int LoadAesKeyToken(std::FILE* stream, std::uint8_t* key) {
   char token[kKeyTokenBufferSize];
   std::size_t length = 0;
   do {
     length = ReadKeyToken(stream, token);
   } while (length > 0 && length < sizeof token && token[0] == '#');
-  if (length != kKeyTokenLength) {
-    mbedtls_platform_zeroize(token, sizeof token);
+  const bool wellFormed = length == kKeyTokenLength;
+  if (wellFormed) {
+    for (std::size_t i = 0; i < kAesKeySize; ++i) {
+      key[i] = ConvertKeyPair(token + 2 * i);
+    }
+  }
+  mbedtls_platform_zeroize(token, sizeof token);
+  return wellFormed ? 0 : -1;
+}
+
+int ParseAesKeyToken(std::FILE* stream, KeyEchoStyle style, std::uint8_t* key) {
+  if (LoadAesKeyToken(stream, key) != 0) {
     std::printf(" failed\n  ! Please check aes.txt\n Key must AES-128bits\n\n");
     return -1;
   }
   for (std::size_t i = 0; i < kAesKeySize; ++i) {
-    key[i] = ConvertKeyPair(token + 2 * i);
     EchoKeyByte(key[i], style);
   }
   std::printf("\r\n");
-  mbedtls_platform_zeroize(token, sizeof token);
   return 0;
+}
+
+KeyOrigin FindAesKeyToken(const char* path, std::int32_t chip, std::uint8_t* key) {
+  SecretFile file{};
+  if (!OpenSecretFile(&file, path, "r")) {
+    GetDefaultAesKey(chip, key);
+    return KeyOrigin::kDefault;
+  }
+  const int result = LoadAesKeyToken(file.stream, key);
+  CloseSecretFile(&file);
+  return result == 0 ? KeyOrigin::kFile : KeyOrigin::kMalformed;
 }
 
 int ReadAesKeyToken(std::int32_t chip, KeyEchoStyle style, std::uint8_t* key) {
@@ -110,14 +129,19 @@ void ParseAesKeyByteList(std::FILE* stream, std::uint8_t* key) {
   }
 }
 
-void ReadAesKeyBytes(std::int32_t chip, std::uint8_t* key) {
+KeyOrigin FindAesKeyBytes(const char* path, std::int32_t chip, std::uint8_t* key) {
   SecretFile file{};
-  if (!OpenSecretFile(&file, kAesKeyFileName, "r")) {
+  if (!OpenSecretFile(&file, path, "r")) {
     GetDefaultAesKey(chip, key);
-    return;
+    return KeyOrigin::kDefault;
   }
   ParseAesKeyByteList(file.stream, key);
   CloseSecretFile(&file);
+  return KeyOrigin::kFile;
+}
+
+void ReadAesKeyBytes(std::int32_t chip, std::uint8_t* key) {
+  FindAesKeyBytes(kAesKeyFileName, chip, key);
 }
 
 }  // namespace sealtool

@@ -1,0 +1,297 @@
+// sealinfo and rsa_genkey, run as built: sealinfo passes images that sealtool
+// wrote and fails the right check on damaged ones; rsa_genkey's keys work.
+#include <gtest/gtest.h>
+#include <mbedtls/bignum.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "e2e_support.h"
+#include "test_keys.h"
+
+namespace sealtool::test {
+namespace {
+
+ProcessResult RunSealinfo(const TempDir& dir, const std::vector<std::string>& args) {
+  ProcessOptions options;
+  options.workDir = dir.path();
+  return RunProgram(SEALINFO_EXE, args, options);
+}
+
+ProcessResult RunGenkey(const TempDir& dir, const std::vector<std::string>& args) {
+  ProcessOptions options;
+  options.workDir = dir.path();
+  return RunProgram(RSA_GENKEY_EXE, args, options);
+}
+
+std::string Collapse(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c != ' ' || (!out.empty() && out.back() != ' ')) out += c;
+  }
+  return out;
+}
+
+// "name verdict" of every check line of a text report.
+std::vector<std::string> CheckLines(const std::string& report) {
+  std::vector<std::string> lines;
+  std::istringstream in(report);
+  bool inChecks = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line == "checks:") {
+      inChecks = true;
+    } else if (inChecks && line.rfind("  ", 0) == 0) {
+      lines.push_back(Collapse(line.substr(2, line.find(':') - 2)));
+    } else {
+      inChecks = false;
+    }
+  }
+  return lines;
+}
+
+struct Sealed {
+  const char* name;
+  std::int32_t chip;
+  std::int32_t secureBoot;
+  bool zeroSealRegions;  // input bytes 448-511 zero, for --assume-zero
+  std::vector<std::string> expectedChecks;
+};
+
+void PrintTo(const Sealed& c, std::ostream* os) { *os << c.name; }
+
+// Seals an example image in dir with a token-form aes.txt and the test RSA key.
+void SealExample(const TempDir& dir, const Sealed& c) {
+  Bytes input = ExampleInput(c.chip, 8);
+  if (c.zeroSealRegions) std::fill(input.begin() + 448, input.begin() + 512, 0);
+  WriteBytes(dir.File("in.bin"), input);
+  WriteText(dir.File("aes.txt"), "#k\n2b7e151628aed2a6abf7158809cf4f3c\n");
+  WriteTestRsaKeyFiles(dir.path(), 1);
+  const ProcessResult run = RunSealtool(
+      dir, {"in.bin", "out.bin", std::to_string(c.chip), std::to_string(c.secureBoot)});
+  ASSERT_EQ(run.exitStatus, 0) << run.out;
+}
+
+std::vector<std::string> SealinfoArgs(const Sealed& c) {
+  std::vector<std::string> args = {"--chip", std::to_string(c.chip)};
+  if (c.zeroSealRegions) args.push_back("--assume-zero");
+  args.push_back("out.bin");
+  return args;
+}
+
+class SealinfoPassTest : public testing::TestWithParam<Sealed> {};
+
+TEST_P(SealinfoPassTest, EveryCheckPassesOnWhatSealtoolWrote) {
+  const Sealed& c = GetParam();
+  TempDir dir;
+  SealExample(dir, c);
+  const ProcessResult info = RunSealinfo(dir, SealinfoArgs(c));
+  EXPECT_EQ(info.exitStatus, 0) << info.out << info.err;
+  EXPECT_EQ(CheckLines(info.out), c.expectedChecks) << info.out;
+  EXPECT_NE(info.out.find("\nresult: ok\n"), std::string::npos);
+}
+
+const std::vector<std::string> kSealedAes = {"image digest ok", "digest seal ok", "checksum ok",
+                                             "dram count ok"};
+const std::vector<std::string> kSealedRsa = {"image digest ok", "rsa signature ok",
+                                             "public key ok", "checksum ok", "dram count ok"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, SealinfoPassTest,
+    testing::Values(Sealed{"Plain753", 753, 0, false, {"checksum ok", "dram count ok"}},
+                    Sealed{"Plain0", 0, 0, false, {"checksum ok", "dram count ok"}},
+                    Sealed{"KeyRecord753", 753, 3, false, {"checksum ok", "wrapped key ok"}},
+                    Sealed{"KeyRecord731", 731, 3, false, {"checksum ok", "wrapped key ok"}},
+                    Sealed{"Rsa742", 742, 2, false, kSealedRsa},
+                    Sealed{"AesSeal742", 742, 1, false, kSealedAes},
+                    Sealed{"AesSeal775", 775, 1, false, kSealedAes},
+                    Sealed{"AesSeal753AssumeZero", 753, 1, true, kSealedAes},
+                    Sealed{"AesSeal0AssumeZero", 0, 7, true, kSealedAes}),
+    [](const testing::TestParamInfo<Sealed>& info) { return std::string(info.param.name); });
+
+struct Damage {
+  const char* name;
+  std::int32_t chip;
+  std::int32_t secureBoot;
+  std::size_t offset;  // byte flipped; 0: none
+  const char* otherKey;  // aes.txt put in place after sealing; nullptr: none
+  std::vector<std::string> failed;  // the checks that must fail
+  const char* mode = nullptr;       // --mode; nullptr: detected
+};
+
+void PrintTo(const Damage& c, std::ostream* os) { *os << c.name; }
+
+class SealinfoDamageTest : public testing::TestWithParam<Damage> {};
+
+TEST_P(SealinfoDamageTest, TheRightCheckFails) {
+  const Damage& c = GetParam();
+  TempDir dir;
+  SealExample(dir, Sealed{c.name, c.chip, c.secureBoot, false, {}});
+  if (c.offset != 0) {
+    Bytes image = ReadBytes(dir.File("out.bin"));
+    image[c.offset] ^= 0x01;
+    WriteBytes(dir.File("out.bin"), image);
+  }
+  if (c.otherKey != nullptr) WriteText(dir.File("aes.txt"), c.otherKey);
+  std::vector<std::string> args = {"--chip", std::to_string(c.chip)};
+  if (c.mode != nullptr) args.insert(args.end(), {"--mode", c.mode});
+  args.push_back("out.bin");
+  const ProcessResult info = RunSealinfo(dir, args);
+  EXPECT_EQ(info.exitStatus, 1) << info.out;
+  std::vector<std::string> failed;
+  for (const std::string& line : CheckLines(info.out)) {
+    if (line.size() > 7 && line.compare(line.size() - 6, 6, "FAILED") == 0) {
+      failed.push_back(line.substr(0, line.size() - 7));
+    }
+  }
+  EXPECT_EQ(failed, c.failed) << info.out;
+}
+
+const char kOtherKey[] = "000102030405060708090a0b0c0d0e0f\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Flips, SealinfoDamageTest,
+    testing::Values(
+        Damage{"RsaBody", 742, 2, 20000, nullptr, {"image digest", "checksum"}},
+        Damage{"RsaHeader", 742, 2, 120, nullptr, {"image digest", "rsa signature", "checksum"}},
+        Damage{"RsaSignature", 742, 2, 400, nullptr, {"rsa signature"}},
+        Damage{"RsaModulus", 742, 2, 200, nullptr, {"rsa signature", "public key"}},
+        Damage{"RsaWrongBodyKey", 742, 2, 0, kOtherKey, {"image digest", "checksum"}},
+        Damage{"AesBody", 775, 1, 512, nullptr, {"image digest", "checksum"}},
+        Damage{"AesHeader", 775, 1, 130, nullptr, {"image digest", "digest seal", "checksum"}},
+        Damage{"AesSeal", 775, 1, 470, nullptr, {"digest seal"}},
+        Damage{"AesImageDigest", 775, 1, 500, nullptr, {"image digest", "digest seal"}},
+        Damage{"AesWrongKey", 775, 1, 0, kOtherKey, {"image digest", "checksum"}},
+        Damage{"PlainBody", 753, 0, 30000, nullptr, {"checksum"}, "plain"},
+        Damage{"PlainBodyDetected", 753, 0, 30000, nullptr, {"mode"}},
+        Damage{"PlainDramCount", 753, 0, 56, nullptr, {"checksum", "dram count"}, "plain"},
+        Damage{"KeyRecordWrongKey", 753, 3, 0, kOtherKey, {"wrapped key"}, "key-record"},
+        Damage{"KeyRecordWrappedKey", 753, 3, 131, nullptr, {"checksum", "wrapped key"},
+               "key-record"}),
+    [](const testing::TestParamInfo<Damage>& info) { return std::string(info.param.name); });
+
+TEST(SealinfoTest, OverwrittenInputBytesAreNotVerifiableWithoutAssumption) {
+  TempDir dir;
+  SealExample(dir, Sealed{"", 753, 1, false, {}});
+  const std::vector<std::string> unverifiable = {
+      "image digest not verifiable", "digest seal not verifiable", "checksum not verifiable",
+      "dram count ok"};
+  const ProcessResult told = RunSealinfo(dir, {"--mode", "aes-seal", "out.bin"});
+  EXPECT_EQ(told.exitStatus, 0);
+  EXPECT_EQ(CheckLines(told.out), unverifiable);
+  // Detected, such a seal cannot be told from a damaged plain image.
+  const ProcessResult info = RunSealinfo(dir, {"out.bin"});
+  EXPECT_EQ(info.exitStatus, 1);
+  std::vector<std::string> withMode = unverifiable;
+  withMode.push_back("mode FAILED");
+  EXPECT_EQ(CheckLines(info.out), withMode);
+  EXPECT_NE(info.out.find("chip: 753 (assumed from the marker"), std::string::npos);
+  EXPECT_NE(info.out.find("warning: the digest seal uses a key of 16 zero bytes"),
+            std::string::npos);
+}
+
+TEST(SealinfoTest, JsonCarriesTheSameVerdicts) {
+  TempDir dir;
+  SealExample(dir, Sealed{"", 742, 2, false, {}});
+  Bytes image = ReadBytes(dir.File("out.bin"));
+  image[400] ^= 0x80;
+  WriteBytes(dir.File("bad.bin"), image);
+  for (const std::string file : {"out.bin", "bad.bin"}) {
+    const ProcessResult text = RunSealinfo(dir, {"--chip", "742", file});
+    const ProcessResult json = RunSealinfo(dir, {"--chip", "742", "--json", file});
+    EXPECT_EQ(json.exitStatus, text.exitStatus);
+    WriteText(dir.File("report.json"), json.out);
+    ProcessOptions options;
+    options.workDir = dir.path();
+    const ProcessResult parsed = RunProgram(
+        "/usr/bin/python3",
+        {"-c",
+         "import json\nd = json.load(open('report.json'))\n"
+         "print('\\n'.join(c['name'] + ' ' + c['verdict'] for c in d['checks']))\n"
+         "print(d['result'], d['mode'], d['chip'], d['dramWalkCount'], len(d['dramEntries']))"},
+        options);
+    ASSERT_EQ(parsed.exitStatus, 0) << parsed.err << json.out;
+    std::string expected;
+    for (const std::string& line : CheckLines(text.out)) expected += line + "\n";
+    expected += std::string(text.exitStatus == 0 ? "ok" : "failed") + " rsa 742 6 7\n";
+    EXPECT_EQ(parsed.out, expected);
+  }
+}
+
+TEST(SealinfoTest, UsageAndUnreadableImages) {
+  TempDir dir;
+  WriteBytes(dir.File("short.bin"), Bytes(100, 0));
+  Bytes both(32768, 0);
+  both[48] = both[64] = 0x55;
+  both[49] = both[65] = 0xAA;
+  WriteBytes(dir.File("both.bin"), both);
+  const std::vector<std::vector<std::string>> cases = {
+      {}, {"--bogus", "x.bin"}, {"--mode", "nonsense", "x.bin"}, {"absent.bin"},
+      {"short.bin"}, {"both.bin"}, {"--chip"}, {"a.bin", "b.bin"}};
+  for (const auto& args : cases) {
+    const ProcessResult info = RunSealinfo(dir, args);
+    EXPECT_EQ(info.exitStatus, 2) << (args.empty() ? "" : args[0]);
+    EXPECT_NE(info.err, "");
+  }
+  const ProcessResult help = RunSealinfo(dir, {"--help"});
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_NE(help.out.find("usage: sealinfo"), std::string::npos);
+  const ProcessResult chosen = RunSealinfo(dir, {"--chip", "0", "--mode", "plain", "both.bin"});
+  EXPECT_EQ(chosen.exitStatus, 1);  // a marker alone does not make the checksum hold
+}
+
+std::uint8_t TopByteOfN(const std::string& path) {
+  mbedtls_mpi n;
+  mbedtls_mpi_init(&n);
+  std::FILE* stream = std::fopen(path.c_str(), "rb");
+  std::uint8_t modulus[128] = {};
+  const bool ok = stream != nullptr && mbedtls_mpi_read_file(&n, 16, stream) == 0 &&
+                  mbedtls_mpi_bitlen(&n) == 1024 &&
+                  mbedtls_mpi_write_binary(&n, modulus, sizeof modulus) == 0;
+  if (stream != nullptr) std::fclose(stream);
+  mbedtls_mpi_free(&n);
+  return ok ? modulus[0] : 0;
+}
+
+TEST(RsaGenkeyTest, KeysSealAndVerifyWithTopByteFF) {
+  for (int round = 0; round < 3; ++round) {
+    TempDir dir;
+    const ProcessResult made = RunGenkey(dir, {"--aes"});
+    ASSERT_EQ(made.exitStatus, 0) << made.err;
+    EXPECT_EQ(TopByteOfN(dir.File("rsa_priv.txt")), 0xFF);
+    EXPECT_EQ(TopByteOfN(dir.File("rsa_pub.txt")), 0xFF);
+    struct stat info {};
+    ASSERT_EQ(stat(dir.File("rsa_priv.txt").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat(dir.File("aes.txt").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    WriteBytes(dir.File("in.bin"), ExampleInput(742, 11 + round));
+    const ProcessResult sealed = RunSealtool(dir, {"in.bin", "out.bin", "742", "2"});
+    ASSERT_EQ(sealed.exitStatus, 0) << sealed.out;
+    EXPECT_NE(sealed.out.find("AES-Key:\r\n"), std::string::npos);
+    const ProcessResult verified = RunSealinfo(dir, {"--chip", "742", "out.bin"});
+    EXPECT_EQ(verified.exitStatus, 0) << verified.out;
+    EXPECT_EQ(CheckLines(verified.out), kSealedRsa);
+  }
+}
+
+TEST(RsaGenkeyTest, ExistingFilesAreKeptWithoutForce) {
+  TempDir dir;
+  WriteText(dir.File("rsa_pub.txt"), "mine\n");
+  const ProcessResult refused = RunGenkey(dir, {});
+  EXPECT_EQ(refused.exitStatus, 1);
+  EXPECT_NE(refused.err.find("rsa_pub.txt already exists"), std::string::npos);
+  EXPECT_EQ(dir.List(), std::vector<std::string>{"rsa_pub.txt"});
+  EXPECT_EQ(ReadBytes(dir.File("rsa_pub.txt")), Bytes({'m', 'i', 'n', 'e', '\n'}));
+
+  const ProcessResult forced = RunGenkey(dir, {"--force"});
+  EXPECT_EQ(forced.exitStatus, 0);
+  EXPECT_EQ(TopByteOfN(dir.File("rsa_pub.txt")), 0xFF);
+  EXPECT_EQ(RunGenkey(dir, {"--nonsense"}).exitStatus, 2);
+  const ProcessResult help = RunGenkey(dir, {"--help"});
+  EXPECT_NE(help.out.find("top byte is 0xFF"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace sealtool::test

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs the three programs with cmake --install and from the Debian
+# package that cpack builds, into temporary roots, and runs them from there:
+# make keys, seal an example image in RSA mode, verify it.
+set -euo pipefail
+BUILD_DIR=$1
+MAKE_EXAMPLE=$2
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+
+round_trip() {  # bindir label
+  local bin=$1 dir="$WORK/run-$2"
+  mkdir -p "$dir"
+  cd "$dir"
+  "$bin/rsa_genkey" --aes > /dev/null
+  "$MAKE_EXAMPLE" firmware.bin 742
+  "$bin/sealtool" firmware.bin sealed.bin 742 2 > sealtool.log
+  "$bin/sealinfo" --chip 742 sealed.bin > sealinfo.log
+  grep -q '^result: ok$' sealinfo.log
+  "$bin/sealinfo" --version | grep -q '^sealinfo '
+  cd - > /dev/null
+  echo "$2: keys made, image sealed and verified"
+}
+
+for program in sealtool sealinfo rsa_genkey; do
+  [ -x "$BUILD_DIR/$program" ] || { echo "not built: $program"; exit 1; }
+done
+
+cmake --install "$BUILD_DIR" --prefix "$WORK/prefix" > /dev/null
+for page in sealtool sealinfo rsa_genkey; do
+  test -f "$WORK/prefix/share/man/man1/$page.1"
+done
+round_trip "$WORK/prefix/bin" "cmake-install"
+
+cpack -G DEB --config "$BUILD_DIR/CPackConfig.cmake" -B "$WORK/package" > /dev/null
+deb=$(ls "$WORK"/package/*.deb)
+dpkg-deb --info "$deb" | grep -q 'Package: sealtool'
+dpkg-deb -x "$deb" "$WORK/root"
+for page in sealtool sealinfo rsa_genkey; do
+  test -f "$WORK/root/usr/share/man/man1/$page.1"
+done
+round_trip "$WORK/root/usr/bin" "debian-package"

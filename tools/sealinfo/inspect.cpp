@@ -1,0 +1,454 @@
+#include "inspect.h"
+
+#include <limits.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include <mbedtls/aes.h>
+#include <mbedtls/platform_util.h>
+#include <mbedtls/rsa.h>
+
+#include "image/byte_order.h"
+#include "image/checksum.h"
+#include "seal/aes_key_file.h"
+#include "seal/key_record.h"
+#include "seal/rsa_signature.h"
+#include "seal/sha256.h"
+
+namespace sealtool::inspect {
+namespace {
+
+constexpr std::size_t kRsaBytes = kRsaModulusBits / 8;
+
+// The image as it stood when its checksum was stored: the body decrypted and
+// the regions that sealing filled restored to what they held then.
+std::uint8_t gRebuilt[kImageSize];
+
+void AddCheck(Report* report, const char* name, Verdict verdict, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+void AddCheck(Report* report, const char* name, Verdict verdict, const char* format, ...) {
+  if (report->checkCount >= kMaxChecks) return;
+  Check& check = report->checks[report->checkCount++];
+  check.name = name;
+  check.verdict = verdict;
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(check.detail, sizeof check.detail, format, args);
+  va_end(args);
+}
+
+void AddWarning(Report* report, const char* text) {
+  if (report->warningCount >= kMaxWarnings) return;
+  std::snprintf(report->warnings[report->warningCount++], sizeof report->warnings[0], "%s", text);
+}
+
+bool AllZero(const std::uint8_t* bytes, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (bytes[i] != 0) return false;
+  }
+  return true;
+}
+
+void KeyPath(const InspectOptions& options, const char* name, char (&path)[PATH_MAX]) {
+  std::snprintf(path, sizeof path, "%s/%s", options.keyDir, name);
+}
+
+void DecryptCbc(const std::uint8_t* key, std::uint8_t* data, std::size_t length) {
+  std::uint8_t iv[16] = {};
+  mbedtls_aes_context aes;
+  mbedtls_aes_init(&aes);
+  mbedtls_aes_setkey_dec(&aes, key, 128);
+  mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_DECRYPT, length, iv, data, data);
+  mbedtls_aes_free(&aes);
+}
+
+void UnwrapUserKey(const std::uint8_t* wrapped, std::uint8_t* userKey) {
+  std::uint8_t wrappingKey[kAesKeySize];
+  AssembleWrappingKey(wrappingKey);
+  mbedtls_aes_context aes;
+  mbedtls_aes_init(&aes);
+  mbedtls_aes_setkey_dec(&aes, wrappingKey, 128);
+  mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_DECRYPT, wrapped, userKey);
+  mbedtls_aes_free(&aes);
+  mbedtls_platform_zeroize(wrappingKey, sizeof wrappingKey);
+}
+
+void DescribeHeader(const std::uint8_t* image, Report* report) {
+  const std::uint8_t* bootHeader = image + report->layout.bootHeader;
+  report->marker = LoadU16LE(bootHeader + kMarkerField);
+  report->checksumField = LoadU16LE(bootHeader + kChecksumField);
+  std::memcpy(report->version, bootHeader + kVersionBytesField, kVersionBytesSize);
+  report->dramCountField = LoadDramParamNumber(image + report->layout.dramCountField);
+
+  const std::uint8_t* table = image + report->layout.dramTable;
+  const std::size_t tableBytes = kImageSize - report->layout.dramTable;
+  std::size_t position = 0;
+  DramEntry entry{};
+  report->dramWalkCount = 0;
+  report->dramShown = 0;
+  while (NextDramEntry(table, tableBytes, report->chip, &position, &entry)) {
+    if (entry.counted) ++report->dramWalkCount;
+    if (report->dramShown < kMaxShownDramEntries) report->dramEntries[report->dramShown++] = entry;
+  }
+  const std::uint8_t* keyRecord = image + kKeyRecordOffset;
+  report->keyRecordValid = CheckWrKeyCode(keyRecord) == 0;
+  report->stamp = DecodeKeyRecordStamp(keyRecord);
+  std::memcpy(report->wrappedKey, image + kWrappedKeyOffset, kWrappedKeySize);
+}
+
+// True when the exponent area holds what RSA mode stores: a small odd E
+// above 1, zero beyond its first eight bytes, beside a 1024-bit modulus.
+bool LooksRsaSigned(const std::uint8_t* image) {
+  const std::uint8_t* exponent = image + kExponentOffset;
+  const bool smallOddExponent = (exponent[0] & 1u) != 0 && AllZero(exponent + 8, kExponentSize - 8) &&
+                                !(exponent[0] == 1 && AllZero(exponent + 1, 7));
+  return smallOddExponent && (image[kModulusOffset + kModulusSize - 1] & 0x80u) != 0;
+}
+
+// The user key a key-record image should wrap: aes.txt's, or the default.
+KeyOrigin ExpectedUserKey(const InspectOptions& options, std::int32_t chip, std::uint8_t* key) {
+  char path[PATH_MAX];
+  KeyPath(options, kAesKeyFileName, path);
+  return FindAesKeyToken(path, chip, key);
+}
+
+bool WrapsKnownKey(const std::uint8_t* image, const InspectOptions& options, std::int32_t chip) {
+  std::uint8_t expected[kKeyBufferSize] = {};
+  std::uint8_t unwrapped[kAesKeySize];
+  const bool known = ExpectedUserKey(options, chip, expected) != KeyOrigin::kMalformed;
+  UnwrapUserKey(image + kWrappedKeyOffset, unwrapped);
+  const bool same = known && std::memcmp(expected, unwrapped, kAesKeySize) == 0;
+  mbedtls_platform_zeroize(expected, sizeof expected);
+  mbedtls_platform_zeroize(unwrapped, sizeof unwrapped);
+  return same;
+}
+
+ImageMode DetectMode(const std::uint8_t* image, const InspectOptions& options, std::int32_t chip) {
+  if (ImageChecksumHolds(image)) {
+    const bool keyRecord = CheckWrKeyCode(image + kKeyRecordOffset) == 0 &&
+                           WrapsKnownKey(image, options, chip);
+    return keyRecord ? ImageMode::kKeyRecord : ImageMode::kPlain;
+  }
+  return (chip == kRsaChip && LooksRsaSigned(image)) ? ImageMode::kRsa : ImageMode::kAesSeal;
+}
+
+void CheckChecksum(const std::uint8_t* image, Report* report, const char* what) {
+  const std::uint32_t sum = SumHalfWordsWithIndex(image, kImageSize) & 0xFFFFu;
+  if (sum == 0) {
+    AddCheck(report, "checksum", Verdict::kOk, "%s sums to 0 modulo 65536", what);
+  } else {
+    AddCheck(report, "checksum", Verdict::kFailed,
+             "%s sums to 0x%04X modulo 65536, not 0 (stored checksum 0x%04X)", what,
+             static_cast<unsigned>(sum), report->checksumField);
+  }
+}
+
+void CheckDramCount(Report* report) {
+  const unsigned expected = report->dramWalkCount % 4096u;
+  if (report->dramCountField == expected) {
+    AddCheck(report, "dram count", Verdict::kOk, "field holds %u, the walk finds %u entries",
+             report->dramCountField, report->dramWalkCount);
+  } else {
+    AddCheck(report, "dram count", Verdict::kFailed, "field holds %u, the walk finds %u entries",
+             report->dramCountField, report->dramWalkCount);
+  }
+}
+
+void CheckWrappedKey(const std::uint8_t* image, const InspectOptions& options, Report* report) {
+  std::uint8_t expected[kKeyBufferSize] = {};
+  const KeyOrigin origin = ExpectedUserKey(options, report->chip, expected);
+  if (origin == KeyOrigin::kMalformed) {
+    AddCheck(report, "wrapped key", Verdict::kNotVerifiable,
+             "aes.txt in %s holds no 32-digit key token", options.keyDir);
+    return;
+  }
+  std::uint8_t unwrapped[kAesKeySize];
+  UnwrapUserKey(image + kWrappedKeyOffset, unwrapped);
+  const bool same = std::memcmp(expected, unwrapped, kAesKeySize) == 0;
+  mbedtls_platform_zeroize(expected, sizeof expected);
+  mbedtls_platform_zeroize(unwrapped, sizeof unwrapped);
+  const char* source = origin == KeyOrigin::kFile ? "the key of aes.txt" : "the default key";
+  if (same) {
+    AddCheck(report, "wrapped key", Verdict::kOk, "unwraps to %s", source);
+  } else {
+    AddCheck(report, "wrapped key", Verdict::kFailed, "does not unwrap to %s", source);
+  }
+  if (origin == KeyOrigin::kDefault) {
+    AddWarning(report, "the wrapped key is the built-in default key: aes.txt was absent");
+  }
+  AddWarning(report,
+             "the wrapping only obscures the key: the wrapping key ships inside sealtool");
+}
+
+struct SealKeys {
+  std::uint8_t body[kKeyBufferSize];
+  std::uint8_t seal[kKeyBufferSize];
+  KeyOrigin bodyOrigin;
+  KeyOrigin sealOrigin;
+};
+
+void LoadSealKeys(const InspectOptions& options, std::int32_t chip, SealKeys* keys) {
+  char path[PATH_MAX];
+  KeyPath(options, kAesKeyFileName, path);
+  std::memset(keys, 0, sizeof *keys);
+  keys->bodyOrigin = FindAesKeyToken(path, chip, keys->body);
+  keys->sealOrigin = FindAesKeyBytes(path, chip, keys->seal);
+}
+
+// Restores the image as it stood after the checksum step. Returns false when
+// some of those bytes were overwritten by sealing and cannot be known.
+bool RebuildPlainImage(const std::uint8_t* image, const SealKeys& keys, ImageMode mode,
+                       std::int32_t chip, bool assumeZero) {
+  std::memcpy(gRebuilt, image, kImageSize);
+  DecryptCbc(keys.body, gRebuilt + kBodyAreaOffset, kBodyAreaSize);
+  if (ChipClearsSealRegions(chip)) {
+    ClearSealRegions(gRebuilt, mode == ImageMode::kRsa);
+    return true;
+  }
+  // Only the regions sealing wrote are unknown: the seal and the digest.
+  std::memset(gRebuilt + kDigestSealOffset, 0, kDigestSealSize);
+  std::memset(gRebuilt + kImageDigestOffset, 0, kImageDigestSize);
+  return assumeZero;
+}
+
+const char* UnknownBytesReason() {
+  return "chips other than 742 and 775 keep the input's bytes at 448-511 until sealing "
+         "overwrites them (give --assume-zero if they were zero)";
+}
+
+void CheckImageDigest(const std::uint8_t* image, bool known, Report* report) {
+  if (!known) {
+    AddCheck(report, "image digest", Verdict::kNotVerifiable, "%s", UnknownBytesReason());
+    return;
+  }
+  std::uint8_t digest[kSha256DigestSize];
+  Sha256OneShot(gRebuilt, static_cast<std::int32_t>(kImageSize), digest);
+  if (std::memcmp(digest, image + kImageDigestOffset, kImageDigestSize) == 0) {
+    AddCheck(report, "image digest", Verdict::kOk, "SHA-256 of the decrypted image matches");
+  } else {
+    AddCheck(report, "image digest", Verdict::kFailed,
+             "SHA-256 of the decrypted image differs from the stored digest "
+             "(a changed body or header, or another body key)");
+  }
+}
+
+// The header area as it stood when its digest was taken.
+void HeaderDigestAtSealing(const std::uint8_t* image, std::uint8_t* digest) {
+  std::uint8_t header[kHeaderAreaSize];
+  std::memcpy(header, gRebuilt, kHeaderAreaSize);
+  std::memcpy(header + kImageDigestOffset, image + kImageDigestOffset, kImageDigestSize);
+  Sha256OneShot(header, static_cast<std::int32_t>(kHeaderAreaSize), digest);
+}
+
+void CheckDigestSeal(const std::uint8_t* image, const SealKeys& keys, bool known, Report* report) {
+  if (!known) {
+    AddCheck(report, "digest seal", Verdict::kNotVerifiable, "%s", UnknownBytesReason());
+    return;
+  }
+  std::uint8_t expected[kSha256DigestSize];
+  HeaderDigestAtSealing(image, expected);
+  std::uint8_t opened[kDigestSealSize];
+  std::memcpy(opened, image + kDigestSealOffset, kDigestSealSize);
+  DecryptCbc(keys.seal, opened, sizeof opened);
+  if (std::memcmp(opened, expected, kDigestSealSize) == 0) {
+    AddCheck(report, "digest seal", Verdict::kOk, "opens to the header digest");
+  } else {
+    AddCheck(report, "digest seal", Verdict::kFailed,
+             "does not open to the header digest (a changed header or seal, or another seal key)");
+  }
+}
+
+bool LoadStoredPublicKey(const std::uint8_t* image, mbedtls_rsa_context* rsa) {
+  return mbedtls_mpi_read_binary_le(&rsa->N, image + kModulusOffset, kModulusSize) == 0 &&
+         mbedtls_mpi_read_binary_le(&rsa->E, image + kExponentOffset, kExponentSize) == 0 &&
+         mbedtls_mpi_bitlen(&rsa->N) == kRsaModulusBits;
+}
+
+void CheckRsaSignature(const std::uint8_t* image, Report* report) {
+  mbedtls_rsa_context rsa;
+  mbedtls_rsa_init(&rsa, 0, 0);
+  rsa.len = kRsaBytes;
+  std::uint8_t recovered[kRsaBytes];
+  int ret = LoadStoredPublicKey(image, &rsa) ? 0 : -1;
+  if (ret == 0) ret = mbedtls_rsa_public(&rsa, image + kRsaSignatureOffset, recovered);
+  mbedtls_rsa_free(&rsa);
+  if (ret != 0) {
+    AddCheck(report, "rsa signature", Verdict::kFailed,
+             "S^E mod N cannot be taken with the stored modulus and exponent (-0x%04x)",
+             static_cast<unsigned>(ret < 0 ? -ret : ret));
+    return;
+  }
+  std::uint8_t digest[kSha256DigestSize];
+  HeaderDigestAtSealing(image, digest);
+  std::uint8_t block[kRsaBytes] = {};
+  ReverseCopy(digest, block, static_cast<std::uint8_t>(kSha256DigestSize));
+  if (std::memcmp(block, recovered, kRsaBytes) == 0) {
+    AddCheck(report, "rsa signature", Verdict::kOk,
+             "S^E mod N with the stored N and E gives the header digest");
+  } else {
+    AddCheck(report, "rsa signature", Verdict::kFailed,
+             "S^E mod N with the stored N and E does not give the header digest");
+  }
+}
+
+// The stored modulus and exponent against rsa_pub.txt of the key folder.
+void CheckStoredPublicKey(const std::uint8_t* image, const InspectOptions& options,
+                          Report* report) {
+  char path[PATH_MAX];
+  KeyPath(options, kRsaPublicKeyFileName, path);
+  std::FILE* stream = std::fopen(path, "rb");
+  if (stream == nullptr) {
+    AddCheck(report, "public key", Verdict::kNotVerifiable, "no %s in %s",
+             kRsaPublicKeyFileName, options.keyDir);
+    return;
+  }
+  mbedtls_rsa_context fromFile, stored;
+  mbedtls_rsa_init(&fromFile, 0, 0);
+  mbedtls_rsa_init(&stored, 0, 0);
+  const bool read = mbedtls_mpi_read_file(&fromFile.N, 16, stream) == 0 &&
+                    mbedtls_mpi_read_file(&fromFile.E, 16, stream) == 0;
+  std::fclose(stream);
+  const bool loaded = LoadStoredPublicKey(image, &stored);
+  const bool same = read && loaded && mbedtls_mpi_cmp_mpi(&fromFile.N, &stored.N) == 0 &&
+                    mbedtls_mpi_cmp_mpi(&fromFile.E, &stored.E) == 0;
+  mbedtls_rsa_free(&fromFile);
+  mbedtls_rsa_free(&stored);
+  if (!read) {
+    AddCheck(report, "public key", Verdict::kNotVerifiable, "%s cannot be read", path);
+  } else if (same) {
+    AddCheck(report, "public key", Verdict::kOk, "stored N and E are those of %s", path);
+  } else {
+    AddCheck(report, "public key", Verdict::kFailed, "stored N or E differ from %s", path);
+  }
+}
+
+void WarnAboutSealKeys(const SealKeys& keys, ImageMode mode, Report* report) {
+  if (keys.bodyOrigin == KeyOrigin::kDefault) {
+    AddWarning(report, "the body was encrypted under the built-in default key: aes.txt was absent");
+  }
+  if (mode != ImageMode::kAesSeal) return;
+  if (keys.sealOrigin == KeyOrigin::kDefault) {
+    AddWarning(report, "the digest seal uses the built-in default key: anyone with sealtool can forge it");
+  } else if (AllZero(keys.seal, kAesKeySize)) {
+    AddWarning(report, "the digest seal uses a key of 16 zero bytes (aes.txt in the token form): "
+                       "anyone can forge it");
+  }
+}
+
+void CheckSealedImage(const std::uint8_t* image, const InspectOptions& options, Report* report) {
+  SealKeys keys{};
+  LoadSealKeys(options, report->chip, &keys);
+  if (keys.bodyOrigin == KeyOrigin::kMalformed) {
+    AddCheck(report, "body key", Verdict::kNotVerifiable,
+             "aes.txt in %s holds no 32-digit key token", options.keyDir);
+    mbedtls_platform_zeroize(&keys, sizeof keys);
+    return;
+  }
+  const bool known = RebuildPlainImage(image, keys, report->mode, report->chip, options.assumeZero);
+  CheckImageDigest(image, known, report);
+  if (report->mode == ImageMode::kRsa) {
+    CheckRsaSignature(image, report);
+    CheckStoredPublicKey(image, options, report);
+  } else {
+    CheckDigestSeal(image, keys, known, report);
+  }
+  if (known) {
+    CheckChecksum(gRebuilt, report, "the decrypted image as it stood before sealing");
+  } else {
+    AddCheck(report, "checksum", Verdict::kNotVerifiable, "%s", UnknownBytesReason());
+  }
+  CheckDramCount(report);
+  WarnAboutSealKeys(keys, report->mode, report);
+  mbedtls_platform_zeroize(&keys, sizeof keys);
+  mbedtls_platform_zeroize(gRebuilt, sizeof gRebuilt);
+}
+
+// A detected sealed mode stands only when a digest, seal or signature could
+// be checked; when none could, the image may as well be a damaged plain one.
+bool SealJudged(const Report& report) {
+  for (std::size_t i = 0; i < report.checkCount; ++i) {
+    const Check& check = report.checks[i];
+    const bool cryptographic = std::strcmp(check.name, "image digest") == 0 ||
+                               std::strcmp(check.name, "digest seal") == 0 ||
+                               std::strcmp(check.name, "rsa signature") == 0;
+    if (cryptographic && check.verdict != Verdict::kNotVerifiable) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool DetectChip(const std::uint8_t* image, std::int32_t* chip) {
+  const bool groupA = CheckBootCode(image + ChipLayoutOfGroup(ChipGroup::kA).bootHeader) == 0;
+  const bool groupB = CheckBootCode(image + ChipLayoutOfGroup(ChipGroup::kB).bootHeader) == 0;
+  if (groupA == groupB) return false;
+  if (groupB) {
+    *chip = 0;
+  } else {
+    *chip = LooksRsaSigned(image) ? kRsaChip : 753;
+  }
+  return true;
+}
+
+bool InspectImage(const std::uint8_t* image, const InspectOptions& options, Report* report) {
+  std::memset(report, 0, sizeof *report);
+  report->chip = options.chip;
+  report->chipDetected = !options.chipGiven;
+  if (!options.chipGiven && !DetectChip(image, &report->chip)) {
+    return false;
+  }
+  report->layout = SelectChipLayout(report->chip);
+  DescribeHeader(image, report);
+  report->modeDetected = options.mode == ImageMode::kUnknown;
+  report->mode = report->modeDetected ? DetectMode(image, options, report->chip) : options.mode;
+  switch (report->mode) {
+    case ImageMode::kPlain:
+      CheckChecksum(image, report, "the image");
+      CheckDramCount(report);
+      break;
+    case ImageMode::kKeyRecord:
+      CheckChecksum(image, report, "the image");
+      CheckWrappedKey(image, options, report);
+      break;
+    default:
+      CheckSealedImage(image, options, report);
+      if (report->modeDetected && !SealJudged(*report)) {
+        AddCheck(report, "mode", Verdict::kFailed,
+                 "the checksum does not hold and no seal could be verified: a damaged plain "
+                 "or key-record image, or a sealed one that needs --mode, --assume-zero or "
+                 "other keys");
+      }
+      break;
+  }
+  return true;
+}
+
+int ReportExitStatus(const Report& report) {
+  for (std::size_t i = 0; i < report.checkCount; ++i) {
+    if (report.checks[i].verdict == Verdict::kFailed) return 1;
+  }
+  return 0;
+}
+
+const char* ModeName(ImageMode mode) {
+  switch (mode) {
+    case ImageMode::kPlain: return "plain";
+    case ImageMode::kKeyRecord: return "key-record";
+    case ImageMode::kAesSeal: return "aes-seal";
+    case ImageMode::kRsa: return "rsa";
+    default: return "unknown";
+  }
+}
+
+const char* VerdictName(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kOk: return "ok";
+    case Verdict::kFailed: return "FAILED";
+    default: return "not verifiable";
+  }
+}
+
+}  // namespace sealtool::inspect

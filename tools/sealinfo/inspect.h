@@ -1,0 +1,71 @@
+// What sealinfo finds in an image: its layout, the records of its header
+// area, and the verdict of every check that the image's mode allows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "image/dram_table.h"
+#include "image/header_info.h"
+#include "image/layout.h"
+
+namespace sealtool::inspect {
+
+enum class ImageMode { kUnknown, kPlain, kKeyRecord, kAesSeal, kRsa };
+enum class Verdict { kOk, kFailed, kNotVerifiable };
+
+struct InspectOptions {
+  bool chipGiven = false;
+  std::int32_t chip = 0;
+  ImageMode mode = ImageMode::kUnknown;  // kUnknown: detect it
+  const char* keyDir = ".";
+  bool assumeZero = false;  // overwritten input bytes were zero
+};
+
+struct Check {
+  const char* name;
+  Verdict verdict;
+  char detail[200];
+};
+
+inline constexpr std::size_t kMaxShownDramEntries = 64;
+inline constexpr std::size_t kMaxChecks = 8;
+inline constexpr std::size_t kMaxWarnings = 6;
+
+struct Report {
+  std::int32_t chip;
+  bool chipDetected;      // taken from the marker, not from --chip
+  ChipLayout layout;
+  ImageMode mode;
+  bool modeDetected;
+  std::uint16_t marker;
+  std::uint16_t checksumField;
+  std::uint8_t version[kVersionBytesSize];
+  unsigned dramCountField;
+  unsigned dramWalkCount;
+  DramEntry dramEntries[kMaxShownDramEntries];
+  std::size_t dramShown;
+  bool keyRecordValid;
+  KeyRecordStamp stamp;
+  std::uint8_t wrappedKey[kWrappedKeySize];
+  Check checks[kMaxChecks];
+  std::size_t checkCount;
+  char warnings[kMaxWarnings][200];
+  std::size_t warningCount;
+};
+
+// Picks the chip group from where the marker lies. False when both or
+// neither layout holds a marker.
+bool DetectChip(const std::uint8_t* image, std::int32_t* chip);
+
+// Fills report for a whole image (32768 bytes). Key files are read from
+// options.keyDir. Returns false when the chip cannot be told.
+bool InspectImage(const std::uint8_t* image, const InspectOptions& options, Report* report);
+
+// 0 when every check that ran passed, 1 when one failed.
+int ReportExitStatus(const Report& report);
+
+const char* ModeName(ImageMode mode);
+const char* VerdictName(Verdict verdict);
+
+}  // namespace sealtool::inspect
