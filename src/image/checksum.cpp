@@ -10,9 +10,9 @@ namespace sealtool {
 std::uint32_t SumHalfWordsWithIndex(const std::uint8_t* data,
                                     std::uint32_t length) {
   std::uint32_t sum = 0;
-  const std::uint32_t halfWords = length >> 1;
-  for (std::uint32_t i = 0; i < halfWords; ++i) {
-    sum += static_cast<std::uint32_t>(LoadU16LE(data + 2 * i)) + i;
+  const std::size_t halfWords = length >> 1;
+  for (std::size_t i = 0; i < halfWords; ++i) {
+    sum += static_cast<std::uint32_t>(LoadU16LE(data + 2 * i)) + static_cast<std::uint32_t>(i);
   }
   return sum;
 }

@@ -77,7 +77,7 @@ void Sha256Begin(Sha256State* state) {
 
 void Sha256Compress(Sha256State* state, const std::uint8_t* block) {
   std::uint32_t w[64];
-  for (unsigned t = 0; t < 16; ++t) {
+  for (std::size_t t = 0; t < 16; ++t) {
     w[t] = LoadU32BE(block + 4 * t);
   }
   std::uint32_t a = state->hash[0], b = state->hash[1], c = state->hash[2],
@@ -201,7 +201,7 @@ void Sha256End(Sha256State* state, std::uint8_t* output) {
   Sha256Feed(state, kSha256Padding, static_cast<std::int32_t>(padding));
   Sha256Feed(state, lengthField, sizeof lengthField);
 
-  for (unsigned i = 0; i < 8; ++i) {
+  for (std::size_t i = 0; i < 8; ++i) {
     StoreU32BE(output + 4 * i, state->hash[i]);
   }
 }

@@ -2,7 +2,6 @@
 
 #include <limits.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -26,18 +25,15 @@ constexpr std::size_t kRsaBytes = kRsaModulusBits / 8;
 // the regions that sealing filled restored to what they held then.
 std::uint8_t gRebuilt[kImageSize];
 
-void AddCheck(Report* report, const char* name, Verdict verdict, const char* format, ...)
-    __attribute__((format(printf, 4, 5)));
-
-void AddCheck(Report* report, const char* name, Verdict verdict, const char* format, ...) {
+// Records a check; its detail is formatted like printf from format and args.
+template <typename... Args>
+void AddCheck(Report* report, const char* name, Verdict verdict, const char* format,
+              Args... args) {
   if (report->checkCount >= kMaxChecks) return;
   Check& check = report->checks[report->checkCount++];
   check.name = name;
   check.verdict = verdict;
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(check.detail, sizeof check.detail, format, args);
-  va_end(args);
+  std::snprintf(check.detail, sizeof check.detail, format, args...);
 }
 
 void AddWarning(Report* report, const char* text) {
@@ -227,7 +223,7 @@ void CheckImageDigest(const std::uint8_t* image, bool known, Report* report) {
   std::uint8_t digest[kSha256DigestSize];
   Sha256OneShot(gRebuilt, static_cast<std::int32_t>(kImageSize), digest);
   if (std::memcmp(digest, image + kImageDigestOffset, kImageDigestSize) == 0) {
-    AddCheck(report, "image digest", Verdict::kOk, "SHA-256 of the decrypted image matches");
+    AddCheck(report, "image digest", Verdict::kOk, "%s", "SHA-256 of the decrypted image matches");
   } else {
     AddCheck(report, "image digest", Verdict::kFailed,
              "SHA-256 of the decrypted image differs from the stored digest "
@@ -254,7 +250,7 @@ void CheckDigestSeal(const std::uint8_t* image, const SealKeys& keys, bool known
   std::memcpy(opened, image + kDigestSealOffset, kDigestSealSize);
   DecryptCbc(keys.seal, opened, sizeof opened);
   if (std::memcmp(opened, expected, kDigestSealSize) == 0) {
-    AddCheck(report, "digest seal", Verdict::kOk, "opens to the header digest");
+    AddCheck(report, "digest seal", Verdict::kOk, "%s", "opens to the header digest");
   } else {
     AddCheck(report, "digest seal", Verdict::kFailed,
              "does not open to the header digest (a changed header or seal, or another seal key)");
@@ -317,11 +313,14 @@ void CheckStoredPublicKey(const std::uint8_t* image, const InspectOptions& optio
   mbedtls_rsa_free(&fromFile);
   mbedtls_rsa_free(&stored);
   if (!read) {
-    AddCheck(report, "public key", Verdict::kNotVerifiable, "%s cannot be read", path);
+    AddCheck(report, "public key", Verdict::kNotVerifiable, "%s in %s cannot be read",
+             kRsaPublicKeyFileName, options.keyDir);
   } else if (same) {
-    AddCheck(report, "public key", Verdict::kOk, "stored N and E are those of %s", path);
+    AddCheck(report, "public key", Verdict::kOk, "stored N and E are those of %s in %s",
+             kRsaPublicKeyFileName, options.keyDir);
   } else {
-    AddCheck(report, "public key", Verdict::kFailed, "stored N or E differ from %s", path);
+    AddCheck(report, "public key", Verdict::kFailed, "stored N or E differ from %s in %s",
+             kRsaPublicKeyFileName, options.keyDir);
   }
 }
 

@@ -22,7 +22,7 @@ void ListRegions(const Report& report, Region (&regions)[kRegionCount]) {
   const std::size_t tableLength =
       report.dramShown > 0
           ? report.dramEntries[report.dramShown - 1].position +
-                4 * report.dramEntries[report.dramShown - 1].words + 4
+                std::size_t{4} * report.dramEntries[report.dramShown - 1].words + 4
           : 4;
   regions[0] = {"header area", kHeaderAreaOffset, kHeaderAreaSize};
   regions[1] = {"boot-header marker", bootHeader + kMarkerField, 2};

@@ -92,12 +92,10 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
     } else if (std::strcmp(arg, "--mode") == 0) {
       ok = value != nullptr && ParseMode(value, &args->options.mode);
       ++i;
-    } else if (arg[0] == '-' && arg[1] != '\0') {
-      ok = false;
-    } else if (args->imagePath == nullptr) {
-      args->imagePath = arg;
     } else {
-      ok = false;
+      // A lone "-" is a file name like any other; one image only.
+      ok = (arg[0] != '-' || arg[1] == '\0') && args->imagePath == nullptr;
+      args->imagePath = arg;
     }
     if (!ok) {
       std::fprintf(stderr, "sealinfo: bad argument '%s'\n%s", arg, kUsage);
