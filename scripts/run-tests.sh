@@ -1,10 +1,64 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything with warnings as errors, and
-# runs the whole test suite. CI runs exactly this.
+# Installs what is missing, then checks everything, in this order:
+#   1. build with g++, warnings as errors
+#   2. clang-tidy and cppcheck
+#   3. the whole suite built with clang under AddressSanitizer and
+#      UndefinedBehaviorSanitizer
+#   4. the end-to-end cases with every program run under valgrind memcheck
+#   5. each libFuzzer target for FUZZ_SECONDS (default 60) under ASan+UBSan
+#   6. the whole suite of the g++ build, whose summary closes the output
+# CI runs exactly this. Any failure stops it with a non-zero status.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-install_missing_packages python3
+FUZZ_SECONDS="${FUZZ_SECONDS:-60}"
+SANITIZE_DIR="$BUILD_DIR-sanitize"
+FUZZ_DIR="$BUILD_DIR-fuzz"
+SANITIZE_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+
+stage() { echo; echo "=================== $* ==================="; }
+
+install_missing_packages python3 clang libclang-rt-14-dev clang-tidy cppcheck valgrind
+
+stage "build (g++)"
 configure -DSEALTOOL_BUILD_TESTS=ON -DSEALTOOL_WERROR=ON
 build
-cd "$BUILD_DIR"
-ctest --output-on-failure -j "$(nproc)"
+
+stage "static checks"
+mapfile -t sources < <(cd "$PROJECT_ROOT" && find src tools fuzz -name '*.cpp' | sort)
+(cd "$PROJECT_ROOT" && clang-tidy -p "$BUILD_DIR" --quiet "${sources[@]}")
+(cd "$PROJECT_ROOT" && cppcheck --enable=warning,performance,portability --std=c++20 \
+  --inline-suppr --quiet --error-exitcode=1 -I src -I tools -I fuzz src tools fuzz)
+echo "clang-tidy and cppcheck: clean"
+
+stage "test suite under ASan and UBSan (clang)"
+CXX=clang++ cmake -S "$PROJECT_ROOT" -B "$SANITIZE_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DSEALTOOL_WERROR=ON -DCMAKE_CXX_FLAGS="$SANITIZE_FLAGS"
+cmake --build "$SANITIZE_DIR" -j "$(nproc)"
+ctest --test-dir "$SANITIZE_DIR" --output-on-failure -j "$(nproc)" | tail -n 6
+
+stage "end-to-end cases under valgrind memcheck"
+SEALTOOL_TEST_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect,possible" \
+  ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)" -L e2e -E LoadTest | tail -n 6
+
+stage "fuzzing, ${FUZZ_SECONDS}s per target (clang, libFuzzer, ASan+UBSan)"
+CXX=clang++ cmake -S "$PROJECT_ROOT" -B "$FUZZ_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DSEALTOOL_FUZZ=ON -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+cmake --build "$FUZZ_DIR" -j "$(nproc)" --target \
+  fuzz_aes_key_file fuzz_rsa_key_files fuzz_image_header fuzz_run_flow
+for target in aes_key_file rsa_key_files image_header run_flow; do
+  work="$FUZZ_DIR/corpus-work/$target"
+  findings="$FUZZ_DIR/findings/$target"
+  mkdir -p "$work" "$findings"
+  echo "-- fuzz_$target"
+  "$FUZZ_DIR/fuzz/fuzz_$target" -max_total_time="$FUZZ_SECONDS" -timeout=10 \
+    -print_final_stats=1 -artifact_prefix="$findings/" \
+    "$work" "$PROJECT_ROOT/fuzz/corpus/$target" > "$FUZZ_DIR/fuzz_$target.log" 2>&1 || {
+      tail -n 60 "$FUZZ_DIR/fuzz_$target.log"
+      echo "fuzz_$target found a failure; its input is in $findings" >&2
+      exit 1
+    }
+  grep -E "DONE |stat::number_of_executed_units" "$FUZZ_DIR/fuzz_$target.log"
+done
+
+stage "test suite (g++ build)"
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)"

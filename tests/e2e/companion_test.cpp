@@ -16,13 +16,13 @@ namespace {
 ProcessResult RunSealinfo(const TempDir& dir, const std::vector<std::string>& args) {
   ProcessOptions options;
   options.workDir = dir.path();
-  return RunProgram(SEALINFO_EXE, args, options);
+  return RunOwnProgram(SEALINFO_EXE, args, options);
 }
 
 ProcessResult RunGenkey(const TempDir& dir, const std::vector<std::string>& args) {
   ProcessOptions options;
   options.workDir = dir.path();
-  return RunProgram(RSA_GENKEY_EXE, args, options);
+  return RunOwnProgram(RSA_GENKEY_EXE, args, options);
 }
 
 std::string Collapse(const std::string& text) {

@@ -10,7 +10,7 @@ namespace sealtool::test {
 ProcessResult RunSealtool(const TempDir& dir, const std::vector<std::string>& args,
                           ProcessOptions options) {
   options.workDir = dir.path();
-  return RunProgram(SEALTOOL_EXE, args, options);
+  return RunOwnProgram(SEALTOOL_EXE, args, options);
 }
 
 std::string Format(const char* format, ...) {

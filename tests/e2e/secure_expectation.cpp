@@ -9,6 +9,7 @@
 
 #include "seal/aes_key_file.h"
 #include "seal/key_record.h"
+#include "test_keys.h"
 
 namespace sealtool::test {
 namespace {
@@ -147,6 +148,36 @@ Expectation ExpectKeyRecordRun(std::int32_t chip, const Bytes& input, const KeyS
   e.out += ApplyReferenceChecksum(e.image, bootHeader);
   e.out += WriteLines("out.bin") + "Save BIN OK.\nAll OK.\n";
   return e;
+}
+
+const RefusedRsaCase& RefusedRsaImage() {
+  static const RefusedRsaCase refused = [] {
+    RefusedRsaCase c;
+    mbedtls_rsa_context rsa;
+    mbedtls_rsa_init(&rsa, 0, 0);
+    if (!GenerateOrdinaryRsaKey(&rsa, 1024, 2, 0xF0)) throw std::runtime_error("rsa key");
+    std::uint8_t modulus[128];
+    mbedtls_mpi_write_binary(&rsa.N, modulus, sizeof modulus);
+    const KeySetup keys = DefaultKeys(742);
+    for (std::uint32_t seed = 1;; ++seed) {
+      c.input = ExampleInput(742, seed);
+      const Expectation expected = ExpectSecureRun(742, 2, c.input, keys, &rsa);
+      if (expected.headerDigest[31] <= modulus[0]) continue;
+      c.message = Format(
+          " failed\n  ! mbedtls_rsa_private returned -0x4304\n"
+          "  ! The header digest is not below the modulus: its last byte 0x%02x is the top byte"
+          " of the RSA input, and N's top byte is 0x%02x\n"
+          "  ! Use a key whose modulus starts with 0xff (rsa_genkey makes such keys) or change"
+          " the image\n\n",
+          expected.headerDigest[31], modulus[0]);
+      break;
+    }
+    c.privText = RsaPrivateKeyText(rsa);
+    c.pubText = RsaPublicKeyText(rsa);
+    mbedtls_rsa_free(&rsa);
+    return c;
+  }();
+  return refused;
 }
 
 }  // namespace sealtool::test

@@ -40,4 +40,15 @@ Expectation ExpectKeyRecordRun(std::int32_t chip, const Bytes& input, const KeyS
 
 std::string HexKey(const AesKey& key, const char* separator);
 
+// An ordinary RSA key (N's top byte at most 0xF0) and an example image for
+// chip 742 whose header digest ends in a byte above N's top byte, so that RSA
+// mode refuses it; with the exact message that refusal must print.
+struct RefusedRsaCase {
+  Bytes input;
+  std::string privText;
+  std::string pubText;
+  std::string message;
+};
+const RefusedRsaCase& RefusedRsaImage();
+
 }  // namespace sealtool::test

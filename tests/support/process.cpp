@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <sstream>
 
 namespace sealtool::test {
 namespace {
@@ -37,7 +38,7 @@ namespace {
     argv.push_back(const_cast<char*>(arg.c_str()));
   }
   argv.push_back(nullptr);
-  execv(program.c_str(), argv.data());
+  execvp(program.c_str(), argv.data());
   _exit(127);
 }
 
@@ -88,6 +89,21 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
   waitpid(pid, &status, 0);
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+ProcessResult RunOwnProgram(const std::string& program, const std::vector<std::string>& args,
+                            const ProcessOptions& options) {
+  const char* wrapper = std::getenv("SEALTOOL_TEST_WRAPPER");
+  if (wrapper == nullptr || *wrapper == '\0') {
+    return RunProgram(program, args, options);
+  }
+  std::vector<std::string> words;
+  std::istringstream in(wrapper);
+  for (std::string word; in >> word;) words.push_back(word);
+  std::vector<std::string> wrappedArgs(words.begin() + 1, words.end());
+  wrappedArgs.push_back(program);
+  wrappedArgs.insert(wrappedArgs.end(), args.begin(), args.end());
+  return RunProgram(words.front(), wrappedArgs, options);
 }
 
 }  // namespace sealtool::test

@@ -22,4 +22,10 @@ struct ProcessOptions {
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options);
 
+// RunProgram for the project's own programs: when SEALTOOL_TEST_WRAPPER is
+// set (for example to "valgrind -q --error-exitcode=99"), the program runs
+// under that command.
+ProcessResult RunOwnProgram(const std::string& program, const std::vector<std::string>& args,
+                            const ProcessOptions& options);
+
 }  // namespace sealtool::test

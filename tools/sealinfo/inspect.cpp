@@ -25,15 +25,26 @@ constexpr std::size_t kRsaBytes = kRsaModulusBits / 8;
 // the regions that sealing filled restored to what they held then.
 std::uint8_t gRebuilt[kImageSize];
 
-// Records a check; its detail is formatted like printf from format and args.
-template <typename... Args>
-void AddCheck(Report* report, const char* name, Verdict verdict, const char* format,
-              Args... args) {
-  if (report->checkCount >= kMaxChecks) return;
-  Check& check = report->checks[report->checkCount++];
-  check.name = name;
-  check.verdict = verdict;
-  std::snprintf(check.detail, sizeof check.detail, format, args...);
+Check* NextCheck(Report* report, const char* name, Verdict verdict) {
+  if (report->checkCount >= kMaxChecks) return nullptr;
+  Check* check = &report->checks[report->checkCount++];
+  check->name = name;
+  check->verdict = verdict;
+  return check;
+}
+
+// Records a check with a fixed detail text.
+void AddCheck(Report* report, const char* name, Verdict verdict, const char* detail) {
+  Check* check = NextCheck(report, name, verdict);
+  if (check != nullptr) std::snprintf(check->detail, sizeof check->detail, "%s", detail);
+}
+
+// Records a check whose detail is formatted like printf from format and args.
+template <typename First, typename... Rest>
+void AddCheck(Report* report, const char* name, Verdict verdict, const char* format, First first,
+              Rest... rest) {
+  Check* check = NextCheck(report, name, verdict);
+  if (check != nullptr) std::snprintf(check->detail, sizeof check->detail, format, first, rest...);
 }
 
 void AddWarning(Report* report, const char* text) {
@@ -223,7 +234,7 @@ void CheckImageDigest(const std::uint8_t* image, bool known, Report* report) {
   std::uint8_t digest[kSha256DigestSize];
   Sha256OneShot(gRebuilt, static_cast<std::int32_t>(kImageSize), digest);
   if (std::memcmp(digest, image + kImageDigestOffset, kImageDigestSize) == 0) {
-    AddCheck(report, "image digest", Verdict::kOk, "%s", "SHA-256 of the decrypted image matches");
+    AddCheck(report, "image digest", Verdict::kOk, "SHA-256 of the decrypted image matches");
   } else {
     AddCheck(report, "image digest", Verdict::kFailed,
              "SHA-256 of the decrypted image differs from the stored digest "
@@ -250,7 +261,7 @@ void CheckDigestSeal(const std::uint8_t* image, const SealKeys& keys, bool known
   std::memcpy(opened, image + kDigestSealOffset, kDigestSealSize);
   DecryptCbc(keys.seal, opened, sizeof opened);
   if (std::memcmp(opened, expected, kDigestSealSize) == 0) {
-    AddCheck(report, "digest seal", Verdict::kOk, "%s", "opens to the header digest");
+    AddCheck(report, "digest seal", Verdict::kOk, "opens to the header digest");
   } else {
     AddCheck(report, "digest seal", Verdict::kFailed,
              "does not open to the header digest (a changed header or seal, or another seal key)");
