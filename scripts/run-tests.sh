@@ -17,6 +17,14 @@ SANITIZE_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit
 
 stage() { echo; echo "=================== $* ==================="; }
 
+# Runs a command into a log; shows its last lines, or all of it on failure.
+quiet() {  # log command...
+  local log=$1
+  shift
+  "$@" > "$log" 2>&1 || { cat "$log"; echo "failed: $*" >&2; exit 1; }
+  tail -n 6 "$log"
+}
+
 install_missing_packages python3 clang libclang-rt-14-dev clang-tidy cppcheck valgrind
 
 stage "build (g++)"
@@ -34,11 +42,12 @@ stage "test suite under ASan and UBSan (clang)"
 CXX=clang++ cmake -S "$PROJECT_ROOT" -B "$SANITIZE_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DSEALTOOL_WERROR=ON -DCMAKE_CXX_FLAGS="$SANITIZE_FLAGS"
 cmake --build "$SANITIZE_DIR" -j "$(nproc)"
-ctest --test-dir "$SANITIZE_DIR" --output-on-failure -j "$(nproc)" | tail -n 6
+quiet "$SANITIZE_DIR/ctest.log" ctest --test-dir "$SANITIZE_DIR" --output-on-failure -j "$(nproc)"
 
 stage "end-to-end cases under valgrind memcheck"
-SEALTOOL_TEST_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect,possible" \
-  ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)" -L e2e -E LoadTest | tail -n 6
+export SEALTOOL_TEST_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect,possible"
+quiet "$BUILD_DIR/valgrind.log" ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)" -L e2e -E LoadTest
+unset SEALTOOL_TEST_WRAPPER
 
 stage "fuzzing, ${FUZZ_SECONDS}s per target (clang, libFuzzer, ASan+UBSan)"
 CXX=clang++ cmake -S "$PROJECT_ROOT" -B "$FUZZ_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
