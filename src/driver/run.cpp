@@ -92,6 +92,13 @@ int RunBootImageSteps(std::uint8_t* image, const CommandLine& commandLine,
 
 }  // namespace
 
+int ProcessImage(std::uint8_t* image, const CommandLine& commandLine) {
+  const RunMode mode = ChooseRunMode(commandLine.chip, commandLine.secureBoot);
+  const ChipLayout layout = SelectChipLayout(commandLine.chip);
+  return (mode == RunMode::kKeyRecord) ? RunKeyRecordSteps(image, commandLine, layout)
+                                       : RunBootImageSteps(image, commandLine, layout, mode);
+}
+
 int RunSealTool(int argc, char** argv) {
   CommandLine commandLine{};
   if (!ParseCommandLine(argc, argv, &commandLine)) {
@@ -100,8 +107,6 @@ int RunSealTool(int argc, char** argv) {
     return -1;
   }
   PrintStartup(commandLine);
-  const RunMode mode = ChooseRunMode(commandLine.chip, commandLine.secureBoot);
-  const ChipLayout layout = SelectChipLayout(commandLine.chip);
 
   std::memset(gImage, 0, sizeof gImage);
   std::uint32_t imageSize = 0;
@@ -112,10 +117,7 @@ int RunSealTool(int argc, char** argv) {
   // Every later step works on the whole image, whatever the input's length.
   imageSize = kImageSize;
 
-  const int result = (mode == RunMode::kKeyRecord)
-                         ? RunKeyRecordSteps(gImage, commandLine, layout)
-                         : RunBootImageSteps(gImage, commandLine, layout, mode);
-  if (result != 0) {
+  if (ProcessImage(gImage, commandLine) != 0) {
     return -1;
   }
   const int written = WriteImageFile(commandLine.outputPath, gImage, imageSize);

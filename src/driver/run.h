@@ -1,7 +1,16 @@
 // One whole run of the tool: the program's main, callable in-process.
 #pragma once
 
+#include <cstdint>
+
+#include "driver/command_line.h"
+
 namespace sealtool {
+
+// The steps of the run's mode on an image already in memory, between reading
+// the input and writing the output: checks, DRAM count, checksum and, by
+// mode, the key record or the sealing. Returns 0 or -1 (message printed).
+int ProcessImage(std::uint8_t* image, const CommandLine& commandLine);
 
 // Runs the tool on argv and returns main's result: 0, -1 for a syntax,
 // input, check or key failure, 1 when the output cannot be written.

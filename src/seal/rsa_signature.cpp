@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include <mbedtls/bignum.h>
 #include <mbedtls/platform_util.h>
@@ -60,12 +61,32 @@ bool ExponentFits(const mbedtls_mpi* e) {
   return false;
 }
 
-// The library checks its private-key result against E, which rsa_priv.txt
-// does not hold. E is taken as the inverse of D modulo lcm(P-1, Q-1): for a
-// consistent key that is the key's own public exponent, or one equivalent to
-// it, so the signature stays S = m^D mod N. A D with no such inverse means the
-// key is not a consistent RSA key.
-int DerivePublicExponent(mbedtls_rsa_context* rsa) {
+// True when E * D = 1 modulo P - 1 and modulo Q - 1, that is modulo
+// lcm(P - 1, Q - 1): E is then a public exponent that fits D.
+bool ExponentFitsKey(const mbedtls_rsa_context* rsa, const mbedtls_mpi* e) {
+  mbedtls_mpi product, p1, q1, remainder;
+  mbedtls_mpi_init(&product);
+  mbedtls_mpi_init(&p1);
+  mbedtls_mpi_init(&q1);
+  mbedtls_mpi_init(&remainder);
+  bool fits = mbedtls_mpi_mul_mpi(&product, e, &rsa->D) == 0 &&
+              mbedtls_mpi_sub_int(&product, &product, 1) == 0 &&
+              mbedtls_mpi_sub_int(&p1, &rsa->P, 1) == 0 &&
+              mbedtls_mpi_sub_int(&q1, &rsa->Q, 1) == 0 &&
+              mbedtls_mpi_cmp_int(&p1, 0) > 0 && mbedtls_mpi_cmp_int(&q1, 0) > 0;
+  fits = fits && mbedtls_mpi_mod_mpi(&remainder, &product, &p1) == 0 &&
+         mbedtls_mpi_cmp_int(&remainder, 0) == 0;
+  fits = fits && mbedtls_mpi_mod_mpi(&remainder, &product, &q1) == 0 &&
+         mbedtls_mpi_cmp_int(&remainder, 0) == 0;
+  mbedtls_mpi_free(&product);
+  mbedtls_mpi_free(&p1);
+  mbedtls_mpi_free(&q1);
+  mbedtls_mpi_free(&remainder);
+  return fits;
+}
+
+// E as the inverse of D modulo lcm(P - 1, Q - 1).
+int InvertPrivateExponent(mbedtls_rsa_context* rsa) {
   mbedtls_mpi p1, q1, gcd, product, lcm;
   mbedtls_mpi_init(&p1);
   mbedtls_mpi_init(&q1);
@@ -84,6 +105,22 @@ int DerivePublicExponent(mbedtls_rsa_context* rsa) {
   mbedtls_mpi_free(&product);
   mbedtls_mpi_free(&lcm);
   return ret;
+}
+
+// The library checks its private-key result against E, which rsa_priv.txt
+// does not hold (the public key file is read only after signing). E is the
+// exponent that fits D: the usual 65537 (or 3 or 17) when it fits, checked
+// with two remainders, else the inverse of D modulo lcm(P - 1, Q - 1), which
+// costs about as much as the signature itself. Either way the signature is
+// S = m^D mod N. A D with no such inverse means the key is not a consistent
+// RSA key.
+int DerivePublicExponent(mbedtls_rsa_context* rsa) {
+  for (const int candidate : {65537, 3, 17}) {
+    int ret = mbedtls_mpi_lset(&rsa->E, candidate);
+    if (ret != 0) return ret;
+    if (ExponentFitsKey(rsa, &rsa->E)) return 0;
+  }
+  return InvertPrivateExponent(rsa);
 }
 
 // True when the input block, read big-endian, is not below N: the case the

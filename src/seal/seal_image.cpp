@@ -17,17 +17,6 @@ namespace {
 
 constexpr std::size_t kAesBlockSize = 16;
 
-// AES-128-CBC in place under a zero IV. A 128-bit key and whole blocks:
-// none of these calls can fail.
-void EncryptCbcInPlace(const std::uint8_t* key, std::uint8_t* data, std::size_t length) {
-  std::uint8_t iv[kAesBlockSize] = {};
-  mbedtls_aes_context aes;
-  mbedtls_aes_init(&aes);
-  mbedtls_aes_setkey_enc(&aes, key, 128);
-  mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_ENCRYPT, length, iv, data, data);
-  mbedtls_aes_free(&aes);
-}
-
 void StoreImageDigest(std::uint8_t* image, std::uint8_t* digest) {
   Sha256OneShot(image, static_cast<std::int32_t>(kImageSize), digest);
   std::memcpy(image + kImageDigestOffset, digest, kImageDigestSize);
@@ -45,6 +34,16 @@ int EncryptBody(std::uint8_t* image, std::int32_t chip) {
 }
 
 }  // namespace
+
+void EncryptCbcInPlace(const std::uint8_t* key, std::uint8_t* data, std::size_t length) {
+  // A 128-bit key and whole blocks: none of these calls can fail.
+  std::uint8_t iv[kAesBlockSize] = {};
+  mbedtls_aes_context aes;
+  mbedtls_aes_init(&aes);
+  mbedtls_aes_setkey_enc(&aes, key, 128);
+  mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_ENCRYPT, length, iv, data, data);
+  mbedtls_aes_free(&aes);
+}
 
 void PrintDigestWords(const char* label, const std::uint8_t* digest) {
   std::printf("%s0x%x 0x%x 0x%x 0x%x\r\n", label, LoadU32LE(digest),

@@ -2,11 +2,16 @@
 // place, and the header digest protected by an RSA signature or an AES seal.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace sealtool {
 
 enum class HeaderProtection { kRsaSignature, kAesSeal };
+
+// AES-128-CBC of length bytes (a whole number of blocks) in place under a
+// zero IV: the body encryption and the digest seal.
+void EncryptCbcInPlace(const std::uint8_t* key, std::uint8_t* data, std::size_t length);
 
 // Prints a 32-byte value as eight little-endian words over two lines, the
 // first one led by label.

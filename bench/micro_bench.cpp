@@ -1,0 +1,134 @@
+// Micro-benchmarks: the SHA-256 module beside mbedtls's, the body encryption,
+// the RSA signing step, and each whole mode of a run in process (no process
+// start; the image stays in memory, key files sit on tmpfs).
+#include <benchmark/benchmark.h>
+#include <mbedtls/sha256.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "driver/command_line.h"
+#include "driver/run.h"
+#include "example_image.h"
+#include "image/layout.h"
+#include "seal/aes_key_file.h"
+#include "seal/rsa_keygen.h"
+#include "seal/rsa_signature.h"
+#include "seal/seal_image.h"
+#include "seal/sha256.h"
+
+namespace {
+
+std::vector<std::uint8_t> Bytes(std::size_t n) {
+  std::vector<std::uint8_t> bytes(n);
+  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(i * 131 + 7);
+  return bytes;
+}
+
+void BM_Sha256OneShot(benchmark::State& state) {
+  const auto input = Bytes(static_cast<std::size_t>(state.range(0)));
+  std::uint8_t digest[32];
+  for (auto _ : state) {
+    sealtool::Sha256OneShot(input.data(), static_cast<std::int32_t>(input.size()), digest);
+    benchmark::DoNotOptimize(digest);
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_Sha256OneShot)->Arg(64)->Arg(512)->Arg(32768);
+
+void BM_MbedtlsSha256(benchmark::State& state) {
+  const auto input = Bytes(static_cast<std::size_t>(state.range(0)));
+  std::uint8_t digest[32];
+  for (auto _ : state) {
+    mbedtls_sha256_ret(input.data(), input.size(), digest, 0);
+    benchmark::DoNotOptimize(digest);
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_MbedtlsSha256)->Arg(64)->Arg(512)->Arg(32768);
+
+void BM_BodyEncryption(benchmark::State& state) {
+  auto body = Bytes(sealtool::kBodyAreaSize);
+  const std::uint8_t key[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  for (auto _ : state) {
+    sealtool::EncryptCbcInPlace(key, body.data(), body.size());
+    benchmark::DoNotOptimize(body.data());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(body.size()));
+}
+BENCHMARK(BM_BodyEncryption);
+
+// A scratch folder on tmpfs with an RSA key made once by the project's
+// generator from a fixed seed.
+void PrepareScratchFolder() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  char path[] = "/dev/shm/sealtool-bench-XXXXXX";
+  if (mkdtemp(path) == nullptr || chdir(path) != 0) std::abort();
+  mbedtls_rsa_context rsa;
+  mbedtls_rsa_init(&rsa, 0, 0);
+  unsigned counter = 0;
+  auto random = [](void* state, unsigned char* out, std::size_t n) {
+    auto* c = static_cast<unsigned*>(state);
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>((++*c * 2654435761u) >> 24);
+    return 0;
+  };
+  if (sealtool::GenerateSealingRsaKey(&rsa, random, &counter) != 0) std::abort();
+  std::FILE* priv = std::fopen("rsa_priv.txt", "w");
+  std::FILE* pub = std::fopen("rsa_pub.txt", "w");
+  sealtool::WriteRsaPrivateKeyFile(&rsa, priv);
+  sealtool::WriteRsaPublicKeyFile(&rsa, pub);
+  std::fclose(priv);
+  std::fclose(pub);
+  mbedtls_rsa_free(&rsa);
+}
+
+void BM_RsaSigning(benchmark::State& state) {
+  PrepareScratchFolder();
+  std::uint8_t digest[32] = {0x5A, 0x11};
+  static std::uint8_t image[sealtool::kImageSize];
+  for (auto _ : state) {
+    if (sealtool::SignHeaderDigestRsa(digest, image) != 0) state.SkipWithError("refused");
+    benchmark::DoNotOptimize(image);
+  }
+}
+BENCHMARK(BM_RsaSigning);
+
+void BM_WholeMode(benchmark::State& state, std::int32_t chip, std::int32_t secureBoot) {
+  PrepareScratchFolder();
+  std::vector<std::uint8_t> input(sealtool::kImageSize, 0);
+  sealtool::BuildExampleImage(chip, 1, input.data(), sealtool::kExampleImageDefaultSize);
+  static std::uint8_t image[sealtool::kImageSize];
+  const sealtool::CommandLine commandLine{"in.bin", "out.bin", true, true, chip, secureBoot};
+  for (auto _ : state) {
+    std::memcpy(image, input.data(), input.size());
+    if (sealtool::ProcessImage(image, commandLine) != 0) state.SkipWithError("run failed");
+    benchmark::DoNotOptimize(image);
+  }
+}
+BENCHMARK_CAPTURE(BM_WholeMode, plain, 753, 0);
+BENCHMARK_CAPTURE(BM_WholeMode, key_record, 753, 3);
+BENCHMARK_CAPTURE(BM_WholeMode, aes_seal, 753, 1);
+BENCHMARK_CAPTURE(BM_WholeMode, rsa, 742, 2);
+
+}  // namespace
+
+// The steps print as the tool does; their lines go to /dev/null and the
+// report to standard error.
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
+  benchmark::ConsoleReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
+  reporter.SetOutputStream(&std::cerr);
+  reporter.SetErrorStream(&std::cerr);
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}
