@@ -73,6 +73,10 @@ int LoadAesKeyToken(std::FILE* stream, std::uint8_t* key) {
   std::size_t length = 0;
   do {
     length = ReadKeyToken(stream, token);
+    // The token is a C string: a NUL byte read into it ends it there.
+    if (length < sizeof token) {
+      length = std::strlen(token);
+    }
   } while (length > 0 && length < sizeof token && token[0] == '#');
   const bool wellFormed = length == kKeyTokenLength;
   if (wellFormed) {

@@ -84,6 +84,15 @@ TEST(KeyTokenTest, MalformedCandidatesFail) {
   }
 }
 
+TEST(KeyTokenTest, ANulByteEndsTheToken) {
+  const std::string keyThenNul = std::string("00112233445566778899aabbccddeeff") + '\0' + "junk\n";
+  const TokenOutcome accepted = ParseToken(keyThenNul);
+  EXPECT_EQ(accepted.result, 0);
+  EXPECT_EQ(accepted.key, kCountingKey);
+  const std::string nulInside = std::string("0011223344556677") + '\0' + "8899aabbccddeeff\n";
+  EXPECT_EQ(ParseToken(nulInside).result, -1);
+}
+
 TEST(KeyTokenTest, PairsConvertOnTheirOwn) {
   // Pairs: "0x" -> 0, "g1" -> 0, "1g" -> 1, "-1" -> 0xff, "+f" -> 0x0f,
   // " " cannot occur; "zz" -> 0, then ten ordinary pairs.
