@@ -13,4 +13,8 @@ void AssembleWrappingKey(std::uint8_t* key);
 // prints the result and stores it in the wrapped key region of the image.
 void WrapUserKey(const std::uint8_t* userKey, std::uint8_t* image);
 
+// The user key a wrapped key holds (for checking an image; sealtool itself
+// only wraps).
+void UnwrapUserKey(const std::uint8_t* wrapped, std::uint8_t* userKey);
+
 }  // namespace sealtool

@@ -72,17 +72,6 @@ void DecryptCbc(const std::uint8_t* key, std::uint8_t* data, std::size_t length)
   mbedtls_aes_free(&aes);
 }
 
-void UnwrapUserKey(const std::uint8_t* wrapped, std::uint8_t* userKey) {
-  std::uint8_t wrappingKey[kAesKeySize];
-  AssembleWrappingKey(wrappingKey);
-  mbedtls_aes_context aes;
-  mbedtls_aes_init(&aes);
-  mbedtls_aes_setkey_dec(&aes, wrappingKey, 128);
-  mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_DECRYPT, wrapped, userKey);
-  mbedtls_aes_free(&aes);
-  mbedtls_platform_zeroize(wrappingKey, sizeof wrappingKey);
-}
-
 void DescribeHeader(const std::uint8_t* image, Report* report) {
   const std::uint8_t* bootHeader = image + report->layout.bootHeader;
   report->marker = LoadU16LE(bootHeader + kMarkerField);
