@@ -27,6 +27,12 @@ std::string Repeat(const std::string& line, int times) {
   return text;
 }
 
+// What the reader prints for an input longer than one image.
+std::string TooLongText(const std::string& path) {
+  return "Reading '" + path + "'...\n" +
+         Repeat("Serial error !! '" + path + "' exceed 16K bytes...\n", 10);
+}
+
 struct ReadOutcome {
   int result;
   std::uint32_t size;
@@ -61,9 +67,7 @@ TEST(ReadImageFileTest, SizesAroundTheLimit) {
       EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0x5A), static_cast<long>(c.size));
     } else {
       EXPECT_EQ(outcome.result, 1);
-      EXPECT_EQ(outcome.out,
-                "Reading '" + path + "'...\n" +
-                    Repeat("Serial error !! '" + path + "' exceed 16K bytes...\n", 10));
+      EXPECT_EQ(outcome.out, TooLongText(path));
     }
   }
 }
@@ -110,9 +114,7 @@ TEST(ReadImageFileTest, UnseekableStreamsAreBoundedToo) {
       EXPECT_EQ(outcome.size, kImageSize);
     } else {
       EXPECT_EQ(outcome.result, 1);
-      EXPECT_EQ(outcome.out,
-                "Reading '" + fifo + "'...\n" +
-                    Repeat("Serial error !! '" + fifo + "' exceed 16K bytes...\n", 10));
+      EXPECT_EQ(outcome.out, TooLongText(fifo));
     }
   }
 }

@@ -35,6 +35,20 @@ std::array<std::uint8_t, 32> Sha256Of(const std::uint8_t* data, std::size_t leng
   return digest;
 }
 
+// True when the sealed body decrypts under key to the plain image's body.
+bool BodyDecryptsTo(const Image& sealed, const Image& plain, const std::uint8_t* key) {
+  Image body(sealed.begin() + kBodyAreaOffset, sealed.end());
+  DecryptCbc(key, body.data(), body.size());
+  return std::equal(body.begin(), body.end(), plain.begin() + kBodyAreaOffset);
+}
+
+// The header digest as sealing took it: before the seal was stored.
+std::array<std::uint8_t, 32> HeaderDigestBeforeSeal(const Image& sealed, const Image& plain) {
+  Image header(sealed.begin(), sealed.begin() + kHeaderAreaSize);
+  std::memcpy(header.data() + kDigestSealOffset, plain.data() + kDigestSealOffset, 32);
+  return Sha256Of(header.data(), header.size());
+}
+
 Image ExampleImage(std::int32_t chip) {
   Image image(kImageSize, 0);
   EXPECT_TRUE(BuildExampleImage(chip, 3, image.data(), kImageSize));
@@ -69,14 +83,9 @@ TEST(SealImageTest, AesSealDecryptsBackToWhatWentIn) {
 
   std::uint8_t key[16];
   GetDefaultAesKey(753, key);
-  Image body(sealed.begin() + kBodyAreaOffset, sealed.end());
-  DecryptCbc(key, body.data(), body.size());
-  EXPECT_TRUE(std::equal(body.begin(), body.end(), plain.begin() + kBodyAreaOffset));
+  EXPECT_TRUE(BodyDecryptsTo(sealed, plain, key));
 
-  // The header digest was taken before the seal was stored.
-  Image header(sealed.begin(), sealed.begin() + kHeaderAreaSize);
-  std::memcpy(header.data() + kDigestSealOffset, plain.data() + kDigestSealOffset, 32);
-  const auto headerDigest = Sha256Of(header.data(), header.size());
+  const auto headerDigest = HeaderDigestBeforeSeal(sealed, plain);
   std::uint8_t seal[32];
   std::memcpy(seal, sealed.data() + kDigestSealOffset, 32);
   DecryptCbc(key, seal, sizeof seal);
@@ -101,14 +110,10 @@ TEST(SealImageTest, TokenFormSealsTheDigestUnderAZeroKey) {
   GetCapturedStdout();
 
   const std::uint8_t bodyKey[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-  Image body(sealed.begin() + kBodyAreaOffset, sealed.end());
-  DecryptCbc(bodyKey, body.data(), body.size());
-  EXPECT_TRUE(std::equal(body.begin(), body.end(), plain.begin() + kBodyAreaOffset));
+  EXPECT_TRUE(BodyDecryptsTo(sealed, plain, bodyKey));
 
   // First half of the seal: one ECB block under the zero key.
-  Image header(sealed.begin(), sealed.begin() + kHeaderAreaSize);
-  std::memcpy(header.data() + kDigestSealOffset, plain.data() + kDigestSealOffset, 32);
-  const auto headerDigest = Sha256Of(header.data(), header.size());
+  const auto headerDigest = HeaderDigestBeforeSeal(sealed, plain);
   const std::uint8_t zeroKey[16] = {};
   std::uint8_t firstHalf[16];
   mbedtls_aes_context aes;
