@@ -6,7 +6,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 install_missing_packages
 configure
-build sealtool make_example_image
+build sealtool sealinfo make_example_image
 
 KEYS="$PROJECT_ROOT/examples/keys"
 WORK="$BUILD_DIR/example-run"
@@ -17,6 +17,12 @@ show_bytes() {  # file offset count label
   printf '   %-26s' "$4"
   od -An -v -tx1 -j "$2" -N "$3" "$1" | tr -s ' \n' ' '
   echo
+}
+
+verify() {  # name chip mode
+  local dir="$WORK/$1"
+  echo "-- sealinfo --chip $2 --mode $3 sealed.bin:"
+  (cd "$dir" && "$BUILD_DIR/sealinfo" --chip "$2" --mode "$3" sealed.bin | grep -E '^  [a-z]|^warning|^result' | sed 's/^/   /') || true
 }
 
 run_mode() {  # name chip secure_boot aes_key_file(or -) rsa(yes/no)
@@ -44,21 +50,25 @@ run_mode() {  # name chip secure_boot aes_key_file(or -) rsa(yes/no)
 run_mode plain 753 0 - no
 show_bytes "$WORK/plain/sealed.bin" 48 4 "marker, checksum @48:"
 show_bytes "$WORK/plain/sealed.bin" 56 2 "DRAM count field @56:"
+verify plain 753 plain
 
 run_mode key-record 753 3 aes-token.txt no
 show_bytes "$WORK/key-record/sealed.bin" 48 4 "marker, checksum @48:"
 show_bytes "$WORK/key-record/sealed.bin" 128 16 "wrapped key @128:"
+verify key-record 753 key-record
 
-run_mode aes-seal 753 1 aes-token.txt no
+run_mode aes-seal 775 1 aes-token.txt no
 show_bytes "$WORK/aes-seal/sealed.bin" 448 32 "digest seal @448:"
 show_bytes "$WORK/aes-seal/sealed.bin" 480 32 "image digest @480:"
 show_bytes "$WORK/aes-seal/sealed.bin" 512 16 "encrypted body @512:"
+verify aes-seal 775 aes-seal
 
 run_mode rsa 742 2 aes-token.txt yes
 show_bytes "$WORK/rsa/sealed.bin" 192 16 "modulus (first 16) @192:"
 show_bytes "$WORK/rsa/sealed.bin" 320 4 "exponent @320:"
 show_bytes "$WORK/rsa/sealed.bin" 352 16 "signature (first 16) @352:"
 show_bytes "$WORK/rsa/sealed.bin" 480 32 "image digest @480:"
+verify rsa 742 rsa
 
 echo
 echo "A refused run, for comparison: in the AES-seal mode the body key is read"
