@@ -31,6 +31,9 @@ bool MoreBytesFollow(std::FILE* stream) { return std::fgetc(stream) != EOF; }
 // The file the output path names: a symbolic link is written through, as
 // opening the path directly would do.
 bool ResolveOutputTarget(const char* path, char (&target)[PATH_MAX]) {
+  if (path[0] == '\0') {
+    return false;  // no file has an empty name
+  }
   if (realpath(path, target) != nullptr) {
     return true;
   }

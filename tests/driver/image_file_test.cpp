@@ -193,7 +193,8 @@ TEST(WriteImageFileTest, DevicesAndPipesAreWrittenInPlaceNotReplaced) {
 TEST(WriteImageFileTest, UncreatableOutputsFailWithoutTrace) {
   TempDir dir;
   const Bytes image(kImageSize, 0x01);
-  for (const std::string& path : {dir.File("no/such/dir/out.bin"), dir.path()}) {
+  for (const std::string& path : {dir.File("no/such/dir/out.bin"), dir.path(), std::string(),
+                                   dir.File("no-such-dir/")}) {
     CaptureStdout();
     EXPECT_EQ(WriteImageFile(path.c_str(), image.data(), kImageSize), 1);
     EXPECT_EQ(GetCapturedStdout(), "Can't open '" + path + "' !\n");
