@@ -91,6 +91,17 @@ bool WriteAndCloseStream(std::FILE* stream, const std::uint8_t* buffer,
   return ok;
 }
 
+// The writer's closing line: the error, or the size written. Returns the
+// writer's result.
+int ReportWrite(bool written, std::uint32_t size) {
+  if (!written) {
+    std::printf("file writing error !\n");
+    return 1;
+  }
+  std::printf("write size = %d\n", static_cast<int>(size));
+  return 0;
+}
+
 int WriteSpecialFile(const char* path, const std::uint8_t* buffer, std::uint32_t size) {
   std::FILE* stream = std::fopen(path, "wb");
   if (stream == nullptr) {
@@ -98,14 +109,7 @@ int WriteSpecialFile(const char* path, const std::uint8_t* buffer, std::uint32_t
     return 1;
   }
   std::printf("Writing '%s'...\n", path);
-  bool ok = std::fwrite(buffer, 1, size, stream) == size;
-  ok = (std::fclose(stream) == 0) && ok;
-  if (!ok) {
-    std::printf("file writing error !\n");
-    return 1;
-  }
-  std::printf("write size = %d\n", static_cast<int>(size));
-  return 0;
+  return ReportWrite(WriteAndCloseStream(stream, buffer, size), size);
 }
 
 }  // namespace
@@ -177,13 +181,12 @@ int WriteImageFile(const char* path, const std::uint8_t* buffer,
     return 1;
   }
   std::printf("Writing '%s'...\n", path);
-  if (!WriteAndCloseStream(stream, buffer, size) || std::rename(temp, target) != 0) {
+  const bool written =
+      WriteAndCloseStream(stream, buffer, size) && std::rename(temp, target) == 0;
+  if (!written) {
     unlink(temp);
-    std::printf("file writing error !\n");
-    return 1;
   }
-  std::printf("write size = %d\n", static_cast<int>(size));
-  return 0;
+  return ReportWrite(written, size);
 }
 
 }  // namespace sealtool
