@@ -52,9 +52,9 @@ unset SEALTOOL_TEST_WRAPPER
 stage "fuzzing, ${FUZZ_SECONDS}s per target (clang, libFuzzer, ASan+UBSan)"
 CXX=clang++ cmake -S "$PROJECT_ROOT" -B "$FUZZ_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DSEALTOOL_FUZZ=ON -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-cmake --build "$FUZZ_DIR" -j "$(nproc)" --target \
-  fuzz_aes_key_file fuzz_rsa_key_files fuzz_image_header fuzz_run_flow
-for target in aes_key_file rsa_key_files image_header run_flow; do
+cmake --build "$FUZZ_DIR" -j "$(nproc)" --target fuzzers
+mapfile -t fuzz_targets < "$FUZZ_DIR/fuzz/targets.txt"
+for target in "${fuzz_targets[@]}"; do
   work="$FUZZ_DIR/corpus-work/$target"
   findings="$FUZZ_DIR/findings/$target"
   mkdir -p "$work" "$findings"

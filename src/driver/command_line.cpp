@@ -48,8 +48,4 @@ RunMode ChooseRunMode(std::int32_t chip, std::int32_t secureBoot) {
   return secureBoot == kKeyRecordSecureBoot ? RunMode::kKeyRecord : RunMode::kAesSeal;
 }
 
-bool IsSecureMode(RunMode mode) {
-  return mode == RunMode::kRsa || mode == RunMode::kAesSeal;
-}
-
 }  // namespace sealtool

@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-namespace sealtool {
+#include "image/run_mode.h"
 
-enum class RunMode { kPlain, kKeyRecord, kRsa, kAesSeal };
+namespace sealtool {
 
 struct CommandLine {
   const char* inputPath;
@@ -25,7 +25,5 @@ std::int32_t ParseDecimalLikeAtoi(const char* text);
 bool ParseCommandLine(int argc, char** argv, CommandLine* commandLine);
 
 RunMode ChooseRunMode(std::int32_t chip, std::int32_t secureBoot);
-
-bool IsSecureMode(RunMode mode);
 
 }  // namespace sealtool

@@ -40,14 +40,17 @@ int RunKeyRecordSteps(std::uint8_t* image, const CommandLine& commandLine,
   }
   ShowSecureProgramKey(keyRecord);
   std::uint8_t userKey[kKeyBufferSize] = {};
-  const int result = ReadAesKeyToken(commandLine.chip, KeyEchoStyle::kCompact, userKey);
+  int result = ReadAesKeyToken(commandLine.chip, KeyEchoStyle::kCompact, userKey);
   if (result == 0) {
-    WrapUserKey(userKey, image);
-    WriteMarkerAndClearChecksum(image, layout);
-    StoreImageChecksum(image, layout);
+    result = WrapUserKey(userKey, image);
   }
   mbedtls_platform_zeroize(userKey, sizeof userKey);
-  return result;
+  if (result != 0) {
+    return -1;
+  }
+  WriteMarkerAndClearChecksum(image, layout);
+  StoreImageChecksum(image, layout);
+  return 0;
 }
 
 // Header check, DRAM walk and the information display of plain and secure
@@ -78,16 +81,13 @@ int RunBootImageSteps(std::uint8_t* image, const CommandLine& commandLine,
   }
   WriteMarkerAndClearChecksum(image, layout);
   if (IsSecureMode(mode) && ChipClearsSealRegions(commandLine.chip)) {
-    ClearSealRegions(image, mode == RunMode::kRsa);
+    ClearSealRegions(image, mode);
   }
   StoreImageChecksum(image, layout);
   if (!IsSecureMode(mode)) {
     return 0;
   }
-  const HeaderProtection protection = (mode == RunMode::kRsa)
-                                          ? HeaderProtection::kRsaSignature
-                                          : HeaderProtection::kAesSeal;
-  return SealImage(image, commandLine.chip, protection);
+  return SealImage(image, commandLine.chip, mode);
 }
 
 }  // namespace

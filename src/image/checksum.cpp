@@ -33,10 +33,10 @@ void WriteMarkerAndClearChecksum(std::uint8_t* image, const ChipLayout& layout) 
   StoreU16LE(image + layout.bootHeader + kChecksumField, 0);
 }
 
-void ClearSealRegions(std::uint8_t* image, bool rsaMode) {
+void ClearSealRegions(std::uint8_t* image, RunMode mode) {
   std::memset(image + kRsaSignatureOffset, 0, kRsaSignatureSize);
   std::memset(image + kImageDigestOffset, 0, kImageDigestSize);
-  if (rsaMode) {
+  if (mode == RunMode::kRsa) {
     std::memset(image + kExponentOffset, 0, kExponentSize);
     std::memset(image + kModulusOffset, 0, kModulusSize);
   }

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "image/layout.h"
+#include "image/run_mode.h"
 
 namespace sealtool {
 
@@ -29,7 +30,7 @@ void WriteMarkerAndClearChecksum(std::uint8_t* image, const ChipLayout& layout);
 // Zeroes the regions that sealing fills (signature span and image digest,
 // and in RSA mode the modulus and exponent areas too), so the checksum and
 // the digests of chips 742 and 775 never depend on stale input bytes there.
-void ClearSealRegions(std::uint8_t* image, bool rsaMode);
+void ClearSealRegions(std::uint8_t* image, RunMode mode);
 
 // Computes the checksum over the whole image, prints it and stores it.
 void StoreImageChecksum(std::uint8_t* image, const ChipLayout& layout);

@@ -29,17 +29,21 @@ inline constexpr std::size_t kDramTableField = 16;
 
 inline constexpr std::uint16_t kBootHeaderMarker = 0xAA55;
 
+// RSA-1024: the modulus, the signature and the RSA input block are all this
+// long.
+inline constexpr std::size_t kRsaBlockSize = 128;
+
 // Fixed regions of the header area.
 inline constexpr std::size_t kKeyRecordOffset = 112;
 inline constexpr std::size_t kKeyRecordSize = 12;
 inline constexpr std::size_t kWrappedKeyOffset = 128;
 inline constexpr std::size_t kWrappedKeySize = 16;
 inline constexpr std::size_t kModulusOffset = 192;
-inline constexpr std::size_t kModulusSize = 128;
+inline constexpr std::size_t kModulusSize = kRsaBlockSize;
 inline constexpr std::size_t kExponentOffset = 320;
 inline constexpr std::size_t kExponentSize = 32;
 inline constexpr std::size_t kRsaSignatureOffset = 352;
-inline constexpr std::size_t kRsaSignatureSize = 128;
+inline constexpr std::size_t kRsaSignatureSize = kRsaBlockSize;
 inline constexpr std::size_t kDigestSealOffset = 448;
 inline constexpr std::size_t kDigestSealSize = 32;
 inline constexpr std::size_t kImageDigestOffset = 480;

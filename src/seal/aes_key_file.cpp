@@ -1,12 +1,13 @@
 #include "seal/aes_key_file.h"
 
-#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <mbedtls/platform_util.h>
 
 #include "image/layout.h"
+#include "seal/aes_key_parse.h"
 #include "seal/secret_file.h"
 
 namespace sealtool {
@@ -68,7 +69,7 @@ void GetDefaultAesKey(std::int32_t chip, std::uint8_t* key) {
   }
 }
 
-int LoadAesKeyToken(std::FILE* stream, std::uint8_t* key) {
+int ParseKeyToken(std::FILE* stream, std::uint8_t* key) {
   char token[kKeyTokenBufferSize];
   std::size_t length = 0;
   do {
@@ -88,25 +89,13 @@ int LoadAesKeyToken(std::FILE* stream, std::uint8_t* key) {
   return wellFormed ? 0 : -1;
 }
 
-int ParseAesKeyToken(std::FILE* stream, KeyEchoStyle style, std::uint8_t* key) {
-  if (LoadAesKeyToken(stream, key) != 0) {
-    std::printf(" failed\n  ! Please check aes.txt\n Key must AES-128bits\n\n");
-    return -1;
-  }
-  for (std::size_t i = 0; i < kAesKeySize; ++i) {
-    EchoKeyByte(key[i], style);
-  }
-  std::printf("\r\n");
-  return 0;
-}
-
 KeyOrigin FindAesKeyToken(const char* path, std::int32_t chip, std::uint8_t* key) {
   SecretFile file{};
   if (!OpenSecretFile(&file, path, "r")) {
     GetDefaultAesKey(chip, key);
     return KeyOrigin::kDefault;
   }
-  const int result = LoadAesKeyToken(file.stream, key);
+  const int result = ParseKeyToken(file.stream, key);
   CloseSecretFile(&file);
   return result == 0 ? KeyOrigin::kFile : KeyOrigin::kMalformed;
 }
@@ -119,12 +108,20 @@ int ReadAesKeyToken(std::int32_t chip, KeyEchoStyle style, std::uint8_t* key) {
     return 0;
   }
   std::printf("AES-Key:\r\n");
-  const int result = ParseAesKeyToken(file.stream, style, key);
+  const int result = ParseKeyToken(file.stream, key);
   CloseSecretFile(&file);
-  return result;
+  if (result != 0) {
+    std::printf(" failed\n  ! Please check aes.txt\n Key must AES-128bits\n\n");
+    return -1;
+  }
+  for (std::size_t i = 0; i < kAesKeySize; ++i) {
+    EchoKeyByte(key[i], style);
+  }
+  std::printf("\r\n");
+  return 0;
 }
 
-void ParseAesKeyByteList(std::FILE* stream, std::uint8_t* key) {
+void ParseKeyByteList(std::FILE* stream, std::uint8_t* key) {
   for (std::size_t i = 0; i < kAesKeySize; ++i) {
     unsigned int value = 0;
     if (std::fscanf(stream, "0x%x\r\n", &value) == 1) {
@@ -139,7 +136,7 @@ KeyOrigin FindAesKeyBytes(const char* path, std::int32_t chip, std::uint8_t* key
     GetDefaultAesKey(chip, key);
     return KeyOrigin::kDefault;
   }
-  ParseAesKeyByteList(file.stream, key);
+  ParseKeyByteList(file.stream, key);
   CloseSecretFile(&file);
   return KeyOrigin::kFile;
 }

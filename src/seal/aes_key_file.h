@@ -1,14 +1,13 @@
 // The AES key file "aes.txt" and the built-in default keys.
 //
 // The token form holds the user key (key-record mode) or the body key
-// (secure modes) as one 32-digit token, with '#' tokens as comments. The
+// (secure modes) as one 32-character token, with '#' tokens as comments. The
 // byte-list form holds the seal key as sixteen "0x.." values. When the file
 // is absent, the chip's default key takes its place.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 namespace sealtool {
 
@@ -25,36 +24,25 @@ enum class KeyEchoStyle { kCompact, kSpaced };
 // shares one.
 void GetDefaultAesKey(std::int32_t chip, std::uint8_t* key);
 
-// Where a key came from.
-enum class KeyOrigin { kFile, kDefault, kMalformed };
-
-// Reads the key token of an open stream into key bytes 0 to 15, quietly.
-// Returns 0, or -1 when the key candidate is not exactly 32 characters long.
-int LoadAesKeyToken(std::FILE* stream, std::uint8_t* key);
-
-// Reads the key token of an open stream into key bytes 0 to 15, echoing
-// them. Returns 0, or -1 after printing the malformed-key message when the
-// key candidate is not exactly 32 characters long.
-int ParseAesKeyToken(std::FILE* stream, KeyEchoStyle style, std::uint8_t* key);
-
-// Opens aes.txt in the working directory and reads its key token, or takes
-// the chip's default key when the file is absent. Returns 0 or -1.
+// The tool's reader of the token form: opens aes.txt in the working
+// directory, prints and reads its key token, or takes the chip's default key
+// when the file is absent. Returns 0, or -1 after printing the malformed-key
+// message.
 int ReadAesKeyToken(std::int32_t chip, KeyEchoStyle style, std::uint8_t* key);
+
+// The tool's reader of the byte-list form: aes.txt's byte list, or the
+// chip's default key, silently. The caller clears the key buffer first.
+void ReadAesKeyBytes(std::int32_t chip, std::uint8_t* key);
+
+// Where a key that sealinfo looked for came from.
+enum class KeyOrigin { kFile, kDefault, kMalformed };
 
 // The token form of the key file at path, or the chip's default key when the
 // file cannot be opened; prints nothing.
 KeyOrigin FindAesKeyToken(const char* path, std::int32_t chip, std::uint8_t* key);
 
-// Reads up to sixteen "0x.." values of an open stream into key bytes 0 to
-// 15; a value that does not match leaves its byte as it was.
-void ParseAesKeyByteList(std::FILE* stream, std::uint8_t* key);
-
 // The byte-list form of the key file at path, or the chip's default key when
 // the file cannot be opened; never kMalformed. The caller clears key first.
 KeyOrigin FindAesKeyBytes(const char* path, std::int32_t chip, std::uint8_t* key);
-
-// Opens aes.txt and reads its byte list, or takes the chip's default key,
-// silently. The caller clears the key buffer first. Cannot fail.
-void ReadAesKeyBytes(std::int32_t chip, std::uint8_t* key);
 
 }  // namespace sealtool

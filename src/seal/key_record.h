@@ -11,10 +11,11 @@ void AssembleWrappingKey(std::uint8_t* key);
 
 // Encrypts the 16-byte user key as one AES-128 block under the wrapping key,
 // prints the result and stores it in the wrapped key region of the image.
-void WrapUserKey(const std::uint8_t* userKey, std::uint8_t* image);
+// Returns 0, or -1 after printing why the cipher refused.
+int WrapUserKey(const std::uint8_t* userKey, std::uint8_t* image);
 
 // The user key a wrapped key holds (for checking an image; sealtool itself
-// only wraps).
-void UnwrapUserKey(const std::uint8_t* wrapped, std::uint8_t* userKey);
+// only wraps). Returns the cipher's result.
+int UnwrapUserKey(const std::uint8_t* wrapped, std::uint8_t* userKey);
 
 }  // namespace sealtool

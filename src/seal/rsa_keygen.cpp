@@ -8,7 +8,7 @@
 namespace sealtool {
 namespace {
 
-constexpr std::size_t kPrimeBytes = kRsaModulusBits / 16;
+constexpr std::size_t kPrimeBytes = kRsaBlockSize / 2;
 constexpr int kPublicExponent = 65537;
 constexpr int kPrimalityRounds = 40;
 

@@ -15,7 +15,6 @@
 namespace sealtool {
 namespace {
 
-constexpr std::size_t kRsaBlockSize = kRsaModulusBits / 8;
 constexpr int kHexRadix = 16;
 
 // Reads the values of one key file in order, stopping at the first failure,
@@ -159,7 +158,8 @@ void PrintSignature(const std::uint8_t* result) {
   }
 }
 
-// Reads rsa_priv.txt, signs the block and stores the signature (R2 to R9).
+// Reads rsa_priv.txt, signs the block and stores the result in the RSA
+// signature region.
 bool SignWithPrivateKey(mbedtls_rsa_context* rsa, const std::uint8_t* headerDigest,
                         std::uint8_t* image) {
   SecretFile file{};
@@ -194,7 +194,8 @@ bool SignWithPrivateKey(mbedtls_rsa_context* rsa, const std::uint8_t* headerDige
   return true;
 }
 
-// Reads rsa_pub.txt and stores N and E little-endian (R10 to R12).
+// Reads rsa_pub.txt and stores N and E little-endian in the modulus and
+// exponent areas.
 bool StorePublicKey(mbedtls_rsa_context* rsa, std::uint8_t* image) {
   SecretFile file{};
   if (!OpenKeyFile(&file, kRsaPublicKeyFileName)) {

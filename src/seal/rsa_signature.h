@@ -5,9 +5,11 @@
 
 #include <cstdint>
 
+#include "image/layout.h"
+
 namespace sealtool {
 
-inline constexpr unsigned kRsaModulusBits = 1024;
+inline constexpr unsigned kRsaModulusBits = 8 * kRsaBlockSize;
 inline constexpr char kRsaPrivateKeyFileName[] = "rsa_priv.txt";
 inline constexpr char kRsaPublicKeyFileName[] = "rsa_pub.txt";
 

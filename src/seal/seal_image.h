@@ -2,16 +2,11 @@
 // place, and the header digest protected by an RSA signature or an AES seal.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
+#include "image/run_mode.h"
+
 namespace sealtool {
-
-enum class HeaderProtection { kRsaSignature, kAesSeal };
-
-// AES-128-CBC of length bytes (a whole number of blocks) in place under a
-// zero IV: the body encryption and the digest seal.
-void EncryptCbcInPlace(const std::uint8_t* key, std::uint8_t* data, std::size_t length);
 
 // Prints a 32-byte value as eight little-endian words over two lines, the
 // first one led by label.
@@ -19,12 +14,12 @@ void PrintDigestWords(const char* label, const std::uint8_t* digest);
 
 // AES-seal mode: encrypts the header digest in place with AES-128-CBC under
 // the seal key (aes.txt's byte list, or the default key), prints it and
-// stores it in the digest seal region.
-void SealHeaderDigestAes(std::uint8_t* digest, std::uint8_t* image,
-                         std::int32_t chip);
+// stores it in the digest seal region. Returns 0 or -1 (message printed).
+int SealHeaderDigestAes(std::uint8_t* digest, std::uint8_t* image, std::int32_t chip);
 
-// Seals the image after its checksum is stored. Returns 0, or -1 after a
-// key failure has been printed; the image must then not be written.
-int SealImage(std::uint8_t* image, std::int32_t chip, HeaderProtection protection);
+// Seals the image after its checksum is stored, in the secure mode given.
+// Returns 0, or -1 after a key failure has been printed; the image must then
+// not be written.
+int SealImage(std::uint8_t* image, std::int32_t chip, RunMode mode);
 
 }  // namespace sealtool

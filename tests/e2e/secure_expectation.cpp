@@ -7,6 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "seal/aes_cbc.h"
 #include "seal/aes_key_file.h"
 #include "seal/key_record.h"
 #include "test_keys.h"
@@ -31,12 +32,9 @@ void Sha256(const std::uint8_t* data, std::size_t length, std::uint8_t* out) {
 }
 
 void CbcEncrypt(const AesKey& key, std::uint8_t* data, std::size_t length) {
-  std::uint8_t iv[16] = {};
-  mbedtls_aes_context aes;
-  mbedtls_aes_init(&aes);
-  mbedtls_aes_setkey_enc(&aes, key.data(), 128);
-  mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_ENCRYPT, length, iv, data, data);
-  mbedtls_aes_free(&aes);
+  if (AesCbcZeroIv(key.data(), MBEDTLS_AES_ENCRYPT, data, length) != 0) {
+    throw std::runtime_error("aes-cbc");
+  }
 }
 
 std::string KeyLines(const KeySetup& keys, const char* separator) {
@@ -135,15 +133,11 @@ Expectation ExpectKeyRecordRun(std::int32_t chip, const Bytes& input, const KeyS
   e.image = PaddedImage(input);
   e.out = StartFor(chip, 3, input) + "=>Secure program key\n=>[2019-07-12-01234-05.01.04]\n" +
           KeyLines(keys, "");
-  std::uint8_t wrappingKey[16];
-  AssembleWrappingKey(wrappingKey);
-  mbedtls_aes_context aes;
-  mbedtls_aes_init(&aes);
-  mbedtls_aes_setkey_enc(&aes, wrappingKey, 128);
-  mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_ENCRYPT, keys.bodyKey.data(), e.image.data() + 128);
-  mbedtls_aes_free(&aes);
-  AesKey wrapped{};
-  std::memcpy(wrapped.data(), e.image.data() + 128, 16);
+  AesKey wrappingKey{};
+  AssembleWrappingKey(wrappingKey.data());
+  AesKey wrapped = keys.bodyKey;
+  CbcEncrypt(wrappingKey, wrapped.data(), wrapped.size());
+  std::memcpy(e.image.data() + 128, wrapped.data(), 16);
   e.out += "AES-wr-key:\r\n" + HexKey(wrapped, "") + "\r\n";
   e.out += ApplyReferenceChecksum(e.image, bootHeader);
   e.out += WriteLines("out.bin") + "Save BIN OK.\nAll OK.\n";

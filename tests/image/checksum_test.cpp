@@ -88,9 +88,10 @@ TEST(ChecksumTest, InvariantHoldsForArbitraryContent) {
 }
 
 TEST(ChecksumTest, ClearSealRegionsTouchesOnlyItsRegions) {
-  for (const bool rsaMode : {false, true}) {
+  for (const RunMode mode : {RunMode::kAesSeal, RunMode::kRsa}) {
+    const bool rsaMode = mode == RunMode::kRsa;
     std::vector<std::uint8_t> image(kImageSize, 0xEE);
-    ClearSealRegions(image.data(), rsaMode);
+    ClearSealRegions(image.data(), mode);
     for (std::size_t i = 0; i < kImageSize; ++i) {
       const bool signatureOrDigest = i >= 352 && i < 512;
       const bool modulusOrExponent = i >= 192 && i < 352;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "files.h"
+#include "seal/aes_key_parse.h"
 
 namespace sealtool {
 namespace {
@@ -23,20 +24,26 @@ struct TokenOutcome {
   std::string out;
 };
 
+// The token reader on an aes.txt holding text; out is what it printed after
+// its "AES-Key:" line.
 TokenOutcome ParseToken(const std::string& text, KeyEchoStyle style = KeyEchoStyle::kCompact) {
+  test::TempDir dir;
+  test::ScopedWorkDir inDir(dir.path());
+  test::WriteText("aes.txt", text);
   TokenOutcome outcome{};
-  std::FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
   CaptureStdout();
-  outcome.result = ParseAesKeyToken(stream, style, outcome.key.data());
+  outcome.result = ReadAesKeyToken(753, style, outcome.key.data());
   outcome.out = GetCapturedStdout();
-  std::fclose(stream);
+  const std::string heading = "AES-Key:\r\n";
+  EXPECT_EQ(outcome.out.substr(0, heading.size()), heading);
+  outcome.out.erase(0, heading.size());
   return outcome;
 }
 
 Key ParseByteList(const std::string& text) {
   Key key{};
   std::FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
-  ParseAesKeyByteList(stream, key.data());
+  ParseKeyByteList(stream, key.data());
   std::fclose(stream);
   return key;
 }

@@ -11,6 +11,7 @@
 
 #include "image/byte_order.h"
 #include "image/checksum.h"
+#include "seal/aes_cbc.h"
 #include "seal/aes_key_file.h"
 #include "seal/key_record.h"
 #include "seal/rsa_signature.h"
@@ -19,31 +20,29 @@
 namespace sealtool::inspect {
 namespace {
 
-constexpr std::size_t kRsaBytes = kRsaModulusBits / 8;
-
 // The image as it stood when its checksum was stored: the body decrypted and
 // the regions that sealing filled restored to what they held then.
 std::uint8_t gRebuilt[kImageSize];
 
-Check* NextCheck(Report* report, const char* name, Verdict verdict) {
+Check* NextCheck(Report* report, CheckId id, Verdict verdict) {
   if (report->checkCount >= kMaxChecks) return nullptr;
   Check* check = &report->checks[report->checkCount++];
-  check->name = name;
+  check->id = id;
   check->verdict = verdict;
   return check;
 }
 
 // Records a check with a fixed detail text.
-void AddCheck(Report* report, const char* name, Verdict verdict, const char* detail) {
-  Check* check = NextCheck(report, name, verdict);
+void AddCheck(Report* report, CheckId id, Verdict verdict, const char* detail) {
+  Check* check = NextCheck(report, id, verdict);
   if (check != nullptr) std::snprintf(check->detail, sizeof check->detail, "%s", detail);
 }
 
 // Records a check whose detail is formatted like printf from format and args.
 template <typename First, typename... Rest>
-void AddCheck(Report* report, const char* name, Verdict verdict, const char* format, First first,
+void AddCheck(Report* report, CheckId id, Verdict verdict, const char* format, First first,
               Rest... rest) {
-  Check* check = NextCheck(report, name, verdict);
+  Check* check = NextCheck(report, id, verdict);
   if (check != nullptr) std::snprintf(check->detail, sizeof check->detail, format, first, rest...);
 }
 
@@ -61,15 +60,6 @@ bool AllZero(const std::uint8_t* bytes, std::size_t count) {
 
 void KeyPath(const InspectOptions& options, const char* name, char (&path)[PATH_MAX]) {
   std::snprintf(path, sizeof path, "%s/%s", options.keyDir, name);
-}
-
-void DecryptCbc(const std::uint8_t* key, std::uint8_t* data, std::size_t length) {
-  std::uint8_t iv[16] = {};
-  mbedtls_aes_context aes;
-  mbedtls_aes_init(&aes);
-  mbedtls_aes_setkey_dec(&aes, key, 128);
-  mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_DECRYPT, length, iv, data, data);
-  mbedtls_aes_free(&aes);
 }
 
 void DescribeHeader(const std::uint8_t* image, Report* report) {
@@ -111,32 +101,37 @@ KeyOrigin ExpectedUserKey(const InspectOptions& options, std::int32_t chip, std:
   return FindAesKeyToken(path, chip, key);
 }
 
-bool WrapsKnownKey(const std::uint8_t* image, const InspectOptions& options, std::int32_t chip) {
+// Whether the wrapped key unwraps to the key a key-record run would have
+// wrapped; origin tells where that key came from (kMalformed: no key known).
+bool WrapsExpectedKey(const std::uint8_t* image, const InspectOptions& options, std::int32_t chip,
+                      KeyOrigin* origin) {
   std::uint8_t expected[kKeyBufferSize] = {};
   std::uint8_t unwrapped[kAesKeySize];
-  const bool known = ExpectedUserKey(options, chip, expected) != KeyOrigin::kMalformed;
-  UnwrapUserKey(image + kWrappedKeyOffset, unwrapped);
-  const bool same = known && std::memcmp(expected, unwrapped, kAesKeySize) == 0;
+  *origin = ExpectedUserKey(options, chip, expected);
+  const bool same = *origin != KeyOrigin::kMalformed &&
+                    UnwrapUserKey(image + kWrappedKeyOffset, unwrapped) == 0 &&
+                    std::memcmp(expected, unwrapped, kAesKeySize) == 0;
   mbedtls_platform_zeroize(expected, sizeof expected);
   mbedtls_platform_zeroize(unwrapped, sizeof unwrapped);
   return same;
 }
 
-ImageMode DetectMode(const std::uint8_t* image, const InspectOptions& options, std::int32_t chip) {
+RunMode DetectMode(const std::uint8_t* image, const InspectOptions& options, std::int32_t chip) {
   if (ImageChecksumHolds(image)) {
+    KeyOrigin origin = KeyOrigin::kMalformed;
     const bool keyRecord = CheckWrKeyCode(image + kKeyRecordOffset) == 0 &&
-                           WrapsKnownKey(image, options, chip);
-    return keyRecord ? ImageMode::kKeyRecord : ImageMode::kPlain;
+                           WrapsExpectedKey(image, options, chip, &origin);
+    return keyRecord ? RunMode::kKeyRecord : RunMode::kPlain;
   }
-  return (chip == kRsaChip && LooksRsaSigned(image)) ? ImageMode::kRsa : ImageMode::kAesSeal;
+  return (chip == kRsaChip && LooksRsaSigned(image)) ? RunMode::kRsa : RunMode::kAesSeal;
 }
 
 void CheckChecksum(const std::uint8_t* image, Report* report, const char* what) {
   const std::uint32_t sum = SumHalfWordsWithIndex(image, kImageSize) & 0xFFFFu;
   if (sum == 0) {
-    AddCheck(report, "checksum", Verdict::kOk, "%s sums to 0 modulo 65536", what);
+    AddCheck(report, CheckId::kChecksum, Verdict::kOk, "%s sums to 0 modulo 65536", what);
   } else {
-    AddCheck(report, "checksum", Verdict::kFailed,
+    AddCheck(report, CheckId::kChecksum, Verdict::kFailed,
              "%s sums to 0x%04X modulo 65536, not 0 (stored checksum 0x%04X)", what,
              static_cast<unsigned>(sum), report->checksumField);
   }
@@ -145,32 +140,27 @@ void CheckChecksum(const std::uint8_t* image, Report* report, const char* what) 
 void CheckDramCount(Report* report) {
   const unsigned expected = report->dramWalkCount % 4096u;
   if (report->dramCountField == expected) {
-    AddCheck(report, "dram count", Verdict::kOk, "field holds %u, the walk finds %u entries",
+    AddCheck(report, CheckId::kDramCount, Verdict::kOk, "field holds %u, the walk finds %u entries",
              report->dramCountField, report->dramWalkCount);
   } else {
-    AddCheck(report, "dram count", Verdict::kFailed, "field holds %u, the walk finds %u entries",
+    AddCheck(report, CheckId::kDramCount, Verdict::kFailed, "field holds %u, the walk finds %u entries",
              report->dramCountField, report->dramWalkCount);
   }
 }
 
 void CheckWrappedKey(const std::uint8_t* image, const InspectOptions& options, Report* report) {
-  std::uint8_t expected[kKeyBufferSize] = {};
-  const KeyOrigin origin = ExpectedUserKey(options, report->chip, expected);
+  KeyOrigin origin = KeyOrigin::kMalformed;
+  const bool same = WrapsExpectedKey(image, options, report->chip, &origin);
   if (origin == KeyOrigin::kMalformed) {
-    AddCheck(report, "wrapped key", Verdict::kNotVerifiable,
+    AddCheck(report, CheckId::kWrappedKey, Verdict::kNotVerifiable,
              "aes.txt in %s holds no 32-digit key token", options.keyDir);
     return;
   }
-  std::uint8_t unwrapped[kAesKeySize];
-  UnwrapUserKey(image + kWrappedKeyOffset, unwrapped);
-  const bool same = std::memcmp(expected, unwrapped, kAesKeySize) == 0;
-  mbedtls_platform_zeroize(expected, sizeof expected);
-  mbedtls_platform_zeroize(unwrapped, sizeof unwrapped);
   const char* source = origin == KeyOrigin::kFile ? "the key of aes.txt" : "the default key";
   if (same) {
-    AddCheck(report, "wrapped key", Verdict::kOk, "unwraps to %s", source);
+    AddCheck(report, CheckId::kWrappedKey, Verdict::kOk, "unwraps to %s", source);
   } else {
-    AddCheck(report, "wrapped key", Verdict::kFailed, "does not unwrap to %s", source);
+    AddCheck(report, CheckId::kWrappedKey, Verdict::kFailed, "does not unwrap to %s", source);
   }
   if (origin == KeyOrigin::kDefault) {
     AddWarning(report, "the wrapped key is the built-in default key: aes.txt was absent");
@@ -194,14 +184,12 @@ void LoadSealKeys(const InspectOptions& options, std::int32_t chip, SealKeys* ke
   keys->sealOrigin = FindAesKeyBytes(path, chip, keys->seal);
 }
 
-// Restores the image as it stood after the checksum step. Returns false when
-// some of those bytes were overwritten by sealing and cannot be known.
-bool RebuildPlainImage(const std::uint8_t* image, const SealKeys& keys, ImageMode mode,
-                       std::int32_t chip, bool assumeZero) {
-  std::memcpy(gRebuilt, image, kImageSize);
-  DecryptCbc(keys.body, gRebuilt + kBodyAreaOffset, kBodyAreaSize);
+// Restores the image, its body already decrypted into gRebuilt, as it stood
+// after the checksum step. Returns false when some of those bytes were
+// overwritten by sealing and cannot be known.
+bool RebuildPlainImage(RunMode mode, std::int32_t chip, bool assumeZero) {
   if (ChipClearsSealRegions(chip)) {
-    ClearSealRegions(gRebuilt, mode == ImageMode::kRsa);
+    ClearSealRegions(gRebuilt, mode);
     return true;
   }
   // Only the regions sealing wrote are unknown: the seal and the digest.
@@ -217,15 +205,15 @@ const char* UnknownBytesReason() {
 
 void CheckImageDigest(const std::uint8_t* image, bool known, Report* report) {
   if (!known) {
-    AddCheck(report, "image digest", Verdict::kNotVerifiable, "%s", UnknownBytesReason());
+    AddCheck(report, CheckId::kImageDigest, Verdict::kNotVerifiable, "%s", UnknownBytesReason());
     return;
   }
   std::uint8_t digest[kSha256DigestSize];
   Sha256OneShot(gRebuilt, static_cast<std::int32_t>(kImageSize), digest);
   if (std::memcmp(digest, image + kImageDigestOffset, kImageDigestSize) == 0) {
-    AddCheck(report, "image digest", Verdict::kOk, "SHA-256 of the decrypted image matches");
+    AddCheck(report, CheckId::kImageDigest, Verdict::kOk, "SHA-256 of the decrypted image matches");
   } else {
-    AddCheck(report, "image digest", Verdict::kFailed,
+    AddCheck(report, CheckId::kImageDigest, Verdict::kFailed,
              "SHA-256 of the decrypted image differs from the stored digest "
              "(a changed body or header, or another body key)");
   }
@@ -241,18 +229,20 @@ void HeaderDigestAtSealing(const std::uint8_t* image, std::uint8_t* digest) {
 
 void CheckDigestSeal(const std::uint8_t* image, const SealKeys& keys, bool known, Report* report) {
   if (!known) {
-    AddCheck(report, "digest seal", Verdict::kNotVerifiable, "%s", UnknownBytesReason());
+    AddCheck(report, CheckId::kDigestSeal, Verdict::kNotVerifiable, "%s", UnknownBytesReason());
     return;
   }
   std::uint8_t expected[kSha256DigestSize];
   HeaderDigestAtSealing(image, expected);
   std::uint8_t opened[kDigestSealSize];
   std::memcpy(opened, image + kDigestSealOffset, kDigestSealSize);
-  DecryptCbc(keys.seal, opened, sizeof opened);
-  if (std::memcmp(opened, expected, kDigestSealSize) == 0) {
-    AddCheck(report, "digest seal", Verdict::kOk, "opens to the header digest");
+  const bool opensToDigest =
+      AesCbcZeroIv(keys.seal, MBEDTLS_AES_DECRYPT, opened, sizeof opened) == 0 &&
+      std::memcmp(opened, expected, kDigestSealSize) == 0;
+  if (opensToDigest) {
+    AddCheck(report, CheckId::kDigestSeal, Verdict::kOk, "opens to the header digest");
   } else {
-    AddCheck(report, "digest seal", Verdict::kFailed,
+    AddCheck(report, CheckId::kDigestSeal, Verdict::kFailed,
              "does not open to the header digest (a changed header or seal, or another seal key)");
   }
 }
@@ -266,26 +256,26 @@ bool LoadStoredPublicKey(const std::uint8_t* image, mbedtls_rsa_context* rsa) {
 void CheckRsaSignature(const std::uint8_t* image, Report* report) {
   mbedtls_rsa_context rsa;
   mbedtls_rsa_init(&rsa, 0, 0);
-  rsa.len = kRsaBytes;
-  std::uint8_t recovered[kRsaBytes];
+  rsa.len = kRsaBlockSize;
+  std::uint8_t recovered[kRsaBlockSize];
   int ret = LoadStoredPublicKey(image, &rsa) ? 0 : -1;
   if (ret == 0) ret = mbedtls_rsa_public(&rsa, image + kRsaSignatureOffset, recovered);
   mbedtls_rsa_free(&rsa);
   if (ret != 0) {
-    AddCheck(report, "rsa signature", Verdict::kFailed,
+    AddCheck(report, CheckId::kRsaSignature, Verdict::kFailed,
              "S^E mod N cannot be taken with the stored modulus and exponent (-0x%04x)",
              static_cast<unsigned>(ret < 0 ? -ret : ret));
     return;
   }
   std::uint8_t digest[kSha256DigestSize];
   HeaderDigestAtSealing(image, digest);
-  std::uint8_t block[kRsaBytes] = {};
+  std::uint8_t block[kRsaBlockSize] = {};
   ReverseCopy(digest, block, static_cast<std::uint8_t>(kSha256DigestSize));
-  if (std::memcmp(block, recovered, kRsaBytes) == 0) {
-    AddCheck(report, "rsa signature", Verdict::kOk,
+  if (std::memcmp(block, recovered, kRsaBlockSize) == 0) {
+    AddCheck(report, CheckId::kRsaSignature, Verdict::kOk,
              "S^E mod N with the stored N and E gives the header digest");
   } else {
-    AddCheck(report, "rsa signature", Verdict::kFailed,
+    AddCheck(report, CheckId::kRsaSignature, Verdict::kFailed,
              "S^E mod N with the stored N and E does not give the header digest");
   }
 }
@@ -297,7 +287,7 @@ void CheckStoredPublicKey(const std::uint8_t* image, const InspectOptions& optio
   KeyPath(options, kRsaPublicKeyFileName, path);
   std::FILE* stream = std::fopen(path, "rb");
   if (stream == nullptr) {
-    AddCheck(report, "public key", Verdict::kNotVerifiable, "no %s in %s",
+    AddCheck(report, CheckId::kPublicKey, Verdict::kNotVerifiable, "no %s in %s",
              kRsaPublicKeyFileName, options.keyDir);
     return;
   }
@@ -313,22 +303,22 @@ void CheckStoredPublicKey(const std::uint8_t* image, const InspectOptions& optio
   mbedtls_rsa_free(&fromFile);
   mbedtls_rsa_free(&stored);
   if (!read) {
-    AddCheck(report, "public key", Verdict::kNotVerifiable, "%s in %s cannot be read",
+    AddCheck(report, CheckId::kPublicKey, Verdict::kNotVerifiable, "%s in %s cannot be read",
              kRsaPublicKeyFileName, options.keyDir);
   } else if (same) {
-    AddCheck(report, "public key", Verdict::kOk, "stored N and E are those of %s in %s",
+    AddCheck(report, CheckId::kPublicKey, Verdict::kOk, "stored N and E are those of %s in %s",
              kRsaPublicKeyFileName, options.keyDir);
   } else {
-    AddCheck(report, "public key", Verdict::kFailed, "stored N or E differ from %s in %s",
+    AddCheck(report, CheckId::kPublicKey, Verdict::kFailed, "stored N or E differ from %s in %s",
              kRsaPublicKeyFileName, options.keyDir);
   }
 }
 
-void WarnAboutSealKeys(const SealKeys& keys, ImageMode mode, Report* report) {
+void WarnAboutSealKeys(const SealKeys& keys, RunMode mode, Report* report) {
   if (keys.bodyOrigin == KeyOrigin::kDefault) {
     AddWarning(report, "the body was encrypted under the built-in default key: aes.txt was absent");
   }
-  if (mode != ImageMode::kAesSeal) return;
+  if (mode != RunMode::kAesSeal) return;
   if (keys.sealOrigin == KeyOrigin::kDefault) {
     AddWarning(report, "the digest seal uses the built-in default key: anyone with sealtool can forge it");
   } else if (AllZero(keys.seal, kAesKeySize)) {
@@ -341,14 +331,23 @@ void CheckSealedImage(const std::uint8_t* image, const InspectOptions& options, 
   SealKeys keys{};
   LoadSealKeys(options, report->chip, &keys);
   if (keys.bodyOrigin == KeyOrigin::kMalformed) {
-    AddCheck(report, "body key", Verdict::kNotVerifiable,
+    AddCheck(report, CheckId::kBodyKey, Verdict::kNotVerifiable,
              "aes.txt in %s holds no 32-digit key token", options.keyDir);
     mbedtls_platform_zeroize(&keys, sizeof keys);
     return;
   }
-  const bool known = RebuildPlainImage(image, keys, report->mode, report->chip, options.assumeZero);
+  std::memcpy(gRebuilt, image, kImageSize);
+  const int decrypted =
+      AesCbcZeroIv(keys.body, MBEDTLS_AES_DECRYPT, gRebuilt + kBodyAreaOffset, kBodyAreaSize);
+  if (decrypted != 0) {
+    AddCheck(report, CheckId::kBodyKey, Verdict::kFailed, "the body cannot be decrypted (-0x%04x)",
+             static_cast<unsigned>(-decrypted));
+    mbedtls_platform_zeroize(&keys, sizeof keys);
+    return;
+  }
+  const bool known = RebuildPlainImage(report->mode, report->chip, options.assumeZero);
   CheckImageDigest(image, known, report);
-  if (report->mode == ImageMode::kRsa) {
+  if (report->mode == RunMode::kRsa) {
     CheckRsaSignature(image, report);
     CheckStoredPublicKey(image, options, report);
   } else {
@@ -357,7 +356,7 @@ void CheckSealedImage(const std::uint8_t* image, const InspectOptions& options, 
   if (known) {
     CheckChecksum(gRebuilt, report, "the decrypted image as it stood before sealing");
   } else {
-    AddCheck(report, "checksum", Verdict::kNotVerifiable, "%s", UnknownBytesReason());
+    AddCheck(report, CheckId::kChecksum, Verdict::kNotVerifiable, "%s", UnknownBytesReason());
   }
   CheckDramCount(report);
   WarnAboutSealKeys(keys, report->mode, report);
@@ -370,9 +369,9 @@ void CheckSealedImage(const std::uint8_t* image, const InspectOptions& options, 
 bool SealJudged(const Report& report) {
   for (std::size_t i = 0; i < report.checkCount; ++i) {
     const Check& check = report.checks[i];
-    const bool cryptographic = std::strcmp(check.name, "image digest") == 0 ||
-                               std::strcmp(check.name, "digest seal") == 0 ||
-                               std::strcmp(check.name, "rsa signature") == 0;
+    const bool cryptographic = check.id == CheckId::kImageDigest ||
+                               check.id == CheckId::kDigestSeal ||
+                               check.id == CheckId::kRsaSignature;
     if (cryptographic && check.verdict != Verdict::kNotVerifiable) return true;
   }
   return false;
@@ -401,21 +400,21 @@ bool InspectImage(const std::uint8_t* image, const InspectOptions& options, Repo
   }
   report->layout = SelectChipLayout(report->chip);
   DescribeHeader(image, report);
-  report->modeDetected = options.mode == ImageMode::kUnknown;
+  report->modeDetected = !options.modeGiven;
   report->mode = report->modeDetected ? DetectMode(image, options, report->chip) : options.mode;
   switch (report->mode) {
-    case ImageMode::kPlain:
+    case RunMode::kPlain:
       CheckChecksum(image, report, "the image");
       CheckDramCount(report);
       break;
-    case ImageMode::kKeyRecord:
+    case RunMode::kKeyRecord:
       CheckChecksum(image, report, "the image");
       CheckWrappedKey(image, options, report);
       break;
     default:
       CheckSealedImage(image, options, report);
       if (report->modeDetected && !SealJudged(*report)) {
-        AddCheck(report, "mode", Verdict::kFailed,
+        AddCheck(report, CheckId::kMode, Verdict::kFailed,
                  "the checksum does not hold and no seal could be verified: a damaged plain "
                  "or key-record image, or a sealed one that needs --mode, --assume-zero or "
                  "other keys");
@@ -432,13 +431,17 @@ int ReportExitStatus(const Report& report) {
   return 0;
 }
 
-const char* ModeName(ImageMode mode) {
-  switch (mode) {
-    case ImageMode::kPlain: return "plain";
-    case ImageMode::kKeyRecord: return "key-record";
-    case ImageMode::kAesSeal: return "aes-seal";
-    case ImageMode::kRsa: return "rsa";
-    default: return "unknown";
+const char* CheckName(CheckId id) {
+  switch (id) {
+    case CheckId::kBodyKey: return "body key";
+    case CheckId::kImageDigest: return "image digest";
+    case CheckId::kDigestSeal: return "digest seal";
+    case CheckId::kRsaSignature: return "rsa signature";
+    case CheckId::kPublicKey: return "public key";
+    case CheckId::kChecksum: return "checksum";
+    case CheckId::kDramCount: return "dram count";
+    case CheckId::kWrappedKey: return "wrapped key";
+    default: return "mode";
   }
 }
 

@@ -8,22 +8,36 @@
 #include "image/dram_table.h"
 #include "image/header_info.h"
 #include "image/layout.h"
+#include "image/run_mode.h"
 
 namespace sealtool::inspect {
 
-enum class ImageMode { kUnknown, kPlain, kKeyRecord, kAesSeal, kRsa };
 enum class Verdict { kOk, kFailed, kNotVerifiable };
+
+// Every check sealinfo knows, in the order a report lists them.
+enum class CheckId {
+  kBodyKey,
+  kImageDigest,
+  kDigestSeal,
+  kRsaSignature,
+  kPublicKey,
+  kChecksum,
+  kDramCount,
+  kWrappedKey,
+  kMode,
+};
 
 struct InspectOptions {
   bool chipGiven = false;
   std::int32_t chip = 0;
-  ImageMode mode = ImageMode::kUnknown;  // kUnknown: detect it
+  bool modeGiven = false;  // false: detect the mode
+  RunMode mode = RunMode::kPlain;
   const char* keyDir = ".";
   bool assumeZero = false;  // overwritten input bytes were zero
 };
 
 struct Check {
-  const char* name;
+  CheckId id;
   Verdict verdict;
   char detail[200];
 };
@@ -36,7 +50,7 @@ struct Report {
   std::int32_t chip;
   bool chipDetected;      // taken from the marker, not from --chip
   ChipLayout layout;
-  ImageMode mode;
+  RunMode mode;
   bool modeDetected;
   std::uint16_t marker;
   std::uint16_t checksumField;
@@ -65,7 +79,7 @@ bool InspectImage(const std::uint8_t* image, const InspectOptions& options, Repo
 // 0 when every check that ran passed, 1 when one failed.
 int ReportExitStatus(const Report& report);
 
-const char* ModeName(ImageMode mode);
+const char* CheckName(CheckId id);
 const char* VerdictName(Verdict verdict);
 
 }  // namespace sealtool::inspect

@@ -1,11 +1,16 @@
 #include "report_output.h"
 
 #include <cstdio>
+#include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "image/layout.h"
 
 namespace sealtool::inspect {
 namespace {
+
+using Json = nlohmann::ordered_json;
 
 struct Region {
   const char* name;
@@ -58,6 +63,16 @@ const char* DramMeaning(const DramEntry& entry, std::int32_t chip) {
   return entry.words == 2 ? "parameter with a data word" : "parameter";
 }
 
+std::string HexText(const std::uint8_t* bytes, std::size_t count) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) {
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 0xFu];
+  }
+  return text;
+}
+
 void PrintHex(const std::uint8_t* bytes, std::size_t count, const char* separator) {
   for (std::size_t i = 0; i < count; ++i) {
     std::printf("%s%02x", i > 0 ? separator : "", bytes[i]);
@@ -105,91 +120,58 @@ void PrintTextKeyRecord(const Report& report) {
     std::printf("key record: no magic\n");
   }
   std::printf("wrapped key: ");
-  PrintHex(report.wrappedKey, kWrappedKeySize, "");
-  std::printf("\n");
+  std::printf("%s\n", HexText(report.wrappedKey, kWrappedKeySize).c_str());
 }
 
-void PrintJsonString(const char* text) {
-  std::putchar('"');
-  for (const char* p = text; *p != '\0'; ++p) {
-    const unsigned char c = static_cast<unsigned char>(*p);
-    if (c == '"' || c == '\\') {
-      std::printf("\\%c", c);
-    } else if (c < 0x20) {
-      std::printf("\\u%04x", c);
-    } else {
-      std::putchar(c);
-    }
-  }
-  std::putchar('"');
-}
-
-void PrintJsonHex(const std::uint8_t* bytes, std::size_t count) {
-  std::putchar('"');
-  PrintHex(bytes, count, "");
-  std::putchar('"');
-}
-
-void PrintJsonRegions(const std::uint8_t* image, const Report& report) {
+Json JsonRegions(const std::uint8_t* image, const Report& report) {
   Region regions[kRegionCount];
   ListRegions(report, regions);
-  std::printf("  \"regions\": [");
-  for (std::size_t i = 0; i < kRegionCount; ++i) {
-    std::printf("%s\n    {\"name\": ", i > 0 ? "," : "");
-    PrintJsonString(regions[i].name);
-    std::printf(", \"offset\": %zu, \"length\": %zu, \"allZero\": %s}", regions[i].offset,
-                regions[i].length, RegionIsZero(image, regions[i]) ? "true" : "false");
+  Json list = Json::array();
+  for (const Region& region : regions) {
+    list.push_back({{"name", region.name},
+                    {"offset", region.offset},
+                    {"length", region.length},
+                    {"allZero", RegionIsZero(image, region)}});
   }
-  std::printf("\n  ],\n");
+  return list;
 }
 
-void PrintJsonDram(const Report& report) {
-  std::printf("  \"dramCountField\": %u,\n  \"dramWalkCount\": %u,\n  \"dramEntries\": [",
-              report.dramCountField, report.dramWalkCount);
+Json JsonDramEntries(const Report& report) {
+  Json list = Json::array();
   for (std::size_t i = 0; i < report.dramShown; ++i) {
     const DramEntry& entry = report.dramEntries[i];
     char line[96];
     FormatDramEntryLine(entry, line, sizeof line);
-    std::printf("%s\n    {\"offset\": %zu, \"word\": %u, \"opcode\": %u, \"words\": %u, "
-                "\"counted\": %s, \"meaning\": ",
-                i > 0 ? "," : "", report.layout.dramTable + entry.position, entry.word,
-                entry.opcode, entry.words, entry.counted ? "true" : "false");
-    PrintJsonString(DramMeaning(entry, report.chip));
-    std::printf(", \"line\": ");
-    PrintJsonString(line);
-    std::printf("}");
+    list.push_back({{"offset", report.layout.dramTable + entry.position},
+                    {"word", entry.word},
+                    {"opcode", entry.opcode},
+                    {"words", entry.words},
+                    {"counted", entry.counted},
+                    {"meaning", DramMeaning(entry, report.chip)},
+                    {"line", line}});
   }
-  std::printf("\n  ],\n");
+  return list;
 }
 
-void PrintJsonKeyRecord(const Report& report) {
+Json JsonKeyRecord(const Report& report) {
   const KeyRecordStamp& s = report.stamp;
-  std::printf("  \"keyRecord\": {\"valid\": %s, \"year\": %u, \"month\": %u, \"day\": %u, "
-              "\"serial\": %u, \"numbers\": [%u, %u, %u]},\n  \"wrappedKey\": ",
-              report.keyRecordValid ? "true" : "false", s.year, s.month, s.day,
-              static_cast<unsigned>(s.serial), s.firstNumber, s.secondNumber, s.thirdNumber);
-  PrintJsonHex(report.wrappedKey, kWrappedKeySize);
-  std::printf(",\n");
+  return {{"valid", report.keyRecordValid},
+          {"year", s.year},
+          {"month", s.month},
+          {"day", s.day},
+          {"serial", s.serial},
+          {"numbers", {s.firstNumber, s.secondNumber, s.thirdNumber}}};
 }
 
-void PrintJsonChecks(const Report& report) {
-  std::printf("  \"checks\": [");
+Json JsonChecks(const Report& report) {
+  Json list = Json::array();
   for (std::size_t i = 0; i < report.checkCount; ++i) {
     const Check& check = report.checks[i];
-    std::printf("%s\n    {\"name\": ", i > 0 ? "," : "");
-    PrintJsonString(check.name);
-    std::printf(", \"verdict\": ");
-    PrintJsonString(VerdictName(check.verdict));
-    std::printf(", \"detail\": ");
-    PrintJsonString(check.detail);
-    std::printf("}");
+    list.push_back({{"name", CheckName(check.id)},
+                    {"verdict", VerdictName(check.verdict)},
+                    {"detail", check.detail}});
   }
-  std::printf("\n  ],\n  \"warnings\": [");
-  for (std::size_t i = 0; i < report.warningCount; ++i) {
-    std::printf("%s\n    ", i > 0 ? "," : "");
-    PrintJsonString(report.warnings[i]);
-  }
-  std::printf("\n  ],\n");
+  return list;
 }
 
 }  // namespace
@@ -200,7 +182,7 @@ void PrintTextReport(const char* path, const std::uint8_t* image, const Report& 
               report.chip, report.chipDetected ? " (assumed from the marker; give --chip)" : "",
               report.layout.group == ChipGroup::kA ? "A" : "B", report.layout.bootHeader,
               report.layout.dramCountField, report.layout.dramTable);
-  std::printf("mode: %s%s\n", ModeName(report.mode), report.modeDetected ? " (detected)" : "");
+  std::printf("mode: %s%s\n", RunModeName(report.mode), report.modeDetected ? " (detected)" : "");
   PrintTextRegions(image, report);
   std::printf("marker: 0x%04X%s\n", report.marker,
               report.marker == kBootHeaderMarker ? "" : " (not 0xAA55)");
@@ -212,7 +194,7 @@ void PrintTextReport(const char* path, const std::uint8_t* image, const Report& 
   std::printf("checks:\n");
   for (std::size_t i = 0; i < report.checkCount; ++i) {
     const Check& check = report.checks[i];
-    std::printf("  %-14s %s: %s\n", check.name, VerdictName(check.verdict), check.detail);
+    std::printf("  %-14s %s: %s\n", CheckName(check.id), VerdictName(check.verdict), check.detail);
   }
   for (std::size_t i = 0; i < report.warningCount; ++i) {
     std::printf("warning: %s\n", report.warnings[i]);
@@ -221,23 +203,36 @@ void PrintTextReport(const char* path, const std::uint8_t* image, const Report& 
 }
 
 void PrintJsonReport(const char* path, const std::uint8_t* image, const Report& report) {
-  std::printf("{\n  \"image\": ");
-  PrintJsonString(path);
-  std::printf(",\n  \"chip\": %d,\n  \"chipDetected\": %s,\n  \"group\": \"%s\",\n", report.chip,
-              report.chipDetected ? "true" : "false",
-              report.layout.group == ChipGroup::kA ? "A" : "B");
-  std::printf("  \"offsets\": {\"bootHeader\": %zu, \"dramCountField\": %zu, \"dramTable\": %zu},\n",
-              report.layout.bootHeader, report.layout.dramCountField, report.layout.dramTable);
-  std::printf("  \"mode\": \"%s\",\n  \"modeDetected\": %s,\n", ModeName(report.mode),
-              report.modeDetected ? "true" : "false");
-  PrintJsonRegions(image, report);
-  std::printf("  \"marker\": %u,\n  \"checksumField\": %u,\n  \"versionBytes\": [%u, %u, %u, %u],\n",
-              report.marker, report.checksumField, report.version[0], report.version[1],
-              report.version[2], report.version[3]);
-  PrintJsonDram(report);
-  PrintJsonKeyRecord(report);
-  PrintJsonChecks(report);
-  std::printf("  \"result\": \"%s\"\n}\n", ReportExitStatus(report) == 0 ? "ok" : "failed");
+  Json warnings = Json::array();
+  for (std::size_t i = 0; i < report.warningCount; ++i) warnings.push_back(report.warnings[i]);
+  const Json document = {
+      {"image", path},
+      {"chip", report.chip},
+      {"chipDetected", report.chipDetected},
+      {"group", report.layout.group == ChipGroup::kA ? "A" : "B"},
+      {"offsets",
+       {{"bootHeader", report.layout.bootHeader},
+        {"dramCountField", report.layout.dramCountField},
+        {"dramTable", report.layout.dramTable}}},
+      {"mode", RunModeName(report.mode)},
+      {"modeDetected", report.modeDetected},
+      {"regions", JsonRegions(image, report)},
+      {"marker", report.marker},
+      {"checksumField", report.checksumField},
+      {"versionBytes", {report.version[0], report.version[1], report.version[2], report.version[3]}},
+      {"dramCountField", report.dramCountField},
+      {"dramWalkCount", report.dramWalkCount},
+      {"dramEntries", JsonDramEntries(report)},
+      {"keyRecord", JsonKeyRecord(report)},
+      {"wrappedKey", HexText(report.wrappedKey, kWrappedKeySize)},
+      {"checks", JsonChecks(report)},
+      {"warnings", warnings},
+      {"result", ReportExitStatus(report) == 0 ? "ok" : "failed"},
+  };
+  // A file name need not be UTF-8: such bytes become U+FFFD rather than
+  // making the report unparsable.
+  const std::string text = document.dump(2, ' ', false, Json::error_handler_t::replace);
+  std::printf("%s\n", text.c_str());
 }
 
 }  // namespace sealtool::inspect

@@ -7,12 +7,12 @@
 
 #include "image/dram_table.h"
 #include "image/layout.h"
+#include "image/run_mode.h"
 #include "inspect.h"
 #include "report_output.h"
 
 namespace {
 
-using sealtool::inspect::ImageMode;
 using sealtool::inspect::InspectOptions;
 
 constexpr char kUsage[] =
@@ -39,23 +39,6 @@ struct Arguments {
   bool json = false;
   const char* imagePath = nullptr;
 };
-
-bool ParseMode(const char* text, ImageMode* mode) {
-  const struct {
-    const char* name;
-    ImageMode mode;
-  } kModes[] = {{"plain", ImageMode::kPlain},
-                {"key-record", ImageMode::kKeyRecord},
-                {"aes-seal", ImageMode::kAesSeal},
-                {"rsa", ImageMode::kRsa}};
-  for (const auto& entry : kModes) {
-    if (std::strcmp(text, entry.name) == 0) {
-      *mode = entry.mode;
-      return true;
-    }
-  }
-  return false;
-}
 
 bool ParseChip(const char* text, std::int32_t* chip) {
   char* end = nullptr;
@@ -90,7 +73,8 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
       args->options.keyDir = value;
       ++i;
     } else if (std::strcmp(arg, "--mode") == 0) {
-      ok = value != nullptr && ParseMode(value, &args->options.mode);
+      ok = value != nullptr && sealtool::ParseRunModeName(value, &args->options.mode);
+      args->options.modeGiven = true;
       ++i;
     } else {
       // A lone "-" is a file name like any other; one image only.

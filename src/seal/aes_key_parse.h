@@ -1,0 +1,20 @@
+// Inside the AES key file module: the two parsers of an open key stream,
+// shared by the readers of aes_key_file.cpp, their tests and the fuzzer.
+// Everything else uses aes_key_file.h.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace sealtool {
+
+// The token form: skips '#' comment tokens and converts the key token into
+// key bytes 0 to 15, quietly. Returns 0, or -1 when the key candidate is not
+// exactly 32 characters long (key left as it was).
+int ParseKeyToken(std::FILE* stream, std::uint8_t* key);
+
+// The byte-list form: up to sixteen "0x.." values into key bytes 0 to 15; a
+// value that does not match leaves its byte as it was.
+void ParseKeyByteList(std::FILE* stream, std::uint8_t* key);
+
+}  // namespace sealtool
