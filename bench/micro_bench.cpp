@@ -82,10 +82,14 @@ void PrepareScratchFolder() {
     return 0;
   };
   if (sealtool::GenerateSealingRsaKey(&rsa, random, &counter) != 0) std::abort();
+  char text[sealtool::kKeyFileTextSize];
+  std::size_t length = 0;
   std::FILE* priv = std::fopen("rsa_priv.txt", "w");
+  if (sealtool::FormatRsaPrivateKeyFile(&rsa, text, sizeof text, &length) != 0) std::abort();
+  std::fwrite(text, 1, length, priv);
   std::FILE* pub = std::fopen("rsa_pub.txt", "w");
-  sealtool::WriteRsaPrivateKeyFile(&rsa, priv);
-  sealtool::WriteRsaPublicKeyFile(&rsa, pub);
+  if (sealtool::FormatRsaPublicKeyFile(&rsa, text, sizeof text, &length) != 0) std::abort();
+  std::fwrite(text, 1, length, pub);
   std::fclose(priv);
   std::fclose(pub);
   mbedtls_rsa_free(&rsa);

@@ -4,6 +4,7 @@
 // bytes, seed 1), ready for sealtool.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "example_image.h"
 #include "image/layout.h"
@@ -16,20 +17,29 @@ bool ParseNumber(const char* text, long minimum, long maximum, long* value) {
   return end != text && *end == '\0' && *value >= minimum && *value <= maximum;
 }
 
+constexpr char kUsage[] =
+    "usage: make_example_image OUTPUT [CHIP [SIZE [SEED]]]\n"
+    "  writes a synthetic boot image for CHIP's group (default chip 753,\n"
+    "  24576 bytes, seed 1); SIZE from 512 to 32768 bytes\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   long chip = 753;
   long size = static_cast<long>(sealtool::kExampleImageDefaultSize);
   long seed = 1;
-  const bool ok = argc >= 2 && argc <= 5 &&
+  // An option where the output's name belongs is a mistake, not a name.
+  const bool ok = argc >= 2 && argc <= 5 && argv[1][0] != '-' &&
                   (argc < 3 || ParseNumber(argv[2], -2147483647L - 1, 2147483647L, &chip)) &&
                   (argc < 4 || ParseNumber(argv[3], static_cast<long>(sealtool::kHeaderAreaSize),
                                            static_cast<long>(sealtool::kImageSize), &size)) &&
                   (argc < 5 || ParseNumber(argv[4], 0, 0xFFFFFFFFL, &seed));
   if (!ok) {
-    std::fprintf(stderr, "usage: make_example_image OUTPUT [CHIP [SIZE [SEED]]]\n"
-                         "  SIZE from 512 to 32768 bytes\n");
+    std::fputs(kUsage, stderr);
     return 2;
   }
   static std::uint8_t image[sealtool::kImageSize];

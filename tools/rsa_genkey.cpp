@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -11,6 +12,8 @@
 #include <mbedtls/entropy.h>
 #include <mbedtls/platform_util.h>
 
+#include "driver/process_guard.h"
+#include "driver/staged_file.h"
 #include "seal/aes_key_file.h"
 #include "seal/rsa_keygen.h"
 #include "seal/rsa_signature.h"
@@ -61,69 +64,88 @@ int ParseOptions(int argc, char** argv, Options* options) {
   return 0;
 }
 
+// Anything at the name counts, a dangling link too: without --force nothing
+// that stands there is replaced.
 bool RefuseExisting(const char* name, bool force) {
-  if (force || access(name, F_OK) != 0) {
+  struct stat info {};
+  if (force || lstat(name, &info) != 0) {
     return false;
   }
   std::fprintf(stderr, "rsa_genkey: %s already exists; use --force to replace it\n", name);
   return true;
 }
 
-// Opens name for writing with the given permissions, also when it existed.
-std::FILE* CreateKeyFile(const char* name, mode_t mode) {
-  const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC, mode);
-  if (fd < 0 || fchmod(fd, mode) != 0) {
-    if (fd >= 0) close(fd);
-    std::perror(name);
-    return nullptr;
-  }
-  std::FILE* stream = fdopen(fd, "w");
-  if (stream == nullptr) {
-    close(fd);
-    std::perror(name);
-  }
-  return stream;
-}
+// The texts of the files one run writes, in buffers that are wiped on the
+// way out.
+struct KeyFileTexts {
+  char priv[sealtool::kKeyFileTextSize];
+  char pub[sealtool::kKeyFileTextSize];
+  char aes[128];
+  std::size_t privLength;
+  std::size_t pubLength;
+  std::size_t aesLength;
+};
 
-using KeyWriter = int (*)(const mbedtls_rsa_context*, std::FILE*);
-
-bool WriteKeyFile(const char* name, mode_t mode, const mbedtls_rsa_context* rsa,
-                  KeyWriter writer) {
-  std::FILE* stream = CreateKeyFile(name, mode);
-  if (stream == nullptr) {
-    return false;
-  }
-  const bool written = writer(rsa, stream) == 0;
-  if (std::fclose(stream) != 0 || !written) {
-    std::fprintf(stderr, "rsa_genkey: writing %s failed\n", name);
-    return false;
-  }
-  return true;
-}
-
-bool WriteAesKeyFile(mbedtls_ctr_drbg_context* drbg) {
+bool FormatAesKeyFile(mbedtls_ctr_drbg_context* drbg, KeyFileTexts* texts) {
   unsigned char key[sealtool::kAesKeySize];
   if (mbedtls_ctr_drbg_random(drbg, key, sizeof key) != 0) {
     std::fprintf(stderr, "rsa_genkey: no random bytes for the AES key\n");
     return false;
   }
-  std::FILE* stream = CreateKeyFile(sealtool::kAesKeyFileName, 0600);
-  bool written = stream != nullptr;
-  if (written) {
-    written = std::fprintf(stream, "#AES-128-key-for-sealtool,-made-by-rsa_genkey\n") > 0;
-    for (unsigned char byte : key) {
-      written = written && std::fprintf(stream, "%02x", byte) > 0;
-    }
-    written = written && std::fprintf(stream, "\n") > 0;
-    written = (std::fclose(stream) == 0) && written;
+  static const char kHeading[] = "#AES-128-key-for-sealtool,-made-by-rsa_genkey\n";
+  static const char kDigits[] = "0123456789abcdef";
+  std::size_t used = sizeof kHeading - 1;
+  std::memcpy(texts->aes, kHeading, used);
+  for (const unsigned char byte : key) {
+    texts->aes[used++] = kDigits[byte >> 4];
+    texts->aes[used++] = kDigits[byte & 0xFu];
   }
+  texts->aes[used++] = '\n';
+  texts->aesLength = used;
   mbedtls_platform_zeroize(key, sizeof key);
+  return true;
+}
+
+// Writes the key files of the run together: each is written beside its
+// name first and all are moved into place at once (a link at a name is
+// replaced, never written through), so a failure leaves every old file as
+// it was.
+bool WriteKeyFiles(const KeyFileTexts& texts, bool withAes) {
+  const sealtool::FileToWrite files[] = {
+      {sealtool::kRsaPrivateKeyFileName, 0600, texts.priv, texts.privLength},
+      {sealtool::kRsaPublicKeyFileName, 0644, texts.pub, texts.pubLength},
+      {sealtool::kAesKeyFileName, 0600, texts.aes, texts.aesLength},
+  };
+  const int dirFd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  std::size_t failed = 0;
+  const bool written = dirFd >= 0 && sealtool::WriteFileSet(dirFd, files, withAes ? 3 : 2, &failed);
+  if (!written) {
+    const int failure = errno;
+    std::fprintf(stderr, "rsa_genkey: writing %s failed: %s; no key file was changed\n",
+                 failed < 3 ? files[failed].name : "the key files", std::strerror(failure));
+  }
+  if (dirFd >= 0) close(dirFd);
   return written;
+}
+
+bool FormatKeyFiles(const mbedtls_rsa_context* rsa, mbedtls_ctr_drbg_context* drbg, bool withAes,
+                    KeyFileTexts* texts) {
+  const bool formatted =
+      sealtool::FormatRsaPrivateKeyFile(rsa, texts->priv, sizeof texts->priv, &texts->privLength) == 0 &&
+      sealtool::FormatRsaPublicKeyFile(rsa, texts->pub, sizeof texts->pub, &texts->pubLength) == 0;
+  if (!formatted) {
+    std::fprintf(stderr, "rsa_genkey: the key cannot be written out\n");
+    return false;
+  }
+  return !withAes || FormatAesKeyFile(drbg, texts);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!sealtool::GuardProcess()) {
+    return 1;
+  }
   Options options;
   const int parsed = ParseOptions(argc, argv, &options);
   if (parsed != 0) {
@@ -151,11 +173,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "rsa_genkey: key generation failed\n");
     ok = false;
   }
-  ok = ok && WriteKeyFile(sealtool::kRsaPrivateKeyFileName, 0600, &rsa,
-                          sealtool::WriteRsaPrivateKeyFile);
-  ok = ok && WriteKeyFile(sealtool::kRsaPublicKeyFileName, 0644, &rsa,
-                          sealtool::WriteRsaPublicKeyFile);
-  ok = ok && (!options.aes || WriteAesKeyFile(&drbg));
+  static KeyFileTexts texts;
+  ok = ok && FormatKeyFiles(&rsa, &drbg, options.aes, &texts) && WriteKeyFiles(texts, options.aes);
+  mbedtls_platform_zeroize(&texts, sizeof texts);
   if (ok) {
     std::printf("Wrote %s and %s%s\n", sealtool::kRsaPrivateKeyFileName,
                 sealtool::kRsaPublicKeyFileName, options.aes ? " and aes.txt" : "");

@@ -5,16 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "driver/staged_file.h"
 #include "image/layout.h"
 
 namespace sealtool {
 namespace {
 
 constexpr int kTooLongRepeats = 10;
-constexpr char kTempSuffix[] = ".sealtool-XXXXXX";
 
 void PrintCannotOpen(const char* path) { std::printf("Can't open '%s' !\n", path); }
 
@@ -28,67 +29,96 @@ void PrintTooLong(const char* path) {
 // more byte after a full image means the input is too long.
 bool MoreBytesFollow(std::FILE* stream) { return std::fgetc(stream) != EOF; }
 
-// The file the output path names: a symbolic link is written through, as
-// opening the path directly would do.
-bool ResolveOutputTarget(const char* path, char (&target)[PATH_MAX]) {
-  if (path[0] == '\0') {
-    return false;  // no file has an empty name
-  }
-  if (realpath(path, target) != nullptr) {
-    return true;
-  }
+constexpr int kMaxLinkHops = 40;
+
+// The last component of path goes to name, and its directory is opened
+// relative to atFd (an absolute path ignores atFd). Returns the directory's
+// descriptor, or -1 when path names no file that could be created, such as
+// "" or "dir/".
+int OpenParentDirectory(int atFd, const char* path, char (&name)[NAME_MAX + 1]) {
   const std::size_t length = std::strlen(path);
-  if (length >= sizeof target) {
-    return false;
+  const char* slash = std::strrchr(path, '/');
+  const char* base = slash != nullptr ? slash + 1 : path;
+  const std::size_t baseLength = length - static_cast<std::size_t>(base - path);
+  if (baseLength == 0 || baseLength > NAME_MAX || length >= PATH_MAX) {
+    return -1;
   }
-  std::memcpy(target, path, length + 1);
-  return true;
+  std::memcpy(name, base, baseLength + 1);
+  char directory[PATH_MAX] = ".";
+  if (slash != nullptr) {
+    // "/name" lives in "/", "a/b/name" in "a/b/".
+    const std::size_t dirLength = static_cast<std::size_t>(base - path);
+    std::memcpy(directory, path, dirLength);
+    directory[dirLength] = '\0';
+  }
+  return openat(atFd, directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
-enum class OutputKind { kNew, kRegularFile, kSpecialFile, kUnwritable };
-
-// What the output path names now. A device or a pipe (/dev/null, a FIFO) is
-// written in place: replacing it with a regular file would destroy it.
-OutputKind ClassifyOutput(const char* target) {
-  struct stat info {};
-  if (stat(target, &info) != 0) {
-    return OutputKind::kNew;  // creating the temporary file decides
-  }
-  if (S_ISDIR(info.st_mode) || access(target, W_OK) != 0) {
-    return OutputKind::kUnwritable;
-  }
-  return S_ISREG(info.st_mode) ? OutputKind::kRegularFile : OutputKind::kSpecialFile;
+// The kernel's rule for links in shared sticky folders such as /tmp: a link
+// there is followed only when it belongs to us or to the folder's owner.
+// Reading links ourselves must not bypass it.
+bool MayFollowLink(int dirFd, const struct stat& link) {
+  struct stat folder {};
+  if (fstat(dirFd, &folder) != 0) return false;
+  const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+  return !shared || link.st_uid == geteuid() || link.st_uid == folder.st_uid;
 }
 
-// "<dir>/.<name>.sealtool-XXXXXX", in the output's own directory so that the
-// final rename never crosses a file system.
-bool BuildTempTemplate(const char* target, char (&temp)[PATH_MAX]) {
-  const char* slash = std::strrchr(target, '/');
-  const std::size_t dirLength = slash ? static_cast<std::size_t>(slash - target) + 1 : 0;
-  const char* name = target + dirLength;
-  const int written = std::snprintf(temp, sizeof temp, "%.*s.%s%s",
-                                    static_cast<int>(dirLength), target, name,
-                                    kTempSuffix);
-  return written > 0 && static_cast<std::size_t>(written) < sizeof temp;
+enum class OutputKind { kNew, kRegularFile, kSpecialFile, kUnusable };
+
+// What the output path finally names: the directory it lives in and its
+// name there, with symbolic links followed as opening the path would follow
+// them (a dangling link names the file it points to, to be created). Works
+// relative to directories, so no path longer than the given one is ever
+// formed.
+struct OutputTarget {
+  int dirFd;
+  char name[NAME_MAX + 1];
+  OutputKind kind;
+};
+
+OutputKind ClassifyFile(int dirFd, const char* name, const struct stat& info) {
+  if (S_ISDIR(info.st_mode)) return OutputKind::kUnusable;
+  if (!S_ISREG(info.st_mode)) return OutputKind::kSpecialFile;  // a device or a pipe
+  // Replacing a file we could not open for writing would be more than "wb".
+  return faccessat(dirFd, name, W_OK, AT_EACCESS) == 0 ? OutputKind::kRegularFile
+                                                       : OutputKind::kUnusable;
+}
+
+bool FollowLink(OutputTarget* target, const struct stat& link) {
+  char text[PATH_MAX];
+  if (!MayFollowLink(target->dirFd, link)) return false;
+  const ssize_t length = readlinkat(target->dirFd, target->name, text, sizeof text);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof text) return false;
+  text[length] = '\0';
+  const int next = OpenParentDirectory(target->dirFd, text, target->name);
+  close(target->dirFd);
+  target->dirFd = next;
+  return next >= 0;
+}
+
+bool ResolveOutputTarget(const char* path, OutputTarget* target) {
+  target->kind = OutputKind::kUnusable;
+  target->dirFd = OpenParentDirectory(AT_FDCWD, path, target->name);
+  for (int hop = 0; target->dirFd >= 0 && hop < kMaxLinkHops; ++hop) {
+    struct stat info {};
+    if (fstatat(target->dirFd, target->name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) target->kind = OutputKind::kNew;
+      return target->kind != OutputKind::kUnusable;
+    }
+    if (!S_ISLNK(info.st_mode)) {
+      target->kind = ClassifyFile(target->dirFd, target->name, info);
+      return target->kind != OutputKind::kUnusable;
+    }
+    if (!FollowLink(target, info)) break;
+  }
+  return false;
 }
 
 mode_t CreationMode() {
   const mode_t mask = umask(0);
   umask(mask);
   return static_cast<mode_t>(0666 & ~mask);
-}
-
-// Writes, flushes and closes; every step's error counts, so a full disk or a
-// file-size limit shows here and the temporary file is never renamed. No
-// fsync: the rename already keeps a half-written image from ever standing at
-// the output path, and a sync (0.2 to 0.5 ms here) would be a third or more
-// of a whole run.
-bool WriteAndCloseStream(std::FILE* stream, const std::uint8_t* buffer,
-                         std::uint32_t size) {
-  bool ok = std::fwrite(buffer, 1, size, stream) == size;
-  ok = (std::fflush(stream) == 0) && ok;
-  ok = (std::fclose(stream) == 0) && ok;
-  return ok;
 }
 
 // The writer's closing line: the error, or the size written. Returns the
@@ -102,14 +132,51 @@ int ReportWrite(bool written, std::uint32_t size) {
   return 0;
 }
 
-int WriteSpecialFile(const char* path, const std::uint8_t* buffer, std::uint32_t size) {
-  std::FILE* stream = std::fopen(path, "wb");
-  if (stream == nullptr) {
+// Writes over the file itself, as "wb" would: for devices and pipes, and for
+// a file beside which no temporary file can be made or put in its place. A
+// failure part way leaves the file cut short.
+int WriteInPlace(const OutputTarget& target, const char* path, const std::uint8_t* buffer,
+                 std::uint32_t size, bool announced) {
+  const int fd = openat(target.dirFd, target.name, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0 && !announced) {
+    PrintCannotOpen(path);
+    return 1;
+  }
+  if (!announced) std::printf("Writing '%s'...\n", path);
+  const bool written = fd >= 0 && WriteAll(fd, buffer, size);
+  const bool closed = fd < 0 || close(fd) == 0;
+  return ReportWrite(written && closed, size);
+}
+
+// A new or regular output: written to a temporary file beside it, which
+// replaces the output only once every byte is on disk. No fsync: the rename
+// already keeps a half-written image from ever standing at the output path,
+// and a sync (0.2 to 0.5 ms here) would be a third or more of a whole run.
+int WriteByReplacing(const OutputTarget& target, const char* path, const std::uint8_t* buffer,
+                     std::uint32_t size) {
+  StagedFile staged{};
+  if (!StageFile(&staged, target.dirFd, target.name, CreationMode())) {
+    if (target.kind == OutputKind::kRegularFile) {
+      return WriteInPlace(target, path, buffer, size, false);
+    }
     PrintCannotOpen(path);
     return 1;
   }
   std::printf("Writing '%s'...\n", path);
-  return ReportWrite(WriteAndCloseStream(stream, buffer, size), size);
+  const bool complete = WriteAll(staged.fd, buffer, size) && CloseStagedFile(&staged);
+  if (!complete) {
+    DiscardStagedFile(&staged);
+    return ReportWrite(false, size);
+  }
+  if (CommitStagedFiles(&staged, 1)) {
+    return ReportWrite(true, size);
+  }
+  // A sticky folder lets us create files but not replace another user's.
+  const bool notOurs = errno == EPERM || errno == EACCES;
+  if (notOurs && target.kind == OutputKind::kRegularFile) {
+    return WriteInPlace(target, path, buffer, size, true);
+  }
+  return ReportWrite(false, size);
 }
 
 }  // namespace
@@ -157,36 +224,17 @@ int ReadImageFile(const char* path, std::uint8_t* buffer,
 
 int WriteImageFile(const char* path, const std::uint8_t* buffer,
                    std::uint32_t size) {
-  char target[PATH_MAX];
-  char temp[PATH_MAX];
-  const bool resolved = ResolveOutputTarget(path, target);
-  const OutputKind kind = resolved ? ClassifyOutput(target) : OutputKind::kUnwritable;
-  if (kind == OutputKind::kSpecialFile) {
-    return WriteSpecialFile(path, buffer, size);
-  }
-  if (kind == OutputKind::kUnwritable || !BuildTempTemplate(target, temp)) {
+  OutputTarget target{};
+  int result = 1;
+  if (!ResolveOutputTarget(path, &target)) {
     PrintCannotOpen(path);
-    return 1;
+  } else if (target.kind == OutputKind::kSpecialFile) {
+    result = WriteInPlace(target, path, buffer, size, false);
+  } else {
+    result = WriteByReplacing(target, path, buffer, size);
   }
-  const int fd = mkstemp(temp);
-  if (fd < 0) {
-    PrintCannotOpen(path);
-    return 1;
-  }
-  std::FILE* stream = (fchmod(fd, CreationMode()) == 0) ? fdopen(fd, "wb") : nullptr;
-  if (stream == nullptr) {
-    close(fd);
-    unlink(temp);
-    PrintCannotOpen(path);
-    return 1;
-  }
-  std::printf("Writing '%s'...\n", path);
-  const bool written =
-      WriteAndCloseStream(stream, buffer, size) && std::rename(temp, target) == 0;
-  if (!written) {
-    unlink(temp);
-  }
-  return ReportWrite(written, size);
+  if (target.dirFd >= 0) close(target.dirFd);
+  return result;
 }
 
 }  // namespace sealtool

@@ -15,9 +15,14 @@ long GetFileLength(std::FILE* stream);
 int ReadImageFile(const char* path, std::uint8_t* buffer,
                   std::uint32_t* sizeOut);
 
-// Replaces the file at path with size bytes of buffer. The bytes go to a
-// temporary file beside it that is renamed over path only once it is
-// complete, so a failed write never leaves a truncated image behind.
+// Replaces the file at path with size bytes of buffer; every path that
+// fopen(path, "wb") could open works. A symbolic link is written through,
+// also a dangling one, whose target is created. The bytes go to a temporary
+// file beside the target that replaces it only once complete, so a failed
+// write never leaves a truncated image behind. Devices and pipes, and a
+// writable file beside which no temporary file can be made or moved into
+// place (a read-only folder, another user's file in a sticky folder), are
+// written in place instead, where a failure part way cuts the file short.
 int WriteImageFile(const char* path, const std::uint8_t* buffer,
                    std::uint32_t size);
 

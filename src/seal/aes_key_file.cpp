@@ -27,8 +27,10 @@ bool IsTokenSpace(int c) {
 }
 
 // Reads one blank-separated token into token (at most its size less one
-// characters, NUL-terminated) and returns its full length, which exceeds
-// what was stored for a token too long for the buffer. 0 at end of file.
+// characters, NUL-terminated) and returns its length. A token that does not
+// fit gives the buffer's size, and reading stops there: such a token is
+// refused whatever follows, and an endless one must not hold the run.
+// 0 at end of file.
 std::size_t ReadKeyToken(std::FILE* stream, char (&token)[kKeyTokenBufferSize]) {
   std::memset(token, 0, sizeof token);
   int c = std::fgetc(stream);
@@ -37,10 +39,10 @@ std::size_t ReadKeyToken(std::FILE* stream, char (&token)[kKeyTokenBufferSize]) 
   }
   std::size_t length = 0;
   while (c != EOF && !IsTokenSpace(c)) {
-    if (length < sizeof token - 1) {
-      token[length] = static_cast<char>(c);
+    if (length == sizeof token - 1) {
+      return sizeof token;
     }
-    ++length;
+    token[length++] = static_cast<char>(c);
     c = std::fgetc(stream);
   }
   return length;
@@ -69,7 +71,7 @@ void GetDefaultAesKey(std::int32_t chip, std::uint8_t* key) {
   }
 }
 
-int ParseKeyToken(std::FILE* stream, std::uint8_t* key) {
+int ParseKeyToken(std::FILE* stream, std::uint8_t* key, bool* allHexDigits) {
   char token[kKeyTokenBufferSize];
   std::size_t length = 0;
   do {
@@ -79,46 +81,17 @@ int ParseKeyToken(std::FILE* stream, std::uint8_t* key) {
       length = std::strlen(token);
     }
   } while (length > 0 && length < sizeof token && token[0] == '#');
-  const bool wellFormed = length == kKeyTokenLength;
+  const bool wellFormed = length == kKeyTokenLength && std::ferror(stream) == 0;
   if (wellFormed) {
     for (std::size_t i = 0; i < kAesKeySize; ++i) {
       key[i] = ConvertKeyPair(token + 2 * i);
     }
+    if (allHexDigits != nullptr) {
+      *allHexDigits = std::strspn(token, "0123456789abcdefABCDEF") == kKeyTokenLength;
+    }
   }
   mbedtls_platform_zeroize(token, sizeof token);
   return wellFormed ? 0 : -1;
-}
-
-KeyOrigin FindAesKeyToken(const char* path, std::int32_t chip, std::uint8_t* key) {
-  SecretFile file{};
-  if (!OpenSecretFile(&file, path, "r")) {
-    GetDefaultAesKey(chip, key);
-    return KeyOrigin::kDefault;
-  }
-  const int result = ParseKeyToken(file.stream, key);
-  CloseSecretFile(&file);
-  return result == 0 ? KeyOrigin::kFile : KeyOrigin::kMalformed;
-}
-
-int ReadAesKeyToken(std::int32_t chip, KeyEchoStyle style, std::uint8_t* key) {
-  SecretFile file{};
-  if (!OpenSecretFile(&file, kAesKeyFileName, "r")) {
-    std::printf("No AES128 key file! Using default setting\n");
-    GetDefaultAesKey(chip, key);
-    return 0;
-  }
-  std::printf("AES-Key:\r\n");
-  const int result = ParseKeyToken(file.stream, key);
-  CloseSecretFile(&file);
-  if (result != 0) {
-    std::printf(" failed\n  ! Please check aes.txt\n Key must AES-128bits\n\n");
-    return -1;
-  }
-  for (std::size_t i = 0; i < kAesKeySize; ++i) {
-    EchoKeyByte(key[i], style);
-  }
-  std::printf("\r\n");
-  return 0;
 }
 
 void ParseKeyByteList(std::FILE* stream, std::uint8_t* key) {
@@ -130,19 +103,87 @@ void ParseKeyByteList(std::FILE* stream, std::uint8_t* key) {
   }
 }
 
-KeyOrigin FindAesKeyBytes(const char* path, std::int32_t chip, std::uint8_t* key) {
+namespace {
+
+void PrintMalformedKey() {
+  std::printf(" failed\n  ! Please check aes.txt\n Key must AES-128bits\n\n");
+}
+
+// Reads the token form of an opened key file; the file is closed after.
+int ReadTokenFrom(SecretFile* file, std::uint8_t* key, bool* allHexDigits) {
+  const int result = ParseKeyToken(file->stream, key, allHexDigits);
+  const bool failed = SecretFileFailed(*file);
+  CloseSecretFile(file);
+  return (result == 0 && !failed) ? 0 : -1;
+}
+
+// Reads the byte-list form of an opened key file; the file is closed after.
+int ReadByteListFrom(SecretFile* file, std::uint8_t* key) {
+  ParseKeyByteList(file->stream, key);
+  const bool failed = SecretFileFailed(*file);
+  CloseSecretFile(file);
+  return failed ? -1 : 0;
+}
+
+}  // namespace
+
+int ReadAesKeyToken(std::int32_t chip, KeyEchoStyle style, std::uint8_t* key) {
   SecretFile file{};
-  if (!OpenSecretFile(&file, path, "r")) {
+  const SecretFileStatus status = OpenSecretFile(&file, kAesKeyFileName);
+  if (status == SecretFileStatus::kAbsent) {
+    std::printf("No AES128 key file! Using default setting\n");
+    GetDefaultAesKey(chip, key);
+    return 0;
+  }
+  // An aes.txt that exists but cannot be read is as bad as a malformed one:
+  // the default key would quietly replace the user's.
+  std::printf("AES-Key:\r\n");
+  if (status != SecretFileStatus::kOpened || ReadTokenFrom(&file, key, nullptr) != 0) {
+    PrintMalformedKey();
+    return -1;
+  }
+  for (std::size_t i = 0; i < kAesKeySize; ++i) {
+    EchoKeyByte(key[i], style);
+  }
+  std::printf("\r\n");
+  return 0;
+}
+
+int ReadAesKeyBytes(std::int32_t chip, std::uint8_t* key) {
+  SecretFile file{};
+  const SecretFileStatus status = OpenSecretFile(&file, kAesKeyFileName);
+  if (status == SecretFileStatus::kAbsent) {
+    GetDefaultAesKey(chip, key);
+    return 0;
+  }
+  if (status != SecretFileStatus::kOpened || ReadByteListFrom(&file, key) != 0) {
+    PrintMalformedKey();
+    return -1;
+  }
+  return 0;
+}
+
+KeyOrigin FindAesKeyToken(const char* path, std::int32_t chip, std::uint8_t* key,
+                          bool* allHexDigits) {
+  SecretFile file{};
+  const SecretFileStatus status = OpenSecretFile(&file, path);
+  if (status == SecretFileStatus::kAbsent) {
     GetDefaultAesKey(chip, key);
     return KeyOrigin::kDefault;
   }
-  ParseKeyByteList(file.stream, key);
-  CloseSecretFile(&file);
-  return KeyOrigin::kFile;
+  const bool read = status == SecretFileStatus::kOpened && ReadTokenFrom(&file, key, allHexDigits) == 0;
+  return read ? KeyOrigin::kFile : KeyOrigin::kMalformed;
 }
 
-void ReadAesKeyBytes(std::int32_t chip, std::uint8_t* key) {
-  FindAesKeyBytes(kAesKeyFileName, chip, key);
+KeyOrigin FindAesKeyBytes(const char* path, std::int32_t chip, std::uint8_t* key) {
+  SecretFile file{};
+  const SecretFileStatus status = OpenSecretFile(&file, path);
+  if (status == SecretFileStatus::kAbsent) {
+    GetDefaultAesKey(chip, key);
+    return KeyOrigin::kDefault;
+  }
+  const bool read = status == SecretFileStatus::kOpened && ReadByteListFrom(&file, key) == 0;
+  return read ? KeyOrigin::kFile : KeyOrigin::kMalformed;
 }
 
 }  // namespace sealtool

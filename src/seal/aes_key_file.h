@@ -26,23 +26,29 @@ void GetDefaultAesKey(std::int32_t chip, std::uint8_t* key);
 
 // The tool's reader of the token form: opens aes.txt in the working
 // directory, prints and reads its key token, or takes the chip's default key
-// when the file is absent. Returns 0, or -1 after printing the malformed-key
-// message.
+// when nothing stands at that name. Returns 0, or -1 after printing the
+// malformed-key message: also for an aes.txt that exists but cannot be read.
 int ReadAesKeyToken(std::int32_t chip, KeyEchoStyle style, std::uint8_t* key);
 
 // The tool's reader of the byte-list form: aes.txt's byte list, or the
-// chip's default key, silently. The caller clears the key buffer first.
-void ReadAesKeyBytes(std::int32_t chip, std::uint8_t* key);
+// chip's default key when nothing stands at that name, silently. The caller
+// clears the key buffer first. Returns 0, or -1 after printing the
+// malformed-key message when aes.txt cannot be read.
+int ReadAesKeyBytes(std::int32_t chip, std::uint8_t* key);
 
 // Where a key that sealinfo looked for came from.
 enum class KeyOrigin { kFile, kDefault, kMalformed };
 
-// The token form of the key file at path, or the chip's default key when the
-// file cannot be opened; prints nothing.
-KeyOrigin FindAesKeyToken(const char* path, std::int32_t chip, std::uint8_t* key);
+// The token form of the key file at path, or the chip's default key when
+// nothing stands at path; prints nothing. A file that cannot be read is
+// kMalformed. allHexDigits, when not null, tells whether the token held hex
+// digits only.
+KeyOrigin FindAesKeyToken(const char* path, std::int32_t chip, std::uint8_t* key,
+                          bool* allHexDigits = nullptr);
 
 // The byte-list form of the key file at path, or the chip's default key when
-// the file cannot be opened; never kMalformed. The caller clears key first.
+// nothing stands at path; kMalformed when it cannot be read. The caller
+// clears key first.
 KeyOrigin FindAesKeyBytes(const char* path, std::int32_t chip, std::uint8_t* key);
 
 }  // namespace sealtool

@@ -1,5 +1,7 @@
 #include "seal/rsa_keygen.h"
 
+#include <cstring>
+
 #include <mbedtls/bignum.h>
 #include <mbedtls/platform_util.h>
 
@@ -49,14 +51,24 @@ int GenerateTopPrime(mbedtls_mpi* prime, RandomSource random, void* randomState)
   return ret;
 }
 
-int WriteValues(std::FILE* stream, const char* const* names, const mbedtls_mpi* const* values,
-                int count) {
+// "NAME = HEX\r\n" for each value, as mbedtls_mpi_write_file writes them,
+// but into the caller's buffer: no stream buffer ever holds the key.
+int FormatValues(const char* const* names, const mbedtls_mpi* const* values, int count,
+                 char* text, std::size_t size, std::size_t* length) {
+  std::size_t used = 0;
   for (int i = 0; i < count; ++i) {
-    const int ret = mbedtls_mpi_write_file(names[i], values[i], 16, stream);
-    if (ret != 0) {
-      return ret;
-    }
+    const std::size_t nameLength = std::strlen(names[i]);
+    if (size - used < nameLength + 3) return MBEDTLS_ERR_MPI_BUFFER_TOO_SMALL;
+    std::memcpy(text + used, names[i], nameLength);
+    used += nameLength;
+    std::size_t written = 0;  // the digits and their NUL
+    const int ret = mbedtls_mpi_write_string(values[i], 16, text + used, size - used - 2, &written);
+    if (ret != 0) return ret;
+    used += written - 1;
+    text[used++] = '\r';
+    text[used++] = '\n';
   }
+  *length = used;
   return 0;
 }
 
@@ -84,17 +96,19 @@ int GenerateSealingRsaKey(mbedtls_rsa_context* rsa, RandomSource random, void* r
   return ret;
 }
 
-int WriteRsaPrivateKeyFile(const mbedtls_rsa_context* rsa, std::FILE* stream) {
+int FormatRsaPrivateKeyFile(const mbedtls_rsa_context* rsa, char* text, std::size_t size,
+                            std::size_t* length) {
   const char* const names[] = {"N = ", "D = ", "P = ", "Q = ", "DP = ", "DQ = ", "QP = "};
   const mbedtls_mpi* const values[] = {&rsa->N, &rsa->D, &rsa->P, &rsa->Q,
                                        &rsa->DP, &rsa->DQ, &rsa->QP};
-  return WriteValues(stream, names, values, 7);
+  return FormatValues(names, values, 7, text, size, length);
 }
 
-int WriteRsaPublicKeyFile(const mbedtls_rsa_context* rsa, std::FILE* stream) {
+int FormatRsaPublicKeyFile(const mbedtls_rsa_context* rsa, char* text, std::size_t size,
+                           std::size_t* length) {
   const char* const names[] = {"N = ", "E = "};
   const mbedtls_mpi* const values[] = {&rsa->N, &rsa->E};
-  return WriteValues(stream, names, values, 2);
+  return FormatValues(names, values, 2, text, size, length);
 }
 
 }  // namespace sealtool

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
 
 #include <mbedtls/rsa.h>
 
@@ -18,10 +17,17 @@ using RandomSource = int (*)(void* state, unsigned char* output, std::size_t len
 // initialised. Returns 0 or an mbedtls error code.
 int GenerateSealingRsaKey(mbedtls_rsa_context* rsa, RandomSource random, void* randomState);
 
-// rsa_priv.txt: N, D, P, Q, DP, DQ, QP, one "NAME = HEX" line each.
-int WriteRsaPrivateKeyFile(const mbedtls_rsa_context* rsa, std::FILE* stream);
+// Room for the text of either key file of an RSA-1024 key.
+inline constexpr std::size_t kKeyFileTextSize = 4096;
 
-// rsa_pub.txt: N and E.
-int WriteRsaPublicKeyFile(const mbedtls_rsa_context* rsa, std::FILE* stream);
+// The text of rsa_priv.txt: N, D, P, Q, DP, DQ, QP, one "NAME = HEX\r\n"
+// line each. Written into text (size bytes, the caller's to wipe); *length
+// gets its length. Returns 0 or an mbedtls error code.
+int FormatRsaPrivateKeyFile(const mbedtls_rsa_context* rsa, char* text, std::size_t size,
+                            std::size_t* length);
+
+// The text of rsa_pub.txt: N and E.
+int FormatRsaPublicKeyFile(const mbedtls_rsa_context* rsa, char* text, std::size_t size,
+                           std::size_t* length);
 
 }  // namespace sealtool

@@ -31,7 +31,7 @@ bool ReadKeyValues(SecretFile* file, mbedtls_mpi* const* values, int count) {
 }
 
 bool OpenKeyFile(SecretFile* file, const char* name) {
-  if (OpenSecretFile(file, name, "rb")) {
+  if (OpenSecretFile(file, name) == SecretFileStatus::kOpened) {
     return true;
   }
   std::printf(" failed\n  ! Could not open %s\n  ! Please run rsa_genkey first\n\n", name);

@@ -54,7 +54,10 @@ void PrintDigestWords(const char* label, const std::uint8_t* digest) {
 
 int SealHeaderDigestAes(std::uint8_t* digest, std::uint8_t* image, std::int32_t chip) {
   std::uint8_t key[kKeyBufferSize] = {};
-  ReadAesKeyBytes(chip, key);
+  if (ReadAesKeyBytes(chip, key) != 0) {
+    mbedtls_platform_zeroize(key, sizeof key);
+    return -1;
+  }
   if (EncryptAndWipeKey(key, digest, kSha256DigestSize) != 0) {
     return -1;
   }

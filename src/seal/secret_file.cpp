@@ -1,16 +1,77 @@
 #include "seal/secret_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <mbedtls/platform_util.h>
 
 namespace sealtool {
+namespace {
 
-bool OpenSecretFile(SecretFile* file, const char* name, const char* mode) {
-  file->stream = std::fopen(name, mode);
+ssize_t ReadOnce(int fd, char* buffer, std::size_t size) {
+  ssize_t count = 0;
+  do {
+    count = read(fd, buffer, size);
+  } while (count < 0 && errno == EINTR);
+  return count;
+}
+
+// The stream's read function: at most kSecretFileMaxBytes in all; past
+// that, one byte more means the file is too long, which is an error.
+ssize_t ReadBounded(void* cookie, char* buffer, std::size_t size) {
+  auto* file = static_cast<SecretFile*>(cookie);
+  if (file->remaining == 0) {
+    char probe = 0;
+    const ssize_t more = ReadOnce(file->fd, &probe, 1);
+    mbedtls_platform_zeroize(&probe, sizeof probe);
+    if (more == 0) return 0;
+    file->overLimit = true;
+    return -1;
+  }
+  const ssize_t count = ReadOnce(file->fd, buffer, size < file->remaining ? size : file->remaining);
+  if (count > 0) file->remaining -= static_cast<std::size_t>(count);
+  return count;
+}
+
+int CloseDescriptor(void* cookie) {
+  auto* file = static_cast<SecretFile*>(cookie);
+  const int result = close(file->fd);
+  file->fd = -1;
+  return result;
+}
+
+bool NothingAt(const char* path) {
+  struct stat info {};
+  return lstat(path, &info) != 0 && errno == ENOENT;
+}
+
+}  // namespace
+
+SecretFileStatus OpenSecretFile(SecretFile* file, const char* path) {
+  file->stream = nullptr;
+  file->remaining = kSecretFileMaxBytes;
+  file->overLimit = false;
+  file->fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (file->fd < 0) {
+    return (errno == ENOENT && NothingAt(path)) ? SecretFileStatus::kAbsent
+                                                : SecretFileStatus::kUnreadable;
+  }
+  const cookie_io_functions_t functions{ReadBounded, nullptr, nullptr, CloseDescriptor};
+  file->stream = fopencookie(file, "r", functions);
   if (file->stream == nullptr) {
-    return false;
+    close(file->fd);
+    file->fd = -1;
+    return SecretFileStatus::kUnreadable;
   }
   std::setvbuf(file->stream, file->buffer, _IOFBF, sizeof file->buffer);
-  return true;
+  return SecretFileStatus::kOpened;
+}
+
+bool SecretFileFailed(const SecretFile& file) {
+  return file.overLimit || (file.stream != nullptr && std::ferror(file.stream) != 0);
 }
 
 void CloseSecretFile(SecretFile* file) {

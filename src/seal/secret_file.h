@@ -1,18 +1,35 @@
 // Key files are read through a stream whose buffer is ours, so that the key
-// text the stream buffered can be wiped once the file is closed.
+// text the stream buffered can be wiped once the file is closed, and whose
+// length is bounded, so that an endless source (a link to /dev/zero, a pipe
+// that never ends) cannot hold a run forever.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 namespace sealtool {
 
+// No key file of the system comes near this; more is an error.
+inline constexpr std::size_t kSecretFileMaxBytes = 1 << 20;
+
 struct SecretFile {
   std::FILE* stream;
+  int fd;
+  std::size_t remaining;  // bytes the stream may still read
+  bool overLimit;         // the file went on past kSecretFileMaxBytes
   char buffer[BUFSIZ];
 };
 
-// Opens name in the working directory; false when it cannot be opened.
-bool OpenSecretFile(SecretFile* file, const char* name, const char* mode);
+// kAbsent only when nothing at all stands at the name (not even a dangling
+// link): the one case where a default key may take the file's place.
+enum class SecretFileStatus { kOpened, kAbsent, kUnreadable };
+
+// Opens path for reading. The stream reports an error once the file runs
+// past kSecretFileMaxBytes.
+SecretFileStatus OpenSecretFile(SecretFile* file, const char* path);
+
+// True when a read failed or the file was too long.
+bool SecretFileFailed(const SecretFile& file);
 
 // Closes the stream and wipes what it buffered.
 void CloseSecretFile(SecretFile* file);

@@ -2,9 +2,14 @@
 // wrote and fails the right check on damaged ones; rsa_genkey's keys work.
 #include <gtest/gtest.h>
 #include <mbedtls/bignum.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
 #include <sstream>
 
 #include "e2e_support.h"
@@ -56,6 +61,7 @@ struct Sealed {
   std::int32_t secureBoot;
   bool zeroSealRegions;  // input bytes 448-511 zero, for --assume-zero
   std::vector<std::string> expectedChecks;
+  bool withInput = false;  // --input in.bin
 };
 
 void PrintTo(const Sealed& c, std::ostream* os) { *os << c.name; }
@@ -75,6 +81,7 @@ void SealExample(const TempDir& dir, const Sealed& c) {
 std::vector<std::string> SealinfoArgs(const Sealed& c) {
   std::vector<std::string> args = {"--chip", std::to_string(c.chip)};
   if (c.zeroSealRegions) args.push_back("--assume-zero");
+  if (c.withInput) args.insert(args.end(), {"--input", "in.bin"});
   args.push_back("out.bin");
   return args;
 }
@@ -93,20 +100,31 @@ TEST_P(SealinfoPassTest, EveryCheckPassesOnWhatSealtoolWrote) {
 
 const std::vector<std::string> kSealedAes = {"image digest ok", "digest seal ok", "checksum ok",
                                              "dram count ok"};
+const std::vector<std::string> kSealedAesInput = {"image digest ok", "digest seal ok",
+                                                  "checksum ok", "dram count ok", "input ok"};
 const std::vector<std::string> kSealedRsa = {"image digest ok", "rsa signature ok",
                                              "public key ok", "checksum ok", "dram count ok"};
+const std::vector<std::string> kSealedRsaInput = {"image digest ok", "rsa signature ok",
+                                                  "public key ok", "checksum ok",
+                                                  "dram count ok", "input ok"};
 
+// A plain image of an input with a key record is told from a key-record one
+// by its input only; --mode is the other way.
 INSTANTIATE_TEST_SUITE_P(
     Modes, SealinfoPassTest,
-    testing::Values(Sealed{"Plain753", 753, 0, false, {"checksum ok", "dram count ok"}},
-                    Sealed{"Plain0", 0, 0, false, {"checksum ok", "dram count ok"}},
-                    Sealed{"KeyRecord753", 753, 3, false, {"checksum ok", "wrapped key ok"}},
-                    Sealed{"KeyRecord731", 731, 3, false, {"checksum ok", "wrapped key ok"}},
-                    Sealed{"Rsa742", 742, 2, false, kSealedRsa},
-                    Sealed{"AesSeal742", 742, 1, false, kSealedAes},
-                    Sealed{"AesSeal775", 775, 1, false, kSealedAes},
-                    Sealed{"AesSeal753AssumeZero", 753, 1, true, kSealedAes},
-                    Sealed{"AesSeal0AssumeZero", 0, 7, true, kSealedAes}),
+    testing::Values(
+        Sealed{"Plain753", 753, 0, false, {"checksum ok", "dram count ok", "input ok"}, true},
+        Sealed{"Plain0", 0, 0, false, {"checksum ok", "dram count ok", "input ok"}, true},
+        Sealed{"KeyRecord753", 753, 3, false, {"checksum ok", "wrapped key ok"}},
+        Sealed{"KeyRecord731", 731, 3, false, {"checksum ok", "wrapped key ok", "input ok"}, true},
+        Sealed{"Rsa742", 742, 2, false, kSealedRsa},
+        Sealed{"Rsa742Input", 742, 2, false, kSealedRsaInput, true},
+        Sealed{"AesSeal742", 742, 1, false, kSealedAes},
+        Sealed{"AesSeal775", 775, 1, false, kSealedAes},
+        Sealed{"AesSeal753AssumeZero", 753, 1, true, kSealedAes},
+        Sealed{"AesSeal0AssumeZero", 0, 7, true, kSealedAes},
+        Sealed{"AesSeal753Input", 753, 1, false, kSealedAesInput, true},
+        Sealed{"AesSeal764Input", 764, 5, false, kSealedAesInput, true}),
     [](const testing::TestParamInfo<Sealed>& info) { return std::string(info.param.name); });
 
 struct Damage {
@@ -117,6 +135,8 @@ struct Damage {
   const char* otherKey;  // aes.txt put in place after sealing; nullptr: none
   std::vector<std::string> failed;  // the checks that must fail
   const char* mode = nullptr;       // --mode; nullptr: detected
+  int exitStatus = 1;
+  bool giveChip = true;  // --chip; false: told from the image
 };
 
 void PrintTo(const Damage& c, std::ostream* os) { *os << c.name; }
@@ -133,11 +153,12 @@ TEST_P(SealinfoDamageTest, TheRightCheckFails) {
     WriteBytes(dir.File("out.bin"), image);
   }
   if (c.otherKey != nullptr) WriteText(dir.File("aes.txt"), c.otherKey);
-  std::vector<std::string> args = {"--chip", std::to_string(c.chip)};
+  std::vector<std::string> args;
+  if (c.giveChip) args = {"--chip", std::to_string(c.chip)};
   if (c.mode != nullptr) args.insert(args.end(), {"--mode", c.mode});
   args.push_back("out.bin");
   const ProcessResult info = RunSealinfo(dir, args);
-  EXPECT_EQ(info.exitStatus, 1) << info.out;
+  EXPECT_EQ(info.exitStatus, c.exitStatus) << info.out;
   std::vector<std::string> failed;
   for (const std::string& line : CheckLines(info.out)) {
     if (line.size() > 7 && line.compare(line.size() - 6, 6, "FAILED") == 0) {
@@ -163,7 +184,15 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"AesImageDigest", 775, 1, 500, nullptr, {"image digest", "digest seal"}},
         Damage{"AesWrongKey", 775, 1, 0, kOtherKey, {"image digest", "checksum"}},
         Damage{"PlainBody", 753, 0, 30000, nullptr, {"checksum"}, "plain"},
-        Damage{"PlainBodyDetected", 753, 0, 30000, nullptr, {"mode"}},
+        // Detected, a plain image whose checksum fails may be a sealed one:
+        // no check fails, none settles it.
+        Damage{"PlainBodyDetected", 753, 0, 30000, nullptr, {}, nullptr, 3},
+        // The exponent's low bit: still told as RSA, and the signature fails.
+        Damage{"RsaExponentLowBit", 742, 2, 320, nullptr, {"rsa signature", "public key"}},
+        Damage{"RsaExponentLowBitDetected", 742, 2, 320, nullptr,
+               {"rsa signature", "public key"}, nullptr, 1, false},
+        // Without the user's key a key-record image is not taken for plain.
+        Damage{"KeyRecordWrongKeyDetected", 753, 3, 0, kOtherKey, {"wrapped key"}},
         Damage{"PlainDramCount", 753, 0, 56, nullptr, {"checksum", "dram count"}, "plain"},
         Damage{"KeyRecordWrongKey", 753, 3, 0, kOtherKey, {"wrapped key"}, "key-record"},
         Damage{"KeyRecordWrappedKey", 753, 3, 131, nullptr, {"checksum", "wrapped key"},
@@ -177,13 +206,14 @@ TEST(SealinfoTest, OverwrittenInputBytesAreNotVerifiableWithoutAssumption) {
       "image digest not verifiable", "digest seal not verifiable", "checksum not verifiable",
       "dram count ok"};
   const ProcessResult told = RunSealinfo(dir, {"--mode", "aes-seal", "out.bin"});
-  EXPECT_EQ(told.exitStatus, 0);
+  EXPECT_EQ(told.exitStatus, 3);
   EXPECT_EQ(CheckLines(told.out), unverifiable);
+  EXPECT_NE(told.out.find("\nresult: unverified\n"), std::string::npos);
   // Detected, such a seal cannot be told from a damaged plain image.
   const ProcessResult info = RunSealinfo(dir, {"out.bin"});
-  EXPECT_EQ(info.exitStatus, 1);
+  EXPECT_EQ(info.exitStatus, 3);
   std::vector<std::string> withMode = unverifiable;
-  withMode.push_back("mode FAILED");
+  withMode.push_back("mode not verifiable");
   EXPECT_EQ(CheckLines(info.out), withMode);
   EXPECT_NE(info.out.find("chip: 753 (assumed from the marker"), std::string::npos);
   EXPECT_NE(info.out.find("warning: the digest seal uses a key of 16 zero bytes"),
@@ -299,6 +329,212 @@ TEST(RsaGenkeyTest, ExistingFilesAreKeptWithoutForce) {
   EXPECT_EQ(RunGenkey(dir, {"--nonsense"}).exitStatus, 2);
   const ProcessResult help = RunGenkey(dir, {"--help"});
   EXPECT_NE(help.out.find("top byte is 0xFF"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace sealtool::test
+
+namespace sealtool::test {
+namespace {
+
+// What a folder holds, name and contents.
+std::map<std::string, Bytes> Snapshot(const TempDir& dir) {
+  std::map<std::string, Bytes> files;
+  for (const std::string& name : dir.List()) {
+    files[name] = std::filesystem::is_directory(dir.File(name)) ? Bytes{} : ReadBytes(dir.File(name));
+  }
+  return files;
+}
+
+void MakeOldKeyPair(const TempDir& dir) {
+  WriteTestRsaKeyFiles(dir.path(), 3);
+  WriteText(dir.File("aes.txt"), "#old\n000102030405060708090a0b0c0d0e0f\n");
+}
+
+TEST(RsaGenkeyTest, AFailedRunChangesNoKeyFile) {
+  struct Case {
+    const char* name;
+    std::function<void(const TempDir&)> breakage;
+    long fileSizeLimit;
+  };
+  const std::vector<Case> cases = {
+      // The limit stops the private key part way: no death by SIGXFSZ, no
+      // half key file.
+      {"FileSizeLimit", [](const TempDir&) {}, 600},
+      // rsa_pub.txt cannot be replaced: rsa_priv.txt must not be either.
+      {"PublicKeyNameIsAFolder",
+       [](const TempDir& dir) {
+         std::remove(dir.File("rsa_pub.txt").c_str());
+         std::filesystem::create_directory(dir.File("rsa_pub.txt"));
+         WriteText(dir.File("rsa_pub.txt/keep"), "x");
+       },
+       -1},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    MakeOldKeyPair(dir);
+    c.breakage(dir);
+    const auto before = Snapshot(dir);
+    ProcessOptions options;
+    options.workDir = dir.path();
+    options.fileSizeLimit = c.fileSizeLimit;
+    const ProcessResult run = RunOwnProgram(RSA_GENKEY_EXE, {"--force", "--aes"}, options);
+    EXPECT_EQ(run.exitStatus, 1) << c.name;
+    EXPECT_NE(run.err.find("no key file was changed"), std::string::npos) << c.name << run.err;
+    EXPECT_EQ(Snapshot(dir), before) << c.name;
+  }
+}
+
+TEST(RsaGenkeyTest, LinksAtTheKeyNamesAreReplacedNeverFollowed) {
+  TempDir dir;
+  WriteText(dir.File("victim.txt"), "precious\n");
+  ASSERT_EQ(symlink("planted-priv.txt", dir.File("rsa_priv.txt").c_str()), 0);
+  ASSERT_EQ(symlink("victim.txt", dir.File("rsa_pub.txt").c_str()), 0);
+
+  const ProcessResult refused = RunGenkey(dir, {});
+  EXPECT_EQ(refused.exitStatus, 1);
+  EXPECT_NE(refused.err.find("rsa_priv.txt already exists"), std::string::npos);
+
+  const ProcessResult forced = RunGenkey(dir, {"--force"});
+  ASSERT_EQ(forced.exitStatus, 0) << forced.err;
+  EXPECT_FALSE(FileExists(dir.File("planted-priv.txt")));
+  EXPECT_EQ(ReadBytes(dir.File("victim.txt")), Bytes({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's', '\n'}));
+  for (const char* name : {"rsa_priv.txt", "rsa_pub.txt"}) {
+    struct stat info {};
+    ASSERT_EQ(lstat(dir.File(name).c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode)) << name;
+  }
+  EXPECT_EQ(TopByteOfN(dir.File("rsa_pub.txt")), 0xFF);
+  EXPECT_EQ(dir.List(), (std::vector<std::string>{"rsa_priv.txt", "rsa_pub.txt", "victim.txt"}));
+}
+
+TEST(RsaGenkeyTest, NoKeyTextIsLeftInFreedMemory) {
+  TempDir dir;
+  ProcessOptions options;
+  options.workDir = dir.path();
+  options.environment = {std::string("LD_PRELOAD=") + SIGNAL_SHIM,
+                         "SEALTOOL_TEST_SCAN_FREED=DQ = |QP = |AES-128-key-for-sealtool"};
+  const ProcessResult run = RunProgram(RSA_GENKEY_EXE, {"--aes"}, options);
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_TRUE(FileExists(dir.File("aes.txt")));
+}
+
+}  // namespace
+}  // namespace sealtool::test
+
+namespace sealtool::test {
+namespace {
+
+// "ok" only when the checks that establish integrity ran: a body flip that
+// nothing could check is not passed.
+TEST(SealinfoVerdictTest, WhatNoCheckCoveredIsUnverifiedNotOk) {
+  TempDir dir;
+  SealExample(dir, Sealed{"", 753, 1, false, {}});
+  Bytes image = ReadBytes(dir.File("out.bin"));
+  image[20000] ^= 0x01;
+  WriteBytes(dir.File("flipped.bin"), image);
+  const ProcessResult told = RunSealinfo(dir, {"--chip", "753", "--mode", "aes-seal", "flipped.bin"});
+  EXPECT_EQ(told.exitStatus, 3) << told.out;
+  EXPECT_NE(told.out.find("\nresult: unverified\n"), std::string::npos);
+  // Against its input the flip shows.
+  const ProcessResult checked =
+      RunSealinfo(dir, {"--chip", "753", "--input", "in.bin", "flipped.bin"});
+  EXPECT_EQ(checked.exitStatus, 1) << checked.out;
+  EXPECT_EQ(CheckLines(checked.out),
+            (std::vector<std::string>{"image digest FAILED", "digest seal ok", "checksum FAILED",
+                                      "dram count ok", "input FAILED"}));
+  // A plain image detected without its input may as well be a key-record one.
+  TempDir plain;
+  SealExample(plain, Sealed{"", 753, 0, false, {}});
+  const ProcessResult detected = RunSealinfo(plain, {"out.bin"});
+  EXPECT_EQ(detected.exitStatus, 3);
+  EXPECT_NE(detected.out.find("not verifiable: the image could be plain, or key-record"),
+            std::string::npos)
+      << detected.out;
+  // An input that is not the one the image was made from.
+  WriteBytes(plain.File("other.bin"), ExampleInput(753, 99));
+  EXPECT_EQ(RunSealinfo(plain, {"--mode", "plain", "--input", "other.bin", "out.bin"}).exitStatus, 1);
+}
+
+TEST(SealinfoVerdictTest, JsonParsesWhateverTheFileName) {
+  TempDir dir;
+  SealExample(dir, Sealed{"", 742, 2, false, {}});
+  const std::string name = "\xff\xfe-not-utf8.bin";
+  std::rename(dir.File("out.bin").c_str(), dir.File(name).c_str());
+  const ProcessResult json = RunSealinfo(dir, {"--json", name});
+  EXPECT_EQ(json.exitStatus, 0);
+  WriteText(dir.File("report.json"), json.out);
+  ProcessOptions options;
+  options.workDir = dir.path();
+  const ProcessResult parsed = RunProgram(
+      "/usr/bin/python3",
+      {"-c", "import json\nd = json.load(open('report.json', encoding='utf-8'))\n"
+             "print(d['image'].endswith('-not-utf8.bin'), d['result'])"},
+      options);
+  EXPECT_EQ(parsed.exitStatus, 0) << parsed.err;
+  EXPECT_EQ(parsed.out, "True ok\n");
+}
+
+TEST(SealinfoVerdictTest, KeyFolderProblemsAreNeverTheDefaultKey) {
+  TempDir dir;
+  SealExample(dir, Sealed{"", 753, 3, false, {}});
+  ASSERT_EQ(mkdir(dir.File("keys").c_str(), 0755), 0);
+  const std::vector<std::pair<std::string, std::string>> links = {
+      {"dangling", "no-such-file"}, {"endless", "/dev/zero"}};
+  for (const auto& [what, target] : links) {
+    std::remove(dir.File("keys/aes.txt").c_str());
+    ASSERT_EQ(symlink(target.c_str(), dir.File("keys/aes.txt").c_str()), 0);
+    const ProcessResult info =
+        RunSealinfo(dir, {"--keys", "keys", "--mode", "key-record", "out.bin"});
+    EXPECT_EQ(info.exitStatus, 3) << what << info.out;
+    EXPECT_NE(info.out.find("wrapped key    not verifiable: aes.txt in keys cannot be read"),
+              std::string::npos)
+        << what << info.out;
+  }
+  // A path that would be cut short is refused, not shortened.
+  const std::string longKeys(PATH_MAX - 8, 'k');
+  EXPECT_EQ(RunSealinfo(dir, {"--keys", longKeys, "out.bin"}).exitStatus, 2);
+}
+
+TEST(SealinfoVerdictTest, NonHexKeyCharactersAreWarnedAbout) {
+  TempDir dir;
+  SealExample(dir, Sealed{"", 753, 3, false, {}});
+  // "zz" converts to 0 on its own: the same key as "00".
+  WriteText(dir.File("aes.txt"), "#k\nzz7e151628aed2a6abf7158809cf4f3c\n");
+  const ProcessResult zz = RunSealinfo(dir, {"--mode", "key-record", "out.bin"});
+  EXPECT_NE(zz.out.find("warning: aes.txt's key token holds characters that are not hex digits"),
+            std::string::npos)
+      << zz.out;
+  WriteText(dir.File("aes.txt"), "#k\n2b7e151628aed2a6abf7158809cf4f3c\n");
+  const ProcessResult hex = RunSealinfo(dir, {"--mode", "key-record", "out.bin"});
+  EXPECT_EQ(hex.exitStatus, 0);
+  EXPECT_EQ(hex.out.find("not hex digits"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace sealtool::test
+
+namespace sealtool::test {
+namespace {
+
+TEST(MakeExampleImageTest, OptionsAreNeverTakenForTheOutputName) {
+  const std::vector<std::pair<std::vector<std::string>, int>> cases = {
+      {{"--help"}, 0}, {{"--bogus"}, 2}, {{}, 2}, {{"x.bin", "753", "100"}, 2},
+      {{"x.bin", "753", "24576", "1", "extra"}, 2}, {{"-"}, 2}};
+  for (const auto& [args, status] : cases) {
+    TempDir dir;
+    ProcessOptions options;
+    options.workDir = dir.path();
+    const ProcessResult run = RunOwnProgram(MAKE_EXAMPLE_EXE, args, options);
+    EXPECT_EQ(run.exitStatus, status) << (args.empty() ? "" : args[0]);
+    EXPECT_NE((status == 0 ? run.out : run.err).find("usage: make_example_image"), std::string::npos);
+    EXPECT_TRUE(dir.List().empty()) << (args.empty() ? "" : args[0]);
+  }
+  TempDir dir;
+  ProcessOptions options;
+  options.workDir = dir.path();
+  EXPECT_EQ(RunOwnProgram(MAKE_EXAMPLE_EXE, {"x.bin", "753"}, options).exitStatus, 0);
+  EXPECT_EQ(ReadBytes(dir.File("x.bin")), ExampleInput(753));
 }
 
 }  // namespace

@@ -88,6 +88,15 @@ Breakage RemoveFile(const std::string& name) {
   };
 }
 
+// aes.txt becomes a symbolic link to target.
+Breakage LinkKeyFile(const std::string& target) {
+  return [target](const TempDir& dir, const Mode&) {
+    std::remove(dir.File("aes.txt").c_str());
+    symlink(target.c_str(), dir.File("aes.txt").c_str());
+    return pid_t{0};
+  };
+}
+
 Breakage Nothing() {
   return [](const TempDir&, const Mode&) { return pid_t{0}; };
 }
@@ -176,6 +185,11 @@ std::vector<MatrixCase> BuildMatrix() {
   for (const auto& [kind, text] : badKeys) {
     add(kind, kKeyModes, WriteFile("aes.txt", text), fixed(kBadKey), 255);
   }
+  // Only a key file that does not exist at all may fall back to the default
+  // key; an endless one must not hold the run.
+  add("DanglingKeyFileLink", kKeyModes, LinkKeyFile("no-such-key.txt"), fixed(kBadKey), 255);
+  add("KeyFileIsAFolder", kKeyModes, LinkKeyFile("."), fixed(kBadKey), 255);
+  add("EndlessKeyFile", kKeyModes, LinkKeyFile("/dev/zero"), fixed(kBadKey), 255);
   add("NoPrivateKey", {kRsa}, RemoveFile("rsa_priv.txt"), fixed(kNoPrivateKey), 255);
   add("PrivateKeyOfSixValues", {kRsa}, WriteFile("rsa_priv.txt", PrivLines(6)), fixed(kReadFailed2), 255);
   add("PrivateKeyLineTooLong", {kRsa}, WriteFile("rsa_priv.txt", std::string(3000, '1') + "\n"),

@@ -7,11 +7,26 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <grp.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <sstream>
 
 namespace sealtool::test {
 namespace {
+
+constexpr unsigned kNobody = 65534;
+
+// Standard output as a pipe whose read end is already closed.
+void ReplaceStdoutWithReaderlessPipe() {
+  int fds[2];
+  if (pipe(fds) != 0) _exit(126);
+  close(fds[0]);
+  dup2(fds[1], 1);
+  close(fds[1]);
+}
 
 [[noreturn]] void ExecChild(const std::string& program, const std::vector<std::string>& args,
                             const ProcessOptions& options, int outFd, int errFd) {
@@ -26,12 +41,24 @@ namespace {
   dup2(inFd, 0);
   dup2(outFd, 1);
   dup2(errFd, 2);
+  // The test program may ignore signals; the program under test starts as
+  // a shell would start it.
+  signal(SIGPIPE, SIG_DFL);
+  signal(SIGXFSZ, SIG_DFL);
+  if (options.stdoutWithoutReader) ReplaceStdoutWithReaderlessPipe();
   if (options.fileSizeLimit >= 0) {
     const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
                        static_cast<rlim_t>(options.fileSizeLimit)};
     setrlimit(RLIMIT_FSIZE, &limit);
-    signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
   }
+  for (const std::string& entry : options.environment) {
+    putenv(const_cast<char*>(entry.c_str()));
+  }
+  if (options.asNobody && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 ||
+                           setuid(kNobody) != 0)) {
+    _exit(126);
+  }
+  for (const int fd : options.closedFds) close(fd);
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& arg : args) {
@@ -42,12 +69,23 @@ namespace {
   _exit(127);
 }
 
-void Drain(int outFd, int errFd, std::string* out, std::string* err) {
+// Collects both streams until both close; false when the deadline passed.
+bool Drain(int outFd, int errFd, int timeoutSeconds, std::string* out, std::string* err) {
   pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
   int open = 2;
   char buffer[4096];
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    const int ready = poll(fds, 2, static_cast<int>(std::max<long long>(0, left.count())));
+    if (ready == 0) {
+      for (const pollfd& fd : fds) {
+        if (fd.fd >= 0) close(fd.fd);
+      }
+      return false;
+    }
+    if (ready < 0) {
       break;
     }
     for (int i = 0; i < 2; ++i) {
@@ -64,6 +102,7 @@ void Drain(int outFd, int errFd, std::string* out, std::string* err) {
       }
     }
   }
+  return true;
 }
 
 }  // namespace
@@ -84,12 +123,17 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
   }
   close(outPipe[1]);
   close(errPipe[1]);
-  Drain(outPipe[0], errPipe[0], &result.out, &result.err);
+  if (!Drain(outPipe[0], errPipe[0], options.timeoutSeconds, &result.out, &result.err)) {
+    result.timedOut = true;
+    kill(pid, SIGKILL);
+  }
   int status = 0;
   waitpid(pid, &status, 0);
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
+
+bool CanRunAsAnotherUser() { return geteuid() == 0; }
 
 ProcessResult RunOwnProgram(const std::string& program, const std::vector<std::string>& args,
                             const ProcessOptions& options) {

@@ -34,18 +34,14 @@ struct KeyHolder {
 };
 
 std::string KeyText(const mbedtls_rsa_context& rsa, bool privateKey) {
-  char* buffer = nullptr;
-  std::size_t size = 0;
-  std::FILE* stream = open_memstream(&buffer, &size);
-  const int ret = privateKey ? WriteRsaPrivateKeyFile(&rsa, stream)
-                             : WriteRsaPublicKeyFile(&rsa, stream);
-  std::fclose(stream);
-  std::string text(buffer, size);
-  std::free(buffer);
+  char buffer[kKeyFileTextSize];
+  std::size_t length = 0;
+  const int ret = privateKey ? FormatRsaPrivateKeyFile(&rsa, buffer, sizeof buffer, &length)
+                             : FormatRsaPublicKeyFile(&rsa, buffer, sizeof buffer, &length);
   if (ret != 0) {
     throw std::runtime_error("writing a key file failed");
   }
-  return text;
+  return std::string(buffer, length);
 }
 
 }  // namespace

@@ -85,29 +85,49 @@ void DescribeHeader(const std::uint8_t* image, Report* report) {
   std::memcpy(report->wrappedKey, image + kWrappedKeyOffset, kWrappedKeySize);
 }
 
-// True when the exponent area holds what RSA mode stores: a small odd E
-// above 1, zero beyond its first eight bytes, beside a 1024-bit modulus.
-bool LooksRsaSigned(const std::uint8_t* image) {
+// Chip 742 clears the signature span before sealing in both of its secure
+// modes; only the RSA signature fills its first 96 bytes (the digest seal
+// lies behind them). Any other image keeps input bytes there.
+bool SignatureSpanUsed(const std::uint8_t* image) {
+  return !AllZero(image + kRsaSignatureOffset, kDigestSealOffset - kRsaSignatureOffset);
+}
+
+// True when the exponent area holds what RSA mode stores: a non-zero E that
+// fits its first eight bytes.
+bool ExponentAreaHoldsE(const std::uint8_t* image) {
   const std::uint8_t* exponent = image + kExponentOffset;
-  const bool smallOddExponent = (exponent[0] & 1u) != 0 && AllZero(exponent + 8, kExponentSize - 8) &&
-                                !(exponent[0] == 1 && AllZero(exponent + 1, 7));
-  return smallOddExponent && (image[kModulusOffset + kModulusSize - 1] & 0x80u) != 0;
+  return !AllZero(exponent, 8) && AllZero(exponent + 8, kExponentSize - 8);
+}
+
+// For telling chip 742 from the rest of group A without --chip.
+bool LooksRsaSigned(const std::uint8_t* image) {
+  return SignatureSpanUsed(image) && ExponentAreaHoldsE(image);
 }
 
 // The user key a key-record image should wrap: aes.txt's, or the default.
-KeyOrigin ExpectedUserKey(const InspectOptions& options, std::int32_t chip, std::uint8_t* key) {
+KeyOrigin ExpectedUserKey(const InspectOptions& options, std::int32_t chip, std::uint8_t* key,
+                          bool* allHexDigits) {
   char path[PATH_MAX];
   KeyPath(options, kAesKeyFileName, path);
-  return FindAesKeyToken(path, chip, key);
+  return FindAesKeyToken(path, chip, key, allHexDigits);
+}
+
+void WarnAboutTokenText(bool allHexDigits, Report* report) {
+  if (!allHexDigits) {
+    AddWarning(report, "aes.txt's key token holds characters that are not hex digits: each pair "
+                       "converts on its own, and a pair without hex digits gives 0");
+  }
 }
 
 // Whether the wrapped key unwraps to the key a key-record run would have
 // wrapped; origin tells where that key came from (kMalformed: no key known).
 bool WrapsExpectedKey(const std::uint8_t* image, const InspectOptions& options, std::int32_t chip,
-                      KeyOrigin* origin) {
+                      KeyOrigin* origin, Report* report) {
   std::uint8_t expected[kKeyBufferSize] = {};
   std::uint8_t unwrapped[kAesKeySize];
-  *origin = ExpectedUserKey(options, chip, expected);
+  bool allHexDigits = true;
+  *origin = ExpectedUserKey(options, chip, expected, &allHexDigits);
+  if (report != nullptr) WarnAboutTokenText(allHexDigits, report);
   const bool same = *origin != KeyOrigin::kMalformed &&
                     UnwrapUserKey(image + kWrappedKeyOffset, unwrapped) == 0 &&
                     std::memcmp(expected, unwrapped, kAesKeySize) == 0;
@@ -116,14 +136,44 @@ bool WrapsExpectedKey(const std::uint8_t* image, const InspectOptions& options, 
   return same;
 }
 
-RunMode DetectMode(const std::uint8_t* image, const InspectOptions& options, std::int32_t chip) {
-  if (ImageChecksumHolds(image)) {
-    KeyOrigin origin = KeyOrigin::kMalformed;
-    const bool keyRecord = CheckWrKeyCode(image + kKeyRecordOffset) == 0 &&
-                           WrapsExpectedKey(image, options, chip, &origin);
-    return keyRecord ? RunMode::kKeyRecord : RunMode::kPlain;
+// The mode the evidence points to, and, while it does not settle it, the
+// modes that remain possible (null once settled).
+struct ModeGuess {
+  RunMode mode;
+  const char* alternatives;
+};
+
+// Plain and key-record runs both leave a checksum that holds. Only plain
+// runs store the DRAM count; only key-record runs need a key record, and
+// only they wrap a key that unwraps to the user's. The input, when given,
+// shows which of the two fields the run changed.
+ModeGuess GuessChecksummedMode(const std::uint8_t* image, const InspectOptions& options,
+                               const Report& report) {
+  const std::uint8_t* input = options.input;
+  const std::size_t countField = report.layout.dramCountField;
+  const bool keptWrappedKey =
+      input == nullptr ||
+      std::memcmp(image + kWrappedKeyOffset, input + kWrappedKeyOffset, kWrappedKeySize) == 0;
+  const bool keptDramCount =
+      input == nullptr || LoadDramParamNumber(image + countField) == LoadDramParamNumber(input + countField);
+  const bool plainPossible = report.dramCountField == report.dramWalkCount % 4096u && keptWrappedKey;
+  const bool keyRecordPossible = report.keyRecordValid && keptDramCount;
+  KeyOrigin origin = KeyOrigin::kMalformed;
+  if (keyRecordPossible && WrapsExpectedKey(image, options, report.chip, &origin, nullptr)) {
+    return {RunMode::kKeyRecord, nullptr};
   }
-  return (chip == kRsaChip && LooksRsaSigned(image)) ? RunMode::kRsa : RunMode::kAesSeal;
+  // With the input both fields unchanged means both runs write the same image.
+  if (plainPossible && keyRecordPossible && input == nullptr) {
+    return {RunMode::kPlain,
+            "plain, or key-record with a user key other than the one in the key folder"};
+  }
+  return {keyRecordPossible ? RunMode::kKeyRecord : RunMode::kPlain, nullptr};
+}
+
+ModeGuess GuessMode(const std::uint8_t* image, const InspectOptions& options, const Report& report) {
+  if (ImageChecksumHolds(image)) return GuessChecksummedMode(image, options, report);
+  const bool rsa = report.chip == kRsaChip && SignatureSpanUsed(image);
+  return {rsa ? RunMode::kRsa : RunMode::kAesSeal, nullptr};
 }
 
 void CheckChecksum(const std::uint8_t* image, Report* report, const char* what) {
@@ -150,10 +200,10 @@ void CheckDramCount(Report* report) {
 
 void CheckWrappedKey(const std::uint8_t* image, const InspectOptions& options, Report* report) {
   KeyOrigin origin = KeyOrigin::kMalformed;
-  const bool same = WrapsExpectedKey(image, options, report->chip, &origin);
+  const bool same = WrapsExpectedKey(image, options, report->chip, &origin, report);
   if (origin == KeyOrigin::kMalformed) {
     AddCheck(report, CheckId::kWrappedKey, Verdict::kNotVerifiable,
-             "aes.txt in %s holds no 32-digit key token", options.keyDir);
+             "aes.txt in %s cannot be read or holds no 32-character key token", options.keyDir);
     return;
   }
   const char* source = origin == KeyOrigin::kFile ? "the key of aes.txt" : "the default key";
@@ -176,31 +226,39 @@ struct SealKeys {
   KeyOrigin sealOrigin;
 };
 
-void LoadSealKeys(const InspectOptions& options, std::int32_t chip, SealKeys* keys) {
+void LoadSealKeys(const InspectOptions& options, std::int32_t chip, SealKeys* keys,
+                  Report* report) {
   char path[PATH_MAX];
   KeyPath(options, kAesKeyFileName, path);
   std::memset(keys, 0, sizeof *keys);
-  keys->bodyOrigin = FindAesKeyToken(path, chip, keys->body);
+  bool allHexDigits = true;
+  keys->bodyOrigin = FindAesKeyToken(path, chip, keys->body, &allHexDigits);
   keys->sealOrigin = FindAesKeyBytes(path, chip, keys->seal);
+  if (keys->bodyOrigin == KeyOrigin::kFile) WarnAboutTokenText(allHexDigits, report);
 }
 
 // Restores the image, its body already decrypted into gRebuilt, as it stood
 // after the checksum step. Returns false when some of those bytes were
 // overwritten by sealing and cannot be known.
-bool RebuildPlainImage(RunMode mode, std::int32_t chip, bool assumeZero) {
+bool RebuildPlainImage(const InspectOptions& options, RunMode mode, std::int32_t chip) {
   if (ChipClearsSealRegions(chip)) {
     ClearSealRegions(gRebuilt, mode);
     return true;
   }
   // Only the regions sealing wrote are unknown: the seal and the digest.
-  std::memset(gRebuilt + kDigestSealOffset, 0, kDigestSealSize);
-  std::memset(gRebuilt + kImageDigestOffset, 0, kImageDigestSize);
-  return assumeZero;
+  constexpr std::size_t kOverwritten = kDigestSealSize + kImageDigestSize;
+  static_assert(kImageDigestOffset == kDigestSealOffset + kDigestSealSize);
+  if (options.input != nullptr) {
+    std::memcpy(gRebuilt + kDigestSealOffset, options.input + kDigestSealOffset, kOverwritten);
+    return true;
+  }
+  std::memset(gRebuilt + kDigestSealOffset, 0, kOverwritten);
+  return options.assumeZero;
 }
 
 const char* UnknownBytesReason() {
   return "chips other than 742 and 775 keep the input's bytes at 448-511 until sealing "
-         "overwrites them (give --assume-zero if they were zero)";
+         "overwrites them (give --input, or --assume-zero if they were zero)";
 }
 
 void CheckImageDigest(const std::uint8_t* image, bool known, Report* report) {
@@ -227,9 +285,15 @@ void HeaderDigestAtSealing(const std::uint8_t* image, std::uint8_t* digest) {
   Sha256OneShot(header, static_cast<std::int32_t>(kHeaderAreaSize), digest);
 }
 
-void CheckDigestSeal(const std::uint8_t* image, const SealKeys& keys, bool known, Report* report) {
+void CheckDigestSeal(const std::uint8_t* image, const InspectOptions& options, const SealKeys& keys,
+                     bool known, Report* report) {
   if (!known) {
     AddCheck(report, CheckId::kDigestSeal, Verdict::kNotVerifiable, "%s", UnknownBytesReason());
+    return;
+  }
+  if (keys.sealOrigin == KeyOrigin::kMalformed) {
+    AddCheck(report, CheckId::kDigestSeal, Verdict::kNotVerifiable,
+             "aes.txt in %s cannot be read", options.keyDir);
     return;
   }
   std::uint8_t expected[kSha256DigestSize];
@@ -327,12 +391,50 @@ void WarnAboutSealKeys(const SealKeys& keys, RunMode mode, Report* report) {
   }
 }
 
+// True for a byte that the run of the mode writes or clears, so that it may
+// differ from the input; mask tells which of its bits (the DRAM count field
+// keeps the high nibble of its second byte).
+std::uint8_t WrittenBits(std::size_t offset, const Report& report) {
+  const std::size_t bootHeader = report.layout.bootHeader;
+  if (offset >= bootHeader + kMarkerField && offset < bootHeader + kChecksumField + 2) return 0xFF;
+  if (report.mode == RunMode::kKeyRecord) {
+    return (offset >= kWrappedKeyOffset && offset < kWrappedKeyOffset + kWrappedKeySize) ? 0xFF : 0;
+  }
+  if (offset == report.layout.dramCountField) return 0xFF;
+  if (offset == report.layout.dramCountField + 1) return 0x0F;
+  if (!IsSecureMode(report.mode) || !ChipClearsSealRegions(report.chip)) return 0;
+  const std::size_t clearedFrom = report.mode == RunMode::kRsa ? kModulusOffset : kRsaSignatureOffset;
+  return (offset >= clearedFrom && offset < kBodyAreaOffset) ? 0xFF : 0;
+}
+
+// The image as it stood before sealing (or the image itself) against the
+// input it was made from: every byte the run does not write must be the
+// input's.
+void CheckAgainstInput(const std::uint8_t* plainView, const InspectOptions& options,
+                       Report* report) {
+  if (options.input == nullptr) return;
+  std::size_t differing = 0;
+  std::size_t first = 0;
+  for (std::size_t i = 0; i < kImageSize; ++i) {
+    const std::uint8_t kept = static_cast<std::uint8_t>(~WrittenBits(i, *report));
+    if (((plainView[i] ^ options.input[i]) & kept) != 0 && differing++ == 0) first = i;
+  }
+  if (differing == 0) {
+    AddCheck(report, CheckId::kInput, Verdict::kOk,
+             "every byte the run does not write is the input's");
+  } else {
+    AddCheck(report, CheckId::kInput, Verdict::kFailed,
+             "%zu bytes that the run does not write differ from the input's, the first at %zu",
+             differing, first);
+  }
+}
+
 void CheckSealedImage(const std::uint8_t* image, const InspectOptions& options, Report* report) {
   SealKeys keys{};
-  LoadSealKeys(options, report->chip, &keys);
+  LoadSealKeys(options, report->chip, &keys, report);
   if (keys.bodyOrigin == KeyOrigin::kMalformed) {
     AddCheck(report, CheckId::kBodyKey, Verdict::kNotVerifiable,
-             "aes.txt in %s holds no 32-digit key token", options.keyDir);
+             "aes.txt in %s cannot be read or holds no 32-character key token", options.keyDir);
     mbedtls_platform_zeroize(&keys, sizeof keys);
     return;
   }
@@ -345,13 +447,13 @@ void CheckSealedImage(const std::uint8_t* image, const InspectOptions& options, 
     mbedtls_platform_zeroize(&keys, sizeof keys);
     return;
   }
-  const bool known = RebuildPlainImage(report->mode, report->chip, options.assumeZero);
+  const bool known = RebuildPlainImage(options, report->mode, report->chip);
   CheckImageDigest(image, known, report);
   if (report->mode == RunMode::kRsa) {
     CheckRsaSignature(image, report);
     CheckStoredPublicKey(image, options, report);
   } else {
-    CheckDigestSeal(image, keys, known, report);
+    CheckDigestSeal(image, options, keys, known, report);
   }
   if (known) {
     CheckChecksum(gRebuilt, report, "the decrypted image as it stood before sealing");
@@ -359,6 +461,7 @@ void CheckSealedImage(const std::uint8_t* image, const InspectOptions& options, 
     AddCheck(report, CheckId::kChecksum, Verdict::kNotVerifiable, "%s", UnknownBytesReason());
   }
   CheckDramCount(report);
+  if (known) CheckAgainstInput(gRebuilt, options, report);
   WarnAboutSealKeys(keys, report->mode, report);
   mbedtls_platform_zeroize(&keys, sizeof keys);
   mbedtls_platform_zeroize(gRebuilt, sizeof gRebuilt);
@@ -375,6 +478,24 @@ bool SealJudged(const Report& report) {
     if (cryptographic && check.verdict != Verdict::kNotVerifiable) return true;
   }
   return false;
+}
+
+void RunChecksOfMode(const std::uint8_t* image, const InspectOptions& options, Report* report) {
+  switch (report->mode) {
+    case RunMode::kPlain:
+      CheckChecksum(image, report, "the image");
+      CheckDramCount(report);
+      CheckAgainstInput(image, options, report);
+      break;
+    case RunMode::kKeyRecord:
+      CheckChecksum(image, report, "the image");
+      CheckWrappedKey(image, options, report);
+      CheckAgainstInput(image, options, report);
+      break;
+    default:
+      CheckSealedImage(image, options, report);
+      break;
+  }
 }
 
 }  // namespace
@@ -401,34 +522,45 @@ bool InspectImage(const std::uint8_t* image, const InspectOptions& options, Repo
   report->layout = SelectChipLayout(report->chip);
   DescribeHeader(image, report);
   report->modeDetected = !options.modeGiven;
-  report->mode = report->modeDetected ? DetectMode(image, options, report->chip) : options.mode;
-  switch (report->mode) {
-    case RunMode::kPlain:
-      CheckChecksum(image, report, "the image");
-      CheckDramCount(report);
-      break;
-    case RunMode::kKeyRecord:
-      CheckChecksum(image, report, "the image");
-      CheckWrappedKey(image, options, report);
-      break;
-    default:
-      CheckSealedImage(image, options, report);
-      if (report->modeDetected && !SealJudged(*report)) {
-        AddCheck(report, CheckId::kMode, Verdict::kFailed,
-                 "the checksum does not hold and no seal could be verified: a damaged plain "
-                 "or key-record image, or a sealed one that needs --mode, --assume-zero or "
-                 "other keys");
-      }
-      break;
+  const ModeGuess guess =
+      report->modeDetected ? GuessMode(image, options, *report) : ModeGuess{options.mode, nullptr};
+  report->mode = guess.mode;
+  RunChecksOfMode(image, options, report);
+  if (guess.alternatives != nullptr) {
+    AddCheck(report, CheckId::kMode, Verdict::kNotVerifiable,
+             "the image could be %s: give --mode", guess.alternatives);
+  } else if (report->modeDetected && IsSecureMode(report->mode) && !SealJudged(*report)) {
+    AddCheck(report, CheckId::kMode, Verdict::kNotVerifiable,
+             "the image could be %s, or a plain or key-record image whose checksum does not "
+             "hold: no seal could be verified (give --mode, --input, --assume-zero or other keys)",
+             RunModeName(report->mode));
   }
   return true;
 }
 
-int ReportExitStatus(const Report& report) {
+Outcome ReportOutcome(const Report& report) {
+  Outcome outcome = Outcome::kOk;
   for (std::size_t i = 0; i < report.checkCount; ++i) {
-    if (report.checks[i].verdict == Verdict::kFailed) return 1;
+    if (report.checks[i].verdict == Verdict::kFailed) return Outcome::kFailed;
+    if (report.checks[i].verdict == Verdict::kNotVerifiable) outcome = Outcome::kUnverified;
   }
-  return 0;
+  return outcome;
+}
+
+int ReportExitStatus(const Report& report) {
+  switch (ReportOutcome(report)) {
+    case Outcome::kOk: return 0;
+    case Outcome::kFailed: return 1;
+    default: return 3;
+  }
+}
+
+const char* OutcomeName(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kOk: return "ok";
+    case Outcome::kFailed: return "FAILED";
+    default: return "unverified";
+  }
 }
 
 const char* CheckName(CheckId id) {
@@ -441,6 +573,7 @@ const char* CheckName(CheckId id) {
     case CheckId::kChecksum: return "checksum";
     case CheckId::kDramCount: return "dram count";
     case CheckId::kWrappedKey: return "wrapped key";
+    case CheckId::kInput: return "input";
     default: return "mode";
   }
 }

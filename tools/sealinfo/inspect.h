@@ -24,8 +24,13 @@ enum class CheckId {
   kChecksum,
   kDramCount,
   kWrappedKey,
+  kInput,
   kMode,
 };
+
+// What a report says as a whole: ok only when every check that establishes
+// the image's integrity ran and passed.
+enum class Outcome { kOk, kFailed, kUnverified };
 
 struct InspectOptions {
   bool chipGiven = false;
@@ -33,7 +38,8 @@ struct InspectOptions {
   bool modeGiven = false;  // false: detect the mode
   RunMode mode = RunMode::kPlain;
   const char* keyDir = ".";
-  bool assumeZero = false;  // overwritten input bytes were zero
+  bool assumeZero = false;               // overwritten input bytes were zero
+  const std::uint8_t* input = nullptr;   // the input the image was made from, padded
 };
 
 struct Check {
@@ -43,7 +49,7 @@ struct Check {
 };
 
 inline constexpr std::size_t kMaxShownDramEntries = 64;
-inline constexpr std::size_t kMaxChecks = 8;
+inline constexpr std::size_t kMaxChecks = 10;
 inline constexpr std::size_t kMaxWarnings = 6;
 
 struct Report {
@@ -76,10 +82,13 @@ bool DetectChip(const std::uint8_t* image, std::int32_t* chip);
 // options.keyDir. Returns false when the chip cannot be told.
 bool InspectImage(const std::uint8_t* image, const InspectOptions& options, Report* report);
 
-// 0 when every check that ran passed, 1 when one failed.
+Outcome ReportOutcome(const Report& report);
+
+// 0 ok, 1 a check failed, 3 unverified (2 is bad usage, told by main).
 int ReportExitStatus(const Report& report);
 
 const char* CheckName(CheckId id);
 const char* VerdictName(Verdict verdict);
+const char* OutcomeName(Outcome outcome);
 
 }  // namespace sealtool::inspect

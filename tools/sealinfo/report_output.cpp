@@ -163,6 +163,14 @@ Json JsonKeyRecord(const Report& report) {
           {"numbers", {s.firstNumber, s.secondNumber, s.thirdNumber}}};
 }
 
+const char* JsonOutcomeName(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kOk: return "ok";
+    case Outcome::kFailed: return "failed";
+    default: return "unverified";
+  }
+}
+
 Json JsonChecks(const Report& report) {
   Json list = Json::array();
   for (std::size_t i = 0; i < report.checkCount; ++i) {
@@ -199,7 +207,7 @@ void PrintTextReport(const char* path, const std::uint8_t* image, const Report& 
   for (std::size_t i = 0; i < report.warningCount; ++i) {
     std::printf("warning: %s\n", report.warnings[i]);
   }
-  std::printf("result: %s\n", ReportExitStatus(report) == 0 ? "ok" : "FAILED");
+  std::printf("result: %s\n", OutcomeName(ReportOutcome(report)));
 }
 
 void PrintJsonReport(const char* path, const std::uint8_t* image, const Report& report) {
@@ -227,7 +235,7 @@ void PrintJsonReport(const char* path, const std::uint8_t* image, const Report& 
       {"wrappedKey", HexText(report.wrappedKey, kWrappedKeySize)},
       {"checks", JsonChecks(report)},
       {"warnings", warnings},
-      {"result", ReportExitStatus(report) == 0 ? "ok" : "failed"},
+      {"result", JsonOutcomeName(ReportOutcome(report))},
   };
   // A file name need not be UTF-8: such bytes become U+FFFD rather than
   // making the report unparsable.

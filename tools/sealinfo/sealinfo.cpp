@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <limits.h>
+
+#include "driver/process_guard.h"
 #include "image/dram_table.h"
 #include "image/layout.h"
 #include "image/run_mode.h"
@@ -16,7 +19,8 @@ namespace {
 using sealtool::inspect::InspectOptions;
 
 constexpr char kUsage[] =
-    "usage: sealinfo [--chip ID] [--keys DIR] [--mode MODE] [--assume-zero] [--json] IMAGE\n"
+    "usage: sealinfo [--chip ID] [--keys DIR] [--mode MODE] [--input IN] [--assume-zero]\n"
+    "                [--json] IMAGE\n"
     "\n"
     "Shows the layout, header records, DRAM entries and key record of a 32768-byte\n"
     "sealtool image, and checks what the image's mode allows: the checksum, the\n"
@@ -24,20 +28,26 @@ constexpr char kUsage[] =
     "\n"
     "  --chip ID      chip identifier (default: the group is told by the marker)\n"
     "  --keys DIR     folder with aes.txt and rsa_pub.txt (default: .)\n"
-    "  --mode MODE    plain, key-record, aes-seal or rsa (default: detected; a\n"
-    "                 detected seal must verify, so a sealed image of a chip other\n"
-    "                 than 742 and 775 needs --mode or --assume-zero)\n"
+    "  --mode MODE    plain, key-record, aes-seal or rsa (default: detected)\n"
+    "  --input IN     the input IMAGE was made from: every byte the run did not\n"
+    "                 write must be its, and it supplies the input bytes that\n"
+    "                 sealing overwrote (chips other than 742 and 775)\n"
     "  --assume-zero  take the input bytes that sealing overwrote as zero\n"
     "  --json         print the report as one JSON document\n"
     "  --help, --version\n"
     "\n"
-    "Exit status: 0 every check that could run passed, 1 a check failed,\n"
-    "2 bad usage or an unreadable image.\n";
+    "Exit status: 0 every check that establishes the image's integrity ran and\n"
+    "passed; 1 a check failed; 2 bad usage or an unreadable image; 3 unverified:\n"
+    "no check failed, but one could not run or the mode is not settled.\n";
+
+// The longest key file name that --keys must leave room for.
+constexpr std::size_t kLongestKeyFileName = sizeof "rsa_pub.txt";
 
 struct Arguments {
   InspectOptions options;
   bool json = false;
   const char* imagePath = nullptr;
+  const char* inputPath = nullptr;
 };
 
 bool ParseChip(const char* text, std::int32_t* chip) {
@@ -69,8 +79,13 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
       args->options.chipGiven = true;
       ++i;
     } else if (std::strcmp(arg, "--keys") == 0) {
-      ok = value != nullptr;
+      // A folder whose key paths would not fit is refused, never cut short.
+      ok = value != nullptr && std::strlen(value) + 1 + kLongestKeyFileName <= PATH_MAX;
       args->options.keyDir = value;
+      ++i;
+    } else if (std::strcmp(arg, "--input") == 0) {
+      ok = value != nullptr;
+      args->inputPath = value;
       ++i;
     } else if (std::strcmp(arg, "--mode") == 0) {
       ok = value != nullptr && sealtool::ParseRunModeName(value, &args->options.mode);
@@ -93,18 +108,22 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
   return 0;
 }
 
-bool ReadWholeImage(const char* path, std::uint8_t* image) {
+// Reads path into image, zero-filled: exactly one image, or with
+// wholeImage false (an input) at most one.
+bool ReadImage(const char* path, std::uint8_t* image, bool wholeImage) {
   std::FILE* stream = std::fopen(path, "rb");
   if (stream == nullptr) {
     std::fprintf(stderr, "sealinfo: cannot open '%s'\n", path);
     return false;
   }
+  std::memset(image, 0, sealtool::kImageSize);
   const std::size_t read = std::fread(image, 1, sealtool::kImageSize, stream);
   const bool more = std::fgetc(stream) != EOF;
   const bool failed = std::ferror(stream) != 0;
   std::fclose(stream);
-  if (failed || read != sealtool::kImageSize || more) {
-    std::fprintf(stderr, "sealinfo: '%s' is not a %zu-byte image\n", path, sealtool::kImageSize);
+  if (failed || more || (wholeImage && read != sealtool::kImageSize)) {
+    std::fprintf(stderr, "sealinfo: '%s' is not %s %zu-byte image\n", path,
+                 wholeImage ? "a" : "at most a", sealtool::kImageSize);
     return false;
   }
   return true;
@@ -113,12 +132,18 @@ bool ReadWholeImage(const char* path, std::uint8_t* image) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!sealtool::GuardProcess()) return 2;
   Arguments args;
   const int parsed = ParseArguments(argc, argv, &args);
   if (parsed != 0) return parsed == 1 ? 0 : 2;
 
   static std::uint8_t image[sealtool::kImageSize];
-  if (!ReadWholeImage(args.imagePath, image)) return 2;
+  if (!ReadImage(args.imagePath, image, true)) return 2;
+  static std::uint8_t input[sealtool::kImageSize];
+  if (args.inputPath != nullptr) {
+    if (!ReadImage(args.inputPath, input, false)) return 2;
+    args.options.input = input;
+  }
   static sealtool::inspect::Report report;
   if (!sealtool::inspect::InspectImage(image, args.options, &report)) {
     std::fprintf(stderr,

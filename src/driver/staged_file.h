@@ -1,0 +1,59 @@
+// Files written under a temporary name beside their final one and moved
+// into place only once complete, so that a failed or interrupted run never
+// leaves half a file at the final name, and a group of files appears
+// together or not at all.
+#pragma once
+
+#include <limits.h>
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace sealtool {
+
+inline constexpr std::size_t kTempNameSize = 24;
+
+struct StagedFile {
+  int dirFd;                  // the directory of both names; not owned
+  char name[NAME_MAX + 1];    // the final name within it
+  char tempName[kTempNameSize];
+  int fd;                     // the temporary file while it is open, else -1
+  int pendingSlot;            // its slot among the files a signal removes
+};
+
+// Creates ".sealtool-XXXXXX" (O_EXCL, never through a link) in dirFd with
+// exactly the permissions mode and opens it for writing. False, with errno
+// set, when no such file can be made there.
+bool StageFile(StagedFile* file, int dirFd, const char* name, mode_t mode);
+
+// Writes all of size bytes to fd, through short writes and interruptions.
+bool WriteAll(int fd, const void* data, std::size_t size);
+
+// Closes the temporary file; false when the close reports an error.
+bool CloseStagedFile(StagedFile* file);
+
+// Moves each closed staged file over its final name, replacing what stands
+// there (a symbolic link is replaced, never followed). All or none: when one
+// move fails, the ones before it are put back where the file system allows
+// it (atomic exchange). Removes what is left of the temporary files. The
+// termination signals wait until it is done.
+bool CommitStagedFiles(StagedFile* files, std::size_t count);
+
+// Removes the temporary file of a file that is not to be committed.
+void DiscardStagedFile(StagedFile* file);
+
+// One file of a group written together.
+struct FileToWrite {
+  const char* name;
+  mode_t mode;
+  const void* bytes;
+  std::size_t size;
+};
+
+// Writes each file to a temporary file in dirFd, then moves them all into
+// place together (CommitStagedFiles): either every name holds its new file,
+// or none changed. Prints nothing. On failure *failed is the index of the
+// file that failed (count when the final move did) and errno tells why.
+bool WriteFileSet(int dirFd, const FileToWrite* files, std::size_t count, std::size_t* failed);
+
+}  // namespace sealtool
