@@ -91,11 +91,12 @@ bool StageFile(StagedFile* file, int dirFd, const char* name, mode_t mode) {
   file->dirFd = dirFd;
   file->fd = -1;
   file->pendingSlot = -1;
-  if (std::strlen(name) >= sizeof file->name) {
+  const std::size_t length = std::strlen(name);
+  if (length >= sizeof file->name) {
     errno = ENAMETOOLONG;
     return false;
   }
-  std::strcpy(file->name, name);
+  std::memcpy(file->name, name, length + 1);
   for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
     char suffix[7];
     RandomSuffix(suffix);
