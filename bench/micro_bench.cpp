@@ -100,7 +100,9 @@ void BM_RsaSigning(benchmark::State& state) {
   std::uint8_t digest[32] = {0x5A, 0x11};
   static std::uint8_t image[sealtool::kImageSize];
   for (auto _ : state) {
-    if (sealtool::SignHeaderDigestRsa(digest, image) != 0) state.SkipWithError("refused");
+    if (sealtool::SignHeaderDigestRsa(digest, image, sealtool::KeySources{}) != 0) {
+      state.SkipWithError("refused");
+    }
     benchmark::DoNotOptimize(image);
   }
 }
@@ -111,7 +113,7 @@ void BM_WholeMode(benchmark::State& state, std::int32_t chip, std::int32_t secur
   std::vector<std::uint8_t> input(sealtool::kImageSize, 0);
   sealtool::BuildExampleImage(chip, 1, input.data(), sealtool::kExampleImageDefaultSize);
   static std::uint8_t image[sealtool::kImageSize];
-  const sealtool::CommandLine commandLine{"in.bin", "out.bin", true, true, chip, secureBoot};
+  const sealtool::CommandLine commandLine{"in.bin", "out.bin", true, true, chip, secureBoot, {}};
   for (auto _ : state) {
     std::memcpy(image, input.data(), input.size());
     if (sealtool::ProcessImage(image, commandLine) != 0) state.SkipWithError("run failed");

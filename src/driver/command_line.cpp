@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "image/layout.h"
 
@@ -24,18 +25,78 @@ std::int32_t ParseDecimalLikeAtoi(const char* text) {
   return static_cast<std::int32_t>(value);
 }
 
-bool ParseCommandLine(int argc, char** argv, CommandLine* commandLine) {
-  if (argc < 3) {
-    return false;
+namespace {
+
+struct KeyOption {
+  const char* name;
+  const char* KeySources::*field;
+};
+
+constexpr KeyOption kKeyOptions[] = {
+    {"--rsa-key", &KeySources::rsaKey},       {"--rsa-pub", &KeySources::rsaPub},
+    {"--aes-key", &KeySources::aesKey},       {"--seal-key", &KeySources::sealKey},
+    {"--sign-later", &KeySources::signLater}, {"--signature", &KeySources::signature},
+};
+
+const KeyOption* FindKeyOption(const char* word) {
+  for (const KeyOption& option : kKeyOptions) {
+    if (std::strcmp(option.name, word) == 0) return &option;
   }
-  *commandLine = CommandLine{argv[1], argv[2], argc > 3, argc > 4, 0, 0};
+  return nullptr;
+}
+
+// The private key signs in the run, or the signature is made elsewhere:
+// never both, and a signature is either asked for or supplied.
+const char* ConflictIn(const KeySources& keys) {
+  const bool later = keys.signLater != nullptr;
+  const bool supplied = keys.signature != nullptr;
+  if (keys.rsaKey != nullptr && (later || supplied)) return later ? "--sign-later" : "--signature";
+  if (later && supplied) return "--signature";
+  return nullptr;
+}
+
+}  // namespace
+
+ParseResult ParseCommandLine(int argc, char** argv, CommandLine* commandLine,
+                             const char** problem) {
+  *commandLine = CommandLine{};
+  int next = 1;
+  for (; next < argc; ++next) {
+    const char* word = argv[next];
+    if (std::strcmp(word, "--") == 0) {
+      ++next;
+      break;
+    }
+    if (std::strcmp(word, "--help") == 0) return ParseResult::kHelp;
+    if (std::strcmp(word, "--version") == 0) return ParseResult::kVersion;
+    const KeyOption* option = FindKeyOption(word);
+    if (option == nullptr) break;
+    if (next + 1 >= argc) {
+      *problem = option->name;
+      return ParseResult::kMissingValue;
+    }
+    commandLine->keys.*(option->field) = argv[++next];
+  }
+  if (const char* conflict = ConflictIn(commandLine->keys); conflict != nullptr) {
+    *problem = conflict;
+    return ParseResult::kConflict;
+  }
+  const int positional = argc - next;
+  if (positional < 2) {
+    return ParseResult::kSyntaxError;
+  }
+  char** args = argv + next;
+  commandLine->inputPath = args[0];
+  commandLine->outputPath = args[1];
+  commandLine->hasChip = positional > 2;
+  commandLine->hasSecureBoot = positional > 3;
   if (commandLine->hasChip) {
-    commandLine->chip = ParseDecimalLikeAtoi(argv[3]);
+    commandLine->chip = ParseDecimalLikeAtoi(args[2]);
   }
   if (commandLine->hasSecureBoot) {
-    commandLine->secureBoot = ParseDecimalLikeAtoi(argv[4]);
+    commandLine->secureBoot = ParseDecimalLikeAtoi(args[3]);
   }
-  return true;
+  return ParseResult::kRun;
 }
 
 RunMode ChooseRunMode(std::int32_t chip, std::int32_t secureBoot) {

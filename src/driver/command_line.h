@@ -1,9 +1,11 @@
-// The four positional arguments and the run mode they select.
+// The command line: key options, then the four positional arguments, and
+// the run mode they select.
 #pragma once
 
 #include <cstdint>
 
 #include "image/run_mode.h"
+#include "seal/key_sources.h"
 
 namespace sealtool {
 
@@ -14,6 +16,16 @@ struct CommandLine {
   bool hasSecureBoot;
   std::int32_t chip;        // 0 when absent
   std::int32_t secureBoot;  // 0 when absent
+  KeySources keys;          // all null without key options
+};
+
+enum class ParseResult {
+  kRun,
+  kSyntaxError,    // fewer than two paths: the tool's own two lines
+  kMissingValue,   // an option without its value
+  kConflict,       // two options that exclude each other
+  kHelp,
+  kVersion,
 };
 
 // Converts like atoi for every value that fits an int (leading blanks, a
@@ -21,8 +33,12 @@ struct CommandLine {
 // range is clamped to INT_MIN or INT_MAX instead of being undefined.
 std::int32_t ParseDecimalLikeAtoi(const char* text);
 
-// False when fewer than two paths follow the program name.
-bool ParseCommandLine(int argc, char** argv, CommandLine* commandLine);
+// Key options come first; "--" ends them. Only the option words themselves
+// are options: any other argument is the first positional one, so a command
+// line without options means exactly what it always meant. *problem names
+// the option a failure is about.
+ParseResult ParseCommandLine(int argc, char** argv, CommandLine* commandLine,
+                             const char** problem);
 
 RunMode ChooseRunMode(std::int32_t chip, std::int32_t secureBoot);
 

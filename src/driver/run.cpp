@@ -13,6 +13,7 @@
 #include "image/layout.h"
 #include "seal/aes_key_file.h"
 #include "seal/key_record.h"
+#include "seal/pkcs11_token.h"
 #include "seal/seal_image.h"
 
 namespace sealtool {
@@ -20,6 +21,31 @@ namespace {
 
 // The image lives for the whole process; every step works on it in place.
 std::uint8_t gImage[kImageSize];
+
+constexpr char kUsageLine[] = "sealtool <input_bin> <output_bin> <chip id> <secure_boot>\n";
+
+constexpr char kHelpText[] =
+    "usage: sealtool [OPTIONS] [--] <input_bin> <output_bin> [<chip id> [<secure_boot>]]\n"
+    "\n"
+    "Checks and seals a 32768-byte boot image. Keys come from aes.txt, rsa_priv.txt\n"
+    "and rsa_pub.txt in the working directory unless an option names them. REF is\n"
+    "a file path (read in that key's own format) or a pkcs11: URI (RFC 7512) of a\n"
+    "key kept in a token; the token's PIN comes from the URI's pin-source, the\n"
+    "SEALTOOL_PIN environment variable, or a prompt on the terminal.\n"
+    "\n"
+    "  --rsa-key REF      the RSA private key (rsa_priv.txt)\n"
+    "  --rsa-pub REF      the public key whose N and E are stored (rsa_pub.txt; for\n"
+    "                     a token --rsa-key, its public key in the token)\n"
+    "  --aes-key REF      the body key, or the user key of key-record mode\n"
+    "                     (aes.txt, token form)\n"
+    "  --seal-key REF     the digest seal key of AES-seal mode (aes.txt, byte list)\n"
+    "  --sign-later BLOCK write the RSA input block to BLOCK for signing elsewhere,\n"
+    "                     and no image\n"
+    "  --signature SIG    take the RSA signature from SIG (128 bytes, big-endian)\n"
+    "  --help, --version\n"
+    "\n"
+    "Exit status: 0 written, 255 bad arguments, input, image or key, 1 the output\n"
+    "could not be written.\n";
 
 void PrintStartup(const CommandLine& commandLine) {
   std::printf("sealtool version : 2018-0316-1.0003\r\n");
@@ -39,13 +65,7 @@ int RunKeyRecordSteps(std::uint8_t* image, const CommandLine& commandLine,
     return -1;
   }
   ShowSecureProgramKey(keyRecord);
-  std::uint8_t userKey[kKeyBufferSize] = {};
-  int result = ReadAesKeyToken(commandLine.chip, KeyEchoStyle::kCompact, userKey);
-  if (result == 0) {
-    result = WrapUserKey(userKey, image);
-  }
-  mbedtls_platform_zeroize(userKey, sizeof userKey);
-  if (result != 0) {
+  if (WrapUserKeyFrom(commandLine.keys.aesKey, commandLine.chip, image) != 0) {
     return -1;
   }
   WriteMarkerAndClearChecksum(image, layout);
@@ -87,7 +107,7 @@ int RunBootImageSteps(std::uint8_t* image, const CommandLine& commandLine,
   if (!IsSecureMode(mode)) {
     return 0;
   }
-  return SealImage(image, commandLine.chip, mode);
+  return SealImage(image, commandLine.chip, mode, commandLine.keys);
 }
 
 }  // namespace
@@ -101,10 +121,29 @@ int ProcessImage(std::uint8_t* image, const CommandLine& commandLine) {
 
 int RunSealTool(int argc, char** argv) {
   CommandLine commandLine{};
-  if (!ParseCommandLine(argc, argv, &commandLine)) {
-    std::printf("command syntax error!\n");
-    std::printf("sealtool <input_bin> <output_bin> <chip id> <secure_boot>\n");
-    return -1;
+  const char* problem = nullptr;
+  switch (ParseCommandLine(argc, argv, &commandLine, &problem)) {
+    case ParseResult::kRun:
+      break;
+    case ParseResult::kHelp:
+      std::fputs(kHelpText, stdout);
+      return 0;
+    case ParseResult::kVersion:
+      std::printf("sealtool %s (2018-0316-1.0003)\n", SEALTOOL_VERSION);
+      return 0;
+    case ParseResult::kMissingValue:
+      std::printf("command syntax error! %s needs a value\n%s", problem, kUsageLine);
+      return -1;
+    case ParseResult::kConflict:
+      std::printf("command syntax error! %s cannot be given with %s\n%s", problem,
+                  std::strcmp(problem, "--signature") == 0 && commandLine.keys.rsaKey == nullptr
+                      ? "--sign-later"
+                      : "--rsa-key",
+                  kUsageLine);
+      return -1;
+    default:
+      std::printf("command syntax error!\n%s", kUsageLine);
+      return -1;
   }
   PrintStartup(commandLine);
 
@@ -117,7 +156,9 @@ int RunSealTool(int argc, char** argv) {
   // Every later step works on the whole image, whatever the input's length.
   imageSize = kImageSize;
 
-  if (ProcessImage(gImage, commandLine) != 0) {
+  const int processed = ProcessImage(gImage, commandLine);
+  CloseTokens();
+  if (processed != 0) {
     return -1;
   }
   const int written = WriteImageFile(commandLine.outputPath, gImage, imageSize);

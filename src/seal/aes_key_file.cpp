@@ -94,19 +94,27 @@ int ParseKeyToken(std::FILE* stream, std::uint8_t* key, bool* allHexDigits) {
   return wellFormed ? 0 : -1;
 }
 
-void ParseKeyByteList(std::FILE* stream, std::uint8_t* key) {
+int ParseKeyByteList(std::FILE* stream, std::uint8_t* key) {
+  int matched = 0;
   for (std::size_t i = 0; i < kAesKeySize; ++i) {
     unsigned int value = 0;
     if (std::fscanf(stream, "0x%x\r\n", &value) == 1) {
       key[i] = static_cast<std::uint8_t>(value & 0xFFu);
+      ++matched;
     }
   }
+  return matched;
 }
 
 namespace {
 
-void PrintMalformedKey() {
-  std::printf(" failed\n  ! Please check aes.txt\n Key must AES-128bits\n\n");
+void PrintMalformedKey(const char* path) {
+  std::printf(" failed\n  ! Please check %s\n Key must AES-128bits\n\n", path);
+}
+
+// A key file named explicitly has no default to fall back to.
+void PrintMissingKeyFile(const char* path) {
+  std::printf(" failed\n  ! Could not open %s\n\n", path);
 }
 
 // Reads the token form of an opened key file; the file is closed after.
@@ -118,28 +126,35 @@ int ReadTokenFrom(SecretFile* file, std::uint8_t* key, bool* allHexDigits) {
 }
 
 // Reads the byte-list form of an opened key file; the file is closed after.
-int ReadByteListFrom(SecretFile* file, std::uint8_t* key) {
-  ParseKeyByteList(file->stream, key);
-  const bool failed = SecretFileFailed(*file);
+// wholeList asks for all sixteen values.
+int ReadByteListFrom(SecretFile* file, std::uint8_t* key, bool wholeList) {
+  const int matched = ParseKeyByteList(file->stream, key);
+  const bool failed = SecretFileFailed(*file) ||
+                      (wholeList && matched != static_cast<int>(kAesKeySize));
   CloseSecretFile(file);
   return failed ? -1 : 0;
 }
 
 }  // namespace
 
-int ReadAesKeyToken(std::int32_t chip, KeyEchoStyle style, std::uint8_t* key) {
+int ReadAesKeyToken(const char* path, std::int32_t chip, KeyEchoStyle style, std::uint8_t* key) {
+  const char* name = path != nullptr ? path : kAesKeyFileName;
   SecretFile file{};
-  const SecretFileStatus status = OpenSecretFile(&file, kAesKeyFileName);
-  if (status == SecretFileStatus::kAbsent) {
+  const SecretFileStatus status = OpenSecretFile(&file, name);
+  if (status == SecretFileStatus::kAbsent && path == nullptr) {
     std::printf("No AES128 key file! Using default setting\n");
     GetDefaultAesKey(chip, key);
     return 0;
   }
-  // An aes.txt that exists but cannot be read is as bad as a malformed one:
-  // the default key would quietly replace the user's.
   std::printf("AES-Key:\r\n");
+  if (status == SecretFileStatus::kAbsent) {
+    PrintMissingKeyFile(name);
+    return -1;
+  }
+  // A key file that exists but cannot be read is as bad as a malformed one:
+  // the default key would quietly replace the user's.
   if (status != SecretFileStatus::kOpened || ReadTokenFrom(&file, key, nullptr) != 0) {
-    PrintMalformedKey();
+    PrintMalformedKey(name);
     return -1;
   }
   for (std::size_t i = 0; i < kAesKeySize; ++i) {
@@ -149,15 +164,20 @@ int ReadAesKeyToken(std::int32_t chip, KeyEchoStyle style, std::uint8_t* key) {
   return 0;
 }
 
-int ReadAesKeyBytes(std::int32_t chip, std::uint8_t* key) {
+int ReadAesKeyBytes(const char* path, std::int32_t chip, std::uint8_t* key) {
+  const char* name = path != nullptr ? path : kAesKeyFileName;
   SecretFile file{};
-  const SecretFileStatus status = OpenSecretFile(&file, kAesKeyFileName);
-  if (status == SecretFileStatus::kAbsent) {
+  const SecretFileStatus status = OpenSecretFile(&file, name);
+  if (status == SecretFileStatus::kAbsent && path == nullptr) {
     GetDefaultAesKey(chip, key);
     return 0;
   }
-  if (status != SecretFileStatus::kOpened || ReadByteListFrom(&file, key) != 0) {
-    PrintMalformedKey();
+  if (status == SecretFileStatus::kAbsent) {
+    PrintMissingKeyFile(name);
+    return -1;
+  }
+  if (status != SecretFileStatus::kOpened || ReadByteListFrom(&file, key, path != nullptr) != 0) {
+    PrintMalformedKey(name);
     return -1;
   }
   return 0;
@@ -182,7 +202,7 @@ KeyOrigin FindAesKeyBytes(const char* path, std::int32_t chip, std::uint8_t* key
     GetDefaultAesKey(chip, key);
     return KeyOrigin::kDefault;
   }
-  const bool read = status == SecretFileStatus::kOpened && ReadByteListFrom(&file, key) == 0;
+  const bool read = status == SecretFileStatus::kOpened && ReadByteListFrom(&file, key, false) == 0;
   return read ? KeyOrigin::kFile : KeyOrigin::kMalformed;
 }
 

@@ -17,7 +17,8 @@ namespace sealtool {
 int ParseKeyToken(std::FILE* stream, std::uint8_t* key, bool* allHexDigits = nullptr);
 
 // The byte-list form: up to sixteen "0x.." values into key bytes 0 to 15; a
-// value that does not match leaves its byte as it was.
-void ParseKeyByteList(std::FILE* stream, std::uint8_t* key);
+// value that does not match leaves its byte as it was. Returns how many
+// values matched.
+int ParseKeyByteList(std::FILE* stream, std::uint8_t* key);
 
 }  // namespace sealtool

@@ -9,6 +9,7 @@
 #include "image/layout.h"
 #include "seal/aes_cbc.h"
 #include "seal/aes_key_file.h"
+#include "seal/pkcs11_token.h"
 
 namespace sealtool {
 namespace {
@@ -27,6 +28,15 @@ int CryptWithWrappingKey(int direction, const std::uint8_t* input, std::uint8_t*
   return ret;
 }
 
+void StoreWrappedKey(const std::uint8_t* wrapped, std::uint8_t* image) {
+  std::printf("AES-wr-key:\r\n");
+  for (std::size_t i = 0; i < kWrappedKeySize; ++i) {
+    std::printf("%02x", wrapped[i]);
+    image[kWrappedKeyOffset + i] = wrapped[i];
+  }
+  std::printf("\r\n");
+}
+
 }  // namespace
 
 void AssembleWrappingKey(std::uint8_t* key) {
@@ -43,13 +53,30 @@ int WrapUserKey(const std::uint8_t* userKey, std::uint8_t* image) {
     PrintCipherFailure(ret);
     return -1;
   }
-  std::printf("AES-wr-key:\r\n");
-  for (std::size_t i = 0; i < kWrappedKeySize; ++i) {
-    std::printf("%02x", wrapped[i]);
-    image[kWrappedKeyOffset + i] = wrapped[i];
-  }
-  std::printf("\r\n");
+  StoreWrappedKey(wrapped, image);
   return 0;
+}
+
+int WrapUserKeyFrom(const char* keySource, std::int32_t chip, std::uint8_t* image) {
+  if (IsTokenRef(keySource)) {
+    std::printf("AES-Key:\r\n");
+    std::uint8_t wrappingKey[kAesKeySize];
+    std::uint8_t wrapped[kWrappedKeySize];
+    AssembleWrappingKey(wrappingKey);
+    const int ret = TokenWrapAesKey(keySource, wrappingKey, wrapped);
+    mbedtls_platform_zeroize(wrappingKey, sizeof wrappingKey);
+    if (ret != 0) return -1;
+    std::printf("in the token\r\n");
+    StoreWrappedKey(wrapped, image);
+    return 0;
+  }
+  std::uint8_t userKey[kKeyBufferSize] = {};
+  int result = ReadAesKeyToken(keySource, chip, KeyEchoStyle::kCompact, userKey);
+  if (result == 0) {
+    result = WrapUserKey(userKey, image);
+  }
+  mbedtls_platform_zeroize(userKey, sizeof userKey);
+  return result;
 }
 
 int UnwrapUserKey(const std::uint8_t* wrapped, std::uint8_t* userKey) {

@@ -9,6 +9,7 @@
 #include <mbedtls/rsa.h>
 
 #include "image/layout.h"
+#include "seal/pkcs11_token.h"
 #include "seal/secret_file.h"
 #include "seal/sha256.h"
 
@@ -49,14 +50,13 @@ bool ModulusIsRsa1024(const mbedtls_mpi* n, const char* fileName) {
   return false;
 }
 
-bool ExponentFits(const mbedtls_mpi* e) {
+bool ExponentFits(const mbedtls_mpi* e, const char* fileName) {
   const std::size_t size = mbedtls_mpi_size(e);
   if (size <= kExponentSize) {
     return true;
   }
   std::printf(" failed\n  ! E in %s is %u bytes long; it must fit in %u bytes\n\n",
-              kRsaPublicKeyFileName, static_cast<unsigned>(size),
-              static_cast<unsigned>(kExponentSize));
+              fileName, static_cast<unsigned>(size), static_cast<unsigned>(kExponentSize));
   return false;
 }
 
@@ -133,20 +133,24 @@ bool BlockNotBelowModulus(const std::uint8_t* block, const mbedtls_mpi* n) {
   return notBelow;
 }
 
+void PrintNotBelowModulus(const std::uint8_t* block, std::uint8_t modulusTopByte) {
+  std::printf("  ! The header digest is not below the modulus: its last byte 0x%02x"
+              " is the top byte of the RSA input, and N's top byte is 0x%02x\n"
+              "  ! Use a key whose modulus starts with 0xff (rsa_genkey makes"
+              " such keys) or change the image\n\n",
+              block[0], modulusTopByte);
+}
+
 void PrintRefusedOperation(const char* call, int ret, const std::uint8_t* block,
-                           const mbedtls_mpi* n) {
+                           const mbedtls_mpi* n, const char* fileName) {
   std::printf(" failed\n  ! %s returned -0x%04x\n", call, static_cast<unsigned>(-ret));
   if (BlockNotBelowModulus(block, n)) {
     std::uint8_t modulus[kRsaBlockSize] = {};
     mbedtls_mpi_write_binary(n, modulus, sizeof modulus);
-    std::printf("  ! The header digest is not below the modulus: its last byte 0x%02x"
-                " is the top byte of the RSA input, and N's top byte is 0x%02x\n"
-                "  ! Use a key whose modulus starts with 0xff (rsa_genkey makes"
-                " such keys) or change the image\n\n",
-                block[0], modulus[0]);
+    PrintNotBelowModulus(block, modulus[0]);
     return;
   }
-  std::printf("  ! %s does not hold a consistent RSA key\n\n", kRsaPrivateKeyFileName);
+  std::printf("  ! %s does not hold a consistent RSA key\n\n", fileName);
 }
 
 void PrintSignature(const std::uint8_t* result) {
@@ -158,60 +162,104 @@ void PrintSignature(const std::uint8_t* result) {
   }
 }
 
-// Reads rsa_priv.txt, signs the block and stores the result in the RSA
-// signature region.
-bool SignWithPrivateKey(mbedtls_rsa_context* rsa, const std::uint8_t* headerDigest,
-                        std::uint8_t* image) {
+// Reads the private key file (rsa_priv.txt unless named) and signs the block.
+bool SignWithKeyFile(mbedtls_rsa_context* rsa, const char* fileName, const std::uint8_t* block,
+                     std::uint8_t* result) {
   SecretFile file{};
-  if (!OpenKeyFile(&file, kRsaPrivateKeyFileName)) {
+  if (!OpenKeyFile(&file, fileName)) {
     return false;
   }
   mbedtls_mpi* const values[] = {&rsa->N, &rsa->D, &rsa->P, &rsa->Q,
                                  &rsa->DP, &rsa->DQ, &rsa->QP};
   bool ok = ReadKeyValues(&file, values, 7);
   CloseSecretFile(&file);
-  ok = ok && ModulusIsRsa1024(&rsa->N, kRsaPrivateKeyFileName);
+  ok = ok && ModulusIsRsa1024(&rsa->N, fileName);
   if (!ok) {
     return false;
   }
   rsa->len = (mbedtls_mpi_bitlen(&rsa->N) + 7) >> 3;
-
-  std::uint8_t block[kRsaBlockSize] = {};
-  ReverseCopy(headerDigest, block, static_cast<std::uint8_t>(kSha256DigestSize));
-  std::uint8_t result[kRsaBlockSize] = {};
   int ret = DerivePublicExponent(rsa);
   if (ret != 0) {
-    PrintRefusedOperation("mbedtls_mpi_inv_mod", ret, block, &rsa->N);
+    PrintRefusedOperation("mbedtls_mpi_inv_mod", ret, block, &rsa->N, fileName);
     return false;
   }
   ret = mbedtls_rsa_private(rsa, nullptr, nullptr, block, result);
   if (ret != 0) {
-    PrintRefusedOperation("mbedtls_rsa_private", ret, block, &rsa->N);
+    PrintRefusedOperation("mbedtls_rsa_private", ret, block, &rsa->N, fileName);
     return false;
   }
-  PrintSignature(result);
-  std::memcpy(image + kRsaSignatureOffset, result, kRsaSignatureSize);
   return true;
 }
 
-// Reads rsa_pub.txt and stores N and E little-endian in the modulus and
-// exponent areas.
-bool StorePublicKey(mbedtls_rsa_context* rsa, std::uint8_t* image) {
+bool SignWithToken(const char* uri, const std::uint8_t* block, std::uint8_t* result) {
+  std::uint8_t modulus[kRsaBlockSize] = {};
+  const int ret = TokenSignRsaRaw(uri, block, result, modulus);
+  if (ret == kTokenBlockNotBelowModulus) {
+    std::printf(" failed\n");
+    PrintNotBelowModulus(block, modulus[0]);
+  }
+  return ret == 0;
+}
+
+// The private-key operation, by where the key is.
+bool ComputeSignature(const KeySources& sources, mbedtls_rsa_context* rsa,
+                      const std::uint8_t* block, std::uint8_t* result) {
+  if (IsTokenRef(sources.rsaKey)) {
+    return SignWithToken(sources.rsaKey, block, result);
+  }
+  const char* fileName = sources.rsaKey != nullptr ? sources.rsaKey : kRsaPrivateKeyFileName;
+  return SignWithKeyFile(rsa, fileName, block, result);
+}
+
+bool ReadPublicKeyFile(mbedtls_rsa_context* rsa, const char* fileName) {
   SecretFile file{};
-  if (!OpenKeyFile(&file, kRsaPublicKeyFileName)) {
+  if (!OpenKeyFile(&file, fileName)) {
     return false;
   }
   mbedtls_mpi* const values[] = {&rsa->N, &rsa->E};
-  bool ok = ReadKeyValues(&file, values, 2);
+  const bool ok = ReadKeyValues(&file, values, 2);
   CloseSecretFile(&file);
-  ok = ok && ModulusIsRsa1024(&rsa->N, kRsaPublicKeyFileName) && ExponentFits(&rsa->E);
-  if (!ok) {
-    return false;
+  return ok;
+}
+
+// N and E to store: from rsa_pub.txt or the file or token key named, or,
+// for a token private key named alone, from its public key in the token.
+bool ReadPublicKey(const KeySources& sources, mbedtls_rsa_context* rsa, const char** name) {
+  const bool ofPrivateKey = sources.rsaPub == nullptr && IsTokenRef(sources.rsaKey);
+  *name = ofPrivateKey ? sources.rsaKey
+                       : (sources.rsaPub != nullptr ? sources.rsaPub : kRsaPublicKeyFileName);
+  const bool read = (ofPrivateKey || IsTokenRef(*name))
+                        ? TokenReadRsaPublicKey(*name, ofPrivateKey, &rsa->N, &rsa->E) == 0
+                        : ReadPublicKeyFile(rsa, *name);
+  return read && ModulusIsRsa1024(&rsa->N, *name) && ExponentFits(&rsa->E, *name);
+}
+
+// S^E mod N must give the block back: a signature from a token (or from
+// elsewhere) is stored only when the public key that goes beside it
+// verifies it.
+bool SignatureVerifies(mbedtls_rsa_context* rsa, const std::uint8_t* signature,
+                       const std::uint8_t* block, const char* publicKeyName) {
+  std::uint8_t recovered[kRsaBlockSize];
+  rsa->len = kRsaBlockSize;
+  const bool same = mbedtls_rsa_public(rsa, signature, recovered) == 0 &&
+                    std::memcmp(recovered, block, kRsaBlockSize) == 0;
+  if (!same) {
+    std::printf(" failed\n  ! the signature does not verify under the public key of %s:"
+                " S^E mod N is not the RSA input\n\n", publicKeyName);
   }
-  // Both sizes were checked above, so neither write can run short.
-  mbedtls_mpi_write_binary_le(&rsa->N, image + kModulusOffset, kModulusSize);
-  mbedtls_mpi_write_binary_le(&rsa->E, image + kExponentOffset, kExponentSize);
-  return true;
+  return same;
+}
+
+// Only the run without key options stores what the two key files hold
+// unchecked, as it always has.
+bool SignatureMustVerify(const KeySources& sources) {
+  return sources.rsaKey != nullptr || sources.rsaPub != nullptr || sources.signature != nullptr;
+}
+
+void StorePublicKey(const mbedtls_rsa_context& rsa, std::uint8_t* image) {
+  // Both sizes were checked when the key was read, so neither write can run short.
+  mbedtls_mpi_write_binary_le(&rsa.N, image + kModulusOffset, kModulusSize);
+  mbedtls_mpi_write_binary_le(&rsa.E, image + kExponentOffset, kExponentSize);
 }
 
 }  // namespace
@@ -223,11 +271,22 @@ void ReverseCopy(const std::uint8_t* source, std::uint8_t* destination,
   }
 }
 
-int SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image) {
+int SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image,
+                        const KeySources& sources) {
+  std::uint8_t block[kRsaBlockSize] = {};
+  ReverseCopy(headerDigest, block, static_cast<std::uint8_t>(kSha256DigestSize));
+  std::uint8_t signature[kRsaBlockSize] = {};
   mbedtls_rsa_context rsa;
   mbedtls_rsa_init(&rsa, 0, 0);
-  const bool ok = SignWithPrivateKey(&rsa, headerDigest, image) &&
-                  StorePublicKey(&rsa, image);
+  bool ok = ComputeSignature(sources, &rsa, block, signature);
+  if (ok) {
+    PrintSignature(signature);
+    std::memcpy(image + kRsaSignatureOffset, signature, kRsaSignatureSize);
+  }
+  const char* publicKeyName = nullptr;
+  ok = ok && ReadPublicKey(sources, &rsa, &publicKeyName);
+  ok = ok && (!SignatureMustVerify(sources) || SignatureVerifies(&rsa, signature, block, publicKeyName));
+  if (ok) StorePublicKey(rsa, image);
   mbedtls_rsa_free(&rsa);
   return ok ? 0 : -1;
 }

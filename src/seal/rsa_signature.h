@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "image/layout.h"
+#include "seal/key_sources.h"
 
 namespace sealtool {
 
@@ -18,7 +19,10 @@ void ReverseCopy(const std::uint8_t* source, std::uint8_t* destination,
                  std::uint8_t n);
 
 // Signs the 32-byte header digest into the RSA signature region and fills
-// the modulus and exponent areas. Returns 0, or -1 after printing why.
-int SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image);
+// the modulus and exponent areas, with the keys sources names (the private
+// key in a file or a token; N and E from a file or a token). Returns 0, or
+// -1 after printing why.
+int SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image,
+                        const KeySources& sources);
 
 }  // namespace sealtool

@@ -10,6 +10,7 @@
 #include "image/layout.h"
 #include "seal/aes_cbc.h"
 #include "seal/aes_key_file.h"
+#include "seal/pkcs11_token.h"
 #include "seal/rsa_signature.h"
 #include "seal/sha256.h"
 
@@ -34,13 +35,32 @@ int EncryptAndWipeKey(std::uint8_t (&key)[kKeyBufferSize], std::uint8_t* data,
   return 0;
 }
 
-int EncryptBody(std::uint8_t* image, std::int32_t chip) {
+int EncryptBody(std::uint8_t* image, std::int32_t chip, const char* keySource) {
+  if (IsTokenRef(keySource)) {
+    std::printf("AES-Key:\r\n");
+    if (TokenEncryptAesCbc(keySource, image + kBodyAreaOffset, kBodyAreaSize) != 0) return -1;
+    std::printf("in the token\r\n");
+    return 0;
+  }
   std::uint8_t key[kKeyBufferSize] = {};
-  if (ReadAesKeyToken(chip, KeyEchoStyle::kSpaced, key) != 0) {
+  if (ReadAesKeyToken(keySource, chip, KeyEchoStyle::kSpaced, key) != 0) {
     mbedtls_platform_zeroize(key, sizeof key);
     return -1;
   }
   return EncryptAndWipeKey(key, image + kBodyAreaOffset, kBodyAreaSize);
+}
+
+// The digest seal in place, under the seal key from wherever it is.
+int EncryptDigestSeal(std::uint8_t* digest, std::int32_t chip, const char* keySource) {
+  if (IsTokenRef(keySource)) {
+    return TokenEncryptAesCbc(keySource, digest, kDigestSealSize);
+  }
+  std::uint8_t key[kKeyBufferSize] = {};
+  if (ReadAesKeyBytes(keySource, chip, key) != 0) {
+    mbedtls_platform_zeroize(key, sizeof key);
+    return -1;
+  }
+  return EncryptAndWipeKey(key, digest, kDigestSealSize);
 }
 
 }  // namespace
@@ -52,13 +72,9 @@ void PrintDigestWords(const char* label, const std::uint8_t* digest) {
               LoadU32LE(digest + 20), LoadU32LE(digest + 24), LoadU32LE(digest + 28));
 }
 
-int SealHeaderDigestAes(std::uint8_t* digest, std::uint8_t* image, std::int32_t chip) {
-  std::uint8_t key[kKeyBufferSize] = {};
-  if (ReadAesKeyBytes(chip, key) != 0) {
-    mbedtls_platform_zeroize(key, sizeof key);
-    return -1;
-  }
-  if (EncryptAndWipeKey(key, digest, kSha256DigestSize) != 0) {
+int SealHeaderDigestAes(std::uint8_t* digest, std::uint8_t* image, std::int32_t chip,
+                        const char* sealKey) {
+  if (EncryptDigestSeal(digest, chip, sealKey) != 0) {
     return -1;
   }
   PrintDigestWords("Encypt Sig: ", digest);
@@ -66,19 +82,19 @@ int SealHeaderDigestAes(std::uint8_t* digest, std::uint8_t* image, std::int32_t 
   return 0;
 }
 
-int SealImage(std::uint8_t* image, std::int32_t chip, RunMode mode) {
+int SealImage(std::uint8_t* image, std::int32_t chip, RunMode mode, const KeySources& sources) {
   std::uint8_t digest[kSha256DigestSize];
   StoreImageDigest(image, digest);
-  if (EncryptBody(image, chip) != 0) {
+  if (EncryptBody(image, chip, sources.aesKey) != 0) {
     return -1;
   }
   Sha256OneShot(image, static_cast<std::int32_t>(kHeaderAreaSize), digest);
   PrintDigestWords("Sig: ", digest);
   std::printf("WIN32 system !!\r\n");
   if (mode == RunMode::kRsa) {
-    return SignHeaderDigestRsa(digest, image);
+    return SignHeaderDigestRsa(digest, image, sources);
   }
-  return SealHeaderDigestAes(digest, image, chip);
+  return SealHeaderDigestAes(digest, image, chip, sources.sealKey);
 }
 
 }  // namespace sealtool

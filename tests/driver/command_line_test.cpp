@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <string>
+#include <vector>
 
 namespace sealtool {
 namespace {
@@ -31,14 +33,60 @@ TEST(CommandLineTest, MissingNumbersAreZero) {
   char chip[] = "xyz";
   char* argv[] = {program, in, out, chip, nullptr};
   CommandLine commandLine{};
-  ASSERT_TRUE(ParseCommandLine(3, argv, &commandLine));
+  const char* problem = nullptr;
+  ASSERT_EQ(ParseCommandLine(3, argv, &commandLine, &problem), ParseResult::kRun);
   EXPECT_FALSE(commandLine.hasChip);
   EXPECT_FALSE(commandLine.hasSecureBoot);
   EXPECT_EQ(commandLine.chip, 0);
-  ASSERT_TRUE(ParseCommandLine(4, argv, &commandLine));
+  ASSERT_EQ(ParseCommandLine(4, argv, &commandLine, &problem), ParseResult::kRun);
   EXPECT_TRUE(commandLine.hasChip);
   EXPECT_EQ(commandLine.chip, 0);
-  EXPECT_FALSE(ParseCommandLine(2, argv, &commandLine));
+  EXPECT_EQ(ParseCommandLine(2, argv, &commandLine, &problem), ParseResult::kSyntaxError);
+}
+
+// Only the option words are options: every other first argument is the
+// input path, as it was before there were options.
+TEST(CommandLineTest, KeyOptionsComeFirstAndNothingElseIsAnOption) {
+  struct Case {
+    std::vector<std::string> args;
+    ParseResult result;
+    const char* input;
+    const char* rsaKey;
+    const char* aesKey;
+  };
+  const std::vector<Case> cases = {
+      {{"in", "out"}, ParseResult::kRun, "in", nullptr, nullptr},
+      {{"--rsa-key", "k", "in", "out", "742", "2"}, ParseResult::kRun, "in", "k", nullptr},
+      {{"--aes-key", "pkcs11:object=a", "--", "--rsa-key", "out"}, ParseResult::kRun, "--rsa-key",
+       nullptr, "pkcs11:object=a"},
+      {{"-x", "out"}, ParseResult::kRun, "-x", nullptr, nullptr},
+      {{"--unknown", "out"}, ParseResult::kRun, "--unknown", nullptr, nullptr},
+      {{"in", "--rsa-key", "k"}, ParseResult::kRun, "in", nullptr, nullptr},
+      {{"--rsa-key"}, ParseResult::kMissingValue, nullptr, nullptr, nullptr},
+      {{"--rsa-key", "k", "in"}, ParseResult::kSyntaxError, nullptr, "k", nullptr},
+      {{"--help", "in", "out"}, ParseResult::kHelp, nullptr, nullptr, nullptr},
+      {{"--version"}, ParseResult::kVersion, nullptr, nullptr, nullptr},
+      {{"--rsa-key", "k", "--signature", "s", "in", "out"}, ParseResult::kConflict, nullptr, "k",
+       nullptr},
+      {{"--sign-later", "b", "--signature", "s", "in", "out"}, ParseResult::kConflict, nullptr,
+       nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> words = {"sealtool"};
+    words.insert(words.end(), c.args.begin(), c.args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    CommandLine commandLine{};
+    const char* problem = nullptr;
+    const ParseResult result =
+        ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &commandLine, &problem);
+    const std::string name = c.args.empty() ? "" : c.args.front();
+    EXPECT_EQ(result, c.result) << name;
+    if (result != ParseResult::kRun) continue;
+    EXPECT_STREQ(commandLine.inputPath, c.input) << name;
+    EXPECT_STREQ(commandLine.keys.rsaKey, c.rsaKey) << name;
+    EXPECT_STREQ(commandLine.keys.aesKey, c.aesKey) << name;
+  }
 }
 
 TEST(CommandLineTest, RunModeTable) {

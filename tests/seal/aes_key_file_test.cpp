@@ -32,7 +32,7 @@ TokenOutcome ParseToken(const std::string& text, KeyEchoStyle style = KeyEchoSty
   test::WriteText("aes.txt", text);
   TokenOutcome outcome{};
   CaptureStdout();
-  outcome.result = ReadAesKeyToken(753, style, outcome.key.data());
+  outcome.result = ReadAesKeyToken(nullptr, 753, style, outcome.key.data());
   outcome.out = GetCapturedStdout();
   const std::string heading = "AES-Key:\r\n";
   EXPECT_EQ(outcome.out.substr(0, heading.size()), heading);
@@ -155,28 +155,28 @@ TEST(KeyFileTest, ReadersOpenAesTxtInTheWorkingDirectory) {
 
   Key key{};
   CaptureStdout();
-  EXPECT_EQ(ReadAesKeyToken(753, KeyEchoStyle::kCompact, key.data()), 0);
+  EXPECT_EQ(ReadAesKeyToken(nullptr, 753, KeyEchoStyle::kCompact, key.data()), 0);
   EXPECT_EQ(GetCapturedStdout(), "No AES128 key file! Using default setting\n");
   EXPECT_EQ(key, defaultKey);
 
   Key silent{};
   CaptureStdout();
-  ReadAesKeyBytes(753, silent.data());
+  ReadAesKeyBytes(nullptr, 753, silent.data());
   EXPECT_EQ(GetCapturedStdout(), "");
   EXPECT_EQ(silent, defaultKey);
 
   test::WriteText("aes.txt", "#example\n00112233445566778899aabbccddeeff\n");
   CaptureStdout();
-  EXPECT_EQ(ReadAesKeyToken(753, KeyEchoStyle::kCompact, key.data()), 0);
+  EXPECT_EQ(ReadAesKeyToken(nullptr, 753, KeyEchoStyle::kCompact, key.data()), 0);
   EXPECT_EQ(GetCapturedStdout(), "AES-Key:\r\n00112233445566778899aabbccddeeff\r\n");
   EXPECT_EQ(key, kCountingKey);
 
   test::WriteText("aes.txt", "0x01 0x02\n");
   CaptureStdout();
-  EXPECT_EQ(ReadAesKeyToken(753, KeyEchoStyle::kCompact, key.data()), -1);
+  EXPECT_EQ(ReadAesKeyToken(nullptr, 753, KeyEchoStyle::kCompact, key.data()), -1);
   EXPECT_EQ(GetCapturedStdout(), std::string("AES-Key:\r\n") + kMalformed);
   Key bytes{};
-  ReadAesKeyBytes(753, bytes.data());
+  ReadAesKeyBytes(nullptr, 753, bytes.data());
   EXPECT_EQ(bytes, KeyOf({1, 2}));
 }
 

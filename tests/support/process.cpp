@@ -45,6 +45,7 @@ void ReplaceStdoutWithReaderlessPipe() {
   // a shell would start it.
   signal(SIGPIPE, SIG_DFL);
   signal(SIGXFSZ, SIG_DFL);
+  for (const int ignored : options.ignoredSignals) signal(ignored, SIG_IGN);
   if (options.stdoutWithoutReader) ReplaceStdoutWithReaderlessPipe();
   if (options.fileSizeLimit >= 0) {
     const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),

@@ -19,6 +19,7 @@ struct ProcessOptions {
   std::string stdinPath;         // empty: /dev/null
   long fileSizeLimit = -1;       // RLIMIT_FSIZE in bytes, -1 for none
   std::vector<int> closedFds;    // standard descriptors closed before exec
+  std::vector<int> ignoredSignals;  // set to SIG_IGN before exec, as nohup does
   bool stdoutWithoutReader = false;  // standard output: a pipe whose reader is gone
   bool asNobody = false;         // run as user and group 65534 (the caller must be root)
   std::vector<std::string> environment;  // NAME=VALUE added to the environment

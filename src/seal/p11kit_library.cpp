@@ -1,0 +1,69 @@
+#include "seal/p11kit_library.h"
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace sealtool {
+namespace {
+
+constexpr char kLibraryName[] = "libp11-kit.so.0";
+
+P11KitLibrary gLibrary;
+bool gLoaded = false;
+
+// Looks name up into *slot, whatever its function type.
+template <typename Function>
+bool Bind(void* handle, const char* name, Function* slot) {
+  void* symbol = dlsym(handle, name);
+  if (symbol == nullptr) {
+    std::printf(" failed\n  ! %s has no %s\n\n", kLibraryName, name);
+    return false;
+  }
+  static_assert(sizeof symbol == sizeof *slot, "function and data pointers differ in size");
+  std::memcpy(slot, &symbol, sizeof symbol);
+  return true;
+}
+
+bool BindAll(void* handle, P11KitLibrary* kit) {
+  return Bind(handle, "p11_kit_uri_new", &kit->uriNew) &&
+         Bind(handle, "p11_kit_uri_parse", &kit->uriParse) &&
+         Bind(handle, "p11_kit_uri_free", &kit->uriFree) &&
+         Bind(handle, "p11_kit_uri_message", &kit->uriMessage) &&
+         Bind(handle, "p11_kit_uri_format", &kit->uriFormat) &&
+         Bind(handle, "p11_kit_uri_get_module_path", &kit->uriGetModulePath) &&
+         Bind(handle, "p11_kit_uri_get_module_name", &kit->uriGetModuleName) &&
+         Bind(handle, "p11_kit_uri_get_pin_source", &kit->uriGetPinSource) &&
+         Bind(handle, "p11_kit_uri_get_pin_value", &kit->uriGetPinValue) &&
+         Bind(handle, "p11_kit_uri_set_pin_value", &kit->uriSetPinValue) &&
+         Bind(handle, "p11_kit_uri_match_token_info", &kit->uriMatchTokenInfo) &&
+         Bind(handle, "p11_kit_uri_match_module_info", &kit->uriMatchModuleInfo) &&
+         Bind(handle, "p11_kit_uri_get_slot_id", &kit->uriGetSlotId) &&
+         Bind(handle, "p11_kit_uri_get_attributes", &kit->uriGetAttributes) &&
+         Bind(handle, "p11_kit_module_load", &kit->moduleLoad) &&
+         Bind(handle, "p11_kit_module_initialize", &kit->moduleInitialize) &&
+         Bind(handle, "p11_kit_module_finalize", &kit->moduleFinalize) &&
+         Bind(handle, "p11_kit_module_release", &kit->moduleRelease) &&
+         Bind(handle, "p11_kit_modules_load_and_initialize", &kit->modulesLoadAndInitialize) &&
+         Bind(handle, "p11_kit_modules_finalize_and_release", &kit->modulesFinalizeAndRelease) &&
+         Bind(handle, "p11_kit_module_get_name", &kit->moduleGetName) &&
+         Bind(handle, "p11_kit_strerror", &kit->strerror);
+}
+
+}  // namespace
+
+const P11KitLibrary* LoadP11Kit() {
+  if (gLoaded) return &gLibrary;
+  // Never unloaded: the modules it loads may keep threads or handlers.
+  void* handle = dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    std::printf(" failed\n  ! keys in a token need p11-kit: %s\n\n", dlerror());
+    return nullptr;
+  }
+  if (!BindAll(handle, &gLibrary)) return nullptr;
+  gLoaded = true;
+  return &gLibrary;
+}
+
+}  // namespace sealtool

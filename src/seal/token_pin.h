@@ -1,0 +1,22 @@
+// The PIN that unlocks a token, from where a build may keep it: never the
+// command line by default.
+#pragma once
+
+#include <cstddef>
+
+#include "seal/p11kit_library.h"
+
+namespace sealtool {
+
+inline constexpr std::size_t kMaxPinLength = 256;
+inline constexpr char kPinEnvironmentVariable[] = "SEALTOOL_PIN";
+
+// The PIN for the token of uri, in this order: the URI's pin-source (a file,
+// "file:PATH" or a plain path), the SEALTOOL_PIN environment variable, a
+// prompt without echo when standard input is a terminal. A pin-value in the
+// URI is used too, with a warning. Writes at most kMaxPinLength characters
+// and a NUL to pin (the caller wipes it) and returns the length, or -1 after
+// printing why there is none. display names the token in messages.
+int ObtainTokenPin(const P11KitLibrary& kit, const P11KitUri* uri, const char* display, char* pin);
+
+}  // namespace sealtool
