@@ -4,7 +4,7 @@ set -euo pipefail
 
 PROJECT_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="${BUILD_DIR:-$PROJECT_ROOT/build}"
-REQUIRED_PACKAGES=(cmake make g++ libmbedtls-dev libgtest-dev nlohmann-json3-dev)
+REQUIRED_PACKAGES=(cmake make g++ libmbedtls-dev libgtest-dev nlohmann-json3-dev libp11-kit-dev)
 
 install_missing_packages() {
   local missing=()

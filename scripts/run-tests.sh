@@ -25,7 +25,8 @@ quiet() {  # log command...
   tail -n 6 "$log"
 }
 
-install_missing_packages python3 clang libclang-rt-14-dev clang-tidy cppcheck valgrind libbenchmark-dev
+install_missing_packages python3 clang libclang-rt-14-dev clang-tidy cppcheck valgrind libbenchmark-dev \
+  softhsm2 opensc
 
 stage "build (g++)"
 configure -DSEALTOOL_BUILD_TESTS=ON -DSEALTOOL_WERROR=ON

@@ -78,7 +78,7 @@ bool ParseRef(const char* text, TokenRef* ref) {
                          : ref->kit->uriParse(text, P11_KIT_URI_FOR_OBJECT_ON_TOKEN_AND_MODULE,
                                               ref->uri);
   if (parsed != P11_KIT_URI_OK) {
-    std::printf(" failed\n  ! not a PKCS#11 URI: %s\n  ! key: %s\n\n",
+    std::printf(" failed\n  ! not a PKCS#11 URI (RFC 7512): %s\n  ! key: %s\n\n",
                 ref->kit->uriMessage(parsed), ref->display);
     return false;
   }
@@ -182,8 +182,16 @@ bool LogIn(const TokenRef& ref, OpenToken* token) {
   if ((token->info.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0) {
     rv = token->module->C_Login(token->session, CKU_USER, nullptr, 0);
   } else {
-    const int length = ObtainTokenPin(*ref.kit, ref.uri, ref.display, pin);
-    if (length < 0) return false;
+    char label[sizeof token->info.label + 1] = {};
+    std::memcpy(label, token->info.label, sizeof token->info.label);
+    for (std::size_t end = sizeof token->info.label; end > 0 && label[end - 1] == ' '; --end) {
+      label[end - 1] = '\0';
+    }
+    const int length = ObtainTokenPin(*ref.kit, ref.uri, label, pin);
+    if (length < 0) {
+      std::printf("  ! key: %s\n\n", ref.display);
+      return false;
+    }
     rv = token->module->C_Login(token->session, CKU_USER, reinterpret_cast<CK_UTF8CHAR*>(pin),
                                 static_cast<CK_ULONG>(length));
     mbedtls_platform_zeroize(pin, sizeof pin);

@@ -16,7 +16,9 @@ inline constexpr char kPinEnvironmentVariable[] = "SEALTOOL_PIN";
 // prompt without echo when standard input is a terminal. A pin-value in the
 // URI is used too, with a warning. Writes at most kMaxPinLength characters
 // and a NUL to pin (the caller wipes it) and returns the length, or -1 after
-// printing why there is none. display names the token in messages.
-int ObtainTokenPin(const P11KitLibrary& kit, const P11KitUri* uri, const char* display, char* pin);
+// printing " failed" and why there is none (the caller names the key).
+// tokenLabel names the token in the prompt.
+int ObtainTokenPin(const P11KitLibrary& kit, const P11KitUri* uri, const char* tokenLabel,
+                   char* pin);
 
 }  // namespace sealtool

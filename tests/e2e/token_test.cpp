@@ -1,0 +1,302 @@
+// Keys in a real token (SoftHSM2, a token of each test's own): the images
+// equal those the same keys as files give, and every failure is loud,
+// leaves no output and an old one untouched.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "e2e_support.h"
+#include "secure_expectation.h"
+#include "softhsm_token.h"
+#include "test_keys.h"
+
+namespace sealtool::test {
+namespace {
+
+const AesKey kBodyKey = {0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6,
+                         0xab, 0xf7, 0x15, 0x88, 0x09, 0xcf, 0x4f, 0x3c};
+const AesKey kSealKey = {0x60, 0x3d, 0xeb, 0x10, 0x15, 0xca, 0x71, 0xbe,
+                         0x2b, 0x73, 0xae, 0xf0, 0x85, 0x7d, 0x77, 0x81};
+
+std::string ByteList(const AesKey& key) {
+  std::string text;
+  for (const std::uint8_t byte : key) text += Format("0x%02x ", byte);
+  return text + "\n";
+}
+
+// A folder with the example input, the keys as files and the same keys in
+// a token: RSA key 1 ("rsa", id 01), the body key ("aes", id 02), the seal
+// key ("seal", id 03).
+struct TokenSetup {
+  TempDir dir;
+  SoftHsmToken token{dir};
+  TokenSetup() {
+    WriteTestRsaKeyFiles(dir.path(), 1);
+    WriteText(dir.File("body.txt"), "#body\n" + HexKey(kBodyKey, "") + "\n");
+    WriteText(dir.File("seal.txt"), ByteList(kSealKey));
+    token.ImportRsaKeyPair(TestRsaKey(1), "rsa", "\x01");
+    token.ImportAesKey(kBodyKey.data(), kBodyKey.size(), "aes", "\x02");
+    token.ImportAesKey(kSealKey.data(), kSealKey.size(), "seal", "\x03");
+  }
+  ProcessResult Run(const std::vector<std::string>& args,
+                    std::vector<std::string> environment = {}) const {
+    ProcessOptions options;
+    options.environment = token.Environment();
+    options.environment.insert(options.environment.end(), environment.begin(), environment.end());
+    return RunSealtool(dir, args, options);
+  }
+};
+
+struct Equivalence {
+  const char* name;
+  std::int32_t chip;
+  std::int32_t secureBoot;
+  std::vector<std::string> fileKeys;   // options naming the key files
+  std::vector<std::string> tokenKeys;  // options naming the same keys in the token
+};
+
+void PrintTo(const Equivalence& c, std::ostream* os) { *os << c.name; }
+
+class TokenEquivalenceTest : public testing::TestWithParam<Equivalence> {};
+
+TEST_P(TokenEquivalenceTest, TokenKeysSealExactlyAsTheSameKeysInFiles) {
+  if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
+  const Equivalence& c = GetParam();
+  TokenSetup setup;
+  WriteBytes(setup.dir.File("in.bin"), ExampleInput(c.chip, 12));
+  const std::vector<std::string> positional = {"in.bin", "file.bin", std::to_string(c.chip),
+                                               std::to_string(c.secureBoot)};
+  std::vector<std::string> args = c.fileKeys;
+  args.insert(args.end(), positional.begin(), positional.end());
+  const ProcessResult fromFiles = setup.Run(args);
+  ASSERT_EQ(fromFiles.exitStatus, 0) << fromFiles.out;
+
+  std::vector<std::string> tokenArgs;
+  for (const std::string& word : c.tokenKeys) {
+    tokenArgs.push_back(word.rfind("--", 0) == 0 ? word : setup.token.Uri(word));
+  }
+  tokenArgs.insert(tokenArgs.end(), positional.begin(), positional.end());
+  tokenArgs[tokenArgs.size() - 3] = "token.bin";
+  const ProcessResult fromToken = setup.Run(tokenArgs);
+  ASSERT_EQ(fromToken.exitStatus, 0) << fromToken.out;
+  EXPECT_EQ(ReadBytes(setup.dir.File("token.bin")), ReadBytes(setup.dir.File("file.bin")));
+  EXPECT_NE(fromToken.out.find("Save BIN OK.\nAll OK.\n"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, TokenEquivalenceTest,
+    testing::Values(
+        Equivalence{"Rsa", 742, 2, {"--aes-key", "body.txt"},
+                    {"--rsa-key", "object=rsa;type=private", "--aes-key", "object=aes"}},
+        Equivalence{"RsaPublicKeyNamed", 742, 2, {"--aes-key", "body.txt"},
+                    {"--rsa-key", "id=%01;type=private", "--rsa-pub", "object=rsa;type=public",
+                     "--aes-key", "object=aes"}},
+        Equivalence{"RsaTokenBodyKeyOnly", 742, 2, {"--aes-key", "body.txt"},
+                    {"--aes-key", "object=aes"}},
+        Equivalence{"AesSeal", 775, 1, {"--aes-key", "body.txt", "--seal-key", "seal.txt"},
+                    {"--aes-key", "object=aes", "--seal-key", "object=seal"}},
+        Equivalence{"AesSeal753", 753, 5, {"--aes-key", "body.txt", "--seal-key", "seal.txt"},
+                    {"--aes-key", "object=aes", "--seal-key", "id=%03"}},
+        Equivalence{"KeyRecord", 753, 3, {"--aes-key", "body.txt"}, {"--aes-key", "object=aes"}},
+        Equivalence{"KeyRecord0", 0, 3, {"--aes-key", "body.txt"}, {"--aes-key", "object=aes"}}),
+    [](const testing::TestParamInfo<Equivalence>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace sealtool::test
+
+namespace sealtool::test {
+namespace {
+
+struct TokenFailure {
+  const char* name;
+  std::int32_t chip;
+  std::int32_t secureBoot;
+  // Options, with "URI:attributes" standing for a URI of the test token and
+  // "FAULTY:attributes" for one through the fault-injecting module.
+  std::vector<std::string> options;
+  std::string message;  // what the run must say
+  std::vector<std::string> environment = {};
+  bool withPin = true;
+};
+
+void PrintTo(const TokenFailure& c, std::ostream* os) { *os << c.name; }
+
+std::string Expand(const std::string& word, const SoftHsmToken& token) {
+  if (word.rfind("URI:", 0) == 0) return token.Uri(word.substr(4));
+  if (word.rfind("FAULTY:", 0) == 0) {
+    return "pkcs11:token=" + std::string(kTokenLabel) + ";" + word.substr(7) +
+           "?module-path=" + FAULTY_PKCS11;
+  }
+  return word;
+}
+
+class TokenFailureTest : public testing::TestWithParam<TokenFailure> {};
+
+TEST_P(TokenFailureTest, FailsLoudlyNamingTheKeyAndWritesNothing) {
+  if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
+  const TokenFailure& c = GetParam();
+  TokenSetup setup;
+  const std::uint8_t longKey[32] = {1, 2, 3};
+  setup.token.ImportAesKey(longKey, sizeof longKey, "aes256", "\x04");
+  setup.token.ImportAesKey(kBodyKey.data(), kBodyKey.size(), "kept", "\x05", false);
+  setup.token.ImportAesKey(kBodyKey.data(), kBodyKey.size(), "twice", "\x06");
+  setup.token.ImportAesKey(kSealKey.data(), kSealKey.size(), "twice", "\x07");
+  mbedtls_rsa_context big;
+  mbedtls_rsa_init(&big, 0, 0);
+  ASSERT_TRUE(GenerateOrdinaryRsaKey(&big, 2048, 5));
+  setup.token.ImportRsaKeyPair(big, "rsa2048", "\x08");
+  mbedtls_rsa_free(&big);
+  setup.token.ImportRsaKeyPair(TestRsaKey(2), "nopub", "\x09", false);
+
+  WriteBytes(setup.dir.File("in.bin"), ExampleInput(c.chip, 13));
+  const Bytes previous(500, 0x42);
+  WriteBytes(setup.dir.File("out.bin"), previous);
+  const std::vector<std::string> before = setup.dir.List();
+  std::vector<std::string> args;
+  for (const std::string& word : c.options) args.push_back(Expand(word, setup.token));
+  args.insert(args.end(), {"in.bin", "out.bin", std::to_string(c.chip), std::to_string(c.secureBoot)});
+  ProcessOptions options;
+  options.environment = c.withPin ? setup.token.Environment()
+                                  : std::vector<std::string>{setup.token.ConfigEnvironment()};
+  options.environment.push_back(std::string("SEALTOOL_FAULTY_TARGET=") + SoftHsmModule());
+  options.environment.insert(options.environment.end(), c.environment.begin(), c.environment.end());
+  const ProcessResult result = RunSealtool(setup.dir, args, options);
+
+  EXPECT_EQ(result.exitStatus, 255) << result.out;
+  EXPECT_NE(result.out.find(c.message), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("  ! key: pkcs11:"), std::string::npos) << result.out;
+  EXPECT_EQ(result.out.find(kTokenPin), std::string::npos) << "the PIN must never be shown";
+  EXPECT_EQ(result.out.find("Save BIN OK."), std::string::npos);
+  EXPECT_EQ(ReadBytes(setup.dir.File("out.bin")), previous);
+  EXPECT_EQ(setup.dir.List(), before) << "no output, no temporary file";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, TokenFailureTest,
+    testing::Values(
+        TokenFailure{"ModuleNotFound", 753, 1,
+                     {"--aes-key", "pkcs11:token=sealtest;object=aes?module-path=/no/such/module.so"},
+                     "cannot load the PKCS#11 module /no/such/module.so"},
+        TokenFailure{"NoSuchToken", 753, 1,
+                     {"--aes-key", "pkcs11:token=other;object=aes?module-path=" SOFTHSM2_MODULE},
+                     "no token matches"},
+        TokenFailure{"NoSuchObject", 753, 1, {"--aes-key", "URI:object=nothing"}, "no object matches"},
+        TokenFailure{"TwoObjectsMatch", 753, 1, {"--aes-key", "URI:object=twice"},
+                     "more than one object matches"},
+        TokenFailure{"WrongPin", 753, 1, {"--aes-key", "URI:object=aes"},
+                     "the PIN is wrong (CKR_PIN_INCORRECT)", {"SEALTOOL_PIN=9999"}, false},
+        TokenFailure{"LockedPin", 753, 1, {"--aes-key", "FAULTY:object=aes"},
+                     "the PIN is locked (CKR_PIN_LOCKED)", {"SEALTOOL_FAULT=login-locked"}},
+        TokenFailure{"NoPin", 753, 1, {"--aes-key", "URI:object=aes"},
+                     "no PIN: give pin-source in the URI", {}, false},
+        TokenFailure{"MissingPinFile", 753, 1,
+                     {"--aes-key", "URI:object=aes?pin-source=file:/no/such/pin"},
+                     "cannot read the PIN file /no/such/pin", {}, false},
+        TokenFailure{"AesKeyOf32Bytes", 753, 1, {"--aes-key", "URI:object=aes256"},
+                     "the key is not a 16-byte AES key"},
+        TokenFailure{"RsaKeyOf2048Bits", 742, 2, {"--rsa-key", "URI:object=rsa2048;type=private"},
+                     "the key is not an RSA-1024 key"},
+        TokenFailure{"NoPublicKeyObject", 742, 2, {"--rsa-key", "URI:object=nopub;type=private"},
+                     "no public key object has the private key's id or label"},
+        TokenFailure{"PublicKeyOfAnotherKey", 742, 2,
+                     {"--rsa-key", "URI:object=rsa;type=private", "--rsa-pub",
+                      "URI:object=nopub;type=public"},
+                     "no object matches"},
+        TokenFailure{"RawRsaNotOffered", 742, 2, {"--rsa-key", "FAULTY:object=rsa;type=private"},
+                     "the token does not offer raw RSA signing", {"SEALTOOL_FAULT=no-raw-rsa"}},
+        TokenFailure{"TokenRemovedDuringEncryption", 753, 1, {"--aes-key", "FAULTY:object=aes"},
+                     "the token failed AES-CBC encryption", {"SEALTOOL_FAULT=encrypt-removed"}},
+        TokenFailure{"SigningFails", 742, 2, {"--rsa-key", "FAULTY:object=rsa;type=private"},
+                     "the token failed raw RSA signing", {"SEALTOOL_FAULT=sign-error"}},
+        TokenFailure{"KeyNotExtractable", 753, 3, {"--aes-key", "URI:object=kept"},
+                     "the token will not wrap the key: it is not extractable"},
+        TokenFailure{"NotAUri", 753, 1, {"--aes-key", "pkcs11:object=%zz"}, "not a PKCS#11 URI"}),
+    [](const testing::TestParamInfo<TokenFailure>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace sealtool::test
+
+namespace sealtool::test {
+namespace {
+
+std::string Faulty(const std::string& attributes) {
+  return "pkcs11:token=" + std::string(kTokenLabel) + ";" + attributes +
+         "?module-path=" + FAULTY_PKCS11;
+}
+
+// Two keys of one token: one session, one login; and logout, close and
+// finalize on success and on failure alike.
+TEST(TokenSessionTest, OneLoginPerRunAndACleanEndOnEveryPath) {
+  if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
+  TokenSetup setup;
+  WriteBytes(setup.dir.File("in.bin"), ExampleInput(742, 14));
+  const std::string expected =
+      "C_Initialize\nC_OpenSession\nC_Login\nC_Logout\nC_CloseSession\nC_Finalize\n";
+  for (const char* fault : {"none", "sign-error"}) {
+    std::remove(setup.dir.File("calls.log").c_str());
+    const ProcessResult run = setup.Run(
+        {"--rsa-key", Faulty("object=rsa;type=private"), "--aes-key", Faulty("object=aes"),
+         "in.bin", "out.bin", "742", "2"},
+        {std::string("SEALTOOL_FAULTY_TARGET=") + SoftHsmModule(),
+         std::string("SEALTOOL_FAULT=") + fault, "SEALTOOL_FAULT_LOG=" + setup.dir.File("calls.log")});
+    EXPECT_EQ(run.exitStatus, std::strcmp(fault, "none") == 0 ? 0 : 255) << run.out;
+    const Bytes log = ReadBytes(setup.dir.File("calls.log"));
+    EXPECT_EQ(std::string(log.begin(), log.end()), expected) << fault;
+  }
+}
+
+TEST(TokenSessionTest, PinSourcesAndWhatARunPrints) {
+  if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
+  TokenSetup setup;
+  WriteBytes(setup.dir.File("in.bin"), ExampleInput(775, 15));
+  WriteText(setup.dir.File("pin.txt"), std::string(kTokenPin) + "\n");
+  ProcessOptions noPin;
+  noPin.environment = {setup.token.ConfigEnvironment()};
+  const std::vector<std::string> tail = {"in.bin", "out.bin", "775", "1"};
+
+  std::vector<std::string> fromFile = {"--aes-key", setup.token.Uri("object=aes?pin-source=file:" +
+                                                                    setup.dir.File("pin.txt"))};
+  fromFile.insert(fromFile.end(), tail.begin(), tail.end());
+  const ProcessResult withFile = RunSealtool(setup.dir, fromFile, noPin);
+  EXPECT_EQ(withFile.exitStatus, 0) << withFile.out;
+  EXPECT_NE(withFile.out.find("SHA256: "), std::string::npos);
+  EXPECT_NE(withFile.out.find("AES-Key:\r\nin the token\r\nSig: "), std::string::npos) << withFile.out;
+
+  std::vector<std::string> inUri = {"--aes-key",
+                                    setup.token.Uri(std::string("object=aes?pin-value=") + kTokenPin)};
+  inUri.insert(inUri.end(), tail.begin(), tail.end());
+  const ProcessResult withValue = RunSealtool(setup.dir, inUri, noPin);
+  EXPECT_EQ(withValue.exitStatus, 0) << withValue.out;
+  EXPECT_NE(withValue.out.find("warning: the URI carries its PIN (pin-value)"), std::string::npos);
+  EXPECT_EQ(withValue.out.find(kTokenPin), std::string::npos);
+}
+
+}  // namespace
+}  // namespace sealtool::test
+
+namespace sealtool::test {
+namespace {
+
+// An input whose RSA block is not below the key's modulus is refused with the
+// reason the file key gives, before the token sees it.
+TEST(TokenSessionTest, ABlockAboveTheModulusIsRefusedWithTheFileKeysReason) {
+  if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
+  TokenSetup setup;
+  mbedtls_rsa_context ordinary;
+  mbedtls_rsa_init(&ordinary, 0, 0);
+  ASSERT_TRUE(GenerateOrdinaryRsaKey(&ordinary, 1024, 2, 0xF0));  // the key RefusedRsaImage uses
+  setup.token.ImportRsaKeyPair(ordinary, "ordinary", "\x0a");
+  mbedtls_rsa_free(&ordinary);
+  const RefusedRsaCase& refused = RefusedRsaImage();
+  WriteBytes(setup.dir.File("in.bin"), refused.input);
+  std::remove(setup.dir.File("aes.txt").c_str());
+  const ProcessResult run = setup.Run({"--rsa-key", setup.token.Uri("object=ordinary;type=private"),
+                                       "in.bin", "out.bin", "742", "2"});
+  EXPECT_EQ(run.exitStatus, 255);
+  const std::string reason = refused.message.substr(refused.message.find("  ! The header digest"));
+  EXPECT_NE(run.out.find(" failed\n" + reason), std::string::npos) << run.out;
+  EXPECT_FALSE(FileExists(setup.dir.File("out.bin")));
+}
+
+}  // namespace
+}  // namespace sealtool::test

@@ -1,0 +1,112 @@
+// A PKCS#11 module that forwards to a real one and fails on purpose, for the
+// failures a real token shows rarely. SEALTOOL_FAULTY_TARGET names the real
+// module; SEALTOOL_FAULT what goes wrong:
+//   login-locked     C_Login answers CKR_PIN_LOCKED
+//   no-raw-rsa       the token does not offer CKM_RSA_X_509
+//   encrypt-removed  the token is removed during C_Encrypt
+//   sign-error       C_Sign fails with CKR_DEVICE_ERROR
+// With SEALTOOL_FAULT_LOG set, it appends the name of each session call
+// (C_Initialize, C_OpenSession, C_Login, C_Logout, C_CloseSession,
+// C_Finalize) to that file, one a line.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+#include <p11-kit/pkcs11.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+CK_FUNCTION_LIST gForward;
+CK_FUNCTION_LIST gFaulty;
+
+void Log(const char* call) {
+  const char* path = std::getenv("SEALTOOL_FAULT_LOG");
+  if (path == nullptr) return;
+  const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0600);
+  if (fd < 0) return;
+  const bool written = write(fd, call, std::strlen(call)) >= 0 && write(fd, "\n", 1) == 1;
+  close(fd);
+  (void)written;
+}
+
+CK_RV Initialize(CK_VOID_PTR arguments) {
+  Log("C_Initialize");
+  return gForward.C_Initialize(arguments);
+}
+
+CK_RV Finalize(CK_VOID_PTR reserved) {
+  Log("C_Finalize");
+  return gForward.C_Finalize(reserved);
+}
+
+CK_RV OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR application, CK_NOTIFY notify,
+                  CK_SESSION_HANDLE_PTR session) {
+  Log("C_OpenSession");
+  return gForward.C_OpenSession(slot, flags, application, notify, session);
+}
+
+CK_RV CloseSession(CK_SESSION_HANDLE session) {
+  Log("C_CloseSession");
+  return gForward.C_CloseSession(session);
+}
+
+CK_RV Logout(CK_SESSION_HANDLE session) {
+  Log("C_Logout");
+  return gForward.C_Logout(session);
+}
+
+bool FaultIs(const char* name) {
+  const char* fault = std::getenv("SEALTOOL_FAULT");
+  return fault != nullptr && std::strcmp(fault, name) == 0;
+}
+
+CK_RV Login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
+  Log("C_Login");
+  if (FaultIs("login-locked")) return CKR_PIN_LOCKED;
+  return gForward.C_Login(session, user, pin, length);
+}
+
+CK_RV GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR info) {
+  if (FaultIs("no-raw-rsa") && type == CKM_RSA_X_509) return CKR_MECHANISM_INVALID;
+  return gForward.C_GetMechanismInfo(slot, type, info);
+}
+
+CK_RV Encrypt(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR out,
+              CK_ULONG_PTR outLength) {
+  if (FaultIs("encrypt-removed")) return CKR_DEVICE_REMOVED;
+  return gForward.C_Encrypt(session, data, length, out, outLength);
+}
+
+CK_RV Sign(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR out,
+           CK_ULONG_PTR outLength) {
+  if (FaultIs("sign-error")) return CKR_DEVICE_ERROR;
+  return gForward.C_Sign(session, data, length, out, outLength);
+}
+
+}  // namespace
+
+extern "C" CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
+  const char* target = std::getenv("SEALTOOL_FAULTY_TARGET");
+  void* handle = target != nullptr ? dlopen(target, RTLD_NOW | RTLD_LOCAL) : nullptr;
+  if (handle == nullptr) return CKR_GENERAL_ERROR;
+  CK_C_GetFunctionList getList = nullptr;
+  void* symbol = dlsym(handle, "C_GetFunctionList");
+  std::memcpy(&getList, &symbol, sizeof symbol);
+  CK_FUNCTION_LIST_PTR real = nullptr;
+  if (getList == nullptr || getList(&real) != CKR_OK) return CKR_GENERAL_ERROR;
+  gForward = *real;
+  gFaulty = *real;
+  gFaulty.C_Initialize = Initialize;
+  gFaulty.C_Finalize = Finalize;
+  gFaulty.C_OpenSession = OpenSession;
+  gFaulty.C_CloseSession = CloseSession;
+  gFaulty.C_Login = Login;
+  gFaulty.C_Logout = Logout;
+  gFaulty.C_GetMechanismInfo = GetMechanismInfo;
+  gFaulty.C_Encrypt = Encrypt;
+  gFaulty.C_Sign = Sign;
+  *list = &gFaulty;
+  return CKR_OK;
+}
