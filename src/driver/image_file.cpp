@@ -31,29 +31,6 @@ bool MoreBytesFollow(std::FILE* stream) { return std::fgetc(stream) != EOF; }
 
 constexpr int kMaxLinkHops = 40;
 
-// The last component of path goes to name, and its directory is opened
-// relative to atFd (an absolute path ignores atFd). Returns the directory's
-// descriptor, or -1 when path names no file that could be created, such as
-// "" or "dir/".
-int OpenParentDirectory(int atFd, const char* path, char (&name)[NAME_MAX + 1]) {
-  const std::size_t length = std::strlen(path);
-  const char* slash = std::strrchr(path, '/');
-  const char* base = slash != nullptr ? slash + 1 : path;
-  const std::size_t baseLength = length - static_cast<std::size_t>(base - path);
-  if (baseLength == 0 || baseLength > NAME_MAX || length >= PATH_MAX) {
-    return -1;
-  }
-  std::memcpy(name, base, baseLength + 1);
-  char directory[PATH_MAX] = ".";
-  if (slash != nullptr) {
-    // "/name" lives in "/", "a/b/name" in "a/b/".
-    const std::size_t dirLength = static_cast<std::size_t>(base - path);
-    std::memcpy(directory, path, dirLength);
-    directory[dirLength] = '\0';
-  }
-  return openat(atFd, directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
-}
-
 // The kernel's rule for links in shared sticky folders such as /tmp: a link
 // there is followed only when it belongs to us or to the folder's owner.
 // Reading links ourselves must not bypass it.

@@ -14,6 +14,7 @@
 #include "seal/aes_key_file.h"
 #include "seal/key_record.h"
 #include "seal/pkcs11_token.h"
+#include "seal/rsa_signature.h"
 #include "seal/seal_image.h"
 
 namespace sealtool {
@@ -110,6 +111,26 @@ int RunBootImageSteps(std::uint8_t* image, const CommandLine& commandLine,
   return SealImage(image, commandLine.chip, mode, commandLine.keys);
 }
 
+// A run that signs later writes the RSA input block, not the image, and
+// says how to go on.
+int WriteBlockForSigning(const CommandLine& commandLine) {
+  const char* block = commandLine.keys.signLater;
+  if (WriteImageFile(block, gImage + kRsaSignatureOffset, kRsaBlockSize) != 0) {
+    std::printf("BIN error !\n");
+    return 1;
+  }
+  std::printf("The RSA input block (%zu bytes, big-endian) is in '%s'. Sign it with the private\n"
+              "key, raw RSA without padding, for example one of:\n"
+              "  pkcs11-tool --login --sign -m RSA-X-509 --id KEY-ID -i '%s' -o sig.bin\n"
+              "  openssl pkeyutl -decrypt -pkeyopt rsa_padding_mode:none -inkey key.pem"
+              " -in '%s' -out sig.bin\n"
+              "then seal with the signature:\n"
+              "  sealtool --signature sig.bin '%s' '%s' %d %d\n",
+              kRsaBlockSize, block, block, block, commandLine.inputPath, commandLine.outputPath,
+              commandLine.chip, commandLine.secureBoot);
+  return 0;
+}
+
 }  // namespace
 
 int ProcessImage(std::uint8_t* image, const CommandLine& commandLine) {
@@ -158,6 +179,9 @@ int RunSealTool(int argc, char** argv) {
 
   const int processed = ProcessImage(gImage, commandLine);
   CloseTokens();
+  if (processed == kSealAwaitsSignature) {
+    return WriteBlockForSigning(commandLine);
+  }
   if (processed != 0) {
     return -1;
   }

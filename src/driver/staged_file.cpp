@@ -49,7 +49,12 @@ bool IsDirectory(int dirFd, const char* name) {
 // Puts the staged file at its final name. An existing file is exchanged
 // with it, so that it can be put back; where the file system cannot
 // exchange, it is simply replaced.
-Placement PlaceFile(const StagedFile& file) {
+Placement PlaceFile(const StagedFile& file, bool replace) {
+  if (!replace) {
+    return renameat2(file.dirFd, file.tempName, file.dirFd, file.name, RENAME_NOREPLACE) == 0
+               ? Placement::kCreated
+               : Placement::kFailed;
+  }
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (IsDirectory(file.dirFd, file.name)) {
       errno = EISDIR;
@@ -86,6 +91,25 @@ void UndoPlacement(const StagedFile& file, Placement placement) {
 }
 
 }  // namespace
+
+int OpenParentDirectory(int atFd, const char* path, char (&name)[NAME_MAX + 1]) {
+  const std::size_t length = std::strlen(path);
+  const char* slash = std::strrchr(path, '/');
+  const char* base = slash != nullptr ? slash + 1 : path;
+  const std::size_t baseLength = length - static_cast<std::size_t>(base - path);
+  if (baseLength == 0 || baseLength > NAME_MAX || length >= PATH_MAX) {
+    return -1;
+  }
+  std::memcpy(name, base, baseLength + 1);
+  char directory[PATH_MAX] = ".";
+  if (slash != nullptr) {
+    // "/name" lives in "/", "a/b/name" in "a/b/".
+    const std::size_t dirLength = static_cast<std::size_t>(base - path);
+    std::memcpy(directory, path, dirLength);
+    directory[dirLength] = '\0';
+  }
+  return openat(atFd, directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
 
 bool StageFile(StagedFile* file, int dirFd, const char* name, mode_t mode) {
   file->dirFd = dirFd;
@@ -135,13 +159,13 @@ bool CloseStagedFile(StagedFile* file) {
   return closed;
 }
 
-bool CommitStagedFiles(StagedFile* files, std::size_t count) {
+bool CommitStagedFiles(StagedFile* files, std::size_t count, bool replace) {
   HoldTerminationSignals();
   Placement placements[kMaxPendingFiles] = {};
   bool placedAll = count <= static_cast<std::size_t>(kMaxPendingFiles);
   std::size_t placed = 0;
   for (; placedAll && placed < count; ++placed) {
-    placements[placed] = PlaceFile(files[placed]);
+    placements[placed] = PlaceFile(files[placed], replace);
     placedAll = placements[placed] != Placement::kFailed;
   }
   const int failure = errno;
@@ -155,7 +179,8 @@ bool CommitStagedFiles(StagedFile* files, std::size_t count) {
   return placedAll;
 }
 
-bool WriteFileSet(int dirFd, const FileToWrite* files, std::size_t count, std::size_t* failed) {
+bool WriteFileSet(int dirFd, const FileToWrite* files, std::size_t count, std::size_t* failed,
+                  bool replace) {
   *failed = 0;
   if (count == 0 || count > static_cast<std::size_t>(kMaxPendingFiles)) {
     errno = EINVAL;
@@ -175,7 +200,7 @@ bool WriteFileSet(int dirFd, const FileToWrite* files, std::size_t count, std::s
   }
   if (written) {
     *failed = count;
-    return CommitStagedFiles(staged, count);  // which also removes the temporary files
+    return CommitStagedFiles(staged, count, replace);  // which also removes the temporary files
   }
   const int failure = errno;
   for (std::size_t i = 0; i < stagedCount; ++i) DiscardStagedFile(&staged[i]);

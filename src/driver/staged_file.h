@@ -21,6 +21,12 @@ struct StagedFile {
   int pendingSlot;            // its slot among the files a signal removes
 };
 
+// The last component of path goes to name, and its directory is opened
+// relative to atFd (an absolute path ignores atFd; AT_FDCWD for the working
+// directory). Returns the directory's descriptor (O_PATH), or -1 when path
+// names no file that could be created, such as "" or "dir/".
+int OpenParentDirectory(int atFd, const char* path, char (&name)[NAME_MAX + 1]);
+
 // Creates ".sealtool-XXXXXX" (O_EXCL, never through a link) in dirFd with
 // exactly the permissions mode and opens it for writing. False, with errno
 // set, when no such file can be made there.
@@ -36,8 +42,9 @@ bool CloseStagedFile(StagedFile* file);
 // there (a symbolic link is replaced, never followed). All or none: when one
 // move fails, the ones before it are put back where the file system allows
 // it (atomic exchange). Removes what is left of the temporary files. The
-// termination signals wait until it is done.
-bool CommitStagedFiles(StagedFile* files, std::size_t count);
+// termination signals wait until it is done. With replace false, a name that
+// is taken fails the commit (EEXIST) instead of being replaced.
+bool CommitStagedFiles(StagedFile* files, std::size_t count, bool replace = true);
 
 // Removes the temporary file of a file that is not to be committed.
 void DiscardStagedFile(StagedFile* file);
@@ -54,6 +61,7 @@ struct FileToWrite {
 // place together (CommitStagedFiles): either every name holds its new file,
 // or none changed. Prints nothing. On failure *failed is the index of the
 // file that failed (count when the final move did) and errno tells why.
-bool WriteFileSet(int dirFd, const FileToWrite* files, std::size_t count, std::size_t* failed);
+bool WriteFileSet(int dirFd, const FileToWrite* files, std::size_t count, std::size_t* failed,
+                  bool replace = true);
 
 }  // namespace sealtool

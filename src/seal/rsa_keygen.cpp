@@ -6,6 +6,7 @@
 #include <mbedtls/platform_util.h>
 
 #include "seal/rsa_signature.h"
+#include "seal/secret_file.h"
 
 namespace sealtool {
 namespace {
@@ -13,6 +14,7 @@ namespace {
 constexpr std::size_t kPrimeBytes = kRsaBlockSize / 2;
 constexpr int kPublicExponent = 65537;
 constexpr int kPrimalityRounds = 40;
+constexpr int kHexRadix = 16;
 
 // A random odd start with its top nine bits set, then the next prime above
 // it whose P - 1 is prime to E. A search that runs past 512 bits starts over.
@@ -94,6 +96,29 @@ int GenerateSealingRsaKey(mbedtls_rsa_context* rsa, RandomSource random, void* r
   mbedtls_mpi_free(&q);
   mbedtls_mpi_free(&e);
   return ret;
+}
+
+int ReadRsaKeyValues(const char* path, mbedtls_mpi* const* values, int count) {
+  SecretFile file{};
+  if (OpenSecretFile(&file, path) != SecretFileStatus::kOpened) {
+    return kKeyFileNotOpened;
+  }
+  int ret = 0;
+  for (int i = 0; i < count && ret == 0; ++i) {
+    ret = mbedtls_mpi_read_file(values[i], kHexRadix, file.stream);
+  }
+  CloseSecretFile(&file);
+  return ret;
+}
+
+int ReadRsaPrivateKeyFile(const char* path, mbedtls_rsa_context* rsa) {
+  mbedtls_mpi* const values[] = {&rsa->N, &rsa->D, &rsa->P, &rsa->Q, &rsa->DP, &rsa->DQ, &rsa->QP};
+  return ReadRsaKeyValues(path, values, 7);
+}
+
+int ReadRsaPublicKeyFile(const char* path, mbedtls_rsa_context* rsa) {
+  mbedtls_mpi* const values[] = {&rsa->N, &rsa->E};
+  return ReadRsaKeyValues(path, values, 2);
 }
 
 int FormatRsaPrivateKeyFile(const mbedtls_rsa_context* rsa, char* text, std::size_t size,

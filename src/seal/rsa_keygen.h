@@ -26,6 +26,16 @@ inline constexpr std::size_t kKeyFileTextSize = 4096;
 int FormatRsaPrivateKeyFile(const mbedtls_rsa_context* rsa, char* text, std::size_t size,
                             std::size_t* length);
 
+// Reads count values, one "NAME = HEX" line each, from the key file at path,
+// quietly. Returns 0, kKeyFileNotOpened, or the first non-zero result of
+// mbedtls_mpi_read_file.
+inline constexpr int kKeyFileNotOpened = 1;
+int ReadRsaKeyValues(const char* path, mbedtls_mpi* const* values, int count);
+
+// rsa_priv.txt's seven values, or rsa_pub.txt's N and E, into rsa.
+int ReadRsaPrivateKeyFile(const char* path, mbedtls_rsa_context* rsa);
+int ReadRsaPublicKeyFile(const char* path, mbedtls_rsa_context* rsa);
+
 // The text of rsa_pub.txt: N and E.
 int FormatRsaPublicKeyFile(const mbedtls_rsa_context* rsa, char* text, std::size_t size,
                            std::size_t* length);

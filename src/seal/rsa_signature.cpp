@@ -1,5 +1,8 @@
 #include "seal/rsa_signature.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -9,34 +12,25 @@
 #include <mbedtls/rsa.h>
 
 #include "image/layout.h"
+#include "seal/key_id.h"
 #include "seal/pkcs11_token.h"
-#include "seal/secret_file.h"
+#include "seal/rsa_keygen.h"
 #include "seal/sha256.h"
 
 namespace sealtool {
 namespace {
 
-constexpr int kHexRadix = 16;
 
 // Reads the values of one key file in order, stopping at the first failure,
-// which it reports with the library's result.
-bool ReadKeyValues(SecretFile* file, mbedtls_mpi* const* values, int count) {
-  for (int i = 0; i < count; ++i) {
-    const int result = mbedtls_mpi_read_file(values[i], kHexRadix, file->stream);
-    if (result != 0) {
-      std::printf(" failed\n  ! mbedtls_mpi_read_file returned %d\n\n", result);
-      return false;
-    }
+// which it reports: a file that cannot be opened, or the library's result.
+bool ReadKeyValues(const char* name, mbedtls_mpi* const* values, int count) {
+  const int result = ReadRsaKeyValues(name, values, count);
+  if (result == kKeyFileNotOpened) {
+    std::printf(" failed\n  ! Could not open %s\n  ! Please run rsa_genkey first\n\n", name);
+  } else if (result != 0) {
+    std::printf(" failed\n  ! mbedtls_mpi_read_file returned %d\n\n", result);
   }
-  return true;
-}
-
-bool OpenKeyFile(SecretFile* file, const char* name) {
-  if (OpenSecretFile(file, name) == SecretFileStatus::kOpened) {
-    return true;
-  }
-  std::printf(" failed\n  ! Could not open %s\n  ! Please run rsa_genkey first\n\n", name);
-  return false;
+  return result == 0;
 }
 
 // The block, result and image regions are sized for RSA-1024 alone.
@@ -165,16 +159,9 @@ void PrintSignature(const std::uint8_t* result) {
 // Reads the private key file (rsa_priv.txt unless named) and signs the block.
 bool SignWithKeyFile(mbedtls_rsa_context* rsa, const char* fileName, const std::uint8_t* block,
                      std::uint8_t* result) {
-  SecretFile file{};
-  if (!OpenKeyFile(&file, fileName)) {
-    return false;
-  }
   mbedtls_mpi* const values[] = {&rsa->N, &rsa->D, &rsa->P, &rsa->Q,
                                  &rsa->DP, &rsa->DQ, &rsa->QP};
-  bool ok = ReadKeyValues(&file, values, 7);
-  CloseSecretFile(&file);
-  ok = ok && ModulusIsRsa1024(&rsa->N, fileName);
-  if (!ok) {
+  if (!ReadKeyValues(fileName, values, 7) || !ModulusIsRsa1024(&rsa->N, fileName)) {
     return false;
   }
   rsa->len = (mbedtls_mpi_bitlen(&rsa->N) + 7) >> 3;
@@ -201,9 +188,49 @@ bool SignWithToken(const char* uri, const std::uint8_t* block, std::uint8_t* res
   return ret == 0;
 }
 
+// A signature made elsewhere: exactly 128 bytes, big-endian, as raw RSA
+// tools write it.
+bool ReadSignatureFile(const char* path, std::uint8_t* signature) {
+  struct stat info {};
+  std::FILE* stream = std::fopen(path, "rb");
+  if (stream == nullptr) {
+    std::printf(" failed\n  ! Could not open %s\n\n", path);
+    return false;
+  }
+  if (fstat(fileno(stream), &info) == 0 && S_ISDIR(info.st_mode)) {
+    std::fclose(stream);
+    std::printf(" failed\n  ! %s is a directory, not a signature file\n\n", path);
+    return false;
+  }
+  std::uint8_t bytes[kRsaBlockSize + 1];
+  const std::size_t count = std::fread(bytes, 1, sizeof bytes, stream);
+  const bool failed = std::ferror(stream) != 0;
+  std::fclose(stream);
+  if (failed || count == 0) {
+    std::printf(" failed\n  ! %s is %s: a signature is %zu bytes\n\n", path,
+                failed ? "unreadable" : "empty", kRsaBlockSize);
+    return false;
+  }
+  if (count != kRsaBlockSize) {
+    std::printf(" failed\n  ! %s holds %s%zu bytes: a signature is exactly %zu bytes, big-endian\n\n",
+                path, count > kRsaBlockSize ? "more than " : "", count > kRsaBlockSize ? kRsaBlockSize : count,
+                kRsaBlockSize);
+    return false;
+  }
+  std::memcpy(signature, bytes, kRsaBlockSize);
+  if (std::all_of(bytes, bytes + kRsaBlockSize, [](std::uint8_t b) { return b == 0; })) {
+    std::printf(" failed\n  ! %s holds only zero bytes: no signer made it\n\n", path);
+    return false;
+  }
+  return true;
+}
+
 // The private-key operation, by where the key is.
 bool ComputeSignature(const KeySources& sources, mbedtls_rsa_context* rsa,
                       const std::uint8_t* block, std::uint8_t* result) {
+  if (sources.signature != nullptr) {
+    return ReadSignatureFile(sources.signature, result);
+  }
   if (IsTokenRef(sources.rsaKey)) {
     return SignWithToken(sources.rsaKey, block, result);
   }
@@ -212,14 +239,8 @@ bool ComputeSignature(const KeySources& sources, mbedtls_rsa_context* rsa,
 }
 
 bool ReadPublicKeyFile(mbedtls_rsa_context* rsa, const char* fileName) {
-  SecretFile file{};
-  if (!OpenKeyFile(&file, fileName)) {
-    return false;
-  }
   mbedtls_mpi* const values[] = {&rsa->N, &rsa->E};
-  const bool ok = ReadKeyValues(&file, values, 2);
-  CloseSecretFile(&file);
-  return ok;
+  return ReadKeyValues(fileName, values, 2);
 }
 
 // N and E to store: from rsa_pub.txt or the file or token key named, or,
@@ -238,22 +259,69 @@ bool ReadPublicKey(const KeySources& sources, mbedtls_rsa_context* rsa, const ch
 // elsewhere) is stored only when the public key that goes beside it
 // verifies it.
 bool SignatureVerifies(mbedtls_rsa_context* rsa, const std::uint8_t* signature,
-                       const std::uint8_t* block, const char* publicKeyName) {
+                       const std::uint8_t* block, const KeySources& sources,
+                       const char* publicKeyName) {
   std::uint8_t recovered[kRsaBlockSize];
   rsa->len = kRsaBlockSize;
-  const bool same = mbedtls_rsa_public(rsa, signature, recovered) == 0 &&
-                    std::memcmp(recovered, block, kRsaBlockSize) == 0;
-  if (!same) {
-    std::printf(" failed\n  ! the signature does not verify under the public key of %s:"
-                " S^E mod N is not the RSA input\n\n", publicKeyName);
+  const bool opened = mbedtls_rsa_public(rsa, signature, recovered) == 0;
+  if (opened && std::memcmp(recovered, block, kRsaBlockSize) == 0) {
+    return true;
   }
-  return same;
+  const char* what = sources.signature != nullptr ? sources.signature : "the signature";
+  // An RSA input block of this layout (digest, then zeros) is this key's
+  // signature of some other header.
+  const bool otherImage = opened && std::all_of(recovered + kSha256DigestSize, recovered + kRsaBlockSize,
+                                                [](std::uint8_t b) { return b == 0; });
+  if (otherImage) {
+    std::printf(" failed\n  ! %s is a signature by the key of %s, but of another image: its"
+                " header digest differs from this run's\n  ! Sign the block that --sign-later"
+                " writes for this input, chip and keys\n\n", what, publicKeyName);
+  } else {
+    std::printf(" failed\n  ! %s does not verify under the public key of %s: it was made with"
+                " another key, or it is damaged\n\n", what, publicKeyName);
+  }
+  return false;
 }
 
 // Only the run without key options stores what the two key files hold
 // unchecked, as it always has.
 bool SignatureMustVerify(const KeySources& sources) {
   return sources.rsaKey != nullptr || sources.rsaPub != nullptr || sources.signature != nullptr;
+}
+
+void PrintHex(const char* label, const std::uint8_t* bytes, std::size_t count) {
+  std::printf("%s", label);
+  for (std::size_t i = 0; i < count; ++i) std::printf("%02x", bytes[i]);
+  std::printf("\n");
+}
+
+// Everything short of the private-key operation: the public key that will be
+// stored must accept the block, and what a signer needs to know is printed.
+// The block is left in the RSA signature region for the driver to write out.
+int PrepareLaterSigning(const std::uint8_t* headerDigest, const std::uint8_t* block,
+                        std::uint8_t* image, const KeySources& sources) {
+  mbedtls_rsa_context rsa;
+  mbedtls_rsa_init(&rsa, 0, 0);
+  const char* publicKeyName = nullptr;
+  bool ok = ReadPublicKey(sources, &rsa, &publicKeyName);
+  if (ok && BlockNotBelowModulus(block, &rsa.N)) {
+    std::uint8_t modulus[kRsaBlockSize] = {};
+    mbedtls_mpi_write_binary(&rsa.N, modulus, sizeof modulus);
+    std::printf(" failed\n");
+    PrintNotBelowModulus(block, modulus[0]);
+    ok = false;
+  }
+  KeyIds ids{};
+  ok = ok && ComputeKeyIds(&rsa.N, &rsa.E, &ids) == 0;
+  mbedtls_rsa_free(&rsa);
+  if (!ok) return -1;
+  std::printf("Sign later: this run makes no signature and writes no image.\n");
+  PrintHex("Image digest:  ", image + kImageDigestOffset, kImageDigestSize);
+  PrintHex("Header digest: ", headerDigest, kSha256DigestSize);
+  PrintHex("Key id (image header):        ", ids.header, kKeyIdSize);
+  PrintHex("Key id (SubjectPublicKeyInfo): ", ids.spki, kKeyIdSize);
+  std::memcpy(image + kRsaSignatureOffset, block, kRsaBlockSize);
+  return kSealAwaitsSignature;
 }
 
 void StorePublicKey(const mbedtls_rsa_context& rsa, std::uint8_t* image) {
@@ -275,6 +343,9 @@ int SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image,
                         const KeySources& sources) {
   std::uint8_t block[kRsaBlockSize] = {};
   ReverseCopy(headerDigest, block, static_cast<std::uint8_t>(kSha256DigestSize));
+  if (sources.signLater != nullptr) {
+    return PrepareLaterSigning(headerDigest, block, image, sources);
+  }
   std::uint8_t signature[kRsaBlockSize] = {};
   mbedtls_rsa_context rsa;
   mbedtls_rsa_init(&rsa, 0, 0);
@@ -285,7 +356,8 @@ int SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image,
   }
   const char* publicKeyName = nullptr;
   ok = ok && ReadPublicKey(sources, &rsa, &publicKeyName);
-  ok = ok && (!SignatureMustVerify(sources) || SignatureVerifies(&rsa, signature, block, publicKeyName));
+  ok = ok && (!SignatureMustVerify(sources) ||
+               SignatureVerifies(&rsa, signature, block, sources, publicKeyName));
   if (ok) StorePublicKey(rsa, image);
   mbedtls_rsa_free(&rsa);
   return ok ? 0 : -1;

@@ -18,10 +18,15 @@ inline constexpr char kRsaPublicKeyFileName[] = "rsa_pub.txt";
 void ReverseCopy(const std::uint8_t* source, std::uint8_t* destination,
                  std::uint8_t n);
 
+// A run that signs later stops before the private-key operation; its RSA
+// input block is left in the RSA signature region, and no image is written.
+inline constexpr int kSealAwaitsSignature = 1;
+
 // Signs the 32-byte header digest into the RSA signature region and fills
 // the modulus and exponent areas, with the keys sources names (the private
-// key in a file or a token; N and E from a file or a token). Returns 0, or
-// -1 after printing why.
+// key in a file or a token, or a signature made elsewhere; N and E from a
+// file or a token). Returns 0, kSealAwaitsSignature for a run that signs
+// later, or -1 after printing why.
 int SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image,
                         const KeySources& sources);
 

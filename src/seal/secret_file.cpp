@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <termios.h>
+
 #include <cerrno>
+#include <cstring>
 
 #include <mbedtls/platform_util.h>
 
@@ -72,6 +75,47 @@ SecretFileStatus OpenSecretFile(SecretFile* file, const char* path) {
 
 bool SecretFileFailed(const SecretFile& file) {
   return file.overLimit || (file.stream != nullptr && std::ferror(file.stream) != 0);
+}
+
+namespace {
+
+std::size_t WithoutLineEnd(const char* text, std::size_t length) {
+  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
+  return length;
+}
+
+}  // namespace
+
+int ReadSecretLine(const char* path, char* line, std::size_t size) {
+  SecretFile file{};
+  if (OpenSecretFile(&file, path) != SecretFileStatus::kOpened) return kSecretLineUnreadable;
+  const bool read = std::fgets(line, static_cast<int>(size), file.stream) != nullptr;
+  const bool failed = SecretFileFailed(file);
+  CloseSecretFile(&file);
+  if (failed) return kSecretLineUnreadable;
+  if (!read) return kSecretLineEmpty;
+  const std::size_t raw = std::strlen(line);
+  if (raw + 1 == size && line[raw - 1] != '\n') return kSecretLineUnreadable;  // cut short
+  const std::size_t length = WithoutLineEnd(line, raw);
+  line[length] = '\0';
+  return length == 0 ? kSecretLineEmpty : static_cast<int>(length);
+}
+
+int PromptForSecret(const char* prompt, char* line, std::size_t size) {
+  termios saved{};
+  if (isatty(STDIN_FILENO) != 1 || tcgetattr(STDIN_FILENO, &saved) != 0) return -1;
+  termios quiet = saved;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  std::fprintf(stderr, "%s", prompt);
+  std::fflush(stderr);
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  const ssize_t count = read(STDIN_FILENO, line, size - 1);
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  std::fputc('\n', stderr);
+  if (count <= 0) return -1;
+  const std::size_t length = WithoutLineEnd(line, static_cast<std::size_t>(count));
+  line[length] = '\0';
+  return static_cast<int>(length);
 }
 
 void CloseSecretFile(SecretFile* file) {

@@ -34,4 +34,17 @@ bool SecretFileFailed(const SecretFile& file);
 // Closes the stream and wipes what it buffered.
 void CloseSecretFile(SecretFile* file);
 
+// The first line of the secret file at path (a PIN or passphrase file),
+// without its line end, into line (size bytes, NUL-terminated; the caller
+// wipes it). Returns its length, kSecretLineUnreadable, or kSecretLineEmpty;
+// a line that does not fit is unreadable.
+inline constexpr int kSecretLineUnreadable = -1;
+inline constexpr int kSecretLineEmpty = -2;
+int ReadSecretLine(const char* path, char* line, std::size_t size);
+
+// Asks for a secret on the terminal of standard input, without echo; the
+// prompt goes to standard error. Returns the length read into line (size
+// bytes, NUL-terminated), or -1 when standard input is no terminal.
+int PromptForSecret(const char* prompt, char* line, std::size_t size);
+
 }  // namespace sealtool

@@ -480,6 +480,26 @@ bool SealJudged(const Report& report) {
   return false;
 }
 
+// The key an RSA image carries, and whether it is the one a release expects.
+void IdentifyKey(const std::uint8_t* image, const InspectOptions& options, Report* report) {
+  report->hasKeyIds = report->mode == RunMode::kRsa && ComputeImageKeyIds(image, &report->keyIds) == 0;
+  if (options.expectedKeyId == nullptr) return;
+  if (!report->hasKeyIds) {
+    AddCheck(report, CheckId::kExpectedKey, Verdict::kFailed, "the image carries no RSA key");
+    return;
+  }
+  const bool same = std::memcmp(options.expectedKeyId, report->keyIds.header, kKeyIdSize) == 0 ||
+                    std::memcmp(options.expectedKeyId, report->keyIds.spki, kKeyIdSize) == 0;
+  char carried[kKeyIdTextSize];
+  FormatKeyId(report->keyIds.header, carried);
+  if (same) {
+    AddCheck(report, CheckId::kExpectedKey, Verdict::kOk, "the image carries the expected key");
+  } else {
+    AddCheck(report, CheckId::kExpectedKey, Verdict::kFailed,
+             "the image carries another key (header key id %.16s...)", carried);
+  }
+}
+
 void RunChecksOfMode(const std::uint8_t* image, const InspectOptions& options, Report* report) {
   switch (report->mode) {
     case RunMode::kPlain:
@@ -526,6 +546,7 @@ bool InspectImage(const std::uint8_t* image, const InspectOptions& options, Repo
       report->modeDetected ? GuessMode(image, options, *report) : ModeGuess{options.mode, nullptr};
   report->mode = guess.mode;
   RunChecksOfMode(image, options, report);
+  IdentifyKey(image, options, report);
   if (guess.alternatives != nullptr) {
     AddCheck(report, CheckId::kMode, Verdict::kNotVerifiable,
              "the image could be %s: give --mode", guess.alternatives);
@@ -574,6 +595,7 @@ const char* CheckName(CheckId id) {
     case CheckId::kDramCount: return "dram count";
     case CheckId::kWrappedKey: return "wrapped key";
     case CheckId::kInput: return "input";
+    case CheckId::kExpectedKey: return "expected key";
     default: return "mode";
   }
 }

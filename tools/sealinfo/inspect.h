@@ -9,6 +9,7 @@
 #include "image/header_info.h"
 #include "image/layout.h"
 #include "image/run_mode.h"
+#include "seal/key_id.h"
 
 namespace sealtool::inspect {
 
@@ -25,6 +26,7 @@ enum class CheckId {
   kDramCount,
   kWrappedKey,
   kInput,
+  kExpectedKey,
   kMode,
 };
 
@@ -40,6 +42,7 @@ struct InspectOptions {
   const char* keyDir = ".";
   bool assumeZero = false;               // overwritten input bytes were zero
   const std::uint8_t* input = nullptr;   // the input the image was made from, padded
+  const std::uint8_t* expectedKeyId = nullptr;  // --expect-key: either id of the key
 };
 
 struct Check {
@@ -49,7 +52,7 @@ struct Check {
 };
 
 inline constexpr std::size_t kMaxShownDramEntries = 64;
-inline constexpr std::size_t kMaxChecks = 10;
+inline constexpr std::size_t kMaxChecks = 11;
 inline constexpr std::size_t kMaxWarnings = 6;
 
 struct Report {
@@ -68,6 +71,8 @@ struct Report {
   bool keyRecordValid;
   KeyRecordStamp stamp;
   std::uint8_t wrappedKey[kWrappedKeySize];
+  bool hasKeyIds;  // an RSA image: the ids of the key it carries
+  KeyIds keyIds;
   Check checks[kMaxChecks];
   std::size_t checkCount;
   char warnings[kMaxWarnings][200];

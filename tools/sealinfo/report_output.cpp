@@ -199,6 +199,10 @@ void PrintTextReport(const char* path, const std::uint8_t* image, const Report& 
               report.version[2], report.version[3]);
   PrintTextDram(report);
   PrintTextKeyRecord(report);
+  if (report.hasKeyIds) {
+    std::printf("key id (image header): %s\n", HexText(report.keyIds.header, kKeyIdSize).c_str());
+    std::printf("key id (SubjectPublicKeyInfo): %s\n", HexText(report.keyIds.spki, kKeyIdSize).c_str());
+  }
   std::printf("checks:\n");
   for (std::size_t i = 0; i < report.checkCount; ++i) {
     const Check& check = report.checks[i];
@@ -233,6 +237,9 @@ void PrintJsonReport(const char* path, const std::uint8_t* image, const Report& 
       {"dramEntries", JsonDramEntries(report)},
       {"keyRecord", JsonKeyRecord(report)},
       {"wrappedKey", HexText(report.wrappedKey, kWrappedKeySize)},
+      {"keyIds", report.hasKeyIds ? Json{{"header", HexText(report.keyIds.header, kKeyIdSize)},
+                                         {"spki", HexText(report.keyIds.spki, kKeyIdSize)}}
+                                  : Json(nullptr)},
       {"checks", JsonChecks(report)},
       {"warnings", warnings},
       {"result", JsonOutcomeName(ReportOutcome(report))},

@@ -12,6 +12,8 @@
 #include "image/layout.h"
 #include "image/run_mode.h"
 #include "inspect.h"
+#include "key_report.h"
+#include "seal/key_id.h"
 #include "report_output.h"
 
 namespace {
@@ -20,7 +22,7 @@ using sealtool::inspect::InspectOptions;
 
 constexpr char kUsage[] =
     "usage: sealinfo [--chip ID] [--keys DIR] [--mode MODE] [--input IN] [--assume-zero]\n"
-    "                [--json] IMAGE\n"
+    "                [--expect-key ID|FILE] [--json] IMAGE\n"
     "\n"
     "Shows the layout, header records, DRAM entries and key record of a 32768-byte\n"
     "sealtool image, and checks what the image's mode allows: the checksum, the\n"
@@ -33,6 +35,10 @@ constexpr char kUsage[] =
     "                 write must be its, and it supplies the input bytes that\n"
     "                 sealing overwrote (chips other than 742 and 775)\n"
     "  --assume-zero  take the input bytes that sealing overwrote as zero\n"
+    "  --expect-key ID|FILE\n"
+    "                 fail unless the image carries this RSA key: a key id (64 hex\n"
+    "                 digits, either id sealkey id shows) or a public key file\n"
+    "                 (rsa_pub.txt, PEM or DER)\n"
     "  --json         print the report as one JSON document\n"
     "  --help, --version\n"
     "\n"
@@ -48,6 +54,7 @@ struct Arguments {
   bool json = false;
   const char* imagePath = nullptr;
   const char* inputPath = nullptr;
+  const char* expectedKey = nullptr;
 };
 
 bool ParseChip(const char* text, std::int32_t* chip) {
@@ -82,6 +89,10 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
       // A folder whose key paths would not fit is refused, never cut short.
       ok = value != nullptr && std::strlen(value) + 1 + kLongestKeyFileName <= PATH_MAX;
       args->options.keyDir = value;
+      ++i;
+    } else if (std::strcmp(arg, "--expect-key") == 0) {
+      ok = value != nullptr;
+      args->expectedKey = value;
       ++i;
     } else if (std::strcmp(arg, "--input") == 0) {
       ok = value != nullptr;
@@ -129,6 +140,27 @@ bool ReadImage(const char* path, std::uint8_t* image, bool wholeImage) {
   return true;
 }
 
+// A key id as given, or the header key id of a public key file.
+bool ExpectedKeyId(const char* text, std::uint8_t* id) {
+  if (sealtool::ParseKeyId(text, id)) return true;
+  mbedtls_mpi n, e;
+  mbedtls_mpi_init(&n);
+  mbedtls_mpi_init(&e);
+  const char* kind = "";
+  sealtool::KeyIds ids{};
+  const bool loaded = sealkey::LoadPublicKey(text, &n, &e, &kind) == sealkey::kDone &&
+                      sealtool::ComputeKeyIds(&n, &e, &ids) == 0;
+  mbedtls_mpi_free(&n);
+  mbedtls_mpi_free(&e);
+  if (!loaded) {
+    std::fprintf(stderr, "sealinfo: --expect-key takes a key id of 64 hex digits or a public key "
+                         "file, not '%s'\n", text);
+    return false;
+  }
+  std::memcpy(id, ids.header, sizeof ids.header);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -139,6 +171,11 @@ int main(int argc, char** argv) {
 
   static std::uint8_t image[sealtool::kImageSize];
   if (!ReadImage(args.imagePath, image, true)) return 2;
+  static std::uint8_t expectedId[sealtool::kKeyIdSize];
+  if (args.expectedKey != nullptr) {
+    if (!ExpectedKeyId(args.expectedKey, expectedId)) return 2;
+    args.options.expectedKeyId = expectedId;
+  }
   static std::uint8_t input[sealtool::kImageSize];
   if (args.inputPath != nullptr) {
     if (!ReadImage(args.inputPath, input, false)) return 2;

@@ -1,0 +1,39 @@
+// The two ids of an RSA public key: the SHA-256 of the 160 bytes the image
+// header carries for it (N as 128 and E as 32 little-endian bytes, as
+// stored), which is what a device sees, and the SHA-256 of its DER
+// SubjectPublicKeyInfo, which is what openssl and HSM tools show.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <mbedtls/bignum.h>
+
+namespace sealtool {
+
+inline constexpr std::size_t kKeyIdSize = 32;
+inline constexpr std::size_t kKeyIdTextSize = 2 * kKeyIdSize + 1;
+
+struct KeyIds {
+  std::uint8_t header[kKeyIdSize];
+  std::uint8_t spki[kKeyIdSize];
+};
+
+// The 160 header bytes of N and E, as RSA mode stores them. False when N
+// does not fit 128 bytes or E 32.
+bool HeaderKeyBytes(const mbedtls_mpi* n, const mbedtls_mpi* e, std::uint8_t* bytes);
+
+// Both ids of the key (N, E). Returns 0 or an mbedtls error code.
+int ComputeKeyIds(const mbedtls_mpi* n, const mbedtls_mpi* e, KeyIds* ids);
+
+// Both ids of the key an image header carries (its modulus and exponent
+// areas). Returns 0 or an mbedtls error code.
+int ComputeImageKeyIds(const std::uint8_t* image, KeyIds* ids);
+
+// 64 lower-case hex digits and a NUL.
+void FormatKeyId(const std::uint8_t* id, char (&text)[kKeyIdTextSize]);
+
+// Reads 64 hex digits (either case) into id; false for any other text.
+bool ParseKeyId(const char* text, std::uint8_t* id);
+
+}  // namespace sealtool

@@ -1,0 +1,315 @@
+#include "key_report.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/pk.h>
+#include <mbedtls/platform_util.h>
+#include <mbedtls/rsa.h>
+#include <nlohmann/json.hpp>
+
+#include "image/layout.h"
+#include "key_formats.h"
+#include "seal/key_id.h"
+#include "seal/pkcs11_token.h"
+#include "seal/rsa_keygen.h"
+#include "seal/rsa_signature.h"
+
+namespace sealkey {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr int kUsualExponent = 65537;
+
+std::string Hex(const std::uint8_t* bytes, std::size_t count) {
+  std::string text;
+  char pair[3];
+  for (std::size_t i = 0; i < count; ++i) {
+    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
+    text += pair;
+  }
+  return text;
+}
+
+std::uint8_t TopByte(const mbedtls_mpi* n) {
+  std::uint8_t modulus[sealtool::kRsaBlockSize] = {};
+  return mbedtls_mpi_write_binary(n, modulus, sizeof modulus) == 0 ? modulus[0] : 0;
+}
+
+// A file of up to one image and one byte; false when it cannot be read.
+bool ReadSmallFile(const char* path, std::vector<std::uint8_t>* bytes) {
+  std::FILE* stream = std::fopen(path, "rb");
+  if (stream == nullptr) return false;
+  bytes->resize(sealtool::kImageSize + 1);
+  const std::size_t count = std::fread(bytes->data(), 1, bytes->size(), stream);
+  const bool failed = std::ferror(stream) != 0;
+  std::fclose(stream);
+  bytes->resize(count);
+  return !failed;
+}
+
+bool LooksLikePemOrDer(const std::vector<std::uint8_t>& bytes) {
+  const std::string text(bytes.begin(), bytes.end());
+  return text.find("-----BEGIN ") != std::string::npos || (!bytes.empty() && bytes[0] == 0x30);
+}
+
+int CopyRsaPublic(const mbedtls_pk_context& pk, mbedtls_mpi* n, mbedtls_mpi* e) {
+  if (mbedtls_pk_get_type(&pk) != MBEDTLS_PK_RSA) return -1;
+  const mbedtls_rsa_context* rsa = mbedtls_pk_rsa(pk);
+  return (mbedtls_mpi_copy(n, &rsa->N) == 0 && mbedtls_mpi_copy(e, &rsa->E) == 0) ? 0 : -1;
+}
+
+int LoadFromPemOrDer(const std::vector<std::uint8_t>& bytes, mbedtls_mpi* n, mbedtls_mpi* e) {
+  mbedtls_pk_context pk;
+  mbedtls_pk_init(&pk);
+  int ret = ParsePublicKey(bytes.data(), bytes.size(), &pk);
+  if (ret != 0) {
+    mbedtls_pk_free(&pk);
+    mbedtls_pk_init(&pk);
+    ret = ParsePrivateKey(bytes.data(), bytes.size(), nullptr, 0, &pk);
+  }
+  if (ret == 0) ret = CopyRsaPublic(pk, n, e);
+  mbedtls_pk_free(&pk);
+  return ret;
+}
+
+int LoadFromFile(const char* path, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) {
+  std::vector<std::uint8_t> bytes;
+  if (!ReadSmallFile(path, &bytes)) {
+    std::fprintf(stderr, "sealkey: cannot read %s\n", path);
+    return kUnreadable;
+  }
+  int ret = 0;
+  if (bytes.size() == sealtool::kImageSize) {
+    *kind = "sealed image";
+    ret = mbedtls_mpi_read_binary_le(n, bytes.data() + sealtool::kModulusOffset, sealtool::kModulusSize);
+    if (ret == 0) ret = mbedtls_mpi_read_binary_le(e, bytes.data() + sealtool::kExponentOffset,
+                                                  sealtool::kExponentSize);
+  } else if (LooksLikePemOrDer(bytes)) {
+    *kind = "PEM or DER key";
+    ret = LoadFromPemOrDer(bytes, n, e);
+  } else {
+    *kind = "rsa_pub.txt";
+    mbedtls_mpi* const values[] = {n, e};
+    ret = sealtool::ReadRsaKeyValues(path, values, 2);
+  }
+  if (ret != 0 || mbedtls_mpi_bitlen(n) == 0 || mbedtls_mpi_cmp_int(e, 0) <= 0) {
+    std::fprintf(stderr, "sealkey: %s holds no RSA public key (as a %s)\n", path, *kind);
+    return kUnreadable;
+  }
+  return kDone;
+}
+
+struct KeyCheck {
+  std::string name;
+  bool ok;
+  bool warningOnly;
+  std::string detail;
+};
+
+// (value - 1) mod modulus == 0, with the operands as mpis.
+bool IsCongruentToOne(const mbedtls_mpi* value, const mbedtls_mpi* modulus) {
+  mbedtls_mpi reduced, one;
+  mbedtls_mpi_init(&reduced);
+  mbedtls_mpi_init(&one);
+  const bool ok = mbedtls_mpi_lset(&one, 1) == 0 && mbedtls_mpi_mod_mpi(&reduced, value, modulus) == 0 &&
+                  mbedtls_mpi_cmp_mpi(&reduced, &one) == 0;
+  mbedtls_mpi_free(&reduced);
+  mbedtls_mpi_free(&one);
+  return ok;
+}
+
+// The arithmetic of the CRT key: N = P Q, D E = 1 mod lcm(P-1, Q-1),
+// DP = D mod P-1, DQ = D mod Q-1, QP Q = 1 mod P.
+void CheckArithmetic(const mbedtls_rsa_context& rsa, std::vector<KeyCheck>* checks) {
+  mbedtls_mpi product, p1, q1, gcd, lcm, reduced;
+  for (mbedtls_mpi* value : {&product, &p1, &q1, &gcd, &lcm, &reduced}) mbedtls_mpi_init(value);
+  bool ok = mbedtls_mpi_mul_mpi(&product, &rsa.P, &rsa.Q) == 0;
+  checks->push_back({"n = p * q", ok && mbedtls_mpi_cmp_mpi(&product, &rsa.N) == 0, false, ""});
+  ok = mbedtls_mpi_sub_int(&p1, &rsa.P, 1) == 0 && mbedtls_mpi_sub_int(&q1, &rsa.Q, 1) == 0 &&
+       mbedtls_mpi_cmp_int(&p1, 0) > 0 && mbedtls_mpi_cmp_int(&q1, 0) > 0 &&
+       mbedtls_mpi_gcd(&gcd, &p1, &q1) == 0 && mbedtls_mpi_mul_mpi(&product, &p1, &q1) == 0 &&
+       mbedtls_mpi_div_mpi(&lcm, nullptr, &product, &gcd) == 0;
+  const bool dFits = ok && mbedtls_mpi_mul_mpi(&product, &rsa.D, &rsa.E) == 0 &&
+                     IsCongruentToOne(&product, &lcm);
+  checks->push_back({"d * e = 1", dFits, false, "modulo lcm(p - 1, q - 1)"});
+  const bool dp = ok && mbedtls_mpi_mod_mpi(&reduced, &rsa.D, &p1) == 0 &&
+                  mbedtls_mpi_cmp_mpi(&reduced, &rsa.DP) == 0;
+  checks->push_back({"dp", dp, false, "d mod (p - 1)"});
+  const bool dq = ok && mbedtls_mpi_mod_mpi(&reduced, &rsa.D, &q1) == 0 &&
+                  mbedtls_mpi_cmp_mpi(&reduced, &rsa.DQ) == 0;
+  checks->push_back({"dq", dq, false, "d mod (q - 1)"});
+  const bool qp = mbedtls_mpi_mul_mpi(&product, &rsa.QP, &rsa.Q) == 0 && IsCongruentToOne(&product, &rsa.P);
+  checks->push_back({"qp", qp, false, "q^-1 mod p"});
+  for (mbedtls_mpi* value : {&product, &p1, &q1, &gcd, &lcm, &reduced}) mbedtls_mpi_free(value);
+}
+
+bool ArePrimes(const mbedtls_rsa_context& rsa) {
+  mbedtls_entropy_context entropy;
+  mbedtls_ctr_drbg_context drbg;
+  mbedtls_entropy_init(&entropy);
+  mbedtls_ctr_drbg_init(&drbg);
+  bool ok = mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, nullptr, 0) == 0;
+  ok = ok && mbedtls_mpi_is_prime_ext(&rsa.P, 40, mbedtls_ctr_drbg_random, &drbg) == 0 &&
+       mbedtls_mpi_is_prime_ext(&rsa.Q, 40, mbedtls_ctr_drbg_random, &drbg) == 0;
+  mbedtls_ctr_drbg_free(&drbg);
+  mbedtls_entropy_free(&entropy);
+  return ok;
+}
+
+std::string ShareText(double share) {
+  char text[96];
+  if (share <= 0) return "no image";
+  std::snprintf(text, sizeof text, "about 1 image in %.0f (%.3f %%)", 1.0 / share, 100.0 * share);
+  return text;
+}
+
+// rsa_pub.txt beside the private key file, or none (E is then taken as 65537).
+std::string PublicKeyBeside(const char* privatePath) {
+  const std::string path = privatePath;
+  const std::size_t slash = path.rfind('/');
+  return (slash == std::string::npos ? "" : path.substr(0, slash + 1)) + sealtool::kRsaPublicKeyFileName;
+}
+
+void CheckPublicKey(const char* path, mbedtls_rsa_context* rsa, std::vector<KeyCheck>* checks) {
+  const std::string pubPath = PublicKeyBeside(path);
+  mbedtls_mpi n;
+  mbedtls_mpi_init(&n);
+  mbedtls_mpi* const values[] = {&n, &rsa->E};
+  struct stat info {};
+  if (stat(pubPath.c_str(), &info) != 0) {
+    mbedtls_mpi_lset(&rsa->E, kUsualExponent);
+    checks->push_back({"public key", true, true, "no " + pubPath + ": E taken as 65537"});
+  } else if (sealtool::ReadRsaKeyValues(pubPath.c_str(), values, 2) != 0) {
+    checks->push_back({"public key", false, false, pubPath + " cannot be read"});
+  } else {
+    checks->push_back({"public key", mbedtls_mpi_cmp_mpi(&n, &rsa->N) == 0, false,
+                       "N of " + pubPath + " against N of the private key"});
+  }
+  mbedtls_mpi_free(&n);
+  const bool usual = mbedtls_mpi_cmp_int(&rsa->E, kUsualExponent) >= 0;
+  checks->push_back({"exponent", usual, false, usual ? "E is at least 65537" : "E is below 65537"});
+}
+
+int PrintChecks(const char* path, const std::vector<KeyCheck>& checks, std::uint8_t topByte,
+                double share, bool json) {
+  bool failed = false;
+  for (const KeyCheck& check : checks) failed = failed || (!check.ok && !check.warningOnly);
+  if (json) {
+    Json list = Json::array();
+    for (const KeyCheck& check : checks) {
+      list.push_back({{"name", check.name},
+                      {"verdict", check.ok ? "ok" : (check.warningOnly ? "warning" : "failed")},
+                      {"detail", check.detail}});
+    }
+    const Json report = {{"file", path}, {"checks", list}, {"modulusTopByte", topByte},
+                         {"refusalShare", share}, {"result", failed ? "failed" : "ok"}};
+    std::printf("%s\n", report.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
+  } else {
+    std::printf("key file: %s\n", path);
+    for (const KeyCheck& check : checks) {
+      std::printf("  %-12s %s%s%s\n", check.name.c_str(),
+                  check.ok ? "ok" : (check.warningOnly ? "warning" : "FAILED"),
+                  check.detail.empty() ? "" : ": ", check.detail.c_str());
+    }
+    std::printf("result: %s\n", failed ? "FAILED" : "ok");
+  }
+  return failed ? kCheckFailed : kDone;
+}
+
+}  // namespace
+
+double RefusalShare(const mbedtls_mpi* n) {
+  // The smallest refused block is ceil(N / 2^768) * 2^768; blocks are the
+  // 2^256 multiples of 2^768 below 2^1024.
+  mbedtls_mpi threshold;
+  mbedtls_mpi_init(&threshold);
+  std::uint8_t bytes[32] = {};
+  const bool ok = mbedtls_mpi_sub_int(&threshold, n, 1) == 0 &&
+                  mbedtls_mpi_shift_r(&threshold, 768) == 0 &&
+                  mbedtls_mpi_add_int(&threshold, &threshold, 1) == 0 &&
+                  mbedtls_mpi_write_binary(&threshold, bytes, sizeof bytes) == 0;
+  mbedtls_mpi_free(&threshold);
+  if (!ok) return 1.0;
+  double accepted = 0;
+  for (int i = 7; i >= 0; --i) accepted = (accepted + bytes[i]) / 256.0;
+  return 1.0 - accepted;
+}
+
+int LoadPublicKey(const char* ref, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) {
+  if (ref == nullptr) ref = sealtool::kRsaPublicKeyFileName;
+  if (sealtool::IsTokenRef(ref)) {
+    *kind = "token";
+    const bool ofPrivateKey = std::strstr(ref, "type=private") != nullptr;
+    const int ret = sealtool::TokenReadRsaPublicKey(ref, ofPrivateKey, n, e);
+    sealtool::CloseTokens();
+    return ret == 0 ? kDone : kUnreadable;
+  }
+  return LoadFromFile(ref, n, e, kind);
+}
+
+int ShowKeyIds(const char* ref, bool json) {
+  mbedtls_mpi n, e;
+  mbedtls_mpi_init(&n);
+  mbedtls_mpi_init(&e);
+  const char* kind = "";
+  int status = LoadPublicKey(ref, &n, &e, &kind);
+  sealtool::KeyIds ids{};
+  if (status == kDone && sealtool::ComputeKeyIds(&n, &e, &ids) != 0) {
+    std::fprintf(stderr, "sealkey: the key is no RSA-1024 key with an exponent of 32 bytes or less\n");
+    status = kUnreadable;
+  }
+  const char* source = ref != nullptr ? ref : sealtool::kRsaPublicKeyFileName;
+  if (status == kDone && json) {
+    const Json report = {{"source", source},
+                         {"kind", kind},
+                         {"modulusBits", mbedtls_mpi_bitlen(&n)},
+                         {"headerKeyId", Hex(ids.header, sizeof ids.header)},
+                         {"spkiKeyId", Hex(ids.spki, sizeof ids.spki)}};
+    std::printf("%s\n", report.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
+  } else if (status == kDone) {
+    std::printf("source: %s (%s), modulus of %zu bits\n", source, kind, mbedtls_mpi_bitlen(&n));
+    std::printf("key id (image header: SHA-256 of N and E as stored): %s\n",
+                Hex(ids.header, sizeof ids.header).c_str());
+    std::printf("key id (SHA-256 of the DER SubjectPublicKeyInfo):    %s\n",
+                Hex(ids.spki, sizeof ids.spki).c_str());
+  }
+  mbedtls_mpi_free(&n);
+  mbedtls_mpi_free(&e);
+  return status;
+}
+
+int CheckKeyFile(const char* path, bool json) {
+  if (path == nullptr) path = sealtool::kRsaPrivateKeyFileName;
+  mbedtls_rsa_context rsa;
+  mbedtls_rsa_init(&rsa, 0, 0);
+  if (sealtool::ReadRsaPrivateKeyFile(path, &rsa) != 0 || mbedtls_mpi_bitlen(&rsa.N) == 0) {
+    std::fprintf(stderr, "sealkey: %s holds no readable RSA private key (N, D, P, Q, DP, DQ, QP)\n", path);
+    mbedtls_rsa_free(&rsa);
+    return kUnreadable;
+  }
+  std::vector<KeyCheck> checks;
+  const std::size_t bits = mbedtls_mpi_bitlen(&rsa.N);
+  checks.push_back({"size", bits == 1024, false, std::to_string(bits) + " bits; RSA mode needs 1024"});
+  CheckPublicKey(path, &rsa, &checks);
+  CheckArithmetic(rsa, &checks);
+  checks.push_back({"primes", ArePrimes(rsa), false, "p and q are probable primes"});
+  const std::uint8_t topByte = TopByte(&rsa.N);
+  const double share = RefusalShare(&rsa.N);
+  char top[64];
+  std::snprintf(top, sizeof top, "N's top byte is 0x%02x", topByte);
+  checks.push_back({"top byte", topByte == 0xFF, true, top});
+  checks.push_back({"refusals", share <= kRefusalShareWarning, true,
+                    "RSA mode refuses " + ShareText(share)});
+  mbedtls_rsa_free(&rsa);
+  return PrintChecks(path, checks, topByte, share, json);
+}
+
+}  // namespace sealkey

@@ -1,0 +1,39 @@
+// What sealkey tells about a key: its ids, and how sound rsa_priv.txt is.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <mbedtls/bignum.h>
+
+namespace sealkey {
+
+// Exit statuses of the subcommands.
+inline constexpr int kDone = 0;
+inline constexpr int kCheckFailed = 1;
+inline constexpr int kUnreadable = 2;
+
+// The share of images RSA mode refuses with modulus n: an image is refused
+// when its RSA input block (the reversed header digest times 2^768) is not
+// below n, and the header digest is as good as random.
+double RefusalShare(const mbedtls_mpi* n);
+
+// More than this is worth a warning: a key from rsa_genkey stays below it.
+inline constexpr double kRefusalShareWarning = 1.0 / 256.0;
+
+// The public key named by ref (null: rsa_pub.txt): a pkcs11: URI (a public
+// key, or with type=private the public key of that private key), a sealed
+// image (a file of 32768 bytes), an rsa_pub.txt, or a PEM or DER public or
+// unencrypted private key. kind says which. Returns kDone, or kUnreadable
+// after saying why on standard error.
+int LoadPublicKey(const char* ref, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind);
+
+// sealkey id: both key ids of ref, as text or JSON. Returns the exit status.
+int ShowKeyIds(const char* ref, bool json);
+
+// sealkey check: the consistency, size, top byte and refusal share of the
+// private key file (null: rsa_priv.txt), against the rsa_pub.txt beside it
+// when there is one. Returns the exit status.
+int CheckKeyFile(const char* path, bool json);
+
+}  // namespace sealkey

@@ -1,0 +1,149 @@
+#include "key_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <mbedtls/entropy.h>
+#include <mbedtls/platform_util.h>
+
+#include "driver/staged_file.h"
+#include "seal/aes_key_file.h"
+#include "seal/rsa_keygen.h"
+#include "seal/rsa_signature.h"
+
+namespace sealkey {
+namespace {
+
+// Anything at the name counts, a dangling link too: without --force nothing
+// that stands there is replaced.
+bool RefuseExistingName(const char* program, const char* name, bool force) {
+  struct stat info {};
+  if (force || lstat(name, &info) != 0) {
+    return false;
+  }
+  std::fprintf(stderr, "%s: %s already exists; use --force to replace it\n", program, name);
+  return true;
+}
+
+// The texts of the files one run writes, in buffers that are wiped on the
+// way out.
+struct KeyFileTexts {
+  char priv[sealtool::kKeyFileTextSize];
+  char pub[sealtool::kKeyFileTextSize];
+  char aes[128];
+  std::size_t privLength;
+  std::size_t pubLength;
+  std::size_t aesLength;
+};
+
+bool FormatAesKeyFile(const char* program, mbedtls_ctr_drbg_context* drbg, KeyFileTexts* texts) {
+  unsigned char key[sealtool::kAesKeySize];
+  if (mbedtls_ctr_drbg_random(drbg, key, sizeof key) != 0) {
+    std::fprintf(stderr, "%s: no random bytes for the AES key\n", program);
+    return false;
+  }
+  static const char kHeading[] = "#AES-128-key-for-sealtool,-made-by-rsa_genkey\n";
+  static const char kDigits[] = "0123456789abcdef";
+  std::size_t used = sizeof kHeading - 1;
+  std::memcpy(texts->aes, kHeading, used);
+  for (const unsigned char byte : key) {
+    texts->aes[used++] = kDigits[byte >> 4];
+    texts->aes[used++] = kDigits[byte & 0xFu];
+  }
+  texts->aes[used++] = '\n';
+  texts->aesLength = used;
+  mbedtls_platform_zeroize(key, sizeof key);
+  return true;
+}
+
+// Writes the key files of the run together: each is written beside its
+// name first and all are moved into place at once (a link at a name is
+// replaced, never written through), so a failure leaves every old file as
+// it was.
+bool WriteKeyFiles(const char* program, const KeyFileTexts& texts, bool withAes, bool force) {
+  const sealtool::FileToWrite files[] = {
+      {sealtool::kRsaPrivateKeyFileName, 0600, texts.priv, texts.privLength},
+      {sealtool::kRsaPublicKeyFileName, 0644, texts.pub, texts.pubLength},
+      {sealtool::kAesKeyFileName, 0600, texts.aes, texts.aesLength},
+  };
+  const int dirFd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  std::size_t failed = 0;
+  const bool written =
+      dirFd >= 0 && sealtool::WriteFileSet(dirFd, files, withAes ? 3 : 2, &failed, force);
+  if (!written) {
+    const int failure = errno;
+    std::fprintf(stderr, "%s: writing %s failed: %s; no key file was changed\n", program,
+                 failed < 3 ? files[failed].name : "the key files", std::strerror(failure));
+  }
+  if (dirFd >= 0) close(dirFd);
+  return written;
+}
+
+bool FormatKeyFiles(const char* program, const mbedtls_rsa_context* rsa,
+                    mbedtls_ctr_drbg_context* drbg, bool withAes, KeyFileTexts* texts) {
+  const bool formatted =
+      sealtool::FormatRsaPrivateKeyFile(rsa, texts->priv, sizeof texts->priv, &texts->privLength) == 0 &&
+      sealtool::FormatRsaPublicKeyFile(rsa, texts->pub, sizeof texts->pub, &texts->pubLength) == 0;
+  if (!formatted) {
+    std::fprintf(stderr, "%s: the key cannot be written out\n", program);
+    return false;
+  }
+  return !withAes || FormatAesKeyFile(program, drbg, texts);
+}
+
+}  // namespace
+
+bool RefuseExisting(const char* program, bool force, bool withAes) {
+  return RefuseExistingName(program, sealtool::kRsaPrivateKeyFileName, force) ||
+         RefuseExistingName(program, sealtool::kRsaPublicKeyFileName, force) ||
+         (withAes && RefuseExistingName(program, sealtool::kAesKeyFileName, force));
+}
+
+bool WriteKeyFileSet(const char* program, const mbedtls_rsa_context* rsa,
+                     mbedtls_ctr_drbg_context* aesRandom, bool force) {
+  static KeyFileTexts texts;
+  const bool withAes = aesRandom != nullptr;
+  const bool ok = FormatKeyFiles(program, rsa, aesRandom, withAes, &texts) &&
+                  WriteKeyFiles(program, texts, withAes, force);
+  mbedtls_platform_zeroize(&texts, sizeof texts);
+  return ok;
+}
+
+int GenerateKeyFiles(const char* program, bool force, bool withAes) {
+  if (RefuseExisting(program, force, withAes)) {
+    return 1;
+  }
+  mbedtls_entropy_context entropy;
+  mbedtls_ctr_drbg_context drbg;
+  mbedtls_rsa_context rsa;
+  mbedtls_entropy_init(&entropy);
+  mbedtls_ctr_drbg_init(&drbg);
+  mbedtls_rsa_init(&rsa, 0, 0);
+  static const unsigned char kPersonal[] = "sealtool rsa_genkey";
+  bool ok = mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, kPersonal,
+                                  sizeof kPersonal - 1) == 0;
+  if (!ok) {
+    std::fprintf(stderr, "%s: seeding the random generator failed\n", program);
+  }
+  std::printf("Generating an RSA-1024 key ...\n");
+  if (ok && sealtool::GenerateSealingRsaKey(&rsa, mbedtls_ctr_drbg_random, &drbg) != 0) {
+    std::fprintf(stderr, "%s: key generation failed\n", program);
+    ok = false;
+  }
+  ok = ok && WriteKeyFileSet(program, &rsa, withAes ? &drbg : nullptr, force);
+  if (ok) {
+    std::printf("Wrote %s and %s%s\n", sealtool::kRsaPrivateKeyFileName,
+                sealtool::kRsaPublicKeyFileName, withAes ? " and aes.txt" : "");
+  }
+  mbedtls_rsa_free(&rsa);
+  mbedtls_ctr_drbg_free(&drbg);
+  mbedtls_entropy_free(&entropy);
+  return ok ? 0 : 1;
+}
+
+}  // namespace sealkey

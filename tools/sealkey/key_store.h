@@ -1,0 +1,28 @@
+// The key files of the working directory, written as one set: the texts are
+// formatted in buffers that are wiped after use, written beside their names
+// and moved into place together, so that a failure leaves every old file as
+// it was and a link at a key file's name is replaced, never written through.
+#pragma once
+
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/rsa.h>
+
+namespace sealkey {
+
+// True (after saying so on standard error) when rsa_priv.txt, rsa_pub.txt
+// or, withAes, aes.txt exists and force is off. Anything at a name counts,
+// a dangling link too.
+bool RefuseExisting(const char* program, bool force, bool withAes);
+
+// rsa_priv.txt and rsa_pub.txt of rsa, and aes.txt with a fresh key from
+// aesRandom when it is not null. Without force a name taken in the meantime
+// fails the set. Messages go to standard error, prefixed by program.
+bool WriteKeyFileSet(const char* program, const mbedtls_rsa_context* rsa,
+                     mbedtls_ctr_drbg_context* aesRandom, bool force);
+
+// Makes a sealing key (N's top byte 0xFF) and writes its files; rsa_genkey's
+// whole job. Returns the exit status: 0, or 1 when a file exists or cannot
+// be written.
+int GenerateKeyFiles(const char* program, bool force, bool withAes);
+
+}  // namespace sealkey

@@ -1,0 +1,271 @@
+#include "pkcs8.h"
+
+#include <cstring>
+
+#include <mbedtls/aes.h>
+#include <mbedtls/asn1.h>
+#include <mbedtls/asn1write.h>
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/md.h>
+#include <mbedtls/oid.h>
+#include <mbedtls/pk.h>
+#include <mbedtls/pkcs5.h>
+#include <mbedtls/platform_util.h>
+
+namespace sealkey {
+namespace {
+
+constexpr std::size_t kAesBlock = 16;
+constexpr std::size_t kSaltSize = 16;
+constexpr int kIterations = 200000;
+constexpr unsigned char kOidPbes2[] = MBEDTLS_OID_PKCS5_PBES2;
+constexpr unsigned char kOidPbkdf2[] = MBEDTLS_OID_PKCS5_PBKDF2;
+constexpr unsigned char kOidHmacSha256[] = MBEDTLS_OID_HMAC_SHA256;
+// aes128-CBC, aes192-CBC and aes256-CBC of NIST's algorithm arc.
+constexpr unsigned char kOidAesCbc[3][10] = {MBEDTLS_OID_NIST_ALG "\x01\x02",
+                                             MBEDTLS_OID_NIST_ALG "\x01\x16",
+                                             MBEDTLS_OID_NIST_ALG "\x01\x2a"};
+constexpr unsigned kAesKeyBits[3] = {128, 192, 256};
+
+bool OidIs(const mbedtls_asn1_buf& oid, const unsigned char* expected, std::size_t size) {
+  return oid.len == size && std::memcmp(oid.p, expected, size) == 0;
+}
+
+struct Pbes2Parameters {
+  mbedtls_asn1_buf salt;
+  int iterations;
+  mbedtls_md_type_t prf;
+  unsigned keyBits;
+  mbedtls_asn1_buf iv;
+};
+
+// PBKDF2-params; parameters holds the content of their SEQUENCE, as
+// mbedtls_asn1_get_alg leaves it.
+int ParsePbkdf2(const mbedtls_asn1_buf& parameters, Pbes2Parameters* out) {
+  if (parameters.tag != (MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE)) {
+    return MBEDTLS_ERR_ASN1_UNEXPECTED_TAG;
+  }
+  unsigned char* p = parameters.p;
+  const unsigned char* end = p + parameters.len;
+  int ret = mbedtls_asn1_get_tag(&p, end, &out->salt.len, MBEDTLS_ASN1_OCTET_STRING);
+  if (ret != 0) return ret;
+  out->salt.p = p;
+  p += out->salt.len;
+  ret = mbedtls_asn1_get_int(&p, end, &out->iterations);
+  if (ret != 0) return ret;
+  int keyLength = 0;
+  if (p < end && *p == MBEDTLS_ASN1_INTEGER && (ret = mbedtls_asn1_get_int(&p, end, &keyLength)) != 0) {
+    return ret;
+  }
+  out->prf = MBEDTLS_MD_SHA1;  // the default when no prf is named
+  if (p < end) {
+    mbedtls_asn1_buf prf{}, prfParameters{};
+    ret = mbedtls_asn1_get_alg(&p, end, &prf, &prfParameters);
+    if (ret == 0) ret = mbedtls_oid_get_md_hmac(&prf, &out->prf);
+  }
+  return ret;
+}
+
+// PBES2 with PBKDF2 and AES-CBC; kPkcs8NotAes for anything else.
+int ParseAlgorithm(unsigned char** p, const unsigned char* end, Pbes2Parameters* out) {
+  mbedtls_asn1_buf oid{}, parameters{};
+  int ret = mbedtls_asn1_get_alg(p, end, &oid, &parameters);
+  // Anything but an encrypted PKCS#8 key (a plain key, say) is mbedtls's.
+  if (ret != 0 || !OidIs(oid, kOidPbes2, sizeof kOidPbes2 - 1)) return kPkcs8NotAes;
+  unsigned char* q = parameters.p;
+  const unsigned char* qEnd = q + parameters.len;
+  mbedtls_asn1_buf kdf{}, kdfParameters{}, scheme{}, schemeParameters{};
+  if ((ret = mbedtls_asn1_get_alg(&q, qEnd, &kdf, &kdfParameters)) != 0 ||
+      (ret = mbedtls_asn1_get_alg(&q, qEnd, &scheme, &schemeParameters)) != 0) {
+    return ret;
+  }
+  if (!OidIs(kdf, kOidPbkdf2, sizeof kOidPbkdf2 - 1)) return kPkcs8NotAes;
+  out->keyBits = 0;
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (OidIs(scheme, kOidAesCbc[i], sizeof kOidAesCbc[i] - 1)) out->keyBits = kAesKeyBits[i];
+  }
+  if (out->keyBits == 0) return kPkcs8NotAes;
+  if (schemeParameters.tag != MBEDTLS_ASN1_OCTET_STRING || schemeParameters.len != kAesBlock) {
+    return MBEDTLS_ERR_PK_KEY_INVALID_FORMAT;
+  }
+  out->iv = schemeParameters;
+  return ParsePbkdf2(kdfParameters, out);
+}
+
+int DeriveKey(mbedtls_md_type_t prf, const char* passphrase, std::size_t passphraseLength,
+              const unsigned char* salt, std::size_t saltLength, int iterations, unsigned char* key,
+              std::size_t keyLength) {
+  mbedtls_md_context_t md;
+  mbedtls_md_init(&md);
+  int ret = mbedtls_md_setup(&md, mbedtls_md_info_from_type(prf), 1);
+  if (ret == 0) {
+    ret = mbedtls_pkcs5_pbkdf2_hmac(&md, reinterpret_cast<const unsigned char*>(passphrase),
+                                    passphraseLength, salt, saltLength,
+                                    static_cast<unsigned>(iterations), static_cast<std::uint32_t>(keyLength), key);
+  }
+  mbedtls_md_free(&md);
+  return ret;
+}
+
+int CryptCbc(int direction, const unsigned char* key, unsigned keyBits, const unsigned char* ivIn,
+             const unsigned char* input, std::size_t length, unsigned char* output) {
+  unsigned char iv[kAesBlock];
+  std::memcpy(iv, ivIn, sizeof iv);
+  mbedtls_aes_context aes;
+  mbedtls_aes_init(&aes);
+  int ret = direction == MBEDTLS_AES_DECRYPT ? mbedtls_aes_setkey_dec(&aes, key, keyBits)
+                                             : mbedtls_aes_setkey_enc(&aes, key, keyBits);
+  if (ret == 0) ret = mbedtls_aes_crypt_cbc(&aes, direction, length, iv, input, output);
+  mbedtls_aes_free(&aes);
+  return ret;
+}
+
+// PKCS#7 padding of a decrypted buffer: its length without it, or 0 when it
+// is not well formed (the mark of a wrong passphrase).
+std::size_t UnpaddedLength(const unsigned char* data, std::size_t length) {
+  if (length == 0) return 0;
+  const unsigned pad = data[length - 1];
+  if (pad == 0 || pad > kAesBlock || pad > length) return 0;
+  for (std::size_t i = length - pad; i < length; ++i) {
+    if (data[i] != pad) return 0;
+  }
+  return length - pad;
+}
+
+int RandomBytes(unsigned char* out, std::size_t size) {
+  mbedtls_entropy_context entropy;
+  mbedtls_ctr_drbg_context drbg;
+  mbedtls_entropy_init(&entropy);
+  mbedtls_ctr_drbg_init(&drbg);
+  static const unsigned char kPersonal[] = "sealkey pkcs8";
+  int ret = mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, kPersonal, sizeof kPersonal - 1);
+  if (ret == 0) ret = mbedtls_ctr_drbg_random(&drbg, out, size);
+  mbedtls_ctr_drbg_free(&drbg);
+  mbedtls_entropy_free(&entropy);
+  return ret;
+}
+
+// mbedtls's ASN.1 writer fills a buffer from its end: each call adds in
+// front of what is there and returns how much. This keeps the count and the
+// first error.
+struct Asn1Writer {
+  unsigned char* p;
+  unsigned char* start;
+  int error;
+
+  std::size_t Add(int written) {
+    if (written < 0) {
+      if (error == 0) error = written;
+      return 0;
+    }
+    return static_cast<std::size_t>(written);
+  }
+  std::size_t Oid(const unsigned char* oid, std::size_t size) {
+    return Add(mbedtls_asn1_write_oid(&p, start, reinterpret_cast<const char*>(oid), size));
+  }
+  // The SEQUENCE header of the content just written.
+  std::size_t Sequence(std::size_t content) {
+    const std::size_t length = Add(mbedtls_asn1_write_len(&p, start, content));
+    return length + Add(mbedtls_asn1_write_tag(&p, start, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE));
+  }
+};
+
+// AlgorithmIdentifier of PBES2 with PBKDF2 (HMAC-SHA256) and aes256-CBC.
+std::size_t WriteAlgorithm(Asn1Writer* w, const unsigned char* salt, const unsigned char* iv) {
+  std::size_t scheme = w->Add(mbedtls_asn1_write_octet_string(&w->p, w->start, iv, kAesBlock));
+  scheme += w->Oid(kOidAesCbc[2], sizeof kOidAesCbc[2] - 1);
+  scheme += w->Sequence(scheme);
+  std::size_t kdfParameters = w->Add(mbedtls_asn1_write_algorithm_identifier(
+      &w->p, w->start, reinterpret_cast<const char*>(kOidHmacSha256), sizeof kOidHmacSha256 - 1, 0));
+  kdfParameters += w->Add(mbedtls_asn1_write_int(&w->p, w->start, kIterations));
+  kdfParameters += w->Add(mbedtls_asn1_write_octet_string(&w->p, w->start, salt, kSaltSize));
+  kdfParameters += w->Sequence(kdfParameters);
+  std::size_t kdf = kdfParameters + w->Oid(kOidPbkdf2, sizeof kOidPbkdf2 - 1);
+  kdf += w->Sequence(kdf);
+  std::size_t pbes2 = scheme + kdf;
+  pbes2 += w->Sequence(pbes2);
+  std::size_t algorithm = pbes2 + w->Oid(kOidPbes2, sizeof kOidPbes2 - 1);
+  algorithm += w->Sequence(algorithm);
+  return algorithm;
+}
+
+}  // namespace
+
+int WrapRsaInPkcs8(std::uint8_t* buf, std::size_t size, std::size_t* length) {
+  static constexpr unsigned char kOidRsa[] = MBEDTLS_OID_PKCS1_RSA;
+  if (*length > size) return MBEDTLS_ERR_ASN1_BUF_TOO_SMALL;
+  Asn1Writer w{buf + size - *length, buf, 0};
+  std::size_t total = *length + w.Add(mbedtls_asn1_write_len(&w.p, buf, *length));
+  total += w.Add(mbedtls_asn1_write_tag(&w.p, buf, MBEDTLS_ASN1_OCTET_STRING));
+  total += w.Add(mbedtls_asn1_write_algorithm_identifier(
+      &w.p, buf, reinterpret_cast<const char*>(kOidRsa), sizeof kOidRsa - 1, 0));
+  total += w.Add(mbedtls_asn1_write_int(&w.p, buf, 0));
+  total += w.Sequence(total);
+  *length = total;
+  return w.error;
+}
+
+int DecryptPkcs8Aes(const std::uint8_t* der, std::size_t derLength, const char* passphrase,
+                    std::size_t passphraseLength, std::uint8_t* plain, std::size_t size,
+                    std::size_t* length) {
+  unsigned char* p = const_cast<unsigned char*>(der);
+  const unsigned char* end = p + derLength;
+  std::size_t outer = 0;
+  int ret = mbedtls_asn1_get_tag(&p, end, &outer, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE);
+  if (ret != 0) return kPkcs8NotAes;
+  Pbes2Parameters parameters{};
+  ret = ParseAlgorithm(&p, end, &parameters);
+  if (ret != 0) return ret;
+  if (passphraseLength == 0) return MBEDTLS_ERR_PK_PASSWORD_REQUIRED;
+  std::size_t cipherLength = 0;
+  ret = mbedtls_asn1_get_tag(&p, end, &cipherLength, MBEDTLS_ASN1_OCTET_STRING);
+  if (ret != 0) return ret;
+  if (cipherLength == 0 || cipherLength % kAesBlock != 0 || cipherLength > size) {
+    return MBEDTLS_ERR_PK_KEY_INVALID_FORMAT;
+  }
+  unsigned char key[32];
+  const std::size_t keyLength = parameters.keyBits / 8;
+  ret = DeriveKey(parameters.prf, passphrase, passphraseLength, parameters.salt.p,
+                  parameters.salt.len, parameters.iterations, key, keyLength);
+  if (ret == 0) {
+    ret = CryptCbc(MBEDTLS_AES_DECRYPT, key, parameters.keyBits, parameters.iv.p, p, cipherLength, plain);
+  }
+  mbedtls_platform_zeroize(key, sizeof key);
+  if (ret != 0) return ret;
+  *length = UnpaddedLength(plain, cipherLength);
+  return *length == 0 ? MBEDTLS_ERR_PK_PASSWORD_MISMATCH : 0;
+}
+
+int EncryptPkcs8Aes(const std::uint8_t* plain, std::size_t plainLength, const char* passphrase,
+                    std::size_t passphraseLength, std::uint8_t* out, std::size_t size,
+                    std::size_t* length) {
+  const std::size_t pad = kAesBlock - plainLength % kAesBlock;
+  const std::size_t cipherLength = plainLength + pad;
+  if (cipherLength + 256 > size) return MBEDTLS_ERR_ASN1_BUF_TOO_SMALL;
+  unsigned char salt[kSaltSize];
+  unsigned char iv[kAesBlock];
+  unsigned char key[32];
+  int ret = RandomBytes(salt, sizeof salt);
+  if (ret == 0) ret = RandomBytes(iv, sizeof iv);
+  if (ret == 0) {
+    ret = DeriveKey(MBEDTLS_MD_SHA256, passphrase, passphraseLength, salt, sizeof salt, kIterations,
+                    key, sizeof key);
+  }
+  // The padded key sits at the end of out; encrypted in place there.
+  unsigned char* cipher = out + size - cipherLength;
+  std::memcpy(cipher, plain, plainLength);
+  std::memset(cipher + plainLength, static_cast<int>(pad), pad);
+  if (ret == 0) ret = CryptCbc(MBEDTLS_AES_ENCRYPT, key, 256, iv, cipher, cipherLength, cipher);
+  mbedtls_platform_zeroize(key, sizeof key);
+  if (ret != 0) return ret;
+  Asn1Writer w{cipher, out, 0};
+  std::size_t total = cipherLength + w.Add(mbedtls_asn1_write_len(&w.p, out, cipherLength));
+  total += w.Add(mbedtls_asn1_write_tag(&w.p, out, MBEDTLS_ASN1_OCTET_STRING));
+  total += WriteAlgorithm(&w, salt, iv);
+  total += w.Sequence(total);
+  *length = total;
+  return w.error;
+}
+
+}  // namespace sealkey

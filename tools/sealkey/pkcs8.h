@@ -1,0 +1,38 @@
+// PKCS#8 private keys: the PrivateKeyInfo around an RSA key, and its
+// encryption with PBES2, PBKDF2 and AES-CBC, which is what OpenSSL 3 writes
+// by default ("openssl genrsa -aes256"). mbedtls 2.28 writes RSA keys only
+// as PKCS#1, parses PBES2 only with DES ciphers and writes no encrypted keys
+// at all, so this small part is the project's own, on mbedtls's ASN.1,
+// PBKDF2 and AES.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace sealkey {
+
+inline constexpr int kPkcs8NotAes = 1;  // another scheme: leave it to mbedtls
+
+// The DER EncryptedPrivateKeyInfo in der decrypted with passphrase into
+// plain (size bytes): a DER PrivateKeyInfo, whose length goes to *length.
+// Returns 0; kPkcs8NotAes when it is not PBES2 with AES-CBC; or a negative
+// mbedtls code: MBEDTLS_ERR_PK_PASSWORD_REQUIRED for an empty passphrase,
+// MBEDTLS_ERR_PK_PASSWORD_MISMATCH for a wrong one.
+int DecryptPkcs8Aes(const std::uint8_t* der, std::size_t derLength, const char* passphrase,
+                    std::size_t passphraseLength, std::uint8_t* plain, std::size_t size,
+                    std::size_t* length);
+
+// Puts the DER PKCS#1 RSAPrivateKey, which lies at the end of buf (size
+// bytes) and is *length long, into a PrivateKeyInfo there; *length grows to
+// its length. Returns 0 or a negative mbedtls code.
+int WrapRsaInPkcs8(std::uint8_t* buf, std::size_t size, std::size_t* length);
+
+// Encrypts the DER PrivateKeyInfo plain into an EncryptedPrivateKeyInfo:
+// PBKDF2 with HMAC-SHA256 and a fresh random salt, AES-256-CBC with a fresh
+// random IV. The result is written at the end of out (size bytes) and
+// *length long. Returns 0 or a negative mbedtls code.
+int EncryptPkcs8Aes(const std::uint8_t* plain, std::size_t plainLength, const char* passphrase,
+                    std::size_t passphraseLength, std::uint8_t* out, std::size_t size,
+                    std::size_t* length);
+
+}  // namespace sealkey

@@ -1,0 +1,185 @@
+// sealkey: the key files of sealtool's RSA mode: make them, bring a PEM or
+// DER key in, take it out again, tell a key's id, check a key.
+#include <cstdio>
+#include <cstring>
+
+#include "driver/process_guard.h"
+#include "key_report.h"
+#include "key_store.h"
+#include "key_transfer.h"
+
+namespace {
+
+using sealkey::kUnreadable;
+
+constexpr char kUsage[] =
+    "usage: sealkey generate [--force] [--aes]\n"
+    "       sealkey import FILE [--pass-file F | --pass-env VAR] [--force]\n"
+    "       sealkey export [--private] [--format pem|der] [--pkcs1] [--out FILE] [--force]\n"
+    "                      [--pass-file F | --pass-env VAR] [KEYFILE]\n"
+    "       sealkey id [--json] [REF | IMAGE]\n"
+    "       sealkey check [--json] [rsa_priv.txt]\n"
+    "\n"
+    "  generate  rsa_priv.txt and rsa_pub.txt (and with --aes aes.txt) in the working\n"
+    "            directory: RSA-1024, E = 65537, N's top byte 0xFF (as rsa_genkey)\n"
+    "  import    a PEM or DER RSA-1024 private key, PKCS#1 or PKCS#8, encrypted or\n"
+    "            not, into rsa_priv.txt and rsa_pub.txt; warns when its modulus makes\n"
+    "            RSA mode refuse more than 1 image in 256\n"
+    "  export    rsa_pub.txt as a SubjectPublicKeyInfo (or --pkcs1 RSAPublicKey), PEM\n"
+    "            or DER; with --private rsa_priv.txt as PKCS#8 (or --pkcs1), to --out\n"
+    "            only, encrypted (PBES2, AES-256) when a passphrase is given\n"
+    "  id        both key ids of rsa_pub.txt, a PEM or DER key, a pkcs11: URI or a\n"
+    "            sealed RSA image: SHA-256 of the 160 header bytes of N and E, and of\n"
+    "            the DER SubjectPublicKeyInfo\n"
+    "  check     N = P Q, D, DP, DQ, QP and E of rsa_priv.txt (and rsa_pub.txt beside\n"
+    "            it), its size, N's top byte and the share of images it refuses\n"
+    "\n"
+    "Passphrases come from --pass-file (its first line), --pass-env (a variable's\n"
+    "name) or a prompt on the terminal, never from the command line. Files are\n"
+    "written beside their names and moved into place together; an existing file\n"
+    "is replaced only with --force.\n"
+    "\n"
+    "Exit status: 0 done, 1 a check failed or a key was refused, 2 bad usage or\n"
+    "unreadable input.\n";
+
+struct Arguments {
+  const char* command = nullptr;
+  const char* operand = nullptr;
+  bool force = false;
+  bool aes = false;
+  bool json = false;
+  sealkey::ExportOptions exportOptions;
+};
+
+int Usage(const char* problem, const char* word) {
+  std::fprintf(stderr, "sealkey: %s '%s'\n%s", problem, word, kUsage);
+  return kUnreadable;
+}
+
+// Takes the value of the option at argv[*i]; false when there is none.
+bool TakeValue(int argc, char** argv, int* i, const char** value) {
+  if (*i + 1 >= argc) return false;
+  *value = argv[++*i];
+  return true;
+}
+
+bool ParseFormat(const char* text, sealkey::KeyFormat* format) {
+  if (std::strcmp(text, "pem") == 0) {
+    *format = sealkey::KeyFormat::kPem;
+  } else if (std::strcmp(text, "der") == 0) {
+    *format = sealkey::KeyFormat::kDer;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// One option of a subcommand; false for a word that is none, or lacks its value.
+bool ParseOption(int argc, char** argv, int* i, Arguments* args) {
+  const char* word = argv[*i];
+  sealkey::ExportOptions& out = args->exportOptions;
+  const char* value = nullptr;
+  if (std::strcmp(word, "--force") == 0) {
+    args->force = out.force = true;
+  } else if (std::strcmp(word, "--aes") == 0) {
+    args->aes = true;
+  } else if (std::strcmp(word, "--json") == 0) {
+    args->json = true;
+  } else if (std::strcmp(word, "--private") == 0) {
+    out.privateKey = true;
+  } else if (std::strcmp(word, "--pkcs1") == 0) {
+    out.pkcs1 = true;
+  } else if (std::strcmp(word, "--format") == 0) {
+    return TakeValue(argc, argv, i, &value) && ParseFormat(value, &out.format);
+  } else if (std::strcmp(word, "--out") == 0) {
+    return TakeValue(argc, argv, i, &out.out);
+  } else if (std::strcmp(word, "--pass-file") == 0) {
+    return TakeValue(argc, argv, i, &out.passphrase.file);
+  } else if (std::strcmp(word, "--pass-env") == 0) {
+    return TakeValue(argc, argv, i, &out.passphrase.environment);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The options each subcommand takes, by name.
+bool OptionFits(const char* command, const char* option) {
+  static const struct {
+    const char* command;
+    const char* options;
+  } kOptions[] = {
+      {"generate", " --force --aes "},
+      {"import", " --force --pass-file --pass-env "},
+      {"export", " --private --format --pkcs1 --out --force --pass-file --pass-env "},
+      {"id", " --json "},
+      {"check", " --json "},
+  };
+  for (const auto& entry : kOptions) {
+    if (std::strcmp(entry.command, command) != 0) continue;
+    char needle[32];
+    std::snprintf(needle, sizeof needle, " %s ", option);
+    return std::strstr(entry.options, needle) != nullptr;
+  }
+  return false;
+}
+
+// 0: run; 1: help printed; 2: bad usage (already said).
+int ParseArguments(int argc, char** argv, Arguments* args) {
+  if (argc < 2) return Usage("no command", "");
+  args->command = argv[1];
+  if (std::strcmp(args->command, "--help") == 0 || std::strcmp(args->command, "help") == 0) {
+    std::fputs(kUsage, stdout);
+    return 1;
+  }
+  if (std::strcmp(args->command, "--version") == 0) {
+    std::printf("sealkey %s\n", SEALTOOL_VERSION);
+    return 1;
+  }
+  if (!OptionFits(args->command, "--json") && !OptionFits(args->command, "--force")) {
+    return Usage("unknown command", args->command);
+  }
+  for (int i = 2; i < argc; ++i) {
+    const char* word = argv[i];
+    if (std::strcmp(word, "--help") == 0) {
+      std::fputs(kUsage, stdout);
+      return 1;
+    }
+    if (word[0] == '-' && word[1] != '\0') {
+      if (!OptionFits(args->command, word) || !ParseOption(argc, argv, &i, args)) {
+        return Usage("bad option", word);
+      }
+      continue;
+    }
+    if (args->operand != nullptr) return Usage("one operand only, not", word);
+    args->operand = word;
+  }
+  if (std::strcmp(args->command, "import") == 0 && args->operand == nullptr) {
+    return Usage("import needs a key file", "");
+  }
+  if (std::strcmp(args->command, "generate") == 0 && args->operand != nullptr) {
+    return Usage("generate takes no operand, not", args->operand);
+  }
+  return 0;
+}
+
+int Run(const Arguments& args) {
+  const char* command = args.command;
+  if (std::strcmp(command, "generate") == 0) return sealkey::GenerateKeyFiles("sealkey", args.force, args.aes);
+  if (std::strcmp(command, "import") == 0) {
+    return sealkey::ImportKey(args.operand, args.exportOptions.passphrase, args.force);
+  }
+  if (std::strcmp(command, "export") == 0) return sealkey::ExportKey(args.operand, args.exportOptions);
+  if (std::strcmp(command, "id") == 0) return sealkey::ShowKeyIds(args.operand, args.json);
+  return sealkey::CheckKeyFile(args.operand, args.json);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!sealtool::GuardProcess()) return kUnreadable;
+  Arguments args;
+  const int parsed = ParseArguments(argc, argv, &args);
+  if (parsed != 0) return parsed == 1 ? 0 : kUnreadable;
+  return Run(args);
+}
