@@ -26,7 +26,7 @@ quiet() {  # log command...
 }
 
 install_missing_packages python3 clang libclang-rt-14-dev clang-tidy cppcheck valgrind libbenchmark-dev \
-  softhsm2 opensc
+  softhsm2 opensc openssl
 
 stage "build (g++)"
 configure -DSEALTOOL_BUILD_TESTS=ON -DSEALTOOL_WERROR=ON

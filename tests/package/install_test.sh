@@ -25,16 +25,18 @@ round_trip() {  # bindir label
   grep -q '^result: ok$' sealinfo.log
   "$bin/sealinfo" --version > version.txt
   grep '^sealinfo ' version.txt > /dev/null
+  "$bin/sealkey" id sealed.bin > id.txt
+  "$bin/sealinfo" --chip 742 --expect-key rsa_pub.txt sealed.bin > pinned.log
   cd - > /dev/null
   echo "$2: keys made, image sealed and verified"
 }
 
-for program in sealtool sealinfo rsa_genkey; do
+for program in sealtool sealinfo sealkey rsa_genkey; do
   [ -x "$BUILD_DIR/$program" ] || { echo "not built: $program"; exit 1; }
 done
 
 cmake --install "$BUILD_DIR" --prefix "$WORK/prefix" > /dev/null
-for page in sealtool sealinfo rsa_genkey; do
+for page in sealtool sealinfo sealkey rsa_genkey; do
   test -f "$WORK/prefix/share/man/man1/$page.1"
 done
 round_trip "$WORK/prefix/bin" "cmake-install"
@@ -44,7 +46,7 @@ deb=$(ls "$WORK"/package/*.deb)
 dpkg-deb --info "$deb" > "$WORK/info.txt"
 grep 'Package: sealtool' "$WORK/info.txt" > /dev/null
 dpkg-deb -x "$deb" "$WORK/root"
-for page in sealtool sealinfo rsa_genkey; do
+for page in sealtool sealinfo sealkey rsa_genkey; do
   test -f "$WORK/root/usr/share/man/man1/$page.1"
 done
 round_trip "$WORK/root/usr/bin" "debian-package"

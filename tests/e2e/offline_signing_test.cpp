@@ -1,0 +1,213 @@
+// Two-step signing: the block that --sign-later writes, signed by openssl or
+// by a token through pkcs11-tool, gives with --signature the image that the
+// one-step run with the key file gives, byte for byte; and every bad
+// signature is refused with its own message.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <functional>
+#include <stdexcept>
+
+#include "e2e_support.h"
+#include "secure_expectation.h"
+#include "softhsm_token.h"
+#include "test_keys.h"
+
+namespace sealtool::test {
+namespace {
+
+const std::vector<std::string> kRsaRun = {"in.bin", "out.bin", "742", "2"};
+
+ProcessResult RunIn(const TempDir& dir, const std::string& program,
+                    const std::vector<std::string>& args, std::vector<std::string> environment = {}) {
+  ProcessOptions options;
+  options.workDir = dir.path();
+  options.environment = std::move(environment);
+  return RunProgram(program, args, options);
+}
+
+std::vector<std::string> With(std::vector<std::string> options, const std::string& output = "out.bin") {
+  options.insert(options.end(), {"in.bin", output, "742", "2"});
+  return options;
+}
+
+// A folder with key 1's files, a body key, and an input key 1 accepts; the
+// one-step image in "one-step.bin".
+struct SigningSetup {
+  TempDir dir;
+  explicit SigningSetup(std::uint32_t seed = 21) {
+    WriteTestRsaKeyFiles(dir.path(), 1);
+    WriteText(dir.File("aes.txt"), "#k\n000102030405060708090a0b0c0d0e0f\n");
+    WriteBytes(dir.File("in.bin"), ExampleInput(742, seed));
+    const ProcessResult oneStep = RunSealtool(dir, With({}, "one-step.bin"));
+    if (oneStep.exitStatus != 0) throw std::runtime_error("one-step run: " + oneStep.out);
+  }
+  ProcessResult SignLater(const std::string& block = "block.bin") const {
+    return RunSealtool(dir, With({"--sign-later", block}));
+  }
+  void ExportPem() const {
+    const ProcessResult exported =
+        RunIn(dir, SEALKEY_EXE, {"export", "--private", "--out", "key.pem", "--force"});
+    if (exported.exitStatus != 0) throw std::runtime_error("export: " + exported.err);
+  }
+  ProcessResult OpensslSign(const std::string& key, const std::string& block,
+                            const std::string& signature) const {
+    return RunIn(dir, "/usr/bin/openssl",
+                 {"pkeyutl", "-decrypt", "-pkeyopt", "rsa_padding_mode:none", "-inkey", key, "-in",
+                  block, "-out", signature});
+  }
+};
+
+TEST(OfflineSigningTest, TheOpensslRoundTripGivesTheOneStepImage) {
+  SigningSetup setup;
+  const ProcessResult later = setup.SignLater();
+  ASSERT_EQ(later.exitStatus, 0) << later.out;
+  EXPECT_FALSE(FileExists(setup.dir.File("out.bin"))) << "signing later writes no image";
+  EXPECT_EQ(ReadBytes(setup.dir.File("block.bin")).size(), 128u);
+  // The key id it shows is the one sealkey shows for rsa_pub.txt.
+  const ProcessResult id = RunIn(setup.dir, SEALKEY_EXE, {"id"});
+  const std::string headerId = id.out.substr(id.out.find("as stored): ") + 12, 64);
+  EXPECT_NE(later.out.find("Key id (image header):        " + headerId), std::string::npos)
+      << later.out;
+
+  setup.ExportPem();
+  ASSERT_EQ(setup.OpensslSign("key.pem", "block.bin", "sig.bin").exitStatus, 0);
+  const ProcessResult sealed = RunSealtool(setup.dir, With({"--signature", "sig.bin"}));
+  ASSERT_EQ(sealed.exitStatus, 0) << sealed.out;
+  EXPECT_EQ(ReadBytes(setup.dir.File("out.bin")), ReadBytes(setup.dir.File("one-step.bin")));
+}
+
+TEST(OfflineSigningTest, ThePkcs11ToolRoundTripGivesTheOneStepImage) {
+  if (!HaveSoftHsm() || !FileExists("/usr/bin/pkcs11-tool")) GTEST_SKIP() << kNeedsSoftHsm;
+  SigningSetup setup;
+  SoftHsmToken token(setup.dir);
+  token.ImportRsaKeyPair(TestRsaKey(1), "rsa", "\x01");
+  ASSERT_EQ(setup.SignLater().exitStatus, 0);
+  const ProcessResult signedByToken =
+      RunIn(setup.dir, "/usr/bin/pkcs11-tool",
+            {"--module", SoftHsmModule(), "--token-label", kTokenLabel, "--login", "--pin", kTokenPin,
+             "--sign", "-m", "RSA-X-509", "--id", "01", "-i", "block.bin", "-o", "sig.bin"},
+            {token.ConfigEnvironment()});
+  ASSERT_EQ(signedByToken.exitStatus, 0) << signedByToken.out << signedByToken.err;
+  const ProcessResult sealed = RunSealtool(setup.dir, With({"--signature", "sig.bin"}));
+  ASSERT_EQ(sealed.exitStatus, 0) << sealed.out;
+  EXPECT_EQ(ReadBytes(setup.dir.File("out.bin")), ReadBytes(setup.dir.File("one-step.bin")));
+}
+
+// A key made by openssl, encrypted with a passphrase, imported: the image
+// its key files seal is the one openssl's own signature of the block gives.
+TEST(OfflineSigningTest, AnEncryptedOpensslKeyImportsAndSealsAlike) {
+  TempDir dir;
+  ASSERT_EQ(RunIn(dir, "/usr/bin/openssl", {"genrsa", "-aes256", "-passout", "pass:s3cret", "-out",
+                                            "made.pem", "1024"})
+                .exitStatus,
+            0);
+  const ProcessResult imported =
+      RunIn(dir, SEALKEY_EXE, {"import", "made.pem", "--pass-env", "KEY_PASS"}, {"KEY_PASS=s3cret"});
+  ASSERT_EQ(imported.exitStatus, 0) << imported.err;
+  // An ordinary key refuses some images: take the first it accepts.
+  ProcessResult oneStep;
+  for (std::uint32_t seed = 30; seed < 60; ++seed) {
+    WriteBytes(dir.File("in.bin"), ExampleInput(742, seed));
+    oneStep = RunSealtool(dir, With({}, "one-step.bin"));
+    if (oneStep.exitStatus == 0) break;
+  }
+  ASSERT_EQ(oneStep.exitStatus, 0) << oneStep.out;
+  ASSERT_EQ(RunSealtool(dir, With({"--sign-later", "block.bin"})).exitStatus, 0);
+  ASSERT_EQ(RunIn(dir, "/usr/bin/openssl",
+                  {"pkeyutl", "-decrypt", "-pkeyopt", "rsa_padding_mode:none", "-inkey", "made.pem",
+                   "-passin", "pass:s3cret", "-in", "block.bin", "-out", "sig.bin"})
+                .exitStatus,
+            0);
+  ASSERT_EQ(RunSealtool(dir, With({"--signature", "sig.bin"})).exitStatus, 0);
+  EXPECT_EQ(ReadBytes(dir.File("out.bin")), ReadBytes(dir.File("one-step.bin")));
+}
+
+struct BadSignature {
+  const char* name;
+  std::function<void(const SigningSetup&)> make;  // makes sig.bin
+  std::string message;
+};
+
+void PrintTo(const BadSignature& c, std::ostream* os) { *os << c.name; }
+
+class BadSignatureTest : public testing::TestWithParam<BadSignature> {};
+
+TEST_P(BadSignatureTest, IsRefusedWithItsOwnMessageAndNothingWritten) {
+  const BadSignature& c = GetParam();
+  SigningSetup setup;
+  c.make(setup);
+  const Bytes previous(64, 0x42);
+  WriteBytes(setup.dir.File("out.bin"), previous);
+  const std::vector<std::string> before = setup.dir.List();
+  const ProcessResult run = RunSealtool(setup.dir, With({"--signature", "sig.bin"}));
+  EXPECT_EQ(run.exitStatus, 255) << run.out;
+  EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
+  EXPECT_EQ(ReadBytes(setup.dir.File("out.bin")), previous);
+  EXPECT_EQ(setup.dir.List(), before);
+}
+
+// The signature of another image's block, made with the right key.
+void SignAnotherImage(const SigningSetup& setup) {
+  const Bytes input = ReadBytes(setup.dir.File("in.bin"));
+  WriteBytes(setup.dir.File("in.bin"), ExampleInput(742, 22));
+  setup.SignLater("other-block.bin");
+  WriteBytes(setup.dir.File("in.bin"), input);
+  setup.ExportPem();
+  setup.OpensslSign("key.pem", "other-block.bin", "sig.bin");
+}
+
+void SignWithAnotherKey(const SigningSetup& setup) {
+  setup.SignLater();
+  TempDir other;
+  WriteTestRsaKeyFiles(other.path(), 2);
+  RunIn(other, SEALKEY_EXE, {"export", "--private", "--out", setup.dir.File("other.pem")});
+  setup.OpensslSign("other.pem", "block.bin", "sig.bin");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signatures, BadSignatureTest,
+    testing::Values(
+        BadSignature{"Missing", [](const SigningSetup&) {}, "Could not open sig.bin"},
+        BadSignature{"Empty", [](const SigningSetup& s) { WriteBytes(s.dir.File("sig.bin"), {}); },
+                     "sig.bin is empty: a signature is 128 bytes"},
+        BadSignature{"Short",
+                     [](const SigningSetup& s) { WriteBytes(s.dir.File("sig.bin"), Bytes(127, 1)); },
+                     "sig.bin holds 127 bytes: a signature is exactly 128 bytes"},
+        BadSignature{"Long",
+                     [](const SigningSetup& s) { WriteBytes(s.dir.File("sig.bin"), Bytes(129, 1)); },
+                     "sig.bin holds more than 128 bytes"},
+        BadSignature{"Folder", [](const SigningSetup& s) { mkdir(s.dir.File("sig.bin").c_str(), 0755); },
+                     "sig.bin is a directory, not a signature file"},
+        BadSignature{"AllZero",
+                     [](const SigningSetup& s) { WriteBytes(s.dir.File("sig.bin"), Bytes(128, 0)); },
+                     "sig.bin holds only zero bytes"},
+        BadSignature{"AnotherImage", SignAnotherImage, "but of another image"},
+        BadSignature{"AnotherKey", SignWithAnotherKey,
+                     "does not verify under the public key of rsa_pub.txt: it was made with another key"}),
+    [](const testing::TestParamInfo<BadSignature>& info) { return std::string(info.param.name); });
+
+TEST(OfflineSigningTest, TheSignatureOptionsExcludeThePrivateKey) {
+  SigningSetup setup;
+  for (const auto& options : std::vector<std::vector<std::string>>{
+           {"--rsa-key", "rsa_priv.txt", "--signature", "sig.bin"},
+           {"--sign-later", "block.bin", "--rsa-key", "rsa_priv.txt"},
+           {"--sign-later", "block.bin", "--signature", "sig.bin"}}) {
+    const ProcessResult run = RunSealtool(setup.dir, With(options));
+    EXPECT_EQ(run.exitStatus, 255);
+    EXPECT_NE(run.out.find("cannot be given with"), std::string::npos) << run.out;
+  }
+  // A block the key cannot sign is refused before it is written.
+  const RefusedRsaCase& refused = RefusedRsaImage();
+  WriteBytes(setup.dir.File("in.bin"), refused.input);
+  WriteText(setup.dir.File("rsa_pub.txt"), refused.pubText);
+  std::remove(setup.dir.File("aes.txt").c_str());
+  const ProcessResult later = setup.SignLater();
+  EXPECT_EQ(later.exitStatus, 255);
+  EXPECT_NE(later.out.find("The header digest is not below the modulus"), std::string::npos);
+  EXPECT_FALSE(FileExists(setup.dir.File("block.bin")));
+}
+
+}  // namespace
+}  // namespace sealtool::test

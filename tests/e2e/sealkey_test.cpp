@@ -1,0 +1,268 @@
+// sealkey as built: the ids agree whatever carries the key and match what
+// openssl computes; checks find what is wrong; imports refuse bad keys and
+// change nothing; exports are what openssl reads.
+#include <gtest/gtest.h>
+#include <mbedtls/bignum.h>
+#include <mbedtls/sha256.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <functional>
+
+#include "e2e_support.h"
+#include "softhsm_token.h"
+#include "test_keys.h"
+
+namespace sealtool::test {
+namespace {
+
+ProcessResult RunIn(const TempDir& dir, const std::string& program, const std::vector<std::string>& args,
+                  std::vector<std::string> environment = {}) {
+  ProcessOptions options;
+  options.workDir = dir.path();
+  options.environment = std::move(environment);
+  return RunProgram(program, args, options);
+}
+
+ProcessResult Sealkey(const TempDir& dir, const std::vector<std::string>& args,
+                      std::vector<std::string> environment = {}) {
+  ProcessOptions options;
+  options.workDir = dir.path();
+  options.environment = std::move(environment);
+  return RunOwnProgram(SEALKEY_EXE, args, options);
+}
+
+// The two ids sealkey id prints, header id first.
+std::pair<std::string, std::string> Ids(const ProcessResult& id) {
+  const std::size_t header = id.out.find("as stored): ");
+  const std::size_t spki = id.out.find("SubjectPublicKeyInfo):    ");
+  if (header == std::string::npos || spki == std::string::npos) return {};
+  return {id.out.substr(header + 12, 64), id.out.substr(spki + 26, 64)};
+}
+
+std::string Sha256Hex(const Bytes& bytes) {
+  unsigned char digest[32];
+  mbedtls_sha256_ret(bytes.data(), bytes.size(), digest, 0);
+  std::string hex;
+  for (const unsigned char byte : digest) hex += Format("%02x", byte);
+  return hex;
+}
+
+TEST(SealkeyTest, EveryCarrierOfAKeyGivesTheSameIds) {
+  TempDir dir;
+  WriteTestRsaKeyFiles(dir.path(), 1);
+  WriteBytes(dir.File("in.bin"), ExampleInput(742, 21));
+  ASSERT_EQ(RunSealtool(dir, {"in.bin", "sealed.bin", "742", "2"}).exitStatus, 0);
+  ASSERT_EQ(Sealkey(dir, {"export", "--out", "spki.pem"}).exitStatus, 0);
+  ASSERT_EQ(Sealkey(dir, {"export", "--pkcs1", "--format", "der", "--out", "pkcs1.der"}).exitStatus, 0);
+  const auto expected = Ids(Sealkey(dir, {"id"}));
+  ASSERT_EQ(expected.first.size(), 64u);
+  std::vector<std::string> refs = {"rsa_pub.txt", "spki.pem", "pkcs1.der", "sealed.bin"};
+  std::unique_ptr<SoftHsmToken> token;
+  if (HaveSoftHsm()) {
+    token = std::make_unique<SoftHsmToken>(dir);
+    token->ImportRsaKeyPair(TestRsaKey(1), "rsa", "\x01");
+    refs.push_back(token->Uri("object=rsa;type=public"));
+    refs.push_back(token->Uri("object=rsa;type=private"));
+  }
+  for (const std::string& ref : refs) {
+    const ProcessResult id = Sealkey(dir, {"id", ref}, token ? token->Environment() : std::vector<std::string>{});
+    EXPECT_EQ(id.exitStatus, 0) << ref << id.err << id.out;
+    EXPECT_EQ(Ids(id), expected) << ref;
+  }
+  // The header id hashes the 160 bytes of N and E as the image holds them;
+  // the other is the SHA-256 of what openssl writes as the DER public key.
+  const Bytes image = ReadBytes(dir.File("sealed.bin"));
+  EXPECT_EQ(Sha256Hex(Bytes(image.begin() + 192, image.begin() + 352)), expected.first);
+  ASSERT_EQ(RunIn(dir, "/usr/bin/openssl", {"pkey", "-pubin", "-in", "spki.pem", "-outform", "DER",
+                                          "-out", "spki.der"})
+                .exitStatus,
+            0);
+  EXPECT_EQ(Sha256Hex(ReadBytes(dir.File("spki.der"))), expected.second);
+  // The same as JSON.
+  WriteText(dir.File("id.json"), Sealkey(dir, {"id", "--json"}).out);
+  const ProcessResult parsed = RunIn(dir, "/usr/bin/python3",
+                                   {"-c", "import json; d = json.load(open('id.json'));"
+                                          "print(d['headerKeyId'], d['spkiKeyId'], d['modulusBits'])"});
+  EXPECT_EQ(parsed.out, expected.first + " " + expected.second + " 1024\n");
+}
+
+TEST(SealkeyTest, CheckFindsWhatIsWrong) {
+  struct Case {
+    const char* name;
+    std::function<void(const TempDir&)> spoil;
+    int status;
+    const char* failedLine;
+  };
+  const std::vector<Case> cases = {
+      {"Sound", [](const TempDir&) {}, 0, nullptr},
+      {"WrongDp",
+       [](const TempDir& dir) {
+         mbedtls_rsa_context rsa;
+         mbedtls_rsa_init(&rsa, 0, 0);
+         mbedtls_rsa_copy(&rsa, &TestRsaKey(1));
+         mbedtls_mpi_add_int(&rsa.DP, &rsa.DP, 2);
+         WriteText(dir.File("rsa_priv.txt"), RsaPrivateKeyText(rsa));
+         mbedtls_rsa_free(&rsa);
+       },
+       1, "  dp           FAILED"},
+      {"PublicKeyOfAnotherKey",
+       [](const TempDir& dir) { WriteText(dir.File("rsa_pub.txt"), RsaPublicKeyText(TestRsaKey(2))); },
+       1, "  public key   FAILED"},
+      {"Unreadable", [](const TempDir& dir) { std::remove(dir.File("rsa_priv.txt").c_str()); }, 2,
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    WriteTestRsaKeyFiles(dir.path(), 1);
+    c.spoil(dir);
+    const ProcessResult check = Sealkey(dir, {"check"});
+    EXPECT_EQ(check.exitStatus, c.status) << c.name << check.out << check.err;
+    if (c.failedLine != nullptr) {
+      EXPECT_NE(check.out.find(c.failedLine), std::string::npos) << check.out;
+    }
+    if (c.status == 0) {
+      EXPECT_NE(check.out.find("top byte     ok: N's top byte is 0xff"), std::string::npos);
+      WriteText(dir.File("check.json"), Sealkey(dir, {"check", "--json"}).out);
+      const ProcessResult parsed = RunIn(dir, "/usr/bin/python3",
+                                       {"-c", "import json; d = json.load(open('check.json'));"
+                                              "print(d['result'], d['modulusTopByte'], len(d['checks']))"});
+      EXPECT_EQ(parsed.out, "ok 255 11\n");
+    }
+  }
+}
+
+struct ImportCase {
+  const char* name;
+  std::function<void(const TempDir&)> make;  // makes key.pem
+  std::vector<std::string> extra;
+  int status;
+  std::string message;
+  bool force = true;
+};
+
+void PrintTo(const ImportCase& c, std::ostream* os) { *os << c.name; }
+
+class SealkeyImportTest : public testing::TestWithParam<ImportCase> {};
+
+void Openssl(const TempDir& dir, const std::vector<std::string>& args) {
+  ASSERT_EQ(RunIn(dir, "/usr/bin/openssl", args).exitStatus, 0);
+}
+
+TEST_P(SealkeyImportTest, ABadKeyChangesNothing) {
+  const ImportCase& c = GetParam();
+  TempDir dir;
+  WriteTestRsaKeyFiles(dir.path(), 3);
+  c.make(dir);
+  const auto before = dir.List();
+  const Bytes privateBefore = ReadBytes(dir.File("rsa_priv.txt"));
+  std::vector<std::string> args = {"import", "key.pem"};
+  if (c.force) args.push_back("--force");
+  args.insert(args.end(), c.extra.begin(), c.extra.end());
+  const ProcessResult run = Sealkey(dir, args, {"KEY_PASS=right"});
+  EXPECT_EQ(run.exitStatus, c.status) << run.err;
+  EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+  EXPECT_EQ(dir.List(), before);
+  EXPECT_EQ(ReadBytes(dir.File("rsa_priv.txt")), privateBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, SealkeyImportTest,
+    testing::Values(
+        ImportCase{"Garbage", [](const TempDir& d) { WriteText(d.File("key.pem"), "no key here\n"); },
+                   {}, 2, "holds no private key in PEM or DER"},
+        ImportCase{"TruncatedPem",
+                   [](const TempDir& d) {
+                     Openssl(d, {"genrsa", "-out", "full.pem", "1024"});
+                     const Bytes full = ReadBytes(d.File("full.pem"));
+                     WriteBytes(d.File("key.pem"), Bytes(full.begin(), full.begin() + 300));
+                     std::remove(d.File("full.pem").c_str());
+                   },
+                   {}, 2, "holds no private key in PEM or DER"},
+        ImportCase{"WrongPassphrase",
+                   [](const TempDir& d) {
+                     Openssl(d, {"genrsa", "-aes256", "-passout", "pass:other", "-out", "key.pem", "1024"});
+                   },
+                   {"--pass-env", "KEY_PASS"}, 2, "the passphrase does not open key.pem"},
+        ImportCase{"NoPassphraseAndNoTerminal",
+                   [](const TempDir& d) {
+                     Openssl(d, {"genrsa", "-aes256", "-passout", "pass:right", "-out", "key.pem", "1024"});
+                   },
+                   {}, 2, "key.pem is encrypted: give --pass-file or --pass-env"},
+        ImportCase{"EcKey",
+                   [](const TempDir& d) {
+                     Openssl(d, {"ecparam", "-genkey", "-name", "prime256v1", "-out", "key.pem"});
+                   },
+                   {}, 1, "holds an EC key"},
+        ImportCase{"Rsa2048",
+                   [](const TempDir& d) { Openssl(d, {"genrsa", "-out", "key.pem", "2048"}); }, {}, 1,
+                   "an RSA key of 2048 bits"},
+        ImportCase{"ExponentThree",
+                   [](const TempDir& d) { Openssl(d, {"genrsa", "-3", "-out", "key.pem", "1024"}); },
+                   {}, 1, "public exponent below 65537 (E = 3)"},
+        ImportCase{"ExistingFilesWithoutForce",
+                   [](const TempDir& d) { Openssl(d, {"genrsa", "-out", "key.pem", "1024"}); },
+                   {}, 1, "rsa_priv.txt already exists", false}),
+    [](const testing::TestParamInfo<ImportCase>& info) { return std::string(info.param.name); });
+
+TEST(SealkeyTest, ImportWarnsWithTheShareOfRefusedImages) {
+  TempDir dir;
+  Openssl(dir, {"genrsa", "-out", "key.pem", "1024"});
+  const ProcessResult run = Sealkey(dir, {"import", "key.pem"});
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  mbedtls_rsa_context rsa;
+  mbedtls_rsa_init(&rsa, 0, 0);
+  std::FILE* pub = std::fopen(dir.File("rsa_pub.txt").c_str(), "rb");
+  ASSERT_NE(pub, nullptr);
+  mbedtls_mpi_read_file(&rsa.N, 16, pub);
+  std::fclose(pub);
+  std::uint8_t modulus[128];
+  mbedtls_mpi_write_binary(&rsa.N, modulus, sizeof modulus);
+  mbedtls_rsa_free(&rsa);
+  // The block's top 32 bytes are a random digest: refused when above N's top.
+  double fraction = 0;
+  for (int i = 7; i >= 0; --i) fraction = (fraction + modulus[i]) / 256.0;
+  const double share = 1.0 - fraction;
+  if (share > 1.0 / 256) {
+    EXPECT_NE(run.err.find(Format("(%.2f %%)", 100 * share)), std::string::npos) << run.err;
+  } else {
+    EXPECT_EQ(run.err.find("warning"), std::string::npos);
+  }
+}
+
+TEST(SealkeyTest, ExportsAreWhatOpensslReads) {
+  TempDir dir;
+  WriteTestRsaKeyFiles(dir.path(), 1);
+  WriteText(dir.File("pass.txt"), "correct horse\n");
+  ASSERT_EQ(Sealkey(dir, {"export", "--private", "--out", "enc.pem", "--pass-file", "pass.txt"}).exitStatus, 0);
+  struct stat info {};
+  ASSERT_EQ(stat(dir.File("enc.pem").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(RunIn(dir, "/usr/bin/openssl", {"pkey", "-in", "enc.pem", "-passin", "pass:correct horse",
+                                          "-noout"})
+                .exitStatus,
+            0);
+  EXPECT_NE(RunIn(dir, "/usr/bin/openssl", {"pkey", "-in", "enc.pem", "-passin", "pass:wrong", "-noout"})
+                .exitStatus,
+            0);
+  // sealkey reads its own encrypted export back into the same key files.
+  TempDir back;
+  const ProcessResult imported =
+      Sealkey(back, {"import", dir.File("enc.pem"), "--pass-file", dir.File("pass.txt")});
+  ASSERT_EQ(imported.exitStatus, 0) << imported.err;
+  EXPECT_EQ(ReadBytes(back.File("rsa_priv.txt")), ReadBytes(dir.File("rsa_priv.txt")));
+  EXPECT_EQ(ReadBytes(back.File("rsa_pub.txt")), ReadBytes(dir.File("rsa_pub.txt")));
+  // Refusals: an existing file, a private key to the terminal, an encrypted PKCS#1.
+  EXPECT_EQ(Sealkey(dir, {"export", "--private", "--out", "enc.pem"}).exitStatus, 1);
+  EXPECT_EQ(Sealkey(dir, {"export", "--private"}).exitStatus, 2);
+  EXPECT_EQ(Sealkey(dir, {"export", "--private", "--pkcs1", "--out", "x.pem", "--pass-file",
+                          "pass.txt"})
+                .exitStatus,
+            2);
+  EXPECT_EQ(Sealkey(dir, {"nonsense"}).exitStatus, 2);
+  EXPECT_EQ(Sealkey(dir, {"id", "--private"}).exitStatus, 2);
+  EXPECT_EQ(Sealkey(dir, {"--help"}).exitStatus, 0);
+}
+
+}  // namespace
+}  // namespace sealtool::test
