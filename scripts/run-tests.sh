@@ -6,7 +6,8 @@
 #      UndefinedBehaviorSanitizer
 #   4. the end-to-end cases with every program run under valgrind memcheck
 #   5. each libFuzzer target for FUZZ_SECONDS (default 60) under ASan+UBSan
-#   6. the whole suite of the g++ build, whose summary closes the output
+#   6. the SHA-256 engines of AArch64, cross-compiled and run under qemu-user
+#   7. the whole suite of the g++ build, whose summary closes the output
 # CI runs exactly this. Any failure stops it with a non-zero status.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -69,6 +70,9 @@ for target in "${fuzz_targets[@]}"; do
     }
   grep -E "DONE |stat::number_of_executed_units" "$FUZZ_DIR/fuzz_$target.log"
 done
+
+stage "SHA-256 engines on AArch64 (cross-compiled, qemu-user)"
+bash "$PROJECT_ROOT/scripts/run-aarch64-sha256.sh"
 
 stage "test suite (g++ build)"
 ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)"

@@ -1,6 +1,9 @@
 #include "seal/sha256.h"
 
+#include <cstdlib>
 #include <cstring>
+
+#include "seal/sha256_engines.h"
 
 namespace sealtool {
 namespace {
@@ -67,22 +70,14 @@ inline void Round(std::uint32_t a, std::uint32_t b, std::uint32_t c,
   h = t1 + t2;
 }
 
-}  // namespace
-
-void Sha256Begin(Sha256State* state) {
-  state->total[0] = 0;
-  state->total[1] = 0;
-  std::memcpy(state->hash, kInitialHash, sizeof kInitialHash);
-}
-
-void Sha256Compress(Sha256State* state, const std::uint8_t* block) {
+// The portable rounds: 64 written-out rounds over one block.
+void CompressPortable(std::uint32_t* hash, const std::uint8_t* block) {
   std::uint32_t w[64];
   for (std::size_t t = 0; t < 16; ++t) {
     w[t] = LoadU32BE(block + 4 * t);
   }
-  std::uint32_t a = state->hash[0], b = state->hash[1], c = state->hash[2],
-                d = state->hash[3], e = state->hash[4], f = state->hash[5],
-                g = state->hash[6], h = state->hash[7];
+  std::uint32_t a = hash[0], b = hash[1], c = hash[2], d = hash[3], e = hash[4], f = hash[5],
+                g = hash[6], h = hash[7];
 
   Round(a, b, c, d, e, f, g, h, 0x428a2f98u, w[0]);
   Round(h, a, b, c, d, e, f, g, 0x71374491u, w[1]);
@@ -149,14 +144,74 @@ void Sha256Compress(Sha256State* state, const std::uint8_t* block) {
   Round(c, d, e, f, g, h, a, b, 0xbef9a3f7u, Schedule(w, 62));
   Round(b, c, d, e, f, g, h, a, 0xc67178f2u, Schedule(w, 63));
 
-  state->hash[0] += a;
-  state->hash[1] += b;
-  state->hash[2] += c;
-  state->hash[3] += d;
-  state->hash[4] += e;
-  state->hash[5] += f;
-  state->hash[6] += g;
-  state->hash[7] += h;
+  hash[0] += a;
+  hash[1] += b;
+  hash[2] += c;
+  hash[3] += d;
+  hash[4] += e;
+  hash[5] += f;
+  hash[6] += g;
+  hash[7] += h;
+}
+
+Sha256Engine DefaultEngine() {
+  const char* forced = std::getenv(kSha256EngineVariable);
+  if (forced != nullptr && std::strcmp(forced, "portable") == 0) return Sha256Engine::kPortable;
+  if (Sha256X86Available()) return Sha256Engine::kX86ShaExtensions;
+  if (Sha256Armv8Available()) return Sha256Engine::kArmv8Sha2;
+  return Sha256Engine::kPortable;
+}
+
+Sha256BlocksFunction BlocksOf(Sha256Engine engine) {
+  switch (engine) {
+    case Sha256Engine::kX86ShaExtensions: return Sha256BlocksX86;
+    case Sha256Engine::kArmv8Sha2: return Sha256BlocksArmv8;
+    default: return Sha256BlocksPortable;
+  }
+}
+
+// Chosen once per process, from the CPU and the environment.
+Sha256Engine& ActiveEngine() {
+  static Sha256Engine engine = DefaultEngine();
+  return engine;
+}
+
+void CompressBlocks(std::uint32_t* hash, const std::uint8_t* blocks, std::size_t count) {
+  BlocksOf(ActiveEngine())(hash, blocks, count);
+}
+
+}  // namespace
+
+void Sha256BlocksPortable(std::uint32_t* hash, const std::uint8_t* blocks, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) CompressPortable(hash, blocks + i * kSha256BlockSize);
+}
+
+Sha256Engine Sha256ActiveEngine() { return ActiveEngine(); }
+
+bool Sha256SelectEngine(Sha256Engine engine) {
+  const bool available = engine == Sha256Engine::kPortable ||
+                         (engine == Sha256Engine::kX86ShaExtensions && Sha256X86Available()) ||
+                         (engine == Sha256Engine::kArmv8Sha2 && Sha256Armv8Available());
+  if (available) ActiveEngine() = engine;
+  return available;
+}
+
+const char* Sha256EngineName(Sha256Engine engine) {
+  switch (engine) {
+    case Sha256Engine::kX86ShaExtensions: return "x86-64 SHA extensions";
+    case Sha256Engine::kArmv8Sha2: return "ARMv8 SHA-2 instructions";
+    default: return "portable";
+  }
+}
+
+void Sha256Compress(Sha256State* state, const std::uint8_t* block) {
+  CompressBlocks(state->hash, block, 1);
+}
+
+void Sha256Begin(Sha256State* state) {
+  state->total[0] = 0;
+  state->total[1] = 0;
+  std::memcpy(state->hash, kInitialHash, sizeof kInitialHash);
 }
 
 void Sha256Feed(Sha256State* state, const std::uint8_t* input,
@@ -179,10 +234,11 @@ void Sha256Feed(Sha256State* state, const std::uint8_t* input,
     n -= fill;
     left = 0;
   }
-  while (n >= kSha256BlockSize) {
-    Sha256Compress(state, input);
-    input += kSha256BlockSize;
-    n -= kSha256BlockSize;
+  const std::uint32_t whole = n / kSha256BlockSize;
+  if (whole > 0) {
+    CompressBlocks(state->hash, input, whole);
+    input += whole * kSha256BlockSize;
+    n -= whole * kSha256BlockSize;
   }
   if (n > 0) {
     std::memcpy(state->buffer + left, input, n);

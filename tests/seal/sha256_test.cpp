@@ -1,4 +1,5 @@
 #include "seal/sha256.h"
+#include "seal/sha256_engines.h"
 
 #include <gtest/gtest.h>
 #include <mbedtls/sha256.h>
@@ -42,7 +43,22 @@ std::vector<std::uint8_t> RandomBytes(std::size_t n, unsigned seed) {
   return bytes;
 }
 
-TEST(Sha256Test, Fips180Examples) {
+// Every test of the module runs through each engine this CPU has.
+class Sha256Test : public testing::TestWithParam<Sha256Engine> {
+ protected:
+  void SetUp() override {
+    previous_ = Sha256ActiveEngine();
+    if (!Sha256SelectEngine(GetParam())) {
+      GTEST_SKIP() << "this CPU has no " << Sha256EngineName(GetParam());
+    }
+  }
+  void TearDown() override { Sha256SelectEngine(previous_); }
+
+ private:
+  Sha256Engine previous_ = Sha256Engine::kPortable;
+};
+
+TEST_P(Sha256Test, Fips180Examples) {
   struct Case {
     std::string message;
     const char* digest;
@@ -63,12 +79,12 @@ TEST(Sha256Test, Fips180Examples) {
   }
 }
 
-TEST(Sha256Test, NegativeLengthIsTheEmptyMessage) {
+TEST_P(Sha256Test, NegativeLengthIsTheEmptyMessage) {
   const std::uint8_t byte = 0x61;
   EXPECT_EQ(OneShotHex(&byte, -5), OneShotHex(&byte, 0));
 }
 
-TEST(Sha256Test, AgreesWithMbedtlsForEveryShortLength) {
+TEST_P(Sha256Test, AgreesWithMbedtlsForEveryShortLength) {
   const auto bytes = RandomBytes(200, 1);
   for (std::size_t n = 0; n <= bytes.size(); ++n) {
     ASSERT_EQ(OneShotHex(bytes.data(), static_cast<std::int32_t>(n)), ReferenceHex(bytes.data(), n))
@@ -81,7 +97,7 @@ TEST(Sha256Test, AgreesWithMbedtlsForEveryShortLength) {
   }
 }
 
-TEST(Sha256Test, PiecewiseFeedingGivesTheSameDigest) {
+TEST_P(Sha256Test, PiecewiseFeedingGivesTheSameDigest) {
   std::mt19937 generator(7);
   for (const std::size_t n : {164u, 200u, 512u, 5000u, 32768u}) {
     const auto bytes = RandomBytes(n, static_cast<unsigned>(n) + 3);
@@ -112,14 +128,14 @@ TEST(Sha256Test, PiecewiseFeedingGivesTheSameDigest) {
   EXPECT_EQ(Hex(digest, sizeof digest), ReferenceHex(bytes.data(), 164));
 }
 
-TEST(Sha256Test, OneShotCallsAreIndependent) {
+TEST_P(Sha256Test, OneShotCallsAreIndependent) {
   const auto first = RandomBytes(300, 21);
   const auto second = RandomBytes(77, 22);
   OneShotHex(first.data(), 300);
   EXPECT_EQ(OneShotHex(second.data(), 77), ReferenceHex(second.data(), 77));
 }
 
-TEST(Sha256Test, ByteCounterCarriesIntoTheHighWord) {
+TEST_P(Sha256Test, ByteCounterCarriesIntoTheHighWord) {
   Sha256State state;
   Sha256Begin(&state);
   state.total[0] = 0xFFFFFFC0u;  // a whole number of blocks: buffer empty
@@ -129,7 +145,7 @@ TEST(Sha256Test, ByteCounterCarriesIntoTheHighWord) {
   EXPECT_EQ(state.total[1], 1u);
 }
 
-TEST(Sha256Test, LengthFieldOfTwoTo29Bytes) {
+TEST_P(Sha256Test, LengthFieldOfTwoTo29Bytes) {
   // 2^29 bytes are 2^32 bits: the length field reads high = 1, low = 0.
   Sha256State counted;
   Sha256Begin(&counted);
@@ -145,6 +161,55 @@ TEST(Sha256Test, LengthFieldOfTwoTo29Bytes) {
   for (int i = 0; i < 8; ++i) {
     EXPECT_EQ(counted.hash[i], expected.hash[i]) << i;
   }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Engines, Sha256Test,
+    testing::Values(Sha256Engine::kPortable, Sha256Engine::kX86ShaExtensions, Sha256Engine::kArmv8Sha2),
+    [](const testing::TestParamInfo<Sha256Engine>& info) {
+      switch (info.param) {
+        case Sha256Engine::kX86ShaExtensions: return std::string("X86ShaExtensions");
+        case Sha256Engine::kArmv8Sha2: return std::string("Armv8Sha2");
+        default: return std::string("Portable");
+      }
+    });
+
+// The digest of bytes through engine, fed whole or in random pieces.
+std::string EngineHex(Sha256Engine engine, const std::vector<std::uint8_t>& bytes,
+                      std::mt19937* pieces) {
+  Sha256SelectEngine(engine);
+  Sha256State state;
+  Sha256Begin(&state);
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    const std::size_t piece =
+        pieces == nullptr ? bytes.size() : std::min<std::size_t>(bytes.size() - at, (*pieces)() % 200);
+    Sha256Feed(&state, bytes.data() + at, static_cast<std::int32_t>(piece));
+    at += piece;
+  }
+  std::uint8_t digest[kSha256DigestSize];
+  Sha256End(&state, digest);
+  return Hex(digest, sizeof digest);
+}
+
+TEST(Sha256EnginesTest, AcceleratedAndPortableAgreeOnEveryLengthTo2000) {
+  const Sha256Engine original = Sha256ActiveEngine();
+  Sha256Engine accelerated = Sha256Engine::kPortable;
+  for (const Sha256Engine engine : {Sha256Engine::kX86ShaExtensions, Sha256Engine::kArmv8Sha2}) {
+    if (Sha256SelectEngine(engine)) accelerated = engine;
+  }
+  if (accelerated == Sha256Engine::kPortable) {
+    Sha256SelectEngine(original);
+    GTEST_SKIP() << "this CPU has neither the x86-64 SHA extensions nor ARMv8 SHA-2";
+  }
+  std::mt19937 pieces(2026);
+  for (std::size_t n = 0; n <= 2000; ++n) {
+    const auto bytes = RandomBytes(n, static_cast<unsigned>(n) * 7919u + 1u);
+    const std::string portable = EngineHex(Sha256Engine::kPortable, bytes, nullptr);
+    ASSERT_EQ(EngineHex(accelerated, bytes, nullptr), portable) << n << " bytes, whole";
+    ASSERT_EQ(EngineHex(accelerated, bytes, &pieces), portable) << n << " bytes, in pieces";
+  }
+  Sha256SelectEngine(original);
 }
 
 }  // namespace
