@@ -1,21 +1,26 @@
 #!/usr/bin/env bash
-# Both benchmarks in one command, on a release build (-O2):
-#   1. the micro-benchmarks (Google Benchmark): SHA-256 beside mbedtls, body
-#      encryption, RSA signing, each whole mode in process;
-#   2. whole runs of sealtool in each of the four modes beside copy_image,
-#      a program that only reads the 32768-byte image and writes it back:
-#      median wall time with hyperfine, and instructions per run with
-#      valgrind's callgrind, measured side by side in one run.
+# The benchmarks in one command, on a release build (-O2):
+#   1. the micro-benchmarks (Google Benchmark): SHA-256 through each engine
+#      beside mbedtls and OpenSSL, body encryption, RSA signing and the
+#      signature check of --signature, each whole mode in process;
+#   2. whole runs of sealtool in each of the four modes, with a supplied
+#      signature, and sealkey id, beside copy_image, a program that only reads
+#      the 32768-byte image and writes it back: median wall time with
+#      hyperfine, and instructions per run with valgrind's callgrind, measured
+#      side by side in one session; once with the fastest SHA-256 engine and
+#      once with the portable rounds;
+#   3. a token-backed RSA run beside pkcs11-tool signing with the same key on
+#      the same SoftHSM2 token.
 # RUNS (default 1000) sets hyperfine's runs per command.
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 
 RUNS="${RUNS:-1000}"
 BENCH_DIR="$PROJECT_ROOT/build-bench"
-install_missing_packages libbenchmark-dev hyperfine valgrind python3
+install_missing_packages libbenchmark-dev libssl-dev hyperfine valgrind python3 softhsm2 opensc openssl
 
 cmake -S "$PROJECT_ROOT" -B "$BENCH_DIR" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DSEALTOOL_BUILD_TESTS=OFF > /dev/null
-cmake --build "$BENCH_DIR" -j "$(nproc)" --target sealtool copy_image sealtool_micro_bench \
+cmake --build "$BENCH_DIR" -j "$(nproc)" --target sealtool sealkey copy_image sealtool_micro_bench \
   make_example_image > /dev/null
 
 echo "== machine"
@@ -32,37 +37,79 @@ cd "$WORK"
 cp "$PROJECT_ROOT/examples/keys/aes-token.txt" aes.txt
 cp "$PROJECT_ROOT/examples/keys/rsa_priv.txt" "$PROJECT_ROOT/examples/keys/rsa_pub.txt" .
 
-names=(baseline plain key-record aes-seal rsa)
+# The signature of image742.bin's RSA input block, made elsewhere (openssl on
+# a PEM of the example key), for the run that takes it with --signature.
+"$BENCH_DIR/sealkey" export --private --out key.pem --force > /dev/null
+"$BENCH_DIR/sealtool" --sign-later block.bin image742.bin out.bin 742 2 > /dev/null
+openssl pkeyutl -decrypt -pkeyopt rsa_padding_mode:none -inkey key.pem -in block.bin -out sig.bin
+
+names=(baseline plain key-record aes-seal rsa rsa-signature sealkey-id)
 commands=(
   "$BENCH_DIR/bench/copy_image image753.bin out.bin"
   "$BENCH_DIR/sealtool image753.bin out.bin 753 0"
   "$BENCH_DIR/sealtool image753.bin out.bin 753 3"
   "$BENCH_DIR/sealtool image753.bin out.bin 753 1"
   "$BENCH_DIR/sealtool image742.bin out.bin 742 2"
+  "$BENCH_DIR/sealtool --signature sig.bin image742.bin out.bin 742 2"
+  "$BENCH_DIR/sealkey id"
 )
 for command in "${commands[@]}"; do
   $command > /dev/null || { echo "failed: $command" >&2; exit 1; }
 done
 
-echo "== whole runs: hyperfine, $RUNS runs each, one command after the other in one session"
-hyperfine -N --warmup 100 --runs "$RUNS" --style none --export-json hyperfine.json \
-  "${commands[@]}" > /dev/null 2>&1
-
-echo "== instructions per run (callgrind)"
-for i in "${!commands[@]}"; do
-  valgrind --tool=callgrind --callgrind-out-file=/dev/null ${commands[$i]} 2> "callgrind-$i.log" > /dev/null
-  grep -o 'Collected : [0-9]*' "callgrind-$i.log" | awk '{print $3}' > "instructions-$i.txt"
-done
-
-python3 - "${names[@]}" <<'PYTHON'
+# Median wall time with hyperfine and instructions with callgrind, for each
+# command, in one session; tag names the session's files.
+measure() {  # tag
+  hyperfine -N --warmup 100 --runs "$RUNS" --style none --export-json "hyperfine-$1.json" \
+    "${commands[@]}" > /dev/null 2>&1
+  for i in "${!commands[@]}"; do
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null ${commands[$i]} 2> "callgrind-$1-$i.log" > /dev/null
+    grep -o 'Collected : [0-9]*' "callgrind-$1-$i.log" | awk '{print $3}' > "instructions-$1-$i.txt"
+  done
+  python3 - "$1" "${names[@]}" <<'PYTHON'
 import json, sys
-names = sys.argv[1:]
-results = json.load(open("hyperfine.json"))["results"]
-instructions = [int(open(f"instructions-{i}.txt").read()) for i in range(len(names))]
+tag, names = sys.argv[1], sys.argv[2:]
+results = json.load(open(f"hyperfine-{tag}.json"))["results"]
+instructions = [int(open(f"instructions-{tag}-{i}.txt").read()) for i in range(len(names))]
 base_median = results[0]["median"]
 base_instr = instructions[0]
-print(f"{'run':<12}{'median ms':>11}{'x baseline':>12}{'instructions':>14}{'x baseline':>12}")
+print(f"{'run':<15}{'median ms':>11}{'x baseline':>12}{'instructions':>14}{'x baseline':>12}")
 for name, result, count in zip(names, results, instructions):
-    print(f"{name:<12}{result['median'] * 1000:>11.3f}{result['median'] / base_median:>12.2f}"
+    print(f"{name:<15}{result['median'] * 1000:>11.3f}{result['median'] / base_median:>12.2f}"
           f"{count:>14,}{count / base_instr:>12.2f}")
+PYTHON
+}
+
+echo "== whole runs: hyperfine, $RUNS runs each, one command after the other in one session"
+echo "   SHA-256 engine: the fastest this CPU has"
+measure fastest
+echo "== the same with the portable SHA-256 rounds (SEALTOOL_SHA256=portable)"
+SEALTOOL_SHA256=portable measure portable
+
+# A token-backed RSA run beside the token's own floor: pkcs11-tool making
+# the same raw RSA signature with the same key on the same SoftHSM2 token.
+echo "== RSA mode with the key in a token (SoftHSM2), beside pkcs11-tool on the same key"
+TOKEN_DIR="$WORK/token"
+MODULE=$(ls /usr/lib/softhsm/libsofthsm2.so /usr/lib/*/softhsm/libsofthsm2.so 2>/dev/null | head -n 1)
+mkdir -p "$TOKEN_DIR/tokens"
+printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' \
+  "$TOKEN_DIR/tokens" > "$TOKEN_DIR/softhsm2.conf"
+export SOFTHSM2_CONF="$TOKEN_DIR/softhsm2.conf" SEALTOOL_PIN=1234
+softhsm2-util --init-token --free --label bench --pin 1234 --so-pin 5678 > /dev/null
+softhsm2-util --import key.pem --token bench --label rsa --id 01 --pin 1234 > /dev/null
+token_commands=(
+  "pkcs11-tool --module $MODULE --token-label bench --login --pin 1234 --sign -m RSA-X-509 --id 01 -i block.bin -o token-sig.bin"
+  "$BENCH_DIR/sealtool --rsa-key pkcs11:token=bench;id=%01;type=private?module-path=$MODULE --rsa-pub rsa_pub.txt image742.bin out.bin 742 2"
+)
+for command in "${token_commands[@]}"; do
+  $command > /dev/null 2>&1 || { echo "failed: $command" >&2; exit 1; }
+done
+hyperfine -N --warmup 10 --runs "${TOKEN_RUNS:-200}" --style none --export-json hyperfine-token.json \
+  "${token_commands[@]}" > /dev/null 2>&1
+python3 - <<'PYTHON'
+import json
+results = json.load(open("hyperfine-token.json"))["results"]
+floor, run = results[0]["median"], results[1]["median"]
+print(f"pkcs11-tool --sign (the floor)  {floor * 1000:8.3f} ms")
+print(f"sealtool, RSA key in the token  {run * 1000:8.3f} ms   {run / floor:.2f} x the floor")
 PYTHON

@@ -170,10 +170,19 @@ Sha256BlocksFunction BlocksOf(Sha256Engine engine) {
   }
 }
 
-// Chosen once per process, from the CPU and the environment.
+// Chosen once per process, from the CPU and the environment, on first use.
+// Plain globals rather than a guarded static: the module is single-threaded
+// (its one-shot state is shared anyway), and a guard would pull the C++
+// runtime library into every run of the tool.
+Sha256Engine gEngine = Sha256Engine::kPortable;
+bool gEngineChosen = false;
+
 Sha256Engine& ActiveEngine() {
-  static Sha256Engine engine = DefaultEngine();
-  return engine;
+  if (!gEngineChosen) {
+    gEngine = DefaultEngine();
+    gEngineChosen = true;
+  }
+  return gEngine;
 }
 
 void CompressBlocks(std::uint32_t* hash, const std::uint8_t* blocks, std::size_t count) {

@@ -45,6 +45,8 @@ SEALTOOL_SHA_TARGET void CompressBlock(__m128i* abef, __m128i* cdgh, const std::
   const __m128i savedAbef = *abef;
   const __m128i savedCdgh = *cdgh;
   __m128i m[4];
+  // Unrolled, so that the four message registers stay registers.
+#pragma GCC unroll 16
   for (unsigned g = 0; g < 16; ++g) {
     if (g < 4) {
       m[g] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * g)),
