@@ -49,13 +49,15 @@ struct TokenRef {
 };
 
 void MaskPin(const char* text, char (&display)[kDisplaySize]) {
-  std::snprintf(display, sizeof display, "%s", text);
-  char* pin = std::strstr(display, "pin-value=");
-  if (pin == nullptr) return;
-  char* end = pin + std::strlen("pin-value=");
-  const std::size_t rest = std::strcspn(end, "&;");
-  std::memmove(end + 3, end + rest, std::strlen(end + rest) + 1);
-  std::memcpy(end, "***", 3);
+  static constexpr char kPinAttribute[] = "pin-value=";
+  const char* pin = std::strstr(text, kPinAttribute);
+  if (pin == nullptr) {
+    std::snprintf(display, sizeof display, "%s", text);
+    return;
+  }
+  const char* value = pin + sizeof kPinAttribute - 1;
+  const char* rest = value + std::strcspn(value, "&;");
+  std::snprintf(display, sizeof display, "%.*s***%s", static_cast<int>(value - text), text, rest);
 }
 
 void PrintFailure(const char* what, const TokenRef& ref) {

@@ -9,6 +9,7 @@
 #include <asm/hwcap.h>
 #include <sys/auxv.h>
 
+
 namespace sealtool {
 namespace {
 

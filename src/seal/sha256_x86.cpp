@@ -8,6 +8,7 @@
 #include <cpuid.h>
 #include <immintrin.h>
 
+
 namespace sealtool {
 namespace {
 
@@ -32,7 +33,8 @@ constexpr unsigned kCpuidSsse3 = 1u << 9;   // leaf 1, ECX
 // Four rounds: the message words plus constants go in as two halves.
 SEALTOOL_SHA_TARGET inline void FourRounds(__m128i* abef, __m128i* cdgh, __m128i words,
                                            unsigned group) {
-  const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(kRoundConstants + 4 * group));
+  const __m128i k =
+      _mm_load_si128(reinterpret_cast<const __m128i*>(kRoundConstants + std::size_t{4} * group));
   const __m128i wk = _mm_add_epi32(words, k);
   *cdgh = _mm_sha256rnds2_epu32(*cdgh, *abef, wk);
   *abef = _mm_sha256rnds2_epu32(*abef, *cdgh, _mm_shuffle_epi32(wk, 0x0E));
@@ -49,8 +51,8 @@ SEALTOOL_SHA_TARGET void CompressBlock(__m128i* abef, __m128i* cdgh, const std::
 #pragma GCC unroll 16
   for (unsigned g = 0; g < 16; ++g) {
     if (g < 4) {
-      m[g] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * g)),
-                              byteSwap);
+      m[g] = _mm_shuffle_epi8(
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + std::size_t{16} * g)), byteSwap);
     } else {
       const __m128i partial = _mm_add_epi32(_mm_sha256msg1_epu32(m[g % 4], m[(g + 1) % 4]),
                                             _mm_alignr_epi8(m[(g + 3) % 4], m[(g + 2) % 4], 4));
