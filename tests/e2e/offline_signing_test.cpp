@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <stdexcept>
@@ -207,6 +208,53 @@ TEST(OfflineSigningTest, TheSignatureOptionsExcludeThePrivateKey) {
   EXPECT_EQ(later.exitStatus, 255);
   EXPECT_NE(later.out.find("The header digest is not below the modulus"), std::string::npos);
   EXPECT_FALSE(FileExists(setup.dir.File("block.bin")));
+}
+
+}  // namespace
+}  // namespace sealtool::test
+
+namespace sealtool::test {
+namespace {
+
+// Key files named by options: they must exist and hold what they should;
+// no default key stands in for them, and a public key that does not belong
+// to the private one is refused.
+TEST(KeyOptionTest, NamedKeyFilesMustHoldTheirKeys) {
+  SigningSetup setup;
+  WriteText(setup.dir.File("seal.txt"), "0x01 0x02\n");  // two values of the sixteen
+  WriteTestRsaKeyFiles(setup.dir.path(), 2);
+  std::rename(setup.dir.File("rsa_pub.txt").c_str(), setup.dir.File("other_pub.txt").c_str());
+  WriteTestRsaKeyFiles(setup.dir.path(), 1);
+  symlink("nowhere.txt", setup.dir.File("dangling.txt").c_str());
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"--aes-key", "missing.txt", "in.bin", "out.bin", "753", "1"}, "AES-Key:\r\n failed\n  ! Could not open missing.txt"},
+      {{"--seal-key", "dangling.txt", "in.bin", "out.bin", "753", "1"}, " failed\n  ! Please check dangling.txt"},
+      {{"--seal-key", "seal.txt", "in.bin", "out.bin", "753", "1"}, " failed\n  ! Please check seal.txt"},
+      {{"--rsa-pub", "other_pub.txt", "in.bin", "out.bin", "742", "2"},
+       "does not verify under the public key of other_pub.txt"},
+      {{"--rsa-key", "missing.txt", "in.bin", "out.bin", "742", "2"}, "Could not open missing.txt"},
+      {{"--rsa-key"}, "command syntax error! --rsa-key needs a value"},
+  };
+  WriteBytes(setup.dir.File("in.bin"), ExampleInput(753, 21));
+  for (const auto& c : cases) {
+    if (c.args.size() > 4 && c.args[c.args.size() - 2] == "742") {
+      WriteBytes(setup.dir.File("in.bin"), ExampleInput(742, 21));
+    }
+    const ProcessResult run = RunSealtool(setup.dir, c.args);
+    EXPECT_EQ(run.exitStatus, 255) << c.args.front();
+    EXPECT_NE(run.out.find(c.message), std::string::npos) << c.args.front() << run.out;
+    EXPECT_EQ(run.out.find("No AES128 key file"), std::string::npos);
+    EXPECT_FALSE(FileExists(setup.dir.File("out.bin")));
+  }
+  const ProcessResult help = RunSealtool(setup.dir, {"--help"});
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_NE(help.out.find("--sign-later BLOCK"), std::string::npos);
+  const ProcessResult version = RunSealtool(setup.dir, {"--version"});
+  EXPECT_EQ(version.exitStatus, 0);
+  EXPECT_NE(version.out.find("2018-0316-1.0003"), std::string::npos);
 }
 
 }  // namespace

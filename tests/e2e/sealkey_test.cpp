@@ -200,6 +200,23 @@ INSTANTIATE_TEST_SUITE_P(
         ImportCase{"ExponentThree",
                    [](const TempDir& d) { Openssl(d, {"genrsa", "-3", "-out", "key.pem", "1024"}); },
                    {}, 1, "public exponent below 65537 (E = 3)"},
+        // A key whose derivation would take minutes is refused at once.
+        ImportCase{"HugePbkdf2IterationCount",
+                   [](const TempDir& d) {
+                     Openssl(d, {"genrsa", "-out", "plain.pem", "1024"});
+                     Openssl(d, {"pkcs8", "-topk8", "-in", "plain.pem", "-v2", "aes-256-cbc", "-iter",
+                                 "2000001", "-passout", "pass:right", "-out", "key.pem"});
+                     std::remove(d.File("plain.pem").c_str());
+                   },
+                   {"--pass-env", "KEY_PASS"}, 2, "more than 2000000 key derivation iterations"},
+        ImportCase{"HugePkcs12IterationCount",
+                   [](const TempDir& d) {
+                     Openssl(d, {"genrsa", "-out", "plain.pem", "1024"});
+                     Openssl(d, {"pkcs8", "-topk8", "-in", "plain.pem", "-v1", "PBE-SHA1-3DES", "-iter",
+                                 "2000001", "-passout", "pass:right", "-out", "key.pem"});
+                     std::remove(d.File("plain.pem").c_str());
+                   },
+                   {"--pass-env", "KEY_PASS"}, 2, "more than 2000000 key derivation iterations"},
         ImportCase{"ExistingFilesWithoutForce",
                    [](const TempDir& d) { Openssl(d, {"genrsa", "-out", "key.pem", "1024"}); },
                    {}, 1, "rsa_priv.txt already exists", false}),

@@ -18,7 +18,7 @@ inline constexpr std::size_t kKeyBufferSize = 8192;
 // A private key of any of those forms; data holds size bytes (PEM needs no
 // terminator). Returns 0 or an mbedtls code: MBEDTLS_ERR_PK_PASSWORD_REQUIRED
 // for an encrypted key without passphrase, MBEDTLS_ERR_PK_PASSWORD_MISMATCH
-// for a wrong one.
+// for a wrong one; or kPkcs8TooManyIterations (pkcs8.h).
 int ParsePrivateKey(const std::uint8_t* data, std::size_t size, const char* passphrase,
                     std::size_t passphraseLength, mbedtls_pk_context* pk);
 

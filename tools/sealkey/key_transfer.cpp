@@ -15,6 +15,7 @@
 #include "driver/staged_file.h"
 #include "key_report.h"
 #include "key_store.h"
+#include "pkcs8.h"
 #include "seal/key_id.h"
 #include "seal/rsa_keygen.h"
 #include "seal/rsa_signature.h"
@@ -130,7 +131,10 @@ int ParseWithPassphrase(const char* path, const std::uint8_t* bytes, std::size_t
     mbedtls_pk_init(pk);
     ret = ParsePrivateKey(bytes, size, passphrase.text, passphrase.length, pk);
   }
-  if (ret == MBEDTLS_ERR_PK_PASSWORD_MISMATCH) {
+  if (ret == kPkcs8TooManyIterations) {
+    std::fprintf(stderr, "sealkey: %s asks for more than %d key derivation iterations; refused\n",
+                 path, kPkcs8MaxIterations);
+  } else if (ret == MBEDTLS_ERR_PK_PASSWORD_MISMATCH) {
     std::fprintf(stderr, "sealkey: the passphrase does not open %s\n", path);
   } else if (ret == MBEDTLS_ERR_PK_PASSWORD_REQUIRED) {
     std::fprintf(stderr, "sealkey: %s is encrypted and needs a passphrase\n", path);

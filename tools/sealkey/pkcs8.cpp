@@ -20,6 +20,7 @@ constexpr std::size_t kAesBlock = 16;
 constexpr std::size_t kSaltSize = 16;
 constexpr int kIterations = 200000;
 constexpr unsigned char kOidPbes2[] = MBEDTLS_OID_PKCS5_PBES2;
+constexpr unsigned char kOidPkcs12Pbe[] = MBEDTLS_OID_PKCS12_PBE;
 constexpr unsigned char kOidPbkdf2[] = MBEDTLS_OID_PKCS5_PBKDF2;
 constexpr unsigned char kOidHmacSha256[] = MBEDTLS_OID_HMAC_SHA256;
 // aes128-CBC, aes192-CBC and aes256-CBC of NIST's algorithm arc.
@@ -67,12 +68,38 @@ int ParsePbkdf2(const mbedtls_asn1_buf& parameters, Pbes2Parameters* out) {
   return ret;
 }
 
-// PBES2 with PBKDF2 and AES-CBC; kPkcs8NotAes for anything else.
+bool IterationsAcceptable(int iterations) {
+  return iterations > 0 && iterations <= kPkcs8MaxIterations;
+}
+
+// The iteration count of PKCS#12 password-based encryption, which mbedtls
+// decrypts: PKCS12PBEParams ::= SEQUENCE { salt, iterations }.
+int CheckPkcs12Iterations(const mbedtls_asn1_buf& parameters) {
+  unsigned char* p = parameters.p;
+  const unsigned char* end = p + parameters.len;
+  std::size_t saltLength = 0;
+  int iterations = 0;
+  if (parameters.tag != (MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) ||
+      mbedtls_asn1_get_tag(&p, end, &saltLength, MBEDTLS_ASN1_OCTET_STRING) != 0) {
+    return kPkcs8NotAes;  // malformed: mbedtls refuses it
+  }
+  p += saltLength;
+  if (mbedtls_asn1_get_int(&p, end, &iterations) != 0) return kPkcs8NotAes;
+  return IterationsAcceptable(iterations) ? kPkcs8NotAes : kPkcs8TooManyIterations;
+}
+
+// PBES2 with PBKDF2 and AES-CBC; kPkcs8NotAes for anything else, which is
+// mbedtls's to parse, once its iteration count is known to be bounded.
 int ParseAlgorithm(unsigned char** p, const unsigned char* end, Pbes2Parameters* out) {
   mbedtls_asn1_buf oid{}, parameters{};
   int ret = mbedtls_asn1_get_alg(p, end, &oid, &parameters);
   // Anything but an encrypted PKCS#8 key (a plain key, say) is mbedtls's.
-  if (ret != 0 || !OidIs(oid, kOidPbes2, sizeof kOidPbes2 - 1)) return kPkcs8NotAes;
+  if (ret != 0) return kPkcs8NotAes;
+  const std::size_t pkcs12 = sizeof kOidPkcs12Pbe - 1;
+  if (oid.len == pkcs12 + 1 && std::memcmp(oid.p, kOidPkcs12Pbe, pkcs12) == 0) {
+    return CheckPkcs12Iterations(parameters);
+  }
+  if (!OidIs(oid, kOidPbes2, sizeof kOidPbes2 - 1)) return kPkcs8NotAes;
   unsigned char* q = parameters.p;
   const unsigned char* qEnd = q + parameters.len;
   mbedtls_asn1_buf kdf{}, kdfParameters{}, scheme{}, schemeParameters{};
@@ -81,6 +108,9 @@ int ParseAlgorithm(unsigned char** p, const unsigned char* end, Pbes2Parameters*
     return ret;
   }
   if (!OidIs(kdf, kOidPbkdf2, sizeof kOidPbkdf2 - 1)) return kPkcs8NotAes;
+  ret = ParsePbkdf2(kdfParameters, out);
+  if (ret != 0) return ret;
+  if (!IterationsAcceptable(out->iterations)) return kPkcs8TooManyIterations;
   out->keyBits = 0;
   for (std::size_t i = 0; i < 3; ++i) {
     if (OidIs(scheme, kOidAesCbc[i], sizeof kOidAesCbc[i] - 1)) out->keyBits = kAesKeyBits[i];
@@ -90,7 +120,7 @@ int ParseAlgorithm(unsigned char** p, const unsigned char* end, Pbes2Parameters*
     return MBEDTLS_ERR_PK_KEY_INVALID_FORMAT;
   }
   out->iv = schemeParameters;
-  return ParsePbkdf2(kdfParameters, out);
+  return 0;
 }
 
 int DeriveKey(mbedtls_md_type_t prf, const char* passphrase, std::size_t passphraseLength,

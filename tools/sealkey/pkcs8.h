@@ -12,10 +12,16 @@
 namespace sealkey {
 
 inline constexpr int kPkcs8NotAes = 1;  // another scheme: leave it to mbedtls
+// A key encrypted with more PBKDF2 or PKCS#12 iterations than this is
+// refused: deriving its key would hold a run for minutes or days.
+inline constexpr int kPkcs8MaxIterations = 2000000;
+inline constexpr int kPkcs8TooManyIterations = 2;
 
 // The DER EncryptedPrivateKeyInfo in der decrypted with passphrase into
 // plain (size bytes): a DER PrivateKeyInfo, whose length goes to *length.
-// Returns 0; kPkcs8NotAes when it is not PBES2 with AES-CBC; or a negative
+// Returns 0; kPkcs8NotAes when it is not PBES2 with AES-CBC;
+// kPkcs8TooManyIterations when it asks for more than kPkcs8MaxIterations
+// (also for PBES2 with other ciphers and PKCS#12 schemes); or a negative
 // mbedtls code: MBEDTLS_ERR_PK_PASSWORD_REQUIRED for an empty passphrase,
 // MBEDTLS_ERR_PK_PASSWORD_MISMATCH for a wrong one.
 int DecryptPkcs8Aes(const std::uint8_t* der, std::size_t derLength, const char* passphrase,

@@ -1,0 +1,39 @@
+// The key parsers of sealkey and sealinfo on arbitrary bytes: private keys
+// (PEM or DER, PKCS#1 or PKCS#8, encrypted with the passphrase "fuzz" or
+// not), public keys, and the PBES2 decryption of the project's own.
+#include <cstdint>
+#include <cstring>
+
+#include <mbedtls/pk.h>
+
+#include "key_formats.h"
+#include "pkcs8.h"
+
+namespace {
+
+constexpr char kPassphrase[] = "fuzz";
+
+void ParseAndFree(const std::uint8_t* data, std::size_t size, bool privateKey, const char* pass) {
+  mbedtls_pk_context pk;
+  mbedtls_pk_init(&pk);
+  const int ret = privateKey ? sealkey::ParsePrivateKey(data, size, pass, pass ? std::strlen(pass) : 0, &pk)
+                             : sealkey::ParsePublicKey(data, size, &pk);
+  // A key that parsed is a usable key of a known kind.
+  if (ret == 0 && mbedtls_pk_get_type(&pk) == MBEDTLS_PK_NONE) __builtin_trap();
+  mbedtls_pk_free(&pk);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  ParseAndFree(data, size, true, kPassphrase);
+  ParseAndFree(data, size, true, nullptr);
+  ParseAndFree(data, size, false, nullptr);
+  static std::uint8_t plain[sealkey::kKeyBufferSize];
+  std::size_t length = 0;
+  const int ret = sealkey::DecryptPkcs8Aes(data, size, kPassphrase, sizeof kPassphrase - 1, plain,
+                                           sizeof plain, &length);
+  // The plain text of a decryption is never longer than what came in.
+  if (ret == 0 && (length == 0 || length > size)) __builtin_trap();
+  return 0;
+}
