@@ -76,17 +76,22 @@ void BM_OpensslSha256(benchmark::State& state) {
 BENCHMARK(BM_OpensslSha256)->Arg(64)->Arg(512)->Arg(32768);
 #endif
 
+// The same RSA key every time, from the project's generator and a counter.
+void MakeBenchKey(mbedtls_rsa_context* rsa) {
+  unsigned counter = 0;
+  auto random = [](void* state, unsigned char* out, std::size_t n) {
+    auto* c = static_cast<unsigned*>(state);
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>((++*c * 2654435761u) >> 24);
+    return 0;
+  };
+  if (sealtool::GenerateSealingRsaKey(rsa, random, &counter) != 0) std::abort();
+}
+
 // What --signature adds to a run: S^E mod N with E = 65537 on RSA-1024.
 void BM_SignatureCheck(benchmark::State& state) {
   mbedtls_rsa_context rsa;
   mbedtls_rsa_init(&rsa, 0, 0);
-  unsigned counter = 0;
-  auto random = [](void* opaque, unsigned char* out, std::size_t n) {
-    auto* c = static_cast<unsigned*>(opaque);
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>((++*c * 2654435761u) >> 24);
-    return 0;
-  };
-  if (sealtool::GenerateSealingRsaKey(&rsa, random, &counter) != 0) std::abort();
+  MakeBenchKey(&rsa);
   std::uint8_t block[128] = {0x11, 0x22};
   std::uint8_t signature[128];
   std::uint8_t recovered[128];
@@ -131,13 +136,7 @@ void PrepareScratchFolder() {
   if (mkdtemp(path) == nullptr || chdir(path) != 0) std::abort();
   mbedtls_rsa_context rsa;
   mbedtls_rsa_init(&rsa, 0, 0);
-  unsigned counter = 0;
-  auto random = [](void* state, unsigned char* out, std::size_t n) {
-    auto* c = static_cast<unsigned*>(state);
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>((++*c * 2654435761u) >> 24);
-    return 0;
-  };
-  if (sealtool::GenerateSealingRsaKey(&rsa, random, &counter) != 0) std::abort();
+  MakeBenchKey(&rsa);
   char text[sealtool::kKeyFileTextSize];
   std::size_t length = 0;
   std::FILE* priv = std::fopen("rsa_priv.txt", "w");
