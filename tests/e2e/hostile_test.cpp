@@ -19,12 +19,13 @@ namespace {
 
 const char kBadKey[] = "AES-Key:\r\n failed\n  ! Please check aes.txt\n Key must AES-128bits\n\n";
 
-// A group A image whose DRAM table holds count one-word entries, so that a
-// run prints and buffers a lot before it writes.
+// A group A image whose DRAM table holds count efuse entries, each of which
+// prints a line, so that a run buffers a lot of console text before it
+// writes.
 Bytes ImageWithDramEntries(unsigned count) {
   Bytes image = ExampleInput(753, 4, 32768);
   std::size_t at = 64;
-  for (unsigned i = 0; i < count; ++i, at += 4) StoreU32LE(image.data() + at, 0x02000040u);
+  for (unsigned i = 0; i < count; ++i, at += 4) StoreU32LE(image.data() + at, 0x08000025u);
   StoreU32LE(image.data() + at, 0);
   return image;
 }
@@ -38,22 +39,39 @@ std::vector<std::string> PlainArgs(const std::string& output) {
   return {"in.bin", output, "753", "0"};
 }
 
+// out.bin at a relative path of about 3600 characters in folders of dir:
+// its "Writing" line alone is most of the console's buffer.
+std::string DeepPath(const TempDir& dir) {
+  std::string path;
+  while (path.size() < 3600) {
+    path += std::string(200, 'd') + "/";
+    mkdir(dir.File(path).c_str(), 0755);
+  }
+  return path + "out.bin";
+}
+
+// With standard output closed, its stream buffers 8192 bytes. 313 efuse
+// lines fill all but 16 of them before the output is created, so that the
+// short "Writing" line overflows the buffer while the output file is open;
+// 300 leave 341 free, which the deep path's line overflows.
 TEST(ClosedStreamsTest, NoConsoleByteReachesTheOutput) {
-  const Bytes input = ImageWithDramEntries(400);
-  const std::string longName = std::string(200, 'o') + ".bin";
   const std::vector<std::vector<int>> closedSets = {{1}, {0, 1, 2}, {1, 2}, {0}, {2}};
   for (const auto& closed : closedSets) {
-    for (const std::string& name : {std::string("out.bin"), longName}) {
+    for (const bool deep : {false, true}) {
+      const unsigned entries = deep ? 300 : 313;
+      const Bytes input = ImageWithDramEntries(entries);
       TempDir dir;
-      WriteBytes(dir.File("in.bin"), input);
+      const std::string name = deep ? DeepPath(dir) : "out.bin";
+      ScopedWorkDir inDir(dir.path());  // the deep path is too long to open from elsewhere
+      WriteBytes("in.bin", input);
       // Run directly: a wrapper such as valgrind needs the streams itself.
       ProcessOptions options;
       options.closedFds = closed;
       options.workDir = dir.path();
       const ProcessResult result = RunProgram(SEALTOOL_EXE, PlainArgs(name), options);
       EXPECT_EQ(result.exitStatus, 0) << "closed " << closed.size() << " " << name.size();
-      EXPECT_EQ(ReadBytes(dir.File(name)), ExpectedPlainOutput(input, 400))
-          << "closed " << closed.front() << "+" << closed.size() - 1 << ", name of " << name.size();
+      EXPECT_EQ(ReadBytes(name), ExpectedPlainOutput(input, entries))
+          << "closed " << closed.front() << "+" << closed.size() - 1 << ", path of " << name.size();
       EXPECT_EQ(dir.List().size(), 2u);
     }
   }
