@@ -46,12 +46,14 @@ const KeyOption* FindKeyOption(const char* word) {
 }
 
 // The private key signs in the run, or the signature is made elsewhere:
-// never both, and a signature is either asked for or supplied.
+// never both, and a signature is either asked for or supplied. Says which
+// two options clash, or null.
 const char* ConflictIn(const KeySources& keys) {
   const bool later = keys.signLater != nullptr;
   const bool supplied = keys.signature != nullptr;
-  if (keys.rsaKey != nullptr && (later || supplied)) return later ? "--sign-later" : "--signature";
-  if (later && supplied) return "--signature";
+  if (keys.rsaKey != nullptr && later) return "--sign-later cannot be given with --rsa-key";
+  if (keys.rsaKey != nullptr && supplied) return "--signature cannot be given with --rsa-key";
+  if (later && supplied) return "--signature cannot be given with --sign-later";
   return nullptr;
 }
 

@@ -36,7 +36,7 @@ std::int32_t ParseDecimalLikeAtoi(const char* text);
 // Key options come first; "--" ends them. Only the option words themselves
 // are options: any other argument is the first positional one, so a command
 // line without options means exactly what it always meant. *problem names
-// the option a failure is about.
+// the option a failure is about, or, for kConflict, says which two clash.
 ParseResult ParseCommandLine(int argc, char** argv, CommandLine* commandLine,
                              const char** problem);
 

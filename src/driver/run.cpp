@@ -156,11 +156,7 @@ int RunSealTool(int argc, char** argv) {
       std::printf("command syntax error! %s needs a value\n%s", problem, kUsageLine);
       return -1;
     case ParseResult::kConflict:
-      std::printf("command syntax error! %s cannot be given with %s\n%s", problem,
-                  std::strcmp(problem, "--signature") == 0 && commandLine.keys.rsaKey == nullptr
-                      ? "--sign-later"
-                      : "--rsa-key",
-                  kUsageLine);
+      std::printf("command syntax error! %s\n%s", problem, kUsageLine);
       return -1;
     default:
       std::printf("command syntax error!\n%s", kUsageLine);

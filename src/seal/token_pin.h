@@ -12,9 +12,9 @@ inline constexpr std::size_t kMaxPinLength = 256;
 inline constexpr char kPinEnvironmentVariable[] = "SEALTOOL_PIN";
 
 // The PIN for the token of uri, in this order: the URI's pin-source (a file,
-// "file:PATH" or a plain path), the SEALTOOL_PIN environment variable, a
-// prompt without echo when standard input is a terminal. A pin-value in the
-// URI is used too, with a warning. Writes at most kMaxPinLength characters
+// "file:PATH" or a plain path), a pin-value in the URI (used, with a
+// warning), the SEALTOOL_PIN environment variable, a prompt without echo
+// when standard input is a terminal. Writes at most kMaxPinLength characters
 // and a NUL to pin (the caller wipes it) and returns the length, or -1 after
 // printing " failed" and why there is none (the caller names the key).
 // tokenLabel names the token in the prompt.
