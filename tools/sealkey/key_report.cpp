@@ -26,8 +26,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr int kUsualExponent = 65537;
-
 std::string Hex(const std::uint8_t* bytes, std::size_t count) {
   std::string text;
   char pair[3];
@@ -171,13 +169,6 @@ std::string ShareText(double share) {
   return text;
 }
 
-// rsa_pub.txt beside the private key file, or none (E is then taken as 65537).
-std::string PublicKeyBeside(const char* privatePath) {
-  const std::string path = privatePath;
-  const std::size_t slash = path.rfind('/');
-  return (slash == std::string::npos ? "" : path.substr(0, slash + 1)) + sealtool::kRsaPublicKeyFileName;
-}
-
 void CheckPublicKey(const char* path, mbedtls_rsa_context* rsa, std::vector<KeyCheck>* checks) {
   const std::string pubPath = PublicKeyBeside(path);
   mbedtls_mpi n;
@@ -225,6 +216,12 @@ int PrintChecks(const char* path, const std::vector<KeyCheck>& checks, std::uint
 }
 
 }  // namespace
+
+std::string PublicKeyBeside(const char* privatePath) {
+  const std::string path = privatePath;
+  const std::size_t slash = path.rfind('/');
+  return (slash == std::string::npos ? "" : path.substr(0, slash + 1)) + sealtool::kRsaPublicKeyFileName;
+}
 
 double RefusalShare(const mbedtls_mpi* n) {
   // The smallest refused block is ceil(N / 2^768) * 2^768; blocks are the

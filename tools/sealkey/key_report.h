@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include <mbedtls/bignum.h>
 
@@ -12,6 +13,13 @@ namespace sealkey {
 inline constexpr int kDone = 0;
 inline constexpr int kCheckFailed = 1;
 inline constexpr int kUnreadable = 2;
+
+// The exponent a key without rsa_pub.txt beside it is taken to have, and the
+// smallest one sealkey accepts.
+inline constexpr int kUsualExponent = 65537;
+
+// The rsa_pub.txt that belongs beside the private key file at privatePath.
+std::string PublicKeyBeside(const char* privatePath);
 
 // The share of images RSA mode refuses with modulus n: an image is refused
 // when its RSA input block (the reversed header digest times 2^768) is not

@@ -24,8 +24,6 @@
 namespace sealkey {
 namespace {
 
-constexpr int kUsualExponent = 65537;
-
 // A passphrase in a buffer that is wiped when it goes.
 struct Passphrase {
   char text[kMaxPassphrase + 2];
@@ -173,10 +171,7 @@ int LoadPrivateKeyFiles(const char* path, mbedtls_rsa_context* rsa) {
     std::fprintf(stderr, "sealkey: %s holds no readable RSA private key\n", privPath);
     return kUnreadable;
   }
-  std::string pubPath = privPath;
-  const std::size_t slash = pubPath.rfind('/');
-  pubPath = (slash == std::string::npos ? "" : pubPath.substr(0, slash + 1)) +
-            sealtool::kRsaPublicKeyFileName;
+  const std::string pubPath = PublicKeyBeside(privPath);
   mbedtls_mpi n;
   mbedtls_mpi_init(&n);
   mbedtls_mpi* const values[] = {&n, &rsa->E};
