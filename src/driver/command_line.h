@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "image/run_mode.h"
 #include "seal/key_sources.h"
@@ -23,7 +24,7 @@ enum class ParseResult {
   kRun,
   kSyntaxError,    // fewer than two paths: the tool's own two lines
   kMissingValue,   // an option without its value
-  kConflict,       // two options that exclude each other
+  kRefused,        // options this run cannot take: *problem says why
   kHelp,
   kVersion,
 };
@@ -33,10 +34,24 @@ enum class ParseResult {
 // range is clamped to INT_MIN or INT_MAX instead of being undefined.
 std::int32_t ParseDecimalLikeAtoi(const char* text);
 
+// A key option: its word, where its value goes, and its bit in the table
+// of what each run mode reads.
+struct KeyOptionSpec {
+  const char* name;
+  const char* KeySources::*field;
+  RunOption option;
+};
+
+// Every key option, in the order --help lists them.
+std::span<const KeyOptionSpec> KeyOptionSpecs();
+
 // Key options come first; "--" ends them. Only the option words themselves
 // are options: any other argument is the first positional one, so a command
-// line without options means exactly what it always meant. *problem names
-// the option a failure is about, or, for kConflict, says which two clash.
+// line without options means exactly what it always meant. Refused, before
+// any file is opened: an option given twice, two that exclude each other,
+// an option the run's mode does not read, and an option word among the
+// positional arguments (other extra arguments are ignored, as always).
+// *problem names the option a failure is about, or, for kRefused, says why.
 ParseResult ParseCommandLine(int argc, char** argv, CommandLine* commandLine,
                              const char** problem);
 

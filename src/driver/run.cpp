@@ -1,5 +1,7 @@
 #include "driver/run.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -7,12 +9,14 @@
 
 #include "driver/command_line.h"
 #include "driver/image_file.h"
+#include "driver/next_step.h"
 #include "image/checksum.h"
 #include "image/dram_table.h"
 #include "image/header_info.h"
 #include "image/layout.h"
 #include "seal/aes_key_file.h"
 #include "seal/key_record.h"
+#include "seal/key_ref_text.h"
 #include "seal/pkcs11_token.h"
 #include "seal/rsa_signature.h"
 #include "seal/seal_image.h"
@@ -114,21 +118,34 @@ int RunBootImageSteps(std::uint8_t* image, const CommandLine& commandLine,
 // A run that signs later writes the RSA input block, not the image, and
 // says how to go on.
 int WriteBlockForSigning(const CommandLine& commandLine) {
-  const char* block = commandLine.keys.signLater;
-  if (WriteImageFile(block, gImage + kRsaSignatureOffset, kRsaBlockSize) != 0) {
+  if (WriteImageFile(commandLine.keys.signLater, gImage + kRsaSignatureOffset, kRsaBlockSize) != 0) {
     std::printf("BIN error !\n");
     return 1;
   }
-  std::printf("The RSA input block (%zu bytes, big-endian) is in '%s'. Sign it with the private\n"
-              "key, raw RSA without padding, for example one of:\n"
-              "  pkcs11-tool --login --sign -m RSA-X-509 --id KEY-ID -i '%s' -o sig.bin\n"
-              "  openssl pkeyutl -decrypt -pkeyopt rsa_padding_mode:none -inkey key.pem"
-              " -in '%s' -out sig.bin\n"
-              "then seal with the signature:\n"
-              "  sealtool --signature sig.bin '%s' '%s' %d %d\n",
-              kRsaBlockSize, block, block, block, commandLine.inputPath, commandLine.outputPath,
-              commandLine.chip, commandLine.secureBoot);
+  PrintSigningNextStep(commandLine);
   return 0;
+}
+
+bool SameFile(const char* a, const char* b) {
+  struct stat first {}, second {};
+  if (stat(a, &first) == 0 && stat(b, &second) == 0) {
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  }
+  return std::strcmp(a, b) == 0;
+}
+
+// The block of a run that signs later goes to a file of its own: written
+// over the input or the output, it would destroy the firmware or an image.
+bool BlockPathIsFree(const CommandLine& commandLine) {
+  const char* block = commandLine.keys.signLater;
+  if (block == nullptr) return true;
+  const char* taken = SameFile(block, commandLine.inputPath)    ? "the input image"
+                      : SameFile(block, commandLine.outputPath) ? "the output image"
+                                                                : nullptr;
+  if (taken == nullptr) return true;
+  std::printf("command syntax error! --sign-later %s names %s: the block would replace it\n%s",
+              KeyRefForDisplay(block).text, taken, kUsageLine);
+  return false;
 }
 
 }  // namespace
@@ -155,13 +172,14 @@ int RunSealTool(int argc, char** argv) {
     case ParseResult::kMissingValue:
       std::printf("command syntax error! %s needs a value\n%s", problem, kUsageLine);
       return -1;
-    case ParseResult::kConflict:
+    case ParseResult::kRefused:
       std::printf("command syntax error! %s\n%s", problem, kUsageLine);
       return -1;
     default:
       std::printf("command syntax error!\n%s", kUsageLine);
       return -1;
   }
+  if (!BlockPathIsFree(commandLine)) return -1;
   PrintStartup(commandLine);
 
   std::memset(gImage, 0, sizeof gImage);

@@ -17,7 +17,40 @@ constexpr NamedRunMode kRunModeNames[] = {
     {RunMode::kAesSeal, "aes-seal"},
 };
 
+struct ModeOptions {
+  RunMode mode;
+  unsigned reads;
+};
+
+constexpr ModeOptions kModeOptions[] = {
+    {RunMode::kPlain, 0},
+    {RunMode::kKeyRecord, kRunOptionAesKey},
+    {RunMode::kRsa, kRunOptionRsaKey | kRunOptionRsaPub | kRunOptionAesKey | kRunOptionSignLater |
+                        kRunOptionSignature},
+    {RunMode::kAesSeal, kRunOptionAesKey | kRunOptionSealKey},
+};
+
+constexpr char kNeedsRsaMode[] = "RSA mode: chip 742, secure_boot 2";
+
 }  // namespace
+
+unsigned RunOptionsOfMode(RunMode mode) {
+  for (const auto& entry : kModeOptions) {
+    if (entry.mode == mode) return entry.reads;
+  }
+  return 0;
+}
+
+const char* RunOptionNeeds(RunOption option) {
+  switch (option) {
+    case kRunOptionAesKey:
+      return "a secure or key-record run: a secure_boot other than 0";
+    case kRunOptionSealKey:
+      return "AES-seal mode: a secure_boot other than 0 and 3 (on chip 742, other than 0 and 2)";
+    default:
+      return kNeedsRsaMode;
+  }
+}
 
 bool IsSecureMode(RunMode mode) {
   return mode == RunMode::kRsa || mode == RunMode::kAesSeal;

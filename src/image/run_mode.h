@@ -17,4 +17,22 @@ const char* RunModeName(RunMode mode);
 // The mode of a name RunModeName gives; false for any other text.
 bool ParseRunModeName(const char* name, RunMode* mode);
 
+// The key options of a run, one bit each: a mode reads some of them and
+// refuses the rest, so that no option is dropped without a word.
+enum RunOption : unsigned {
+  kRunOptionRsaKey = 1u << 0,
+  kRunOptionRsaPub = 1u << 1,
+  kRunOptionAesKey = 1u << 2,
+  kRunOptionSealKey = 1u << 3,
+  kRunOptionSignLater = 1u << 4,
+  kRunOptionSignature = 1u << 5,
+};
+
+// The options a run of mode reads.
+unsigned RunOptionsOfMode(RunMode mode);
+
+// Which run an option needs, for the message that refuses it elsewhere:
+// "RSA mode: chip 742, secure_boot 2".
+const char* RunOptionNeeds(RunOption option);
+
 }  // namespace sealtool

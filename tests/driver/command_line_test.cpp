@@ -57,18 +57,18 @@ TEST(CommandLineTest, KeyOptionsComeFirstAndNothingElseIsAnOption) {
   const std::vector<Case> cases = {
       {{"in", "out"}, ParseResult::kRun, "in", nullptr, nullptr},
       {{"--rsa-key", "k", "in", "out", "742", "2"}, ParseResult::kRun, "in", "k", nullptr},
-      {{"--aes-key", "pkcs11:object=a", "--", "--rsa-key", "out"}, ParseResult::kRun, "--rsa-key",
-       nullptr, "pkcs11:object=a"},
+      {{"--aes-key", "pkcs11:object=a", "--", "--rsa-key", "out", "753", "1"}, ParseResult::kRun,
+       "--rsa-key", nullptr, "pkcs11:object=a"},
       {{"-x", "out"}, ParseResult::kRun, "-x", nullptr, nullptr},
       {{"--unknown", "out"}, ParseResult::kRun, "--unknown", nullptr, nullptr},
-      {{"in", "--rsa-key", "k"}, ParseResult::kRun, "in", nullptr, nullptr},
+      {{"in", "--rsa-key", "k"}, ParseResult::kRefused, nullptr, nullptr, nullptr},
       {{"--rsa-key"}, ParseResult::kMissingValue, nullptr, nullptr, nullptr},
       {{"--rsa-key", "k", "in"}, ParseResult::kSyntaxError, nullptr, "k", nullptr},
       {{"--help", "in", "out"}, ParseResult::kHelp, nullptr, nullptr, nullptr},
       {{"--version"}, ParseResult::kVersion, nullptr, nullptr, nullptr},
-      {{"--rsa-key", "k", "--signature", "s", "in", "out"}, ParseResult::kConflict, nullptr, "k",
+      {{"--rsa-key", "k", "--signature", "s", "in", "out"}, ParseResult::kRefused, nullptr, "k",
        nullptr},
-      {{"--sign-later", "b", "--signature", "s", "in", "out"}, ParseResult::kConflict, nullptr,
+      {{"--sign-later", "b", "--signature", "s", "in", "out"}, ParseResult::kRefused, nullptr,
        nullptr, nullptr},
   };
   for (const Case& c : cases) {
@@ -86,6 +86,61 @@ TEST(CommandLineTest, KeyOptionsComeFirstAndNothingElseIsAnOption) {
     EXPECT_STREQ(commandLine.inputPath, c.input) << name;
     EXPECT_STREQ(commandLine.keys.rsaKey, c.rsaKey) << name;
     EXPECT_STREQ(commandLine.keys.aesKey, c.aesKey) << name;
+  }
+}
+
+ParseResult Parse(std::vector<std::string> args, std::string* problem) {
+  args.insert(args.begin(), "sealtool");
+  std::vector<char*> argv;
+  for (std::string& word : args) argv.push_back(word.data());
+  CommandLine commandLine{};
+  const char* text = nullptr;
+  const ParseResult result =
+      ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &commandLine, &text);
+  *problem = text != nullptr ? text : "";
+  return result;
+}
+
+// A run takes only the options its mode reads, each once, before the paths:
+// anything else is refused with the option's name and the reason.
+TEST(CommandLineTest, OptionsTheRunDoesNotReadAreRefused) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* problem;  // null: the run goes ahead
+  };
+  const Case cases[] = {
+      {{"--sign-later", "b", "in", "out", "742", "1"},
+       "--sign-later needs RSA mode: chip 742, secure_boot 2; this run is aes-seal mode (chip 742, "
+       "secure_boot 1)"},
+      {{"--signature", "s", "in", "out", "753", "3"}, "--signature needs RSA mode"},
+      {{"--rsa-key", "k", "in", "out", "775", "1"}, "--rsa-key needs RSA mode"},
+      {{"--rsa-pub", "k", "in", "out", "753", "1"}, "--rsa-pub needs RSA mode"},
+      {{"--seal-key", "k", "in", "out", "742", "2"}, "--seal-key needs AES-seal mode"},
+      {{"--seal-key", "k", "in", "out", "753", "3"}, "--seal-key needs AES-seal mode"},
+      {{"--aes-key", "k", "in", "out", "742", "0"}, "--aes-key needs a secure or key-record run"},
+      {{"--aes-key", "k", "in", "out"}, "--aes-key needs a secure or key-record run"},
+      {{"in", "out", "742", "2", "--rsa-key", "other"}, "--rsa-key after the input and output paths"},
+      {{"in", "out", "742", "--", "2"}, "-- after the input and output paths"},
+      {{"in", "--help"}, "--help after the input and output paths"},
+      {{"--rsa-key", "a", "--rsa-key", "b", "in", "out", "742", "2"}, "--rsa-key is given twice"},
+      {{"--aes-key", "a", "--seal-key", "b", "--aes-key", "a", "in", "out", "753", "1"},
+       "--aes-key is given twice"},
+      {{"--aes-key", "k", "in", "out", "753", "3"}, nullptr},
+      {{"--aes-key", "k", "--seal-key", "s", "in", "out", "775", "1"}, nullptr},
+      {{"--rsa-pub", "p", "--sign-later", "b", "--aes-key", "a", "in", "out", "742", "2"}, nullptr},
+      {{"in", "out", "742", "2", "extra", "--unknown"}, nullptr},
+      {{"--", "--rsa-key", "--signature", "753", "0"}, nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string problem;
+    const ParseResult result = Parse(c.args, &problem);
+    const std::string name = c.args.front() + " " + c.args[1];
+    if (c.problem == nullptr) {
+      EXPECT_EQ(result, ParseResult::kRun) << name << ": " << problem;
+    } else {
+      EXPECT_EQ(result, ParseResult::kRefused) << name;
+      EXPECT_EQ(problem.rfind(c.problem, 0), 0u) << name << ": " << problem;
+    }
   }
 }
 

@@ -259,3 +259,100 @@ TEST(KeyOptionTest, NamedKeyFilesMustHoldTheirKeys) {
 
 }  // namespace
 }  // namespace sealtool::test
+
+namespace sealtool::test {
+namespace {
+
+// The command that --sign-later prints, pasted into a shell as it stands,
+// seals with the first run's keys: here an AES key other than aes.txt, in a
+// folder whose name a shell would otherwise split, expand or run.
+TEST(OfflineSigningTest, ThePrintedNextStepRunsAsPrintedWithTheSameKeys) {
+  SigningSetup setup;
+  const std::string odd = "it's $(touch ran) a;b";
+  ASSERT_EQ(mkdir(setup.dir.File(odd).c_str(), 0755), 0);
+  WriteText(setup.dir.File(odd + "/body key.txt"), "#k\n0f0e0d0c0b0a09080706050403020100\n");
+  WriteBytes(setup.dir.File(odd + "/in.bin"), ReadBytes(setup.dir.File("in.bin")));
+  const ProcessResult reference = RunSealtool(
+      setup.dir, {"--aes-key", odd + "/body key.txt", odd + "/in.bin", "reference.bin", "742", "2"});
+  ASSERT_EQ(reference.exitStatus, 0) << reference.out;
+
+  const ProcessResult later = RunSealtool(
+      setup.dir, {"--aes-key", odd + "/body key.txt", "--sign-later", odd + "/block.bin",
+                  odd + "/in.bin", odd + "/out.bin", "742", "2"});
+  ASSERT_EQ(later.exitStatus, 0) << later.out;
+  const std::size_t at = later.out.find("  sealtool ");
+  ASSERT_NE(at, std::string::npos) << later.out;
+  const std::string command = later.out.substr(at + 2, later.out.find('\n', at) - at - 2);
+  EXPECT_NE(command.find("--aes-key"), std::string::npos) << command;
+
+  setup.ExportPem();
+  ASSERT_EQ(setup.OpensslSign("key.pem", odd + "/block.bin", "sig.bin").exitStatus, 0);
+  const ProcessResult sealed =
+      RunIn(setup.dir, "/bin/sh", {"-c", "PATH=\"$(dirname " SEALTOOL_EXE "):$PATH\" " + command});
+  ASSERT_EQ(sealed.exitStatus, 0) << command << "\n" << sealed.out << sealed.err;
+  EXPECT_FALSE(FileExists(setup.dir.File("ran"))) << "the shell ran part of a path: " << command;
+  EXPECT_EQ(ReadBytes(setup.dir.File(odd + "/out.bin")), ReadBytes(setup.dir.File("reference.bin")));
+}
+
+TEST(OfflineSigningTest, TheNextStepShowsTokenKeysWithoutTheirPin) {
+  SigningSetup setup;
+  const ProcessResult later = RunSealtool(
+      setup.dir, {"--aes-key", "pkcs11:object=aes?pin-value=1234&module-path=/m.so", "--sign-later",
+                  "block.bin", "in.bin", "out.bin", "742", "2"});
+  // The token cannot be reached; the block is not written, nor the PIN shown.
+  EXPECT_EQ(later.out.find("1234"), std::string::npos) << later.out;
+  EXPECT_EQ(later.exitStatus, 255);
+}
+
+// The block goes to a file of its own: over the input or the output it
+// would destroy the firmware or an image.
+TEST(OfflineSigningTest, TheBlockCannotReplaceTheInputOrTheOutput) {
+  SigningSetup setup;
+  const Bytes input = ReadBytes(setup.dir.File("in.bin"));
+  WriteBytes(setup.dir.File("out.bin"), Bytes(64, 0x42));
+  symlink("in.bin", setup.dir.File("link.bin").c_str());
+  const struct {
+    std::string block;
+    const char* names;
+  } cases[] = {
+      {"in.bin", "names the input image"},
+      {"./in.bin", "names the input image"},
+      {"link.bin", "names the input image"},
+      {"out.bin", "names the output image"},
+  };
+  for (const auto& c : cases) {
+    const ProcessResult run = setup.SignLater(c.block);
+    EXPECT_EQ(run.exitStatus, 255) << c.block;
+    EXPECT_NE(run.out.find(c.names), std::string::npos) << c.block << run.out;
+    EXPECT_EQ(ReadBytes(setup.dir.File("in.bin")), input);
+    EXPECT_EQ(ReadBytes(setup.dir.File("out.bin")), Bytes(64, 0x42));
+  }
+  std::remove(setup.dir.File("out.bin").c_str());
+  const ProcessResult sameName = RunSealtool(setup.dir, {"--sign-later", "new.bin", "in.bin", "new.bin", "742", "2"});
+  EXPECT_EQ(sameName.exitStatus, 255);
+  EXPECT_FALSE(FileExists(setup.dir.File("new.bin")));
+}
+
+// An option the run's mode does not read is refused before anything is
+// read or written, and so is a key option after the paths.
+TEST(KeyOptionTest, OptionsTheRunDoesNotReadAreRefusedBeforeAnythingIsRead) {
+  SigningSetup setup;
+  const std::vector<std::vector<std::string>> runs = {
+      {"--sign-later", "block.bin", "in.bin", "out.bin", "742", "1"},
+      {"--signature", "/no/such.sig", "in.bin", "out.bin", "753", "3"},
+      {"--rsa-key", "/no/such/key", "in.bin", "out.bin", "775", "1"},
+      {"in.bin", "out.bin", "742", "2", "--rsa-key", "other/rsa_priv.txt"},
+      {"--rsa-key", "rsa_priv.txt", "--rsa-key", "rsa_priv.txt", "in.bin", "out.bin", "742", "2"},
+  };
+  for (const auto& args : runs) {
+    const ProcessResult run = RunSealtool(setup.dir, args);
+    EXPECT_EQ(run.exitStatus, 255) << args.front();
+    EXPECT_EQ(run.out.rfind("command syntax error! ", 0), 0u) << run.out;
+    EXPECT_EQ(run.out.find("sealtool version"), std::string::npos) << run.out;
+    EXPECT_FALSE(FileExists(setup.dir.File("out.bin")));
+    EXPECT_FALSE(FileExists(setup.dir.File("block.bin")));
+  }
+}
+
+}  // namespace
+}  // namespace sealtool::test

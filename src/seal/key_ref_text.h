@@ -1,0 +1,30 @@
+// How a key reference reaches any output: a file path as given, a pkcs11:
+// URI with every PIN it carries masked. No message, report or printed
+// command shows a reference any other way.
+#pragma once
+
+#include <cstddef>
+
+namespace sealtool {
+
+// Room for a reference as messages show it; a longer one is cut short.
+inline constexpr std::size_t kKeyRefTextSize = 512;
+
+struct KeyRefText {
+  char text[kKeyRefTextSize];
+};
+
+// ref as messages show it: every pin-value attribute of a URI (its name in
+// any case, percent-encoded or not) has its value replaced by "***".
+KeyRefText KeyRefForDisplay(const char* ref);
+
+// ref for a command line to run again: a URI without its pin-value
+// attributes, so that the PIN comes from pin-source, the environment or the
+// prompt. False when it does not fit in size bytes.
+bool KeyRefWithoutPin(const char* ref, char* out, std::size_t size);
+
+// The first attribute that a URI names twice (RFC 7512 allows each at most
+// once), into name (size bytes); false when none repeats.
+bool UriRepeatedAttribute(const char* uri, char* name, std::size_t size);
+
+}  // namespace sealtool
