@@ -1,6 +1,7 @@
 #include "seal/pkcs11_token.h"
 
 #include <limits.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <mbedtls/platform_util.h>
 
 #include "image/layout.h"
+#include "seal/key_ref_text.h"
 #include "seal/p11kit_library.h"
 #include "seal/token_pin.h"
 
@@ -17,61 +19,72 @@ namespace sealtool {
 namespace {
 
 constexpr char kUriScheme[] = "pkcs11:";
-constexpr std::size_t kMaxOpenTokens = 2;
-constexpr std::size_t kDisplaySize = 512;
+constexpr std::size_t kMaxOpenTokens = 8;
+constexpr std::size_t kMaxModules = 4;
+constexpr std::size_t kMaxSlots = 1024;
 constexpr std::size_t kMaxTemplate = 12;
 constexpr CK_ULONG kAes128KeyBytes = 16;
 constexpr std::size_t kAesBlockBytes = 16;
+
+// A module the run loaded by its path: loaded and initialized once, however
+// many keys or tokens of it the run uses and by whichever path it is named.
+struct LoadedModule {
+  CK_FUNCTION_LIST* module;
+  dev_t device;
+  ino_t inode;
+  bool mustFinalize;  // false when another loader of this process initialized it
+};
 
 // A token the run has opened: one session, logged in at most once.
 struct OpenToken {
   bool inUse;
   CK_FUNCTION_LIST* module;
-  CK_FUNCTION_LIST** configuredModules;  // set when p11-kit's configuration supplied it
   CK_SLOT_ID slot;
   CK_TOKEN_INFO info;
   CK_SESSION_HANDLE session;
   bool loggedIn;
-  char modulePath[PATH_MAX];  // empty for a configured module
 };
 
 OpenToken gTokens[kMaxOpenTokens];
+LoadedModule gModules[kMaxModules];
+CK_FUNCTION_LIST** gConfiguredModules;  // p11-kit's configuration, loaded at most once
+CK_SLOT_ID gSlots[kMaxSlots];
 
 // Output of the token's cipher: PKCS#11 promises nothing for in-place calls.
 std::uint8_t gCipherOutput[kBodyAreaSize];
 
 // A parsed key reference and the form messages show: the URI as given, with
-// any PIN in it masked.
+// every PIN in it masked.
 struct TokenRef {
   const P11KitLibrary* kit;
   P11KitUri* uri;
-  char display[kDisplaySize];
+  KeyRefText display;
 };
 
-void MaskPin(const char* text, char (&display)[kDisplaySize]) {
-  static constexpr char kPinAttribute[] = "pin-value=";
-  const char* pin = std::strstr(text, kPinAttribute);
-  if (pin == nullptr) {
-    std::snprintf(display, sizeof display, "%s", text);
-    return;
-  }
-  const char* value = pin + sizeof kPinAttribute - 1;
-  const char* rest = value + std::strcspn(value, "&;");
-  std::snprintf(display, sizeof display, "%.*s***%s", static_cast<int>(value - text), text, rest);
-}
-
 void PrintFailure(const char* what, const TokenRef& ref) {
-  std::printf(" failed\n  ! %s\n  ! key: %s\n\n", what, ref.display);
+  std::printf(" failed\n  ! %s\n  ! key: %s\n\n", what, ref.display.text);
 }
 
 void PrintTokenError(const char* operation, CK_RV rv, const TokenRef& ref) {
   std::printf(" failed\n  ! the token failed %s: %s (0x%lx)\n  ! key: %s\n\n", operation,
-              ref.kit->strerror(rv), static_cast<unsigned long>(rv), ref.display);
+              ref.kit->strerror(rv), static_cast<unsigned long>(rv), ref.display.text);
+}
+
+// RFC 7512 names each attribute at most once; p11-kit would quietly take
+// one of two, so that the key used may not be the key meant.
+bool NoAttributeRepeats(const char* text, const TokenRef& ref) {
+  char name[64];
+  if (!UriRepeatedAttribute(text, name, sizeof name)) return true;
+  std::printf(" failed\n  ! the URI names %s twice: RFC 7512 allows each attribute once\n"
+              "  ! key: %s\n\n", name, ref.display.text);
+  return false;
 }
 
 bool ParseRef(const char* text, TokenRef* ref) {
-  MaskPin(text, ref->display);
+  ref->display = KeyRefForDisplay(text);
   ref->uri = nullptr;
+  ref->kit = nullptr;
+  if (!NoAttributeRepeats(text, *ref)) return false;
   ref->kit = LoadP11Kit();
   if (ref->kit == nullptr) return false;
   ref->uri = ref->kit->uriNew();
@@ -81,7 +94,7 @@ bool ParseRef(const char* text, TokenRef* ref) {
                                               ref->uri);
   if (parsed != P11_KIT_URI_OK) {
     std::printf(" failed\n  ! not a PKCS#11 URI (RFC 7512): %s\n  ! key: %s\n\n",
-                ref->kit->uriMessage(parsed), ref->display);
+                ref->kit->uriMessage(parsed), ref->display.text);
     return false;
   }
   return true;
@@ -102,28 +115,6 @@ bool SlotMatches(const TokenRef& ref, CK_SLOT_ID slot) {
   return wanted == static_cast<CK_SLOT_ID>(-1) || wanted == slot;
 }
 
-// The first slot of module whose token the URI matches.
-bool FindSlot(const TokenRef& ref, CK_FUNCTION_LIST* module, OpenToken* token) {
-  CK_INFO moduleInfo{};
-  if (module->C_GetInfo(&moduleInfo) != CKR_OK || !ref.kit->uriMatchModuleInfo(ref.uri, &moduleInfo)) {
-    return false;
-  }
-  CK_SLOT_ID slots[64];
-  CK_ULONG count = sizeof slots / sizeof slots[0];
-  if (module->C_GetSlotList(CK_TRUE, slots, &count) != CKR_OK) return false;
-  for (CK_ULONG i = 0; i < count; ++i) {
-    CK_TOKEN_INFO info{};
-    if (module->C_GetTokenInfo(slots[i], &info) == CKR_OK &&
-        ref.kit->uriMatchTokenInfo(ref.uri, &info) && SlotMatches(ref, slots[i])) {
-      token->module = module;
-      token->slot = slots[i];
-      token->info = info;
-      return true;
-    }
-  }
-  return false;
-}
-
 bool NameMatches(const TokenRef& ref, CK_FUNCTION_LIST* module) {
   const char* wanted = ref.kit->uriGetModuleName(ref.uri);
   if (wanted == nullptr) return true;
@@ -133,70 +124,143 @@ bool NameMatches(const TokenRef& ref, CK_FUNCTION_LIST* module) {
   return same;
 }
 
-void FinalizeModules(const P11KitLibrary& kit, OpenToken* token) {
-  if (token->configuredModules != nullptr) {
-    kit.modulesFinalizeAndRelease(token->configuredModules);
-  } else if (token->module != nullptr) {
-    kit.moduleFinalize(token->module);
-    kit.moduleRelease(token->module);
+// The module at path, loaded and initialized on first use. A module that
+// this process already initialized (through p11-kit's configuration) is used
+// as it is, and left for its first loader to finalize.
+CK_FUNCTION_LIST* ModuleAtPath(const TokenRef& ref, const char* path) {
+  struct stat info {};
+  const bool known = stat(path, &info) == 0;
+  for (const LoadedModule& loaded : gModules) {
+    if (known && loaded.module != nullptr && loaded.device == info.st_dev && loaded.inode == info.st_ino) {
+      return loaded.module;
+    }
   }
-  token->configuredModules = nullptr;
-  token->module = nullptr;
+  LoadedModule* slot = nullptr;
+  for (LoadedModule& loaded : gModules) {
+    if (loaded.module == nullptr) slot = &loaded;
+  }
+  CK_FUNCTION_LIST* module =
+      (known && slot != nullptr) ? ref.kit->moduleLoad(path, P11_KIT_MODULE_UNMANAGED) : nullptr;
+  const CK_RV rv = module == nullptr ? CKR_GENERAL_ERROR : ref.kit->moduleInitialize(module);
+  if (module == nullptr || (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED)) {
+    if (module != nullptr) ref.kit->moduleRelease(module);
+    std::printf(" failed\n  ! cannot load the PKCS#11 module %s\n  ! key: %s\n\n", path,
+                ref.display.text);
+    return nullptr;
+  }
+  *slot = LoadedModule{module, info.st_dev, info.st_ino, rv == CKR_OK};
+  return module;
 }
 
-// The module named by module-path, or else p11-kit's configured modules
-// (narrowed by module-name), and in it the token the URI names.
-bool LoadTokenModule(const TokenRef& ref, OpenToken* token) {
-  const char* path = ModulePathOf(ref);
-  if (*path != '\0') {
-    CK_FUNCTION_LIST* module = ref.kit->moduleLoad(path, P11_KIT_MODULE_UNMANAGED);
-    const CK_RV rv = module == nullptr ? CKR_GENERAL_ERROR : ref.kit->moduleInitialize(module);
-    if (module == nullptr || rv != CKR_OK) {
-      if (module != nullptr) ref.kit->moduleRelease(module);
-      std::printf(" failed\n  ! cannot load the PKCS#11 module %s\n  ! key: %s\n\n", path,
-                  ref.display);
-      return false;
-    }
-    std::snprintf(token->modulePath, sizeof token->modulePath, "%s", path);
-    token->module = module;
-    if (FindSlot(ref, module, token)) return true;
-  } else {
-    token->configuredModules = ref.kit->modulesLoadAndInitialize(0);
-    for (CK_FUNCTION_LIST** m = token->configuredModules; m != nullptr && *m != nullptr; ++m) {
-      if (NameMatches(ref, *m) && FindSlot(ref, *m, token)) return true;
-    }
-    if (token->configuredModules == nullptr || *token->configuredModules == nullptr) {
-      std::printf(" failed\n  ! no PKCS#11 module is configured; name one with module-path\n"
-                  "  ! key: %s\n\n", ref.display);
-      FinalizeModules(*ref.kit, token);
-      return false;
-    }
+// p11-kit's configured modules, loaded and initialized once per run.
+CK_FUNCTION_LIST** ConfiguredModules(const TokenRef& ref) {
+  if (gConfiguredModules == nullptr) gConfiguredModules = ref.kit->modulesLoadAndInitialize(0);
+  if (gConfiguredModules == nullptr || *gConfiguredModules == nullptr) {
+    std::printf(" failed\n  ! no PKCS#11 module is configured; name one with module-path\n"
+                "  ! key: %s\n\n", ref.display.text);
+    return nullptr;
   }
-  PrintFailure("no token matches", ref);
-  FinalizeModules(*ref.kit, token);
-  return false;
+  return gConfiguredModules;
+}
+
+// The slots of module that hold a token, asked for by count first.
+bool ListSlots(const TokenRef& ref, CK_FUNCTION_LIST* module, CK_ULONG* count) {
+  CK_RV rv = module->C_GetSlotList(CK_TRUE, nullptr, count);
+  if (rv == CKR_OK && *count > kMaxSlots) {
+    std::printf(" failed\n  ! the module reports %lu slots; at most %zu are searched\n  ! key: %s\n\n",
+                static_cast<unsigned long>(*count), kMaxSlots, ref.display.text);
+    return false;
+  }
+  if (rv == CKR_OK) rv = module->C_GetSlotList(CK_TRUE, gSlots, count);
+  if (rv != CKR_OK) {
+    PrintTokenError("to list its slots", rv, ref);
+    return false;
+  }
+  return true;
+}
+
+void FinalizeAll(const P11KitLibrary& kit) {
+  for (LoadedModule& loaded : gModules) {
+    if (loaded.module == nullptr) continue;
+    if (loaded.mustFinalize) kit.moduleFinalize(loaded.module);
+    kit.moduleRelease(loaded.module);
+    loaded = LoadedModule{};
+  }
+  if (gConfiguredModules != nullptr) kit.modulesFinalizeAndRelease(gConfiguredModules);
+  gConfiguredModules = nullptr;
+}
+
+// A PIN that cannot be right is not sent: each wrong try counts toward a
+// locked PIN.
+bool PinIsSendable(const char* pin, int length, const TokenRef& ref) {
+  if (length == 0) {
+    PrintFailure("the PIN is empty: it is not sent to the token", ref);
+    return false;
+  }
+  if (std::strlen(pin) != static_cast<std::size_t>(length)) {
+    PrintFailure("the PIN holds a NUL byte: it is not sent to the token", ref);
+    return false;
+  }
+  return true;
+}
+
+// A PIN that no person types at this moment (a file, the environment, the
+// URI) is not tried on a token with one try left or a locked PIN: a stale
+// PIN in a build loop must not lock the token.
+bool TokenAcceptsUnattendedLogin(const OpenToken& token, const TokenRef& ref) {
+  CK_TOKEN_INFO info{};
+  const CK_FLAGS flags =
+      token.module->C_GetTokenInfo(token.slot, &info) == CKR_OK ? info.flags : token.info.flags;
+  if ((flags & CKF_USER_PIN_LOCKED) != 0) {
+    PrintFailure("the PIN is locked (CKF_USER_PIN_LOCKED): unlock it with the security officer's PIN", ref);
+    return false;
+  }
+  if ((flags & CKF_USER_PIN_FINAL_TRY) != 0) {
+    PrintFailure("one PIN try is left (CKF_USER_PIN_FINAL_TRY): sealtool does not spend it on a PIN "
+                 "it was not typed; log in once by hand to reset the count", ref);
+    return false;
+  }
+  return true;
+}
+
+void TokenLabel(const CK_TOKEN_INFO& info, char (&label)[sizeof info.label + 1]) {
+  std::memcpy(label, info.label, sizeof info.label);
+  label[sizeof info.label] = '\0';
+  for (std::size_t end = sizeof info.label; end > 0 && label[end - 1] == ' '; --end) {
+    label[end - 1] = '\0';
+  }
+}
+
+CK_RV LogInWithPin(const TokenRef& ref, OpenToken* token, bool* refused) {
+  PinBuffer pin{};
+  char label[sizeof token->info.label + 1];
+  TokenLabel(token->info, label);
+  bool prompted = false;
+  const int length = ObtainTokenPin(*ref.kit, ref.uri, label, pin.text, &prompted);
+  CK_RV rv = CKR_OK;
+  if (length < 0) {
+    std::printf("  ! key: %s\n\n", ref.display.text);
+    *refused = true;
+  } else if (!PinIsSendable(pin.text, length, ref) ||
+             (!prompted && !TokenAcceptsUnattendedLogin(*token, ref))) {
+    *refused = true;
+  } else {
+    rv = token->module->C_Login(token->session, CKU_USER, reinterpret_cast<CK_UTF8CHAR*>(pin.text),
+                                static_cast<CK_ULONG>(length));
+  }
+  WipePin(&pin);
+  return rv;
 }
 
 bool LogIn(const TokenRef& ref, OpenToken* token) {
   if ((token->info.flags & CKF_LOGIN_REQUIRED) == 0) return true;
-  char pin[kMaxPinLength + 1] = {};
   CK_RV rv = CKR_OK;
   if ((token->info.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0) {
     rv = token->module->C_Login(token->session, CKU_USER, nullptr, 0);
   } else {
-    char label[sizeof token->info.label + 1] = {};
-    std::memcpy(label, token->info.label, sizeof token->info.label);
-    for (std::size_t end = sizeof token->info.label; end > 0 && label[end - 1] == ' '; --end) {
-      label[end - 1] = '\0';
-    }
-    const int length = ObtainTokenPin(*ref.kit, ref.uri, label, pin);
-    if (length < 0) {
-      std::printf("  ! key: %s\n\n", ref.display);
-      return false;
-    }
-    rv = token->module->C_Login(token->session, CKU_USER, reinterpret_cast<CK_UTF8CHAR*>(pin),
-                                static_cast<CK_ULONG>(length));
-    mbedtls_platform_zeroize(pin, sizeof pin);
+    bool refused = false;
+    rv = LogInWithPin(ref, token, &refused);
+    if (refused) return false;
   }
   if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
     token->loggedIn = rv == CKR_OK;
@@ -212,42 +276,37 @@ bool LogIn(const TokenRef& ref, OpenToken* token) {
   return false;
 }
 
-OpenToken* FindOpenToken(const TokenRef& ref) {
+OpenToken* FindOpenToken(CK_FUNCTION_LIST* module, CK_SLOT_ID slot) {
   for (OpenToken& token : gTokens) {
-    if (token.inUse && std::strcmp(token.modulePath, ModulePathOf(ref)) == 0 &&
-        ref.kit->uriMatchTokenInfo(ref.uri, &token.info) && SlotMatches(ref, token.slot) &&
-        NameMatches(ref, token.module)) {
-      return &token;
-    }
+    if (token.inUse && token.module == module && token.slot == slot) return &token;
   }
   return nullptr;
 }
 
-// The run's session on the token of ref: opened and logged in on first use.
-OpenToken* OpenTokenOf(const TokenRef& ref) {
-  if (OpenToken* open = FindOpenToken(ref); open != nullptr) return open;
+// The run's session on the token in slot of module: opened and logged in
+// on first use.
+OpenToken* OpenTokenAt(const TokenRef& ref, CK_FUNCTION_LIST* module, CK_SLOT_ID slot,
+                       const CK_TOKEN_INFO& info) {
+  if (OpenToken* open = FindOpenToken(module, slot); open != nullptr) return open;
   OpenToken* token = nullptr;
   for (OpenToken& candidate : gTokens) {
     if (!candidate.inUse) token = &candidate;
   }
   if (token == nullptr) {
-    PrintFailure("a run can use keys of two tokens at most", ref);
+    PrintFailure("a run can use keys of eight tokens at most", ref);
     return nullptr;
   }
-  *token = OpenToken{};
-  if (!LoadTokenModule(ref, token)) return nullptr;
-  CK_RV rv = token->module->C_OpenSession(token->slot, CKF_SERIAL_SESSION | CKF_RW_SESSION,
-                                          nullptr, nullptr, &token->session);
+  *token = OpenToken{true, module, slot, info, 0, false};
+  CK_RV rv = module->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
+                                   &token->session);
   if (rv == CKR_TOKEN_WRITE_PROTECTED) {
-    rv = token->module->C_OpenSession(token->slot, CKF_SERIAL_SESSION, nullptr, nullptr,
-                                      &token->session);
+    rv = module->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &token->session);
   }
   if (rv != CKR_OK) {
+    token->inUse = false;
     PrintTokenError("to open a session", rv, ref);
-    FinalizeModules(*ref.kit, token);
     return nullptr;
   }
-  token->inUse = true;
   return LogIn(ref, token) ? token : nullptr;
 }
 
@@ -270,28 +329,15 @@ bool ReadBytes(const OpenToken& token, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYP
   return token.module->C_GetAttributeValue(token.session, object, &attribute, 1) == CKR_OK;
 }
 
-// The one object of keyClass that the attributes in template match.
-bool FindOneObject(const TokenRef& ref, const OpenToken& token, CK_ATTRIBUTE* search,
-                   CK_ULONG count, CK_OBJECT_HANDLE* object) {
-  CK_OBJECT_HANDLE found[2];
-  CK_ULONG foundCount = 0;
+// Up to two objects that search matches: enough to tell one from many.
+CK_RV SearchObjects(const OpenToken& token, CK_ATTRIBUTE* search, CK_ULONG count,
+                    CK_OBJECT_HANDLE (&found)[2], CK_ULONG* foundCount) {
+  *foundCount = 0;
   CK_RV rv = token.module->C_FindObjectsInit(token.session, search, count);
-  if (rv == CKR_OK) rv = token.module->C_FindObjects(token.session, found, 2, &foundCount);
+  if (rv != CKR_OK) return rv;
+  rv = token.module->C_FindObjects(token.session, found, 2, foundCount);
   token.module->C_FindObjectsFinal(token.session);
-  if (rv != CKR_OK) {
-    PrintTokenError("the object search", rv, ref);
-    return false;
-  }
-  if (foundCount == 0) {
-    PrintFailure("no object matches", ref);
-    return false;
-  }
-  if (foundCount > 1) {
-    PrintFailure("more than one object matches: name one with id= or object=", ref);
-    return false;
-  }
-  *object = found[0];
-  return true;
+  return rv;
 }
 
 // The URI's object attributes with the class the operation needs.
@@ -307,20 +353,122 @@ CK_ULONG BuildSearch(const TokenRef& ref, CK_OBJECT_CLASS* keyClass,
   return used;
 }
 
-bool FindKey(const TokenRef& ref, const OpenToken& token, CK_OBJECT_CLASS keyClass,
-             CK_OBJECT_HANDLE* object) {
+// The object class the URI names with type=, or false when it names none.
+bool UriClass(const TokenRef& ref, CK_OBJECT_CLASS* keyClass) {
   CK_ULONG count = 0;
   CK_ATTRIBUTE_PTR attributes = ref.kit->uriGetAttributes(ref.uri, &count);
   for (CK_ULONG i = 0; i < count; ++i) {
-    if (attributes[i].type == CKA_CLASS && attributes[i].ulValueLen == sizeof(CK_OBJECT_CLASS) &&
-        *static_cast<CK_OBJECT_CLASS*>(attributes[i].pValue) != keyClass) {
-      PrintFailure("the URI names another kind of object (type=)", ref);
-      return false;
+    if (attributes[i].type == CKA_CLASS && attributes[i].ulValueLen == sizeof(CK_OBJECT_CLASS)) {
+      std::memcpy(keyClass, attributes[i].pValue, sizeof *keyClass);
+      return true;
     }
   }
+  return false;
+}
+
+// The modules a URI may name: the one at module-path, or p11-kit's
+// configured ones (narrowed by module-name). Returns how many, or -1.
+constexpr std::size_t kMaxCandidateModules = 32;
+int CandidateModules(const TokenRef& ref, CK_FUNCTION_LIST* (&modules)[kMaxCandidateModules]) {
+  const char* path = ModulePathOf(ref);
+  if (*path != '\0') {
+    modules[0] = ModuleAtPath(ref, path);
+    return modules[0] != nullptr ? 1 : -1;
+  }
+  CK_FUNCTION_LIST** configured = ConfiguredModules(ref);
+  if (configured == nullptr) return -1;
+  int count = 0;
+  for (CK_FUNCTION_LIST** m = configured; *m != nullptr && count < static_cast<int>(kMaxCandidateModules); ++m) {
+    if (NameMatches(ref, *m)) modules[count++] = *m;
+  }
+  return count;
+}
+
+// What a search over every token the URI matches found.
+struct KeySearch {
+  int tokens;          // tokens the URI matches
+  CK_ULONG found;      // keys found in all of them, counted up to two a token
+  int tokensWithKeys;
+  OpenToken* token;    // where the first key is
+  CK_OBJECT_HANDLE key;
+  char labels[2][sizeof CK_TOKEN_INFO{}.label + 1];  // the tokens of the first two keys
+};
+
+// Searches the tokens of module that the URI matches. False when a token
+// cannot be opened or searched (said already).
+bool SearchModule(const TokenRef& ref, CK_FUNCTION_LIST* module, CK_ATTRIBUTE* search,
+                  CK_ULONG searchCount, KeySearch* result) {
+  CK_INFO moduleInfo{};
+  if (module->C_GetInfo(&moduleInfo) != CKR_OK || !ref.kit->uriMatchModuleInfo(ref.uri, &moduleInfo)) {
+    return true;
+  }
+  CK_ULONG slots = 0;
+  if (!ListSlots(ref, module, &slots)) return false;
+  for (CK_ULONG i = 0; i < slots; ++i) {
+    const CK_SLOT_ID slot = gSlots[i];
+    CK_TOKEN_INFO info{};
+    // A token not yet initialized holds no key (SoftHSM2 keeps such a free
+    // slot); it cannot even open a session.
+    if (module->C_GetTokenInfo(slot, &info) != CKR_OK || (info.flags & CKF_TOKEN_INITIALIZED) == 0 ||
+        !ref.kit->uriMatchTokenInfo(ref.uri, &info) || !SlotMatches(ref, slot)) {
+      continue;
+    }
+    ++result->tokens;
+    OpenToken* token = OpenTokenAt(ref, module, slot, info);
+    if (token == nullptr) return false;
+    CK_OBJECT_HANDLE found[2];
+    CK_ULONG count = 0;
+    const CK_RV rv = SearchObjects(*token, search, searchCount, found, &count);
+    if (rv != CKR_OK) {
+      PrintTokenError("the object search", rv, ref);
+      return false;
+    }
+    if (count == 0) continue;
+    if (result->tokensWithKeys < 2) TokenLabel(info, result->labels[result->tokensWithKeys]);
+    if (result->found == 0) {
+      result->token = token;
+      result->key = found[0];
+    }
+    ++result->tokensWithKeys;
+    result->found += count;
+  }
+  return true;
+}
+
+// The one key of keyClass that the URI names, searched for in every token it
+// matches: a key in two tokens is as ambiguous as two keys in one.
+OpenToken* FindKey(const TokenRef& ref, CK_OBJECT_CLASS keyClass, CK_OBJECT_HANDLE* key) {
+  CK_OBJECT_CLASS named = keyClass;
+  if (UriClass(ref, &named) && named != keyClass) {
+    PrintFailure("the URI names another kind of object (type=)", ref);
+    return nullptr;
+  }
+  CK_FUNCTION_LIST* modules[kMaxCandidateModules];
+  const int moduleCount = CandidateModules(ref, modules);
+  if (moduleCount < 0) return nullptr;
   CK_ATTRIBUTE search[kMaxTemplate];
   const CK_ULONG used = BuildSearch(ref, &keyClass, search);
-  return FindOneObject(ref, token, search, used, object);
+  KeySearch result{};
+  for (int m = 0; m < moduleCount; ++m) {
+    if (!SearchModule(ref, modules[m], search, used, &result)) return nullptr;
+  }
+  if (result.tokens == 0) {
+    PrintFailure("no token matches", ref);
+  } else if (result.found == 0) {
+    PrintFailure("no object matches", ref);
+  } else if (result.found > 1 && result.tokensWithKeys == 1) {
+    PrintFailure("more than one object matches: name one with id= or object=", ref);
+  } else if (result.found > 1) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "keys in more than one token match (tokens '%s' and '%s'): name the token with token=",
+                  result.labels[0], result.labels[1]);
+    PrintFailure(text, ref);
+  } else {
+    *key = result.key;
+    return result.token;
+  }
+  return nullptr;
 }
 
 bool KeyTypeIs(const OpenToken& token, CK_OBJECT_HANDLE key, CK_KEY_TYPE wanted) {
@@ -369,12 +517,11 @@ bool MechanismOffered(const TokenRef& ref, const OpenToken& token, CK_MECHANISM_
   return false;
 }
 
-// Opens the token of uri and finds its key of keyClass. ref must be
+// Opens the tokens of uri and finds its key of keyClass. ref must be
 // released by the caller.
 OpenToken* OpenKey(const char* uri, CK_OBJECT_CLASS keyClass, TokenRef* ref, CK_OBJECT_HANDLE* key) {
   if (!ParseRef(uri, ref)) return nullptr;
-  OpenToken* token = OpenTokenOf(*ref);
-  return (token != nullptr && FindKey(*ref, *token, keyClass, key)) ? token : nullptr;
+  return FindKey(*ref, keyClass, key);
 }
 
 bool BigEndianNotBelow(const std::uint8_t* value, const std::uint8_t* modulus) {
@@ -393,10 +540,7 @@ bool FindMatchingPublicKey(const TokenRef& ref, const OpenToken& token, CK_OBJEC
                              {link, value, static_cast<CK_ULONG>(length)}};
     CK_OBJECT_HANDLE found[2];
     CK_ULONG count = 0;
-    CK_RV rv = token.module->C_FindObjectsInit(token.session, search, 2);
-    if (rv == CKR_OK) rv = token.module->C_FindObjects(token.session, found, 2, &count);
-    token.module->C_FindObjectsFinal(token.session);
-    if (rv == CKR_OK && count == 1) {
+    if (SearchObjects(token, search, 2, found, &count) == CKR_OK && count == 1) {
       *publicKey = found[0];
       return true;
     }
@@ -537,14 +681,18 @@ int TokenWrapAesKey(const char* uri, const std::uint8_t* wrappingKey, std::uint8
 }
 
 void CloseTokens() {
+  const P11KitLibrary* kit = nullptr;
   for (OpenToken& token : gTokens) {
     if (!token.inUse) continue;
-    const P11KitLibrary* kit = LoadP11Kit();  // loaded already, as a token is open
+    kit = LoadP11Kit();  // loaded already, as a token is open
     if (token.loggedIn) token.module->C_Logout(token.session);
     token.module->C_CloseSession(token.session);
-    if (kit != nullptr) FinalizeModules(*kit, &token);
     token = OpenToken{};
   }
+  bool anyLoaded = gConfiguredModules != nullptr;
+  for (const LoadedModule& loaded : gModules) anyLoaded = anyLoaded || loaded.module != nullptr;
+  if (kit == nullptr && anyLoaded) kit = LoadP11Kit();
+  if (kit != nullptr) FinalizeAll(*kit);
 }
 
 }  // namespace sealtool

@@ -8,11 +8,14 @@
 #include <initializer_list>
 
 #include <mbedtls/bignum.h>
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
 #include <mbedtls/platform_util.h>
 #include <mbedtls/rsa.h>
 
 #include "image/layout.h"
 #include "seal/key_id.h"
+#include "seal/key_ref_text.h"
 #include "seal/pkcs11_token.h"
 #include "seal/rsa_keygen.h"
 #include "seal/sha256.h"
@@ -25,8 +28,12 @@ namespace {
 // which it reports: a file that cannot be opened, or the library's result.
 bool ReadKeyValues(const char* name, mbedtls_mpi* const* values, int count) {
   const int result = ReadRsaKeyValues(name, values, count);
-  if (result == kKeyFileNotOpened) {
+  const bool defaultFile = std::strcmp(name, kRsaPrivateKeyFileName) == 0 ||
+                           std::strcmp(name, kRsaPublicKeyFileName) == 0;
+  if (result == kKeyFileNotOpened && defaultFile) {
     std::printf(" failed\n  ! Could not open %s\n  ! Please run rsa_genkey first\n\n", name);
+  } else if (result == kKeyFileNotOpened) {
+    std::printf(" failed\n  ! Could not open %s\n\n", KeyRefForDisplay(name).text);
   } else if (result != 0) {
     std::printf(" failed\n  ! mbedtls_mpi_read_file returned %d\n\n", result);
   }
@@ -40,18 +47,24 @@ bool ModulusIsRsa1024(const mbedtls_mpi* n, const char* fileName) {
     return true;
   }
   std::printf(" failed\n  ! N in %s has %u bits; it must be a %u-bit modulus\n\n",
-              fileName, static_cast<unsigned>(bits), kRsaModulusBits);
+              KeyRefForDisplay(fileName).text, static_cast<unsigned>(bits), kRsaModulusBits);
   return false;
 }
 
 bool ExponentFits(const mbedtls_mpi* e, const char* fileName) {
   const std::size_t size = mbedtls_mpi_size(e);
-  if (size <= kExponentSize) {
-    return true;
+  if (size > kExponentSize) {
+    std::printf(" failed\n  ! E in %s is %u bytes long; it must fit in %u bytes\n\n",
+                KeyRefForDisplay(fileName).text, static_cast<unsigned>(size),
+                static_cast<unsigned>(kExponentSize));
+    return false;
   }
-  std::printf(" failed\n  ! E in %s is %u bytes long; it must fit in %u bytes\n\n",
-              fileName, static_cast<unsigned>(size), static_cast<unsigned>(kExponentSize));
-  return false;
+  if (!PublicExponentIsSound(e)) {
+    std::printf(" failed\n  ! E in %s is even or below 3: a signature under it proves nothing\n\n",
+                KeyRefForDisplay(fileName).text);
+    return false;
+  }
+  return true;
 }
 
 // True when E * D = 1 modulo P - 1 and modulo Q - 1, that is modulo
@@ -130,9 +143,13 @@ bool BlockNotBelowModulus(const std::uint8_t* block, const mbedtls_mpi* n) {
 void PrintNotBelowModulus(const std::uint8_t* block, std::uint8_t modulusTopByte) {
   std::printf("  ! The header digest is not below the modulus: its last byte 0x%02x"
               " is the top byte of the RSA input, and N's top byte is 0x%02x\n"
-              "  ! Use a key whose modulus starts with 0xff (rsa_genkey makes"
-              " such keys) or change the image\n\n",
-              block[0], modulusTopByte);
+              "%s",
+              block[0], modulusTopByte,
+              modulusTopByte == 0xFF
+                  ? "  ! The key's modulus starts with 0xff already: change the image (any change"
+                    " to the header gives another digest)\n\n"
+                  : "  ! Use a key whose modulus starts with 0xff (rsa_genkey makes"
+                    " such keys) or change the image\n\n");
 }
 
 void PrintRefusedOperation(const char* call, int ret, const std::uint8_t* block,
@@ -144,7 +161,7 @@ void PrintRefusedOperation(const char* call, int ret, const std::uint8_t* block,
     PrintNotBelowModulus(block, modulus[0]);
     return;
   }
-  std::printf("  ! %s does not hold a consistent RSA key\n\n", fileName);
+  std::printf("  ! %s does not hold a consistent RSA key\n\n", KeyRefForDisplay(fileName).text);
 }
 
 void PrintSignature(const std::uint8_t* result) {
@@ -154,6 +171,22 @@ void PrintSignature(const std::uint8_t* result) {
     std::printf("0x%x 0x%x 0x%x 0x%x ", line[0], line[1], line[2], line[3]);
     std::printf("0x%x 0x%x 0x%x 0x%x\r\n", line[4], line[5], line[6], line[7]);
   }
+}
+
+// The private-key operation, blinded with a generator seeded from the
+// system, so that its timing tells nothing of D; S = m^D mod N is the same.
+int PrivateOperationBlinded(mbedtls_rsa_context* rsa, const std::uint8_t* block, std::uint8_t* result) {
+  static constexpr unsigned char kPersonalization[] = "sealtool rsa blinding";
+  mbedtls_entropy_context entropy;
+  mbedtls_ctr_drbg_context random;
+  mbedtls_entropy_init(&entropy);
+  mbedtls_ctr_drbg_init(&random);
+  int ret = mbedtls_ctr_drbg_seed(&random, mbedtls_entropy_func, &entropy, kPersonalization,
+                                  sizeof kPersonalization - 1);
+  if (ret == 0) ret = mbedtls_rsa_private(rsa, mbedtls_ctr_drbg_random, &random, block, result);
+  mbedtls_ctr_drbg_free(&random);
+  mbedtls_entropy_free(&entropy);
+  return ret;
 }
 
 // Reads the private key file (rsa_priv.txt unless named) and signs the block.
@@ -170,7 +203,7 @@ bool SignWithKeyFile(mbedtls_rsa_context* rsa, const char* fileName, const std::
     PrintRefusedOperation("mbedtls_mpi_inv_mod", ret, block, &rsa->N, fileName);
     return false;
   }
-  ret = mbedtls_rsa_private(rsa, nullptr, nullptr, block, result);
+  ret = PrivateOperationBlinded(rsa, block, result);
   if (ret != 0) {
     PrintRefusedOperation("mbedtls_rsa_private", ret, block, &rsa->N, fileName);
     return false;
@@ -238,55 +271,69 @@ bool ComputeSignature(const KeySources& sources, mbedtls_rsa_context* rsa,
   return SignWithKeyFile(rsa, fileName, block, result);
 }
 
-bool ReadPublicKeyFile(mbedtls_rsa_context* rsa, const char* fileName) {
-  mbedtls_mpi* const values[] = {&rsa->N, &rsa->E};
+// The public key that goes beside the signature, read apart from the
+// private key's context.
+struct PublicKey {
+  mbedtls_mpi n;
+  mbedtls_mpi e;
+};
+
+bool ReadPublicKeyFile(PublicKey* key, const char* fileName) {
+  mbedtls_mpi* const values[] = {&key->n, &key->e};
   return ReadKeyValues(fileName, values, 2);
 }
 
 // N and E to store: from rsa_pub.txt or the file or token key named, or,
 // for a token private key named alone, from its public key in the token.
-bool ReadPublicKey(const KeySources& sources, mbedtls_rsa_context* rsa, const char** name) {
+bool ReadPublicKey(const KeySources& sources, PublicKey* key, const char** name) {
   const bool ofPrivateKey = sources.rsaPub == nullptr && IsTokenRef(sources.rsaKey);
   *name = ofPrivateKey ? sources.rsaKey
                        : (sources.rsaPub != nullptr ? sources.rsaPub : kRsaPublicKeyFileName);
   const bool read = (ofPrivateKey || IsTokenRef(*name))
-                        ? TokenReadRsaPublicKey(*name, ofPrivateKey, &rsa->N, &rsa->E) == 0
-                        : ReadPublicKeyFile(rsa, *name);
-  return read && ModulusIsRsa1024(&rsa->N, *name) && ExponentFits(&rsa->E, *name);
+                        ? TokenReadRsaPublicKey(*name, ofPrivateKey, &key->n, &key->e) == 0
+                        : ReadPublicKeyFile(key, *name);
+  return read && ModulusIsRsa1024(&key->n, *name) && ExponentFits(&key->e, *name);
 }
 
-// S^E mod N must give the block back: a signature from a token (or from
-// elsewhere) is stored only when the public key that goes beside it
-// verifies it.
-bool SignatureVerifies(mbedtls_rsa_context* rsa, const std::uint8_t* signature,
+// What made the signature, for the message that refuses it.
+struct SignerText {
+  char text[kKeyRefTextSize + 32];
+};
+
+SignerText SignerOf(const KeySources& sources) {
+  SignerText text{};
+  if (sources.signature != nullptr) {
+    std::snprintf(text.text, sizeof text.text, "%s", KeyRefForDisplay(sources.signature).text);
+    return text;
+  }
+  const char* privateKey = sources.rsaKey != nullptr ? sources.rsaKey : kRsaPrivateKeyFileName;
+  std::snprintf(text.text, sizeof text.text, "the signature made with %s",
+                KeyRefForDisplay(privateKey).text);
+  return text;
+}
+
+// Every signature, wherever it was made, is stored only when the public key
+// that goes beside it verifies it: an image the device cannot verify is
+// never written.
+bool SignatureVerifies(const PublicKey& key, const std::uint8_t* signature,
                        const std::uint8_t* block, const KeySources& sources,
                        const char* publicKeyName) {
-  std::uint8_t recovered[kRsaBlockSize];
-  rsa->len = kRsaBlockSize;
-  const bool opened = mbedtls_rsa_public(rsa, signature, recovered) == 0;
-  if (opened && std::memcmp(recovered, block, kRsaBlockSize) == 0) {
-    return true;
-  }
-  const char* what = sources.signature != nullptr ? sources.signature : "the signature";
-  // An RSA input block of this layout (digest, then zeros) is this key's
-  // signature of some other header.
-  const bool otherImage = opened && std::all_of(recovered + kSha256DigestSize, recovered + kRsaBlockSize,
-                                                [](std::uint8_t b) { return b == 0; });
-  if (otherImage) {
+  const RsaSealCheck check = CheckRsaSeal(&key.n, &key.e, signature, block);
+  if (check == RsaSealCheck::kVerifies) return true;
+  const SignerText what = SignerOf(sources);
+  const KeyRefText publicKey = KeyRefForDisplay(publicKeyName);
+  if (check == RsaSealCheck::kOtherImage) {
     std::printf(" failed\n  ! %s is a signature by the key of %s, but of another image: its"
                 " header digest differs from this run's\n  ! Sign the block that --sign-later"
-                " writes for this input, chip and keys\n\n", what, publicKeyName);
+                " writes for this input, chip and keys\n\n", what.text, publicKey.text);
+  } else if (check == RsaSealCheck::kUnsoundKey) {
+    std::printf(" failed\n  ! the public key of %s is no RSA-1024 key a device can verify with\n\n",
+                publicKey.text);
   } else {
     std::printf(" failed\n  ! %s does not verify under the public key of %s: it was made with"
-                " another key, or it is damaged\n\n", what, publicKeyName);
+                " another key, or it is damaged\n\n", what.text, publicKey.text);
   }
   return false;
-}
-
-// Only the run without key options stores what the two key files hold
-// unchecked, as it always has.
-bool SignatureMustVerify(const KeySources& sources) {
-  return sources.rsaKey != nullptr || sources.rsaPub != nullptr || sources.signature != nullptr;
 }
 
 void PrintHex(const char* label, const std::uint8_t* bytes, std::size_t count) {
@@ -295,25 +342,35 @@ void PrintHex(const char* label, const std::uint8_t* bytes, std::size_t count) {
   std::printf("\n");
 }
 
+void InitPublicKey(PublicKey* key) {
+  mbedtls_mpi_init(&key->n);
+  mbedtls_mpi_init(&key->e);
+}
+
+void FreePublicKey(PublicKey* key) {
+  mbedtls_mpi_free(&key->n);
+  mbedtls_mpi_free(&key->e);
+}
+
 // Everything short of the private-key operation: the public key that will be
 // stored must accept the block, and what a signer needs to know is printed.
 // The block is left in the RSA signature region for the driver to write out.
 int PrepareLaterSigning(const std::uint8_t* headerDigest, const std::uint8_t* block,
                         std::uint8_t* image, const KeySources& sources) {
-  mbedtls_rsa_context rsa;
-  mbedtls_rsa_init(&rsa, 0, 0);
+  PublicKey key;
+  InitPublicKey(&key);
   const char* publicKeyName = nullptr;
-  bool ok = ReadPublicKey(sources, &rsa, &publicKeyName);
-  if (ok && BlockNotBelowModulus(block, &rsa.N)) {
+  bool ok = ReadPublicKey(sources, &key, &publicKeyName);
+  if (ok && BlockNotBelowModulus(block, &key.n)) {
     std::uint8_t modulus[kRsaBlockSize] = {};
-    mbedtls_mpi_write_binary(&rsa.N, modulus, sizeof modulus);
+    mbedtls_mpi_write_binary(&key.n, modulus, sizeof modulus);
     std::printf(" failed\n");
     PrintNotBelowModulus(block, modulus[0]);
     ok = false;
   }
   KeyIds ids{};
-  ok = ok && ComputeKeyIds(&rsa.N, &rsa.E, &ids) == 0;
-  mbedtls_rsa_free(&rsa);
+  ok = ok && ComputeKeyIds(&key.n, &key.e, &ids) == 0;
+  FreePublicKey(&key);
   if (!ok) return -1;
   std::printf("Sign later: this run makes no signature and writes no image.\n");
   PrintHex("Image digest:  ", image + kImageDigestOffset, kImageDigestSize);
@@ -324,25 +381,12 @@ int PrepareLaterSigning(const std::uint8_t* headerDigest, const std::uint8_t* bl
   return kSealAwaitsSignature;
 }
 
-void StorePublicKey(const mbedtls_rsa_context& rsa, std::uint8_t* image) {
-  // Both sizes were checked when the key was read, so neither write can run short.
-  mbedtls_mpi_write_binary_le(&rsa.N, image + kModulusOffset, kModulusSize);
-  mbedtls_mpi_write_binary_le(&rsa.E, image + kExponentOffset, kExponentSize);
-}
-
 }  // namespace
-
-void ReverseCopy(const std::uint8_t* source, std::uint8_t* destination,
-                 std::uint8_t n) {
-  for (unsigned i = 0; i < n; ++i) {
-    destination[n - 1 - i] = source[i];
-  }
-}
 
 int SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image,
                         const KeySources& sources) {
-  std::uint8_t block[kRsaBlockSize] = {};
-  ReverseCopy(headerDigest, block, static_cast<std::uint8_t>(kSha256DigestSize));
+  std::uint8_t block[kRsaBlockSize];
+  MakeRsaInputBlock(headerDigest, block);
   if (sources.signLater != nullptr) {
     return PrepareLaterSigning(headerDigest, block, image, sources);
   }
@@ -350,16 +394,18 @@ int SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image,
   mbedtls_rsa_context rsa;
   mbedtls_rsa_init(&rsa, 0, 0);
   bool ok = ComputeSignature(sources, &rsa, block, signature);
+  mbedtls_rsa_free(&rsa);
   if (ok) {
     PrintSignature(signature);
     std::memcpy(image + kRsaSignatureOffset, signature, kRsaSignatureSize);
   }
+  PublicKey key;
+  InitPublicKey(&key);
   const char* publicKeyName = nullptr;
-  ok = ok && ReadPublicKey(sources, &rsa, &publicKeyName);
-  ok = ok && (!SignatureMustVerify(sources) ||
-               SignatureVerifies(&rsa, signature, block, sources, publicKeyName));
-  if (ok) StorePublicKey(rsa, image);
-  mbedtls_rsa_free(&rsa);
+  ok = ok && ReadPublicKey(sources, &key, &publicKeyName) &&
+       SignatureVerifies(key, signature, block, sources, publicKeyName);
+  if (ok) StoreImagePublicKey(&key.n, &key.e, image);
+  FreePublicKey(&key);
   return ok ? 0 : -1;
 }
 

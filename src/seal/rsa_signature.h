@@ -7,6 +7,7 @@
 
 #include "image/layout.h"
 #include "seal/key_sources.h"
+#include "seal/rsa_seal.h"
 
 namespace sealtool {
 
@@ -14,9 +15,6 @@ inline constexpr unsigned kRsaModulusBits = 8 * kRsaBlockSize;
 inline constexpr char kRsaPrivateKeyFileName[] = "rsa_priv.txt";
 inline constexpr char kRsaPublicKeyFileName[] = "rsa_pub.txt";
 
-// Copies n bytes so that destination byte n-1-i receives source byte i.
-void ReverseCopy(const std::uint8_t* source, std::uint8_t* destination,
-                 std::uint8_t n);
 
 // A run that signs later stops before the private-key operation; its RSA
 // input block is left in the RSA signature region, and no image is written.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <signal.h>
 #include <termios.h>
 
 #include <cerrno>
@@ -89,32 +90,111 @@ std::size_t WithoutLineEnd(const char* text, std::size_t length) {
 int ReadSecretLine(const char* path, char* line, std::size_t size) {
   SecretFile file{};
   if (OpenSecretFile(&file, path) != SecretFileStatus::kOpened) return kSecretLineUnreadable;
-  const bool read = std::fgets(line, static_cast<int>(size), file.stream) != nullptr;
+  std::size_t length = 0;
+  bool tooLong = false;
+  bool holdsNul = false;
+  for (int c = std::getc(file.stream); c != EOF && c != '\n'; c = std::getc(file.stream)) {
+    holdsNul = holdsNul || c == '\0';
+    if (length + 1 < size) {
+      line[length++] = static_cast<char>(c);
+    } else {
+      tooLong = true;
+    }
+  }
   const bool failed = SecretFileFailed(file);
   CloseSecretFile(&file);
-  if (failed) return kSecretLineUnreadable;
-  if (!read) return kSecretLineEmpty;
-  const std::size_t raw = std::strlen(line);
-  if (raw + 1 == size && line[raw - 1] != '\n') return kSecretLineUnreadable;  // cut short
-  const std::size_t length = WithoutLineEnd(line, raw);
+  length = WithoutLineEnd(line, length);
   line[length] = '\0';
+  if (failed) return kSecretLineUnreadable;
+  if (tooLong) return kSecretLineTooLong;
+  if (holdsNul) return kSecretLineHoldsNul;
   return length == 0 ? kSecretLineEmpty : static_cast<int>(length);
 }
+
+namespace {
+
+constexpr int kPromptSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2};
+constexpr std::size_t kPromptSignalCount = sizeof kPromptSignals / sizeof kPromptSignals[0];
+
+// The terminal as it was before the prompt, for the signal handler.
+termios gSavedTerminal;
+struct sigaction gPreviousActions[kPromptSignalCount];
+
+// Async-signal-safe: tcsetattr, sigaction and raise only. The signal's
+// previous action (the process guard's, or the default) then runs as soon
+// as this handler returns.
+extern "C" void RestoreTerminalAndResignal(int signal) {
+  const int savedErrno = errno;
+  tcsetattr(STDIN_FILENO, TCSANOW, &gSavedTerminal);
+  for (std::size_t i = 0; i < kPromptSignalCount; ++i) {
+    if (kPromptSignals[i] == signal) sigaction(signal, &gPreviousActions[i], nullptr);
+  }
+  raise(signal);
+  errno = savedErrno;
+}
+
+void GuardTerminal() {
+  for (std::size_t i = 0; i < kPromptSignalCount; ++i) {
+    struct sigaction action {};
+    action.sa_handler = RestoreTerminalAndResignal;
+    sigfillset(&action.sa_mask);
+    sigaction(kPromptSignals[i], nullptr, &gPreviousActions[i]);
+    if (gPreviousActions[i].sa_handler == SIG_IGN) continue;
+    sigaction(kPromptSignals[i], &action, nullptr);
+  }
+}
+
+void UnguardTerminal() {
+  for (std::size_t i = 0; i < kPromptSignalCount; ++i) {
+    sigaction(kPromptSignals[i], &gPreviousActions[i], nullptr);
+  }
+}
+
+// Echo off, and checked: a terminal that keeps echoing would show the secret.
+bool SilenceTerminal(const termios& saved) {
+  termios quiet = saved;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  termios now{};
+  return tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0 && tcgetattr(STDIN_FILENO, &now) == 0 &&
+         (now.c_lflag & ECHO) == 0;
+}
+
+// Reads the rest of a line that did not fit, so that it is not taken as
+// the next command's input, and wipes it.
+void DrainLine() {
+  char rest[64];
+  for (;;) {
+    const ssize_t count = ReadOnce(STDIN_FILENO, rest, sizeof rest);
+    const bool ended = count <= 0 || std::memchr(rest, '\n', static_cast<std::size_t>(count)) != nullptr;
+    mbedtls_platform_zeroize(rest, sizeof rest);
+    if (ended) return;
+  }
+}
+
+}  // namespace
 
 int PromptForSecret(const char* prompt, char* line, std::size_t size) {
   termios saved{};
   if (isatty(STDIN_FILENO) != 1 || tcgetattr(STDIN_FILENO, &saved) != 0) return -1;
-  termios quiet = saved;
-  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  gSavedTerminal = saved;
+  GuardTerminal();
+  if (!SilenceTerminal(saved)) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    UnguardTerminal();
+    return kSecretPromptNoQuietTerminal;
+  }
   std::fprintf(stderr, "%s", prompt);
   std::fflush(stderr);
-  tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-  const ssize_t count = read(STDIN_FILENO, line, size - 1);
+  const ssize_t count = ReadOnce(STDIN_FILENO, line, size - 1);
+  const bool cutShort = count == static_cast<ssize_t>(size - 1) && line[count - 1] != '\n';
+  if (cutShort) DrainLine();
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  UnguardTerminal();
   std::fputc('\n', stderr);
   if (count <= 0) return -1;
   const std::size_t length = WithoutLineEnd(line, static_cast<std::size_t>(count));
   line[length] = '\0';
+  if (cutShort) return kSecretLineTooLong;
   return static_cast<int>(length);
 }
 

@@ -36,15 +36,22 @@ void CloseSecretFile(SecretFile* file);
 
 // The first line of the secret file at path (a PIN or passphrase file),
 // without its line end, into line (size bytes, NUL-terminated; the caller
-// wipes it). Returns its length, kSecretLineUnreadable, or kSecretLineEmpty;
-// a line that does not fit is unreadable.
+// wipes it). Returns its length, or kSecretLineUnreadable, kSecretLineEmpty,
+// kSecretLineTooLong (it does not fit) or kSecretLineHoldsNul (a NUL byte
+// would cut it short unseen).
 inline constexpr int kSecretLineUnreadable = -1;
 inline constexpr int kSecretLineEmpty = -2;
+inline constexpr int kSecretLineTooLong = -3;
+inline constexpr int kSecretLineHoldsNul = -4;
 int ReadSecretLine(const char* path, char* line, std::size_t size);
 
 // Asks for a secret on the terminal of standard input, without echo; the
-// prompt goes to standard error. Returns the length read into line (size
-// bytes, NUL-terminated), or -1 when standard input is no terminal.
+// prompt goes to standard error. A termination signal during the prompt
+// restores the terminal before the process ends. Returns the length read
+// into line (size bytes, NUL-terminated), kSecretLineTooLong for a line
+// that does not fit, kSecretPromptNoQuietTerminal when echo cannot be turned
+// off (nothing is asked), or -1 when standard input is no terminal.
+inline constexpr int kSecretPromptNoQuietTerminal = -5;
 int PromptForSecret(const char* prompt, char* line, std::size_t size);
 
 }  // namespace sealtool

@@ -300,3 +300,171 @@ TEST(TokenSessionTest, ABlockAboveTheModulusIsRefusedWithTheFileKeysReason) {
 
 }  // namespace
 }  // namespace sealtool::test
+
+namespace sealtool::test {
+namespace {
+
+ProcessResult RunWithLog(const TokenSetup& setup, const std::vector<std::string>& args,
+                         std::vector<std::string> environment) {
+  environment.push_back(std::string("SEALTOOL_FAULTY_TARGET=") + SoftHsmModule());
+  environment.push_back("SEALTOOL_FAULT_LOG=" + setup.dir.File("calls.log"));
+  std::remove(setup.dir.File("calls.log").c_str());
+  return setup.Run(args, environment);
+}
+
+std::string CallLog(const TokenSetup& setup) {
+  const Bytes log = ReadBytes(setup.dir.File("calls.log"));
+  return std::string(log.begin(), log.end());
+}
+
+// Keys in two tokens of one module, and one module named two ways: each
+// module is loaded and initialized once, and the image is the file keys'.
+TEST(TokenChoiceTest, KeysOfTwoTokensOfOneModuleSealAsTheirFiles) {
+  if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
+  TokenSetup setup;
+  setup.token.AddToken("second");
+  setup.token.ImportAesKey(kSealKey.data(), kSealKey.size(), "seal2", "\x04", true, "second");
+  WriteBytes(setup.dir.File("in.bin"), ExampleInput(775, 16));
+  const ProcessResult files =
+      setup.Run({"--aes-key", "body.txt", "--seal-key", "seal.txt", "in.bin", "file.bin", "775", "1"});
+  ASSERT_EQ(files.exitStatus, 0) << files.out;
+  ASSERT_EQ(symlink(SoftHsmModule().c_str(), setup.dir.File("other-name.so").c_str()), 0);
+  const std::string secondByPath = "pkcs11:token=second;object=seal2?module-path=" + SoftHsmModule();
+  const struct {
+    const char* name;
+    std::string aesKey, sealKey;
+  } cases[] = {
+      {"two tokens, one path", setup.token.Uri("object=aes"), secondByPath},
+      {"one module, two paths", setup.token.Uri("object=aes"),
+       "pkcs11:token=second;object=seal2?module-path=" + setup.dir.File("other-name.so")},
+      {"configured and named", "pkcs11:token=sealtest;object=aes", secondByPath},
+      {"named and configured", setup.token.Uri("object=aes"), "pkcs11:token=second;object=seal2"},
+  };
+  for (const auto& c : cases) {
+    std::remove(setup.dir.File("token.bin").c_str());
+    const ProcessResult run =
+        setup.Run({"--aes-key", c.aesKey, "--seal-key", c.sealKey, "in.bin", "token.bin", "775", "1"});
+    ASSERT_EQ(run.exitStatus, 0) << c.name << "\n" << run.out;
+    EXPECT_EQ(ReadBytes(setup.dir.File("token.bin")), ReadBytes(setup.dir.File("file.bin"))) << c.name;
+  }
+}
+
+// A URI that fits several tokens is searched in all of them: one key is
+// used wherever it is, two are refused with the names of their tokens.
+TEST(TokenChoiceTest, EveryMatchingTokenIsSearchedAndTwoKeysAreRefused) {
+  if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
+  TokenSetup setup;
+  setup.token.AddToken("second");
+  const AesKey other = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  setup.token.ImportAesKey(other.data(), other.size(), "aes", "\x05", true, "second");
+  setup.token.ImportAesKey(kBodyKey.data(), kBodyKey.size(), "only2", "\x06", true, "second");
+  WriteBytes(setup.dir.File("in.bin"), ExampleInput(753, 17));
+  const std::string module = "?module-path=" + SoftHsmModule();
+  const ProcessResult twoKeys =
+      setup.Run({"--aes-key", "pkcs11:object=aes" + module, "in.bin", "out.bin", "753", "3"});
+  EXPECT_EQ(twoKeys.exitStatus, 255);
+  EXPECT_NE(twoKeys.out.find("keys in more than one token match"), std::string::npos) << twoKeys.out;
+  EXPECT_NE(twoKeys.out.find("'sealtest'"), std::string::npos) << twoKeys.out;
+  EXPECT_NE(twoKeys.out.find("'second'"), std::string::npos) << twoKeys.out;
+  EXPECT_FALSE(FileExists(setup.dir.File("out.bin")));
+
+  const ProcessResult files = setup.Run({"--aes-key", "body.txt", "in.bin", "file.bin", "753", "3"});
+  ASSERT_EQ(files.exitStatus, 0) << files.out;
+  const ProcessResult later =
+      setup.Run({"--aes-key", "pkcs11:object=only2" + module, "in.bin", "out.bin", "753", "3"});
+  ASSERT_EQ(later.exitStatus, 0) << later.out;
+  EXPECT_EQ(ReadBytes(setup.dir.File("out.bin")), ReadBytes(setup.dir.File("file.bin")));
+}
+
+// A module with more slots than a fixed list would hold: the token behind
+// them is found.
+TEST(TokenChoiceTest, ATokenBehindManySlotsIsFound) {
+  if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
+  TokenSetup setup;
+  WriteBytes(setup.dir.File("in.bin"), ExampleInput(753, 18));
+  const ProcessResult run = RunWithLog(setup, {"--aes-key", Faulty("object=aes"), "in.bin", "out.bin", "753", "3"},
+                                       {"SEALTOOL_FAULT=many-slots"});
+  EXPECT_EQ(run.exitStatus, 0) << run.out;
+}
+
+// No PIN is sent that cannot be right, nor one that no person typed to a
+// token with one try left: every try counts toward a locked PIN.
+TEST(TokenPinTest, PinsThatCannotBeRightAreNeverSent) {
+  if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
+  TokenSetup setup;
+  WriteBytes(setup.dir.File("in.bin"), ExampleInput(753, 19));
+  WriteBytes(setup.dir.File("nul-pin.txt"), {'t', 'k', 0, 'x', '\n'});
+  WriteText(setup.dir.File("long-pin.txt"), std::string(257, 'p') + "\n");
+  WriteText(setup.dir.File("empty-pin.txt"), "\n");
+  const struct {
+    const char* name;
+    std::string attributes;
+    std::vector<std::string> environment;
+    const char* message;
+  } cases[] = {
+      {"empty variable", "object=aes", {"SEALTOOL_PIN="}, "the PIN is empty"},
+      {"NUL in the file", "object=aes?pin-source=" + setup.dir.File("nul-pin.txt"), {}, "holds a NUL byte"},
+      {"file too long", "object=aes?pin-source=" + setup.dir.File("long-pin.txt"), {},
+       "the PIN is longer than 256 characters"},
+      {"variable too long", "object=aes", {"SEALTOOL_PIN=" + std::string(257, 'p')},
+       "the PIN is longer than 256 characters"},
+      {"empty file", "object=aes?pin-source=" + setup.dir.File("empty-pin.txt"), {}, "is empty"},
+      {"final try", "object=aes", {"SEALTOOL_FAULT=pin-final-try"}, "one PIN try is left"},
+      {"locked", "object=aes", {"SEALTOOL_FAULT=pin-locked-flag"}, "the PIN is locked"},
+  };
+  for (const auto& c : cases) {
+    std::string uri = Faulty(c.attributes);
+    if (c.attributes.find('?') != std::string::npos) {
+      uri = "pkcs11:token=" + std::string(kTokenLabel) + ";" + c.attributes + "&module-path=" + FAULTY_PKCS11;
+    }
+    const ProcessResult run = RunWithLog(setup, {"--aes-key", uri, "in.bin", "out.bin", "753", "3"}, c.environment);
+    EXPECT_EQ(run.exitStatus, 255) << c.name;
+    EXPECT_NE(run.out.find(c.message), std::string::npos) << c.name << "\n" << run.out;
+    EXPECT_EQ(CallLog(setup).find("C_Login"), std::string::npos) << c.name;
+    EXPECT_FALSE(FileExists(setup.dir.File("out.bin")));
+  }
+  // A PIN of exactly 256 characters is sent from a file as from the
+  // environment (the token then judges it).
+  WriteText(setup.dir.File("pin-256.txt"), std::string(256, 'p') + "\n");
+  const ProcessResult fromFile = RunWithLog(
+      setup, {"--aes-key", "pkcs11:token=sealtest;object=aes?pin-source=" + setup.dir.File("pin-256.txt") +
+                               "&module-path=" + FAULTY_PKCS11, "in.bin", "out.bin", "753", "3"}, {});
+  EXPECT_NE(CallLog(setup).find("C_Login"), std::string::npos) << fromFile.out;
+  const ProcessResult fromVariable = RunWithLog(setup, {"--aes-key", Faulty("object=aes"), "in.bin", "out.bin", "753", "3"},
+                                                {"SEALTOOL_PIN=" + std::string(256, 'p')});
+  EXPECT_NE(CallLog(setup).find("C_Login"), std::string::npos) << fromVariable.out;
+}
+
+// No message shows a PIN: not a second pin-value, not one in capitals, not
+// one behind a label that holds the text "pin-value=".
+TEST(TokenPinTest, NoMessageShowsAPin) {
+  if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
+  TokenSetup setup;
+  setup.token.ImportRsaKeyPair(TestRsaKey(2), "rsa2", "\x07");
+  WriteBytes(setup.dir.File("in.bin"), ExampleInput(742, 20));
+  const std::string module = "module-path=" + SoftHsmModule();
+  const std::vector<std::vector<std::string>> runs = {
+      {"--aes-key", "pkcs11:token=none;object=aes?" + module + "&pin-value=9911&pin-value=9922"},
+      {"--aes-key", "pkcs11:token=none;object=xpin-value=1;token=y?" + module + "&pin-value=9933"},
+      {"--aes-key", "pkcs11:object=aes?" + module + "&PIN-VALUE=9944"},
+      {"--aes-key", "pkcs11:object=aes;object=seal?" + module + "&pin-value=9955"},
+      {"--rsa-key", "pkcs11:token=sealtest;object=aes;type=private?" + module + "&pin-value=" + kTokenPin},
+      {"--rsa-key", "pkcs11:token=sealtest;object=rsa;type=private?" + module + "&pin-value=" + kTokenPin,
+       "--rsa-pub", "pkcs11:token=sealtest;object=rsa2;type=public?" + module + "&pin-value=" + kTokenPin},
+  };
+  for (std::vector<std::string> args : runs) {
+    args.insert(args.end(), {"in.bin", "out.bin", "742", "2"});
+    const ProcessResult run = setup.Run(args);
+    EXPECT_EQ(run.exitStatus, 255) << args[1];
+    for (const char* pin : {"9911", "9922", "9933", "9944", "9955", kTokenPin}) {
+      EXPECT_EQ(run.out.find(pin), std::string::npos) << args[1] << "\n" << run.out;
+    }
+    EXPECT_NE(run.out.find("=***"), std::string::npos) << args[1] << "\n" << run.out;
+  }
+  const ProcessResult repeated =
+      setup.Run({"--aes-key", "pkcs11:object=aes;object=seal?" + module, "in.bin", "out.bin", "742", "2"});
+  EXPECT_NE(repeated.out.find("the URI names object twice"), std::string::npos) << repeated.out;
+}
+
+}  // namespace
+}  // namespace sealtool::test

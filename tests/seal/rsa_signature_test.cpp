@@ -138,17 +138,72 @@ TEST_F(RsaSignatureTest, SignatureVerifiesWithTheStoredPublicKey) {
   EXPECT_EQ(std::count(exponent + 3, exponent + 32, 0), 29);
 }
 
-TEST_F(RsaSignatureTest, ModulusAreaTakesTheNOfThePublicKeyFile) {
+// A public key that does not verify the signature would give an image no
+// device can boot: the run fails naming both files, and a public key whose
+// exponent proves nothing is refused as well.
+TEST_F(RsaSignatureTest, EverySealIsCheckedBeforeItIsStored) {
   test::WriteText(dir_.File("rsa_priv.txt"), test::RsaPrivateKeyText(test::TestRsaKey(1)));
-  test::WriteText(dir_.File("rsa_pub.txt"), test::RsaPublicKeyText(test::TestRsaKey(2)));
-  const auto digest = DigestEndingIn(0x10);
-  const SignOutcome outcome = Sign(digest.data());
-  ASSERT_EQ(outcome.result, 0);
-  mbedtls_mpi n;
-  mbedtls_mpi_init(&n);
-  ASSERT_EQ(mbedtls_mpi_read_binary_le(&n, outcome.image.data() + kModulusOffset, 128), 0);
-  EXPECT_EQ(mbedtls_mpi_cmp_mpi(&n, &test::TestRsaKey(2).N), 0);
-  mbedtls_mpi_free(&n);
+  const mbedtls_rsa_context& key1 = test::TestRsaKey(1);
+  char n1[600] = {};
+  std::size_t written = 0;
+  ASSERT_EQ(mbedtls_mpi_write_string(&key1.N, 16, n1, sizeof n1, &written), 0);
+  const struct {
+    const char* name;
+    std::string pub;
+    const char* message;
+  } cases[] = {
+      {"another key's N", test::RsaPublicKeyText(test::TestRsaKey(2)),
+       " failed\n  ! the signature made with rsa_priv.txt does not verify under the public key of "
+       "rsa_pub.txt: it was made with another key, or it is damaged\n\n"},
+      {"E = 1", std::string("N = ") + n1 + "\r\nE = 01\r\n",
+       " failed\n  ! E in rsa_pub.txt is even or below 3: a signature under it proves nothing\n\n"},
+      {"E even", std::string("N = ") + n1 + "\r\nE = 010000\r\n",
+       " failed\n  ! E in rsa_pub.txt is even or below 3: a signature under it proves nothing\n\n"},
+      {"E = 0", std::string("N = ") + n1 + "\r\nE = 0\r\n",
+       " failed\n  ! E in rsa_pub.txt is even or below 3: a signature under it proves nothing\n\n"},
+      {"E = 3 of another key", std::string("N = ") + n1 + "\r\nE = 03\r\n",
+       " failed\n  ! the signature made with rsa_priv.txt does not verify under the public key of "
+       "rsa_pub.txt: it was made with another key, or it is damaged\n\n"},
+  };
+  for (const auto& c : cases) {
+    test::WriteText(dir_.File("rsa_pub.txt"), c.pub);
+    const auto digest = DigestEndingIn(0x10);
+    const SignOutcome outcome = Sign(digest.data());
+    EXPECT_EQ(outcome.result, -1) << c.name;
+    const std::size_t at = outcome.out.rfind(" failed\n");
+    ASSERT_NE(at, std::string::npos) << c.name << outcome.out;
+    EXPECT_EQ(outcome.out.substr(at), c.message) << c.name;
+  }
+}
+
+// The shared check against mbedtls's own verifier: a signature it accepts
+// is accepted, and one bit off is not.
+TEST(RsaSealTest, TheCheckAgreesWithTheLibrarysVerifier) {
+  const mbedtls_rsa_context& key = test::TestRsaKey(1);
+  std::uint8_t digest[32];
+  for (std::uint8_t i = 0; i < 32; ++i) digest[i] = static_cast<std::uint8_t>(7 * i + 1);
+  std::uint8_t block[kRsaBlockSize];
+  MakeRsaInputBlock(digest, block);
+  EXPECT_EQ(block[0], digest[31]);
+  EXPECT_EQ(block[31], digest[0]);
+  EXPECT_EQ(block[32], 0);
+  mbedtls_rsa_context signer;
+  mbedtls_rsa_init(&signer, 0, 0);
+  ASSERT_EQ(mbedtls_rsa_copy(&signer, &key), 0);
+  std::uint8_t signature[kRsaBlockSize];
+  ASSERT_EQ(mbedtls_rsa_private(&signer, nullptr, nullptr, block, signature), 0);
+  mbedtls_rsa_free(&signer);
+  EXPECT_EQ(CheckRsaSeal(&key.N, &key.E, signature, block), RsaSealCheck::kVerifies);
+  signature[100] ^= 0x01;
+  EXPECT_EQ(CheckRsaSeal(&key.N, &key.E, signature, block), RsaSealCheck::kOtherKey);
+  signature[100] ^= 0x01;
+  block[5] ^= 0x01;
+  EXPECT_EQ(CheckRsaSeal(&key.N, &key.E, signature, block), RsaSealCheck::kOtherImage);
+  mbedtls_mpi one;
+  mbedtls_mpi_init(&one);
+  ASSERT_EQ(mbedtls_mpi_lset(&one, 1), 0);
+  EXPECT_EQ(CheckRsaSeal(&key.N, &one, block, block), RsaSealCheck::kUnsoundKey);
+  mbedtls_mpi_free(&one);
 }
 
 TEST_F(RsaSignatureTest, LinesAfterTheLastValueAreNeverRead) {
@@ -254,8 +309,8 @@ TEST_F(RsaSignatureTest, DigestNotBelowTheModulusIsRefusedWithAReason) {
             " failed\n  ! mbedtls_rsa_private returned -0x4304\n"
             "  ! The header digest is not below the modulus: its last byte 0xff is the top byte"
             " of the RSA input, and N's top byte is 0xff\n"
-            "  ! Use a key whose modulus starts with 0xff (rsa_genkey makes such keys) or change"
-            " the image\n\n");
+            "  ! The key's modulus starts with 0xff already: change the image (any change to the"
+            " header gives another digest)\n\n");
   const Image untouched(kImageSize, 0);
   EXPECT_EQ(outcome.image, untouched);
 }

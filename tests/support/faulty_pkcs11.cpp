@@ -5,6 +5,9 @@
 //   no-raw-rsa       the token does not offer CKM_RSA_X_509
 //   encrypt-removed  the token is removed during C_Encrypt
 //   sign-error       C_Sign fails with CKR_DEVICE_ERROR
+//   pin-final-try    the token reports CKF_USER_PIN_FINAL_TRY
+//   pin-locked-flag  the token reports CKF_USER_PIN_LOCKED
+//   many-slots       C_GetSlotList reports 70 empty slots before the real ones
 // With SEALTOOL_FAULT_LOG set, it appends the name of each session call
 // (C_Initialize, C_OpenSession, C_Login, C_Logout, C_CloseSession,
 // C_Finalize) to that file, one a line.
@@ -68,6 +71,48 @@ CK_RV Login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, C
   return gForward.C_Login(session, user, pin, length);
 }
 
+CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
+  const CK_RV rv = gForward.C_GetTokenInfo(slot, info);
+  if (rv == CKR_OK && FaultIs("pin-final-try")) info->flags |= CKF_USER_PIN_FINAL_TRY;
+  if (rv == CKR_OK && FaultIs("pin-locked-flag")) info->flags |= CKF_USER_PIN_LOCKED;
+  return rv;
+}
+
+// Slots numbered from kExtraSlotBase hold no token of the real module: the
+// token search must look past them.
+constexpr CK_ULONG kExtraSlots = 70;
+constexpr CK_SLOT_ID kExtraSlotBase = 0x7000000;
+
+CK_RV GetSlotList(CK_BBOOL present, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
+  if (!FaultIs("many-slots")) return gForward.C_GetSlotList(present, list, count);
+  CK_ULONG real = 0;
+  CK_RV rv = gForward.C_GetSlotList(present, nullptr, &real);
+  if (rv != CKR_OK) return rv;
+  if (list == nullptr) {
+    *count = real + kExtraSlots;
+    return CKR_OK;
+  }
+  if (*count < real + kExtraSlots) {
+    *count = real + kExtraSlots;
+    return CKR_BUFFER_TOO_SMALL;
+  }
+  for (CK_ULONG i = 0; i < kExtraSlots; ++i) list[i] = kExtraSlotBase + i;
+  *count = real;
+  rv = gForward.C_GetSlotList(present, list + kExtraSlots, count);
+  *count += kExtraSlots;
+  return rv;
+}
+
+CK_RV GetExtraSlotTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
+  if (slot >= kExtraSlotBase && slot < kExtraSlotBase + kExtraSlots) {
+    *info = CK_TOKEN_INFO{};
+    std::memset(info->label, ' ', sizeof info->label);
+    std::memcpy(info->label, "empty", 5);
+    return CKR_OK;
+  }
+  return GetTokenInfo(slot, info);
+}
+
 CK_RV GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR info) {
   if (FaultIs("no-raw-rsa") && type == CKM_RSA_X_509) return CKR_MECHANISM_INVALID;
   return gForward.C_GetMechanismInfo(slot, type, info);
@@ -107,6 +152,8 @@ extern "C" CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
   gFaulty.C_GetMechanismInfo = GetMechanismInfo;
   gFaulty.C_Encrypt = Encrypt;
   gFaulty.C_Sign = Sign;
+  gFaulty.C_GetTokenInfo = GetExtraSlotTokenInfo;
+  gFaulty.C_GetSlotList = GetSlotList;
   *list = &gFaulty;
   return CKR_OK;
 }

@@ -34,7 +34,7 @@ CK_ATTRIBUTE Of(CK_ATTRIBUTE_TYPE type, Value* value) {
 // A logged-in session on the test token, for putting objects into it.
 class Session {
  public:
-  explicit Session(const std::string& config) {
+  explicit Session(const std::string& config, const std::string& tokenLabel = kTokenLabel) {
     setenv("SOFTHSM2_CONF", config.c_str(), 1);
     module_ = p11_kit_module_load(SoftHsmModule().c_str(), P11_KIT_MODULE_UNMANAGED);
     if (module_ == nullptr || p11_kit_module_initialize(module_) != CKR_OK) {
@@ -46,7 +46,9 @@ class Session {
     for (CK_ULONG i = 0; i < count; ++i) {
       CK_TOKEN_INFO info{};
       module_->C_GetTokenInfo(slots[i], &info);
-      if (std::string(reinterpret_cast<char*>(info.label), 8) == kTokenLabel) {
+      std::string label(reinterpret_cast<char*>(info.label), sizeof info.label);
+      label.erase(label.find_last_not_of(' ') + 1);
+      if (label == tokenLabel) {
         module_->C_OpenSession(slots[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
                                &session_);
         module_->C_Login(session_, CKU_USER,
@@ -87,12 +89,15 @@ SoftHsmToken::SoftHsmToken(const TempDir& dir) : config_(dir.File("softhsm2.conf
                          "\nobjectstore.backend = file\nlog.level = ERROR\n"
                          "slots.removable = false\nslots.mechanisms = ALL\n");
   std::filesystem::create_directory(tokens);
+  AddToken(kTokenLabel);
+}
+
+void SoftHsmToken::AddToken(const std::string& tokenLabel) const {
   ProcessOptions options;
   options.environment = {ConfigEnvironment()};
-  const ProcessResult made =
-      RunProgram("/usr/bin/softhsm2-util",
-                 {"--init-token", "--free", "--label", kTokenLabel, "--pin", kTokenPin, "--so-pin", kSoPin},
-                 options);
+  const ProcessResult made = RunProgram(
+      "/usr/bin/softhsm2-util",
+      {"--init-token", "--free", "--label", tokenLabel, "--pin", kTokenPin, "--so-pin", kSoPin}, options);
   if (made.exitStatus != 0) throw std::runtime_error("softhsm2-util: " + made.out + made.err);
 }
 
@@ -133,8 +138,9 @@ void SoftHsmToken::ImportRsaKeyPair(const mbedtls_rsa_context& rsa, const std::s
 }
 
 void SoftHsmToken::ImportAesKey(const std::uint8_t* key, std::size_t size, const std::string& label,
-                                const std::string& id, bool extractable) {
-  Session session(config_);
+                                const std::string& id, bool extractable,
+                                const std::string& tokenLabel) {
+  Session session(config_, tokenLabel);
   CK_OBJECT_CLASS secretClass = CKO_SECRET_KEY;
   CK_KEY_TYPE aesType = CKK_AES;
   CK_BBOOL yes = CK_TRUE;

@@ -32,10 +32,14 @@ class SoftHsmToken {
   // attributes ("object=rsa;type=private", "object=aes?pin-source=...").
   std::string Uri(const std::string& attributes) const;
 
+  // Another token of the same module, with the same PINs.
+  void AddToken(const std::string& tokenLabel) const;
+
   void ImportRsaKeyPair(const mbedtls_rsa_context& rsa, const std::string& label,
                         const std::string& id, bool withPublicKey = true);
   void ImportAesKey(const std::uint8_t* key, std::size_t size, const std::string& label,
-                    const std::string& id, bool extractable = true);
+                    const std::string& id, bool extractable = true,
+                    const std::string& tokenLabel = kTokenLabel);
 
  private:
   std::string config_;

@@ -39,8 +39,9 @@ bool ReadGivenPassphrase(const PassphraseSource& source, Passphrase* passphrase)
   passphrase->length = 0;
   if (source.file != nullptr) {
     const int length = sealtool::ReadSecretLine(source.file, passphrase->text, sizeof passphrase->text);
-    if (length < 0) {
-      std::fprintf(stderr, "sealkey: the passphrase file %s cannot be read or is empty\n", source.file);
+    if (length < 0 || length > static_cast<int>(kMaxPassphrase)) {
+      std::fprintf(stderr, "sealkey: the passphrase file %s cannot be read, is empty, holds a NUL "
+                           "byte or is longer than %zu characters\n", source.file, kMaxPassphrase);
       return false;
     }
     passphrase->length = static_cast<std::size_t>(length);

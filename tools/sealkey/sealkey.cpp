@@ -124,6 +124,14 @@ bool OptionFits(const char* command, const char* option) {
   return false;
 }
 
+// True when the option word at argv[last] (or before its value) was given
+// earlier: the second would quietly win.
+bool GivenBefore(char** argv, int last, const char* word) {
+  int count = 0;
+  for (int i = 2; i <= last; ++i) count += std::strcmp(argv[i], word) == 0 ? 1 : 0;
+  return count > 1;
+}
+
 // 0: run; 1: help printed; 2: bad usage (already said).
 int ParseArguments(int argc, char** argv, Arguments* args) {
   if (argc < 2) return Usage("no command", "");
@@ -149,10 +157,15 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
       if (!OptionFits(args->command, word) || !ParseOption(argc, argv, &i, args)) {
         return Usage("bad option", word);
       }
+      if (GivenBefore(argv, i, word)) return Usage("an option given twice, once only:", word);
       continue;
     }
     if (args->operand != nullptr) return Usage("one operand only, not", word);
     args->operand = word;
+  }
+  const sealkey::PassphraseSource& passphrase = args->exportOptions.passphrase;
+  if (passphrase.file != nullptr && passphrase.environment != nullptr) {
+    return Usage("one passphrase source only: --pass-file or", "--pass-env");
   }
   if (std::strcmp(args->command, "import") == 0 && args->operand == nullptr) {
     return Usage("import needs a key file", "");
