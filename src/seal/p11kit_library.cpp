@@ -31,12 +31,10 @@ bool BindAll(void* handle, P11KitLibrary* kit) {
          Bind(handle, "p11_kit_uri_parse", &kit->uriParse) &&
          Bind(handle, "p11_kit_uri_free", &kit->uriFree) &&
          Bind(handle, "p11_kit_uri_message", &kit->uriMessage) &&
-         Bind(handle, "p11_kit_uri_format", &kit->uriFormat) &&
          Bind(handle, "p11_kit_uri_get_module_path", &kit->uriGetModulePath) &&
          Bind(handle, "p11_kit_uri_get_module_name", &kit->uriGetModuleName) &&
          Bind(handle, "p11_kit_uri_get_pin_source", &kit->uriGetPinSource) &&
          Bind(handle, "p11_kit_uri_get_pin_value", &kit->uriGetPinValue) &&
-         Bind(handle, "p11_kit_uri_set_pin_value", &kit->uriSetPinValue) &&
          Bind(handle, "p11_kit_uri_match_token_info", &kit->uriMatchTokenInfo) &&
          Bind(handle, "p11_kit_uri_match_module_info", &kit->uriMatchModuleInfo) &&
          Bind(handle, "p11_kit_uri_get_slot_id", &kit->uriGetSlotId) &&

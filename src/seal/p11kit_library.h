@@ -14,12 +14,10 @@ struct P11KitLibrary {
   int (*uriParse)(const char* text, P11KitUriType type, P11KitUri* uri);
   void (*uriFree)(P11KitUri* uri);
   const char* (*uriMessage)(int code);
-  int (*uriFormat)(P11KitUri* uri, P11KitUriType type, char** text);
   const char* (*uriGetModulePath)(const P11KitUri* uri);
   const char* (*uriGetModuleName)(const P11KitUri* uri);
   const char* (*uriGetPinSource)(const P11KitUri* uri);
   const char* (*uriGetPinValue)(const P11KitUri* uri);
-  void (*uriSetPinValue)(P11KitUri* uri, const char* pin);
   int (*uriMatchTokenInfo)(const P11KitUri* uri, const CK_TOKEN_INFO* info);
   int (*uriMatchModuleInfo)(const P11KitUri* uri, const CK_INFO* info);
   CK_SLOT_ID (*uriGetSlotId)(P11KitUri* uri);

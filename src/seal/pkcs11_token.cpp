@@ -619,7 +619,12 @@ int TokenSignRsaRaw(const char* uri, const std::uint8_t* block, std::uint8_t* si
 int TokenReadRsaPublicKey(const char* uri, bool ofPrivateKey, mbedtls_mpi* n, mbedtls_mpi* e) {
   TokenRef ref{};
   CK_OBJECT_HANDLE key = 0;
-  OpenToken* token = OpenKey(uri, ofPrivateKey ? CKO_PRIVATE_KEY : CKO_PUBLIC_KEY, &ref, &key);
+  OpenToken* token = nullptr;
+  if (ParseRef(uri, &ref)) {
+    CK_OBJECT_CLASS named = CKO_PUBLIC_KEY;
+    ofPrivateKey = ofPrivateKey || (UriClass(ref, &named) && named == CKO_PRIVATE_KEY);
+    token = FindKey(ref, ofPrivateKey ? CKO_PRIVATE_KEY : CKO_PUBLIC_KEY, &key);
+  }
   bool ok = token != nullptr && (!ofPrivateKey || FindMatchingPublicKey(ref, *token, key, &key));
   if (ok && !(KeyTypeIs(*token, key, CKK_RSA) && ReadMpi(*token, key, CKA_MODULUS, n) &&
               ReadMpi(*token, key, CKA_PUBLIC_EXPONENT, e))) {

@@ -31,7 +31,7 @@ int TokenSignRsaRaw(const char* uri, const std::uint8_t* block, std::uint8_t* si
                     std::uint8_t* modulus);
 
 // The modulus and exponent of an RSA public key in a token. With
-// ofPrivateKey, uri names the private key, and its public key is the one
+// ofPrivateKey, or a URI whose type= is private, uri names the private key, and its public key is the one
 // with the same CKA_ID, else the same label.
 int TokenReadRsaPublicKey(const char* uri, bool ofPrivateKey, mbedtls_mpi* n, mbedtls_mpi* e);
 

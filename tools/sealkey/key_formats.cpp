@@ -81,12 +81,29 @@ int WriteDerOrPem(std::uint8_t* der, std::size_t derLength, KeyFormat format, co
   return ret;
 }
 
+// PEM blocks whose label ends in "PRIVATE KEY" (PKCS#1, PKCS#8, encrypted).
+int CountPrivateKeyBlocks(const char* text) {
+  int count = 0;
+  for (const char* at = std::strstr(text, "-----BEGIN "); at != nullptr;
+       at = std::strstr(at + 1, "-----BEGIN ")) {
+    const char* close = std::strstr(at + 11, "-----");
+    const char* label = std::strstr(at, "PRIVATE KEY-----");
+    if (close != nullptr && label != nullptr && label + 11 == close) ++count;
+  }
+  return count;
+}
+
 }  // namespace
 
 int ParsePrivateKey(const std::uint8_t* data, std::size_t size, const char* passphrase,
                     std::size_t passphraseLength, mbedtls_pk_context* pk) {
   static ParseInput input;
   if (!PrepareInput(data, size, &input)) return MBEDTLS_ERR_PK_KEY_INVALID_FORMAT;
+  if (std::memchr(input.bytes, '\0', size) == nullptr &&
+      CountPrivateKeyBlocks(reinterpret_cast<const char*>(input.bytes)) > 1) {
+    mbedtls_platform_zeroize(&input, sizeof input);
+    return kSeveralPrivateKeys;
+  }
   int ret = ParseAesPkcs8(input, passphrase, passphraseLength, pk);
   if (ret == kPkcs8NotAes) {
     ret = mbedtls_pk_parse_key(pk, input.bytes, input.size,

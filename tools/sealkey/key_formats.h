@@ -18,7 +18,10 @@ inline constexpr std::size_t kKeyBufferSize = 8192;
 // A private key of any of those forms; data holds size bytes (PEM needs no
 // terminator). Returns 0 or an mbedtls code: MBEDTLS_ERR_PK_PASSWORD_REQUIRED
 // for an encrypted key without passphrase, MBEDTLS_ERR_PK_PASSWORD_MISMATCH
-// for a wrong one; or kPkcs8TooManyIterations (pkcs8.h).
+// for a wrong one; kSeveralPrivateKeys for a PEM text with more than one
+// private key block (which one is meant cannot be told); or
+// kPkcs8TooManyIterations (pkcs8.h).
+inline constexpr int kSeveralPrivateKeys = -0x7E01;
 int ParsePrivateKey(const std::uint8_t* data, std::size_t size, const char* passphrase,
                     std::size_t passphraseLength, mbedtls_pk_context* pk);
 

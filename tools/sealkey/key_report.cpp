@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,7 +20,10 @@
 #include "seal/key_id.h"
 #include "seal/pkcs11_token.h"
 #include "seal/rsa_keygen.h"
+#include "seal/key_ref_text.h"
+#include "seal/rsa_seal.h"
 #include "seal/rsa_signature.h"
+#include "seal/secret_file.h"
 
 namespace sealkey {
 namespace {
@@ -41,21 +45,27 @@ std::uint8_t TopByte(const mbedtls_mpi* n) {
   return mbedtls_mpi_write_binary(n, modulus, sizeof modulus) == 0 ? modulus[0] : 0;
 }
 
-// A file of up to one image and one byte; false when it cannot be read.
-bool ReadSmallFile(const char* path, std::vector<std::uint8_t>* bytes) {
-  std::FILE* stream = std::fopen(path, "rb");
-  if (stream == nullptr) return false;
-  bytes->resize(sealtool::kImageSize + 1);
-  const std::size_t count = std::fread(bytes->data(), 1, bytes->size(), stream);
-  const bool failed = std::ferror(stream) != 0;
-  std::fclose(stream);
-  bytes->resize(count);
+// A key carrier of up to one image and one byte, read through the bounded
+// reader whose buffers are wiped: the file may hold a private key.
+struct SmallFile {
+  std::uint8_t bytes[sealtool::kImageSize + 1];
+  std::size_t size;
+};
+
+bool ReadSmallFile(const char* path, SmallFile* file) {
+  sealtool::SecretFile secret{};
+  if (sealtool::OpenSecretFile(&secret, path) != sealtool::SecretFileStatus::kOpened) return false;
+  file->size = std::fread(file->bytes, 1, sizeof file->bytes, secret.stream);
+  const bool failed = sealtool::SecretFileFailed(secret);
+  sealtool::CloseSecretFile(&secret);
   return !failed;
 }
 
-bool LooksLikePemOrDer(const std::vector<std::uint8_t>& bytes) {
-  const std::string text(bytes.begin(), bytes.end());
-  return text.find("-----BEGIN ") != std::string::npos || (!bytes.empty() && bytes[0] == 0x30);
+bool LooksLikePemOrDer(const SmallFile& file) {
+  static constexpr char kPemStart[] = "-----BEGIN ";
+  const std::uint8_t* end = file.bytes + file.size;
+  return std::search(file.bytes, end, kPemStart, kPemStart + sizeof kPemStart - 1) != end ||
+         (file.size > 0 && file.bytes[0] == 0x30);
 }
 
 int CopyRsaPublic(const mbedtls_pk_context& pk, mbedtls_mpi* n, mbedtls_mpi* e) {
@@ -64,14 +74,14 @@ int CopyRsaPublic(const mbedtls_pk_context& pk, mbedtls_mpi* n, mbedtls_mpi* e) 
   return (mbedtls_mpi_copy(n, &rsa->N) == 0 && mbedtls_mpi_copy(e, &rsa->E) == 0) ? 0 : -1;
 }
 
-int LoadFromPemOrDer(const std::vector<std::uint8_t>& bytes, mbedtls_mpi* n, mbedtls_mpi* e) {
+int LoadFromPemOrDer(const SmallFile& file, mbedtls_mpi* n, mbedtls_mpi* e) {
   mbedtls_pk_context pk;
   mbedtls_pk_init(&pk);
-  int ret = ParsePublicKey(bytes.data(), bytes.size(), &pk);
+  int ret = ParsePublicKey(file.bytes, file.size, &pk);
   if (ret != 0) {
     mbedtls_pk_free(&pk);
     mbedtls_pk_init(&pk);
-    ret = ParsePrivateKey(bytes.data(), bytes.size(), nullptr, 0, &pk);
+    ret = ParsePrivateKey(file.bytes, file.size, nullptr, 0, &pk);
   }
   if (ret == 0) ret = CopyRsaPublic(pk, n, e);
   mbedtls_pk_free(&pk);
@@ -79,26 +89,28 @@ int LoadFromPemOrDer(const std::vector<std::uint8_t>& bytes, mbedtls_mpi* n, mbe
 }
 
 int LoadFromFile(const char* path, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) {
-  std::vector<std::uint8_t> bytes;
-  if (!ReadSmallFile(path, &bytes)) {
-    std::fprintf(stderr, "sealkey: cannot read %s\n", path);
-    return kUnreadable;
-  }
+  static SmallFile file;
+  const bool read = ReadSmallFile(path, &file);
   int ret = 0;
-  if (bytes.size() == sealtool::kImageSize) {
+  if (!read) {
+    ret = -1;
+  } else if (file.size == sealtool::kImageSize) {
     *kind = "sealed image";
-    ret = mbedtls_mpi_read_binary_le(n, bytes.data() + sealtool::kModulusOffset, sealtool::kModulusSize);
-    if (ret == 0) ret = mbedtls_mpi_read_binary_le(e, bytes.data() + sealtool::kExponentOffset,
-                                                  sealtool::kExponentSize);
-  } else if (LooksLikePemOrDer(bytes)) {
+    ret = sealtool::LoadImagePublicKey(file.bytes, n, e);
+  } else if (LooksLikePemOrDer(file)) {
     *kind = "PEM or DER key";
-    ret = LoadFromPemOrDer(bytes, n, e);
+    ret = LoadFromPemOrDer(file, n, e);
   } else {
     *kind = "rsa_pub.txt";
     mbedtls_mpi* const values[] = {n, e};
     ret = sealtool::ReadRsaKeyValues(path, values, 2);
   }
-  if (ret != 0 || mbedtls_mpi_bitlen(n) == 0 || mbedtls_mpi_cmp_int(e, 0) <= 0) {
+  mbedtls_platform_zeroize(&file, sizeof file);
+  if (!read) {
+    std::fprintf(stderr, "sealkey: cannot read %s\n", path);
+    return kUnreadable;
+  }
+  if (ret != 0 || mbedtls_mpi_bitlen(n) == 0 || !sealtool::PublicExponentIsSound(e)) {
     std::fprintf(stderr, "sealkey: %s holds no RSA public key (as a %s)\n", path, *kind);
     return kUnreadable;
   }
@@ -244,8 +256,8 @@ int LoadPublicKey(const char* ref, mbedtls_mpi* n, mbedtls_mpi* e, const char** 
   if (ref == nullptr) ref = sealtool::kRsaPublicKeyFileName;
   if (sealtool::IsTokenRef(ref)) {
     *kind = "token";
-    const bool ofPrivateKey = std::strstr(ref, "type=private") != nullptr;
-    const int ret = sealtool::TokenReadRsaPublicKey(ref, ofPrivateKey, n, e);
+    // A URI of a private key (type=private) stands for its public key.
+    const int ret = sealtool::TokenReadRsaPublicKey(ref, false, n, e);
     sealtool::CloseTokens();
     return ret == 0 ? kDone : kUnreadable;
   }
@@ -263,16 +275,17 @@ int ShowKeyIds(const char* ref, bool json) {
     std::fprintf(stderr, "sealkey: the key is no RSA-1024 key with an exponent of 32 bytes or less\n");
     status = kUnreadable;
   }
-  const char* source = ref != nullptr ? ref : sealtool::kRsaPublicKeyFileName;
+  const sealtool::KeyRefText source =
+      sealtool::KeyRefForDisplay(ref != nullptr ? ref : sealtool::kRsaPublicKeyFileName);
   if (status == kDone && json) {
-    const Json report = {{"source", source},
+    const Json report = {{"source", source.text},
                          {"kind", kind},
                          {"modulusBits", mbedtls_mpi_bitlen(&n)},
                          {"headerKeyId", Hex(ids.header, sizeof ids.header)},
                          {"spkiKeyId", Hex(ids.spki, sizeof ids.spki)}};
     std::printf("%s\n", report.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
   } else if (status == kDone) {
-    std::printf("source: %s (%s), modulus of %zu bits\n", source, kind, mbedtls_mpi_bitlen(&n));
+    std::printf("source: %s (%s), modulus of %zu bits\n", source.text, kind, mbedtls_mpi_bitlen(&n));
     std::printf("key id (image header: SHA-256 of N and E as stored): %s\n",
                 Hex(ids.header, sizeof ids.header).c_str());
     std::printf("key id (SHA-256 of the DER SubjectPublicKeyInfo):    %s\n",

@@ -19,10 +19,19 @@
 namespace sealkey {
 namespace {
 
+const char* KindOfFile(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
 // Anything at the name counts, a dangling link too: without --force nothing
-// that stands there is replaced.
+// that stands there is replaced, and with it only a regular file or a link.
 bool RefuseExistingName(const char* program, const char* name, bool force) {
   struct stat info {};
+  if (RefuseSpecialFile(program, name)) return true;
   if (force || lstat(name, &info) != 0) {
     return false;
   }
@@ -73,12 +82,12 @@ bool WriteKeyFiles(const char* program, const KeyFileTexts& texts, bool withAes,
   };
   const int dirFd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   std::size_t failed = 0;
-  const bool written =
-      dirFd >= 0 && sealtool::WriteFileSet(dirFd, files, withAes ? 3 : 2, &failed, force);
+  const std::size_t count = withAes ? 3 : 2;
+  const bool written = dirFd >= 0 && sealtool::WriteFileSet(dirFd, files, count, &failed, force);
   if (!written) {
     const int failure = errno;
     std::fprintf(stderr, "%s: writing %s failed: %s; no key file was changed\n", program,
-                 failed < 3 ? files[failed].name : "the key files", std::strerror(failure));
+                 failed < count ? files[failed].name : "the key files", std::strerror(failure));
   }
   if (dirFd >= 0) close(dirFd);
   return written;
@@ -97,6 +106,16 @@ bool FormatKeyFiles(const char* program, const mbedtls_rsa_context* rsa,
 }
 
 }  // namespace
+
+bool RefuseSpecialFile(const char* program, const char* path) {
+  struct stat info {};
+  if (lstat(path, &info) != 0 || S_ISREG(info.st_mode)) return false;
+  const bool link = S_ISLNK(info.st_mode);
+  if (link && (stat(path, &info) != 0 || S_ISREG(info.st_mode))) return false;
+  std::fprintf(stderr, "%s: %s is %s%s: key files replace only regular files (and links to them)\n",
+               program, path, link ? "a link to " : "", KindOfFile(info.st_mode));
+  return true;
+}
 
 bool RefuseExisting(const char* program, bool force, bool withAes) {
   return RefuseExistingName(program, sealtool::kRsaPrivateKeyFileName, force) ||

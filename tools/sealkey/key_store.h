@@ -9,6 +9,12 @@
 
 namespace sealkey {
 
+// True (after saying so on standard error, prefixed by program) when
+// something other than a regular file, or a link to one, stands at path: a
+// FIFO, a device or a link to one is never replaced by a key file, --force
+// or not.
+bool RefuseSpecialFile(const char* program, const char* path);
+
 // True (after saying so on standard error) when rsa_priv.txt, rsa_pub.txt
 // or, withAes, aes.txt exists and force is off. Anything at a name counts,
 // a dangling link too.

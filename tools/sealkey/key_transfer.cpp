@@ -130,7 +130,9 @@ int ParseWithPassphrase(const char* path, const std::uint8_t* bytes, std::size_t
     mbedtls_pk_init(pk);
     ret = ParsePrivateKey(bytes, size, passphrase.text, passphrase.length, pk);
   }
-  if (ret == kPkcs8TooManyIterations) {
+  if (ret == kSeveralPrivateKeys) {
+    std::fprintf(stderr, "sealkey: %s holds more than one private key: give a file with one\n", path);
+  } else if (ret == kPkcs8TooManyIterations) {
     std::fprintf(stderr, "sealkey: %s asks for more than %d key derivation iterations; refused\n",
                  path, kPkcs8MaxIterations);
   } else if (ret == MBEDTLS_ERR_PK_PASSWORD_MISMATCH) {
@@ -193,14 +195,21 @@ int WriteExport(const ExportOptions& options, const std::uint8_t* bytes, std::si
     return std::fwrite(bytes, 1, length, stdout) == length && std::fflush(stdout) == 0 ? kDone
                                                                                        : kUnreadable;
   }
+  if (RefuseSpecialFile("sealkey", options.out)) return kCheckFailed;
   char name[NAME_MAX + 1];
+  errno = 0;
   const int dirFd = sealtool::OpenParentDirectory(AT_FDCWD, options.out, name);
+  if (dirFd < 0) {
+    std::fprintf(stderr, "sealkey: cannot write %s: %s\n", options.out,
+                 errno != 0 ? std::strerror(errno) : "it names no file that could be created");
+    return kCheckFailed;
+  }
   const sealtool::FileToWrite file{name, static_cast<mode_t>(options.privateKey ? 0600 : 0644), bytes,
                                    length};
   std::size_t failed = 0;
-  const bool written = dirFd >= 0 && sealtool::WriteFileSet(dirFd, &file, 1, &failed, options.force);
+  const bool written = sealtool::WriteFileSet(dirFd, &file, 1, &failed, options.force);
   const int failure = errno;
-  if (dirFd >= 0) close(dirFd);
+  close(dirFd);
   if (!written) {
     std::fprintf(stderr, "sealkey: cannot write %s: %s%s\n", options.out, std::strerror(failure),
                  failure == EEXIST ? " (use --force to replace it)" : "");

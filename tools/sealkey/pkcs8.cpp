@@ -240,17 +240,22 @@ int DecryptPkcs8Aes(const std::uint8_t* der, std::size_t derLength, const char* 
                     std::size_t passphraseLength, std::uint8_t* plain, std::size_t size,
                     std::size_t* length) {
   unsigned char* p = const_cast<unsigned char*>(der);
-  const unsigned char* end = p + derLength;
   std::size_t outer = 0;
-  int ret = mbedtls_asn1_get_tag(&p, end, &outer, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE);
+  int ret = mbedtls_asn1_get_tag(&p, der + derLength, &outer,
+                                 MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE);
   if (ret != 0) return kPkcs8NotAes;
+  // Everything lies inside the outer SEQUENCE, and nothing behind it, as
+  // mbedtls's own key parser demands.
+  const unsigned char* end = p + outer;
   Pbes2Parameters parameters{};
   ret = ParseAlgorithm(&p, end, &parameters);
   if (ret != 0) return ret;
+  if (end != der + derLength) return MBEDTLS_ERR_PK_KEY_INVALID_FORMAT;
   if (passphraseLength == 0) return MBEDTLS_ERR_PK_PASSWORD_REQUIRED;
   std::size_t cipherLength = 0;
   ret = mbedtls_asn1_get_tag(&p, end, &cipherLength, MBEDTLS_ASN1_OCTET_STRING);
   if (ret != 0) return ret;
+  if (p + cipherLength != end) return MBEDTLS_ERR_PK_KEY_INVALID_FORMAT;
   if (cipherLength == 0 || cipherLength % kAesBlock != 0 || cipherLength > size) {
     return MBEDTLS_ERR_PK_KEY_INVALID_FORMAT;
   }
