@@ -1,6 +1,8 @@
 #include "driver/process_guard.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -70,7 +72,16 @@ void InstallTerminationCleanup() {
 
 }  // namespace
 
+// Every program may hold a key, a PIN or a passphrase: no core dump may
+// carry one away.
+void ForbidCoreDumps() {
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  const rlimit none{0, 0};
+  setrlimit(RLIMIT_CORE, &none);
+}
+
 bool GuardProcess() {
+  ForbidCoreDumps();
   if (!ReopenClosedStandardDescriptors()) return false;
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);

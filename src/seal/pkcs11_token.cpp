@@ -37,11 +37,11 @@ struct LoadedModule {
 
 // A token the run has opened: one session, logged in at most once.
 struct OpenToken {
-  bool inUse;
   CK_FUNCTION_LIST* module;
   CK_SLOT_ID slot;
-  CK_TOKEN_INFO info;
   CK_SESSION_HANDLE session;
+  CK_TOKEN_INFO info;
+  bool inUse;
   bool loggedIn;
 };
 
@@ -296,7 +296,7 @@ OpenToken* OpenTokenAt(const TokenRef& ref, CK_FUNCTION_LIST* module, CK_SLOT_ID
     PrintFailure("a run can use keys of eight tokens at most", ref);
     return nullptr;
   }
-  *token = OpenToken{true, module, slot, info, 0, false};
+  *token = OpenToken{module, slot, 0, info, true, false};
   CK_RV rv = module->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
                                    &token->session);
   if (rv == CKR_TOKEN_WRITE_PROTECTED) {
