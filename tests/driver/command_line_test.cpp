@@ -45,6 +45,21 @@ TEST(CommandLineTest, MissingNumbersAreZero) {
 }
 
 // Only the option words are options: every other first argument is the
+
+ParseResult Parse(std::vector<std::string> args, std::string* problem,
+                  CommandLine* commandLine = nullptr) {
+  args.insert(args.begin(), "sealtool");
+  std::vector<char*> argv;
+  for (std::string& word : args) argv.push_back(word.data());
+  CommandLine parsed{};
+  const char* text = nullptr;
+  const ParseResult result =
+      ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &parsed, &text);
+  *problem = text != nullptr ? text : "";
+  if (commandLine != nullptr) *commandLine = parsed;
+  return result;
+}
+
 // input path, as it was before there were options.
 TEST(CommandLineTest, KeyOptionsComeFirstAndNothingElseIsAnOption) {
   struct Case {
@@ -72,14 +87,9 @@ TEST(CommandLineTest, KeyOptionsComeFirstAndNothingElseIsAnOption) {
        nullptr, nullptr},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> words = {"sealtool"};
-    words.insert(words.end(), c.args.begin(), c.args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
     CommandLine commandLine{};
-    const char* problem = nullptr;
-    const ParseResult result =
-        ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &commandLine, &problem);
+    std::string problem;
+    const ParseResult result = Parse(c.args, &problem, &commandLine);
     const std::string name = c.args.empty() ? "" : c.args.front();
     EXPECT_EQ(result, c.result) << name;
     if (result != ParseResult::kRun) continue;
@@ -87,18 +97,6 @@ TEST(CommandLineTest, KeyOptionsComeFirstAndNothingElseIsAnOption) {
     EXPECT_STREQ(commandLine.keys.rsaKey, c.rsaKey) << name;
     EXPECT_STREQ(commandLine.keys.aesKey, c.aesKey) << name;
   }
-}
-
-ParseResult Parse(std::vector<std::string> args, std::string* problem) {
-  args.insert(args.begin(), "sealtool");
-  std::vector<char*> argv;
-  for (std::string& word : args) argv.push_back(word.data());
-  CommandLine commandLine{};
-  const char* text = nullptr;
-  const ParseResult result =
-      ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &commandLine, &text);
-  *problem = text != nullptr ? text : "";
-  return result;
 }
 
 // A run takes only the options its mode reads, each once, before the paths:
