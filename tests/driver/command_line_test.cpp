@@ -46,11 +46,12 @@ TEST(CommandLineTest, MissingNumbersAreZero) {
 
 // Only the option words are options: every other first argument is the
 
-ParseResult Parse(std::vector<std::string> args, std::string* problem,
+// The parsed command line points into |args|, which the caller keeps alive.
+ParseResult Parse(std::vector<std::string>* args, std::string* problem,
                   CommandLine* commandLine = nullptr) {
-  args.insert(args.begin(), "sealtool");
+  args->insert(args->begin(), "sealtool");
   std::vector<char*> argv;
-  for (std::string& word : args) argv.push_back(word.data());
+  for (std::string& word : *args) argv.push_back(word.data());
   CommandLine parsed{};
   const char* text = nullptr;
   const ParseResult result =
@@ -89,7 +90,8 @@ TEST(CommandLineTest, KeyOptionsComeFirstAndNothingElseIsAnOption) {
   for (const Case& c : cases) {
     CommandLine commandLine{};
     std::string problem;
-    const ParseResult result = Parse(c.args, &problem, &commandLine);
+    std::vector<std::string> args = c.args;
+    const ParseResult result = Parse(&args, &problem, &commandLine);
     const std::string name = c.args.empty() ? "" : c.args.front();
     EXPECT_EQ(result, c.result) << name;
     if (result != ParseResult::kRun) continue;
@@ -131,7 +133,8 @@ TEST(CommandLineTest, OptionsTheRunDoesNotReadAreRefused) {
   };
   for (const Case& c : cases) {
     std::string problem;
-    const ParseResult result = Parse(c.args, &problem);
+    std::vector<std::string> args = c.args;
+    const ParseResult result = Parse(&args, &problem);
     const std::string name = c.args.front() + " " + c.args[1];
     if (c.problem == nullptr) {
       EXPECT_EQ(result, ParseResult::kRun) << name << ": " << problem;
