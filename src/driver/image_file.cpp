@@ -214,4 +214,12 @@ int WriteImageFile(const char* path, const std::uint8_t* buffer,
   return result;
 }
 
+bool SameFile(const char* a, const char* b) {
+  struct stat first {}, second {};
+  if (stat(a, &first) == 0 && stat(b, &second) == 0) {
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  }
+  return std::strcmp(a, b) == 0;
+}
+
 }  // namespace sealtool

@@ -26,4 +26,8 @@ int ReadImageFile(const char* path, std::uint8_t* buffer,
 int WriteImageFile(const char* path, const std::uint8_t* buffer,
                    std::uint32_t size);
 
+// Whether two paths name one file (device and inode); paths that cannot both
+// be looked up are compared as text.
+bool SameFile(const char* a, const char* b);
+
 }  // namespace sealtool

@@ -126,14 +126,6 @@ int WriteBlockForSigning(const CommandLine& commandLine) {
   return 0;
 }
 
-bool SameFile(const char* a, const char* b) {
-  struct stat first {}, second {};
-  if (stat(a, &first) == 0 && stat(b, &second) == 0) {
-    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-  }
-  return std::strcmp(a, b) == 0;
-}
-
 // The block of a run that signs later goes to a file of its own: written
 // over the input or the output, it would destroy the firmware or an image.
 bool BlockPathIsFree(const CommandLine& commandLine) {

@@ -2,6 +2,7 @@
 // wrote and fails the right check on damaged ones; rsa_genkey's keys work.
 #include <gtest/gtest.h>
 #include <mbedtls/bignum.h>
+#include <mbedtls/sha256.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -100,6 +101,10 @@ TEST_P(SealinfoPassTest, EveryCheckPassesOnWhatSealtoolWrote) {
 
 const std::vector<std::string> kSealedAes = {"image digest ok", "digest seal ok", "checksum ok",
                                              "dram count ok"};
+// Chips 742 and 775 clear the signature span that no digest covers.
+const std::vector<std::string> kSealedAesCleared = {"image digest ok", "digest seal ok",
+                                                    "checksum ok", "dram count ok",
+                                                    "cleared bytes ok"};
 const std::vector<std::string> kSealedAesInput = {"image digest ok", "digest seal ok",
                                                   "checksum ok", "dram count ok", "input ok"};
 const std::vector<std::string> kSealedRsa = {"image digest ok", "rsa signature ok",
@@ -119,8 +124,8 @@ INSTANTIATE_TEST_SUITE_P(
         Sealed{"KeyRecord731", 731, 3, false, {"checksum ok", "wrapped key ok", "input ok"}, true},
         Sealed{"Rsa742", 742, 2, false, kSealedRsa},
         Sealed{"Rsa742Input", 742, 2, false, kSealedRsaInput, true},
-        Sealed{"AesSeal742", 742, 1, false, kSealedAes},
-        Sealed{"AesSeal775", 775, 1, false, kSealedAes},
+        Sealed{"AesSeal742", 742, 1, false, kSealedAesCleared},
+        Sealed{"AesSeal775", 775, 1, false, kSealedAesCleared},
         Sealed{"AesSeal753AssumeZero", 753, 1, true, kSealedAes},
         Sealed{"AesSeal0AssumeZero", 0, 7, true, kSealedAes},
         Sealed{"AesSeal753Input", 753, 1, false, kSealedAesInput, true},
@@ -189,8 +194,12 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"PlainBodyDetected", 753, 0, 30000, nullptr, {}, nullptr, 3},
         // The exponent's low bit: still told as RSA, and the signature fails.
         Damage{"RsaExponentLowBit", 742, 2, 320, nullptr, {"rsa signature", "public key"}},
-        Damage{"RsaExponentLowBitDetected", 742, 2, 320, nullptr,
-               {"rsa signature", "public key"}, nullptr, 1, false},
+        // Without --chip it may as well be a chip-753 AES-seal image whose
+        // overwritten bytes are unknown: nothing fails on that guess.
+        Damage{"RsaExponentLowBitDetected", 742, 2, 320, nullptr, {}, nullptr, 3, false},
+        // The 96 bytes in front of the digest seal, which no digest covers.
+        Damage{"AesClearedSpan775", 775, 1, 400, nullptr, {"cleared bytes"}},
+        Damage{"AesClearedSpan742", 742, 1, 352, nullptr, {"cleared bytes"}, "aes-seal"},
         // Without the user's key a key-record image is not taken for plain.
         Damage{"KeyRecordWrongKeyDetected", 753, 3, 0, kOtherKey, {"wrapped key"}},
         Damage{"PlainDramCount", 753, 0, 56, nullptr, {"checksum", "dram count"}, "plain"},
@@ -510,6 +519,170 @@ TEST(SealinfoVerdictTest, NonHexKeyCharactersAreWarnedAbout) {
   const ProcessResult hex = RunSealinfo(dir, {"--mode", "key-record", "out.bin"});
   EXPECT_EQ(hex.exitStatus, 0);
   EXPECT_EQ(hex.out.find("not hex digits"), std::string::npos);
+}
+
+// The header key id of an RSA image, taken with mbedtls's own SHA-256 over
+// the stored N and E (bytes 192-351).
+std::string HeaderKeyIdOf(const Bytes& image) {
+  unsigned char id[32];
+  mbedtls_sha256_ret(image.data() + 192, 160, id, 0);
+  std::string text;
+  for (unsigned char byte : id) text += Format("%02x", byte);
+  return text;
+}
+
+// A sealed image whose body was replaced and whose checksum was made to hold
+// again: a plain image as far as the checksum goes, but never passed as one
+// while sealed bytes say otherwise, and never when a key is pinned.
+TEST(SealinfoVerdictTest, AForgedSealedImageIsNeverPassedAsPlain) {
+  struct Case {
+    std::int32_t chip;
+    std::int32_t secureBoot;
+    std::vector<std::string> args;
+    int exitStatus;
+  };
+  const std::vector<Case> cases = {
+      {742, 2, {"--chip", "742"}, 3},
+      {742, 2, {}, 3},
+      {775, 1, {"--chip", "775"}, 3},
+      {775, 1, {}, 3},
+      {742, 2, {"--chip", "742", "--expect-key", "PIN"}, 1},
+      // Told it is plain, it is a sound plain image.
+      {742, 2, {"--chip", "742", "--mode", "plain"}, 0},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    SealExample(dir, Sealed{"", c.chip, c.secureBoot, false, {}});
+    Bytes image = ReadBytes(dir.File("out.bin"));
+    const std::string pinned = HeaderKeyIdOf(image);
+    std::fill(image.begin() + 20000, image.begin() + 20100, 0x5A);
+    ApplyReferenceChecksum(image, 48);
+    WriteBytes(dir.File("forged.bin"), image);
+    std::vector<std::string> args = c.args;
+    for (std::string& arg : args) {
+      if (arg == "PIN") arg = pinned;
+    }
+    args.push_back("forged.bin");
+    const ProcessResult info = RunSealinfo(dir, args);
+    const std::string name = Format("%d/%d with %zu options", c.chip, c.secureBoot, c.args.size());
+    EXPECT_EQ(info.exitStatus, c.exitStatus) << name << "\n" << info.out;
+    if (c.exitStatus == 3 && !c.args.empty()) {
+      EXPECT_NE(info.out.find("whose seal does not verify"), std::string::npos) << name << info.out;
+    }
+  }
+}
+
+// Sealing clears the 96 bytes in front of the digest seal on chips 742 and
+// 775, and no digest covers them.
+TEST(SealinfoVerdictTest, BytesInFrontOfTheDigestSealMustBeZero) {
+  for (const std::int32_t chip : {742, 775}) {
+    TempDir dir;
+    SealExample(dir, Sealed{"", chip, 1, false, {}});
+    Bytes image = ReadBytes(dir.File("out.bin"));
+    std::fill(image.begin() + 352, image.begin() + 448, 0xEE);
+    WriteBytes(dir.File("filled.bin"), image);
+    for (const std::vector<std::string>& extra :
+         {std::vector<std::string>{}, std::vector<std::string>{"--input", "in.bin"}}) {
+      std::vector<std::string> args = {"--chip", std::to_string(chip), "--mode", "aes-seal"};
+      args.insert(args.end(), extra.begin(), extra.end());
+      args.push_back("filled.bin");
+      const ProcessResult info = RunSealinfo(dir, args);
+      EXPECT_EQ(info.exitStatus, 1) << chip << info.out;
+      EXPECT_NE(info.out.find("cleared bytes  FAILED: 96 of bytes 352-447 are not zero"),
+                std::string::npos)
+          << chip << info.out;
+    }
+  }
+}
+
+// Without --chip the marker tells the group only: a good AES-seal image of
+// chip 775 or 742 passes against its own input, and a verdict that holds for one chip
+// of the group and not another is unverified.
+TEST(SealinfoVerdictTest, AnAssumedChipNeverFailsAGoodImage) {
+  for (const std::int32_t chip : {742, 775}) {
+    TempDir dir;
+    SealExample(dir, Sealed{"", chip, 1, false, {}});
+    const ProcessResult info = RunSealinfo(dir, {"--input", "in.bin", "out.bin"});
+    EXPECT_EQ(info.exitStatus, 0) << chip << info.out;
+    // The two chips seal alike: either may be named.
+    EXPECT_NE(info.out.find(" (assumed from the marker"), std::string::npos) << info.out;
+  }
+  // A plain chip-742 image whose input held bytes where sealing writes: as
+  // chip 753 every check passes, as chip 742 the bytes may be a seal.
+  TempDir plain;
+  SealExample(plain, Sealed{"", 742, 0, false, {}});
+  const ProcessResult info = RunSealinfo(plain, {"--input", "in.bin", "out.bin"});
+  EXPECT_EQ(info.exitStatus, 3) << info.out;
+  EXPECT_NE(info.out.find("chip           not verifiable: the chip is assumed from the marker"),
+            std::string::npos)
+      << info.out;
+  EXPECT_EQ(RunSealinfo(plain, {"--chip", "753", "--input", "in.bin", "out.bin"}).exitStatus, 0);
+}
+
+// --expect-key pins the release key: a match establishes the stored key even
+// without rsa_pub.txt; another key, the image itself or a bad key folder is
+// refused or fails, and a PIN in a reference is never shown.
+TEST(SealinfoVerdictTest, APinnedKeyIsCheckedAndEstablishesTheKey) {
+  TempDir dir;
+  SealExample(dir, Sealed{"", 742, 2, false, {}});
+  ASSERT_EQ(mkdir(dir.File("keys").c_str(), 0755), 0);
+  WriteText(dir.File("keys/aes.txt"), "#k\n2b7e151628aed2a6abf7158809cf4f3c\n");
+  const std::string pinned = HeaderKeyIdOf(ReadBytes(dir.File("out.bin")));
+  std::string other = pinned;
+  other[0] = other[0] == '0' ? '1' : '0';
+  struct Case {
+    std::vector<std::string> args;
+    int exitStatus;
+    const char* shown;  // in the report or on standard error
+  };
+  const std::vector<Case> cases = {
+      {{"--keys", "keys", "out.bin"}, 3, "public key     not verifiable"},
+      {{"--keys", "keys", "--expect-key", pinned, "out.bin"}, 0,
+       "public key     ok: stored N and E are the expected key's"},
+      {{"--keys", "keys", "--expect-key", "rsa_pub.txt", "out.bin"}, 0, "expected key   ok"},
+      {{"--keys", "keys", "--expect-key", other, "out.bin"}, 1, "expected key   FAILED"},
+      // rsa_pub.txt beside the image still counts, and must agree.
+      {{"--expect-key", pinned, "out.bin"}, 0, "stored N and E are those of rsa_pub.txt"},
+      {{"--expect-key", "out.bin", "out.bin"}, 2, "names the image itself"},
+      {{"--expect-key", "./out.bin", "out.bin"}, 2, "names the image itself"},
+      {{"--keys", "no-such-folder", "out.bin"}, 2, "cannot open the key folder 'no-such-folder'"},
+      {{"--keys", "out.bin", "out.bin"}, 2, "cannot open the key folder"},
+      {{"--chip", "742", "--chip", "753", "out.bin"}, 2, "--chip given twice"},
+      {{"--json", "--json", "out.bin"}, 2, "--json given twice"},
+      {{"--expect-key", pinned, "--expect-key", other, "out.bin"}, 2, "--expect-key given twice"},
+      {{"--expect-key", "pkcs11:object=k;PIN-VALUE=4711?pin-value=4711", "out.bin"}, 2,
+       "PIN-VALUE=***"},
+  };
+  for (const Case& c : cases) {
+    const ProcessResult info = RunSealinfo(dir, c.args);
+    const std::string name = c.args[c.args.size() - 2];
+    EXPECT_EQ(info.exitStatus, c.exitStatus) << name << "\n" << info.out << info.err;
+    EXPECT_NE((info.out + info.err).find(c.shown), std::string::npos)
+        << name << "\n" << info.out << info.err;
+    EXPECT_EQ((info.out + info.err).find("4711"), std::string::npos) << info.err;
+  }
+}
+
+// With E = 1 the signature is the block itself: anyone can make it.
+TEST(SealinfoVerdictTest, AnExponentOfOneProtectsNothing) {
+  TempDir dir;
+  SealExample(dir, Sealed{"", 742, 2, false, {}});
+  Bytes image = ReadBytes(dir.File("out.bin"));
+  // The header digest as signed: N, E and the signature span zero, the
+  // image digest in place; the block is it byte-reversed, then zeros.
+  Bytes header(image.begin(), image.begin() + 512);
+  std::fill(header.begin() + 192, header.begin() + 480, 0);
+  unsigned char digest[32];
+  mbedtls_sha256_ret(header.data(), header.size(), digest, 0);
+  std::fill(image.begin() + 320, image.begin() + 480, 0);
+  image[320] = 1;
+  for (std::size_t i = 0; i < 32; ++i) image[352 + i] = digest[31 - i];
+  WriteBytes(dir.File("e1.bin"), image);
+  const ProcessResult info = RunSealinfo(dir, {"--chip", "742", "e1.bin"});
+  EXPECT_EQ(info.exitStatus, 1) << info.out;
+  EXPECT_NE(info.out.find("rsa signature  FAILED: the stored E is below 3 or even"),
+            std::string::npos)
+      << info.out;
 }
 
 }  // namespace

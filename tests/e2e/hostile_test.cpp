@@ -195,6 +195,9 @@ TEST(OutputPathTest, AWritableOutputInAReadOnlyFolder) {
   if (!CanRunAsAnotherUser()) GTEST_SKIP() << kNeedsRoot;
   TempDir dir;
   OpenUp(dir);
+  std::string why;
+  const std::string sealtool = CopyForAnotherUser(SEALTOOL_EXE, dir.path(), &why);
+  if (sealtool.empty()) GTEST_SKIP() << why;
   const Bytes input = ExampleInput(753, 9);
   ASSERT_EQ(mkdir(dir.File("ro").c_str(), 0755), 0);
   WriteBytes(dir.File("ro/in.bin"), input);
@@ -203,7 +206,7 @@ TEST(OutputPathTest, AWritableOutputInAReadOnlyFolder) {
   ProcessOptions options;
   options.asNobody = true;
   options.workDir = dir.File("ro");
-  const ProcessResult result = RunProgram(SEALTOOL_EXE, PlainArgs("out.bin"), options);
+  const ProcessResult result = RunProgram(sealtool, PlainArgs("out.bin"), options);
   EXPECT_EQ(result.exitStatus, 0) << result.out;
   EXPECT_EQ(ReadBytes(dir.File("ro/out.bin")), ExpectedPlainOutput(input, 6));
 }
@@ -212,6 +215,9 @@ TEST(OutputPathTest, AnotherUsersWritableOutputInAStickyFolder) {
   if (!CanRunAsAnotherUser()) GTEST_SKIP() << kNeedsRoot;
   TempDir dir;
   OpenUp(dir);
+  std::string why;
+  const std::string sealtool = CopyForAnotherUser(SEALTOOL_EXE, dir.path(), &why);
+  if (sealtool.empty()) GTEST_SKIP() << why;
   const Bytes input = ExampleInput(753, 10);
   ASSERT_EQ(mkdir(dir.File("shared").c_str(), 0777), 0);
   chmod(dir.File("shared").c_str(), 01777);
@@ -221,10 +227,27 @@ TEST(OutputPathTest, AnotherUsersWritableOutputInAStickyFolder) {
   ProcessOptions options;
   options.asNobody = true;
   options.workDir = dir.File("shared");
-  const ProcessResult result = RunProgram(SEALTOOL_EXE, PlainArgs("out.bin"), options);
+  const ProcessResult result = RunProgram(sealtool, PlainArgs("out.bin"), options);
   EXPECT_EQ(result.exitStatus, 0) << result.out;
   EXPECT_EQ(ReadBytes(dir.File("shared/out.bin")), ExpectedPlainOutput(input, 6));
   EXPECT_EQ(ListFolder(dir.File("shared")), (std::vector<std::string>{"in.bin", "out.bin"}));
+}
+
+// The copy is what lets the other user run the program wherever the build
+// tree lies; behind a folder closed to others it says why it cannot.
+TEST(OutputPathTest, AnotherUserGetsACopyOrAReason) {
+  if (!CanRunAsAnotherUser()) GTEST_SKIP() << kNeedsRoot;
+  TempDir dir;
+  OpenUp(dir);
+  ASSERT_EQ(mkdir(dir.File("closed").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(dir.File("closed/inner").c_str(), 0755), 0);
+  std::string why;
+  const std::string copy = CopyForAnotherUser(SEALTOOL_EXE, dir.path(), &why);
+  if (copy.empty()) GTEST_SKIP() << why;
+  EXPECT_EQ(copy, dir.File("bin/sealtool"));
+  EXPECT_EQ(CopyForAnotherUser(SEALTOOL_EXE, dir.File("closed/inner"), &why), "");
+  EXPECT_NE(why.find("cannot run programs in " + dir.File("closed/inner")), std::string::npos)
+      << why;
 }
 
 // An aes.txt that exists but cannot be read never falls back to the
@@ -233,6 +256,9 @@ TEST(KeyFileAccessTest, AnUnreadableKeyFileIsAnError) {
   if (!CanRunAsAnotherUser()) GTEST_SKIP() << kNeedsRoot;
   TempDir dir;
   OpenUp(dir);
+  std::string why;
+  const std::string sealtool = CopyForAnotherUser(SEALTOOL_EXE, dir.path(), &why);
+  if (sealtool.empty()) GTEST_SKIP() << why;
   WriteBytes(dir.File("in.bin"), ExampleInput(753, 11));
   WriteText(dir.File("aes.txt"), "00112233445566778899aabbccddeeff\n");
   chmod(dir.File("aes.txt").c_str(), 0);
@@ -242,7 +268,7 @@ TEST(KeyFileAccessTest, AnUnreadableKeyFileIsAnError) {
     options.asNobody = true;
     options.workDir = dir.path();
     const ProcessResult result =
-        RunProgram(SEALTOOL_EXE, {"in.bin", "out.bin", "753", secureBoot}, options);
+        RunProgram(sealtool, {"in.bin", "out.bin", "753", secureBoot}, options);
     EXPECT_EQ(result.exitStatus, 255) << secureBoot;
     EXPECT_EQ(result.out.find("No AES128 key file"), std::string::npos);
     EXPECT_EQ(result.out.substr(result.out.size() - std::strlen(kBadKey)), kBadKey);

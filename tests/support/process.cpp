@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
 namespace sealtool::test {
@@ -135,6 +136,32 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
 }
 
 bool CanRunAsAnotherUser() { return geteuid() == 0; }
+
+std::string CopyForAnotherUser(const std::string& program, const std::string& folder,
+                               std::string* why) {
+  namespace fs = std::filesystem;
+  const fs::path bin = fs::path(folder) / "bin";
+  const fs::path copy = bin / fs::path(program).filename();
+  std::error_code error;
+  fs::create_directories(bin, error);
+  if (!error) fs::copy_file(program, copy, fs::copy_options::overwrite_existing, error);
+  if (!error) fs::permissions(bin, fs::perms(0755), error);
+  if (!error) fs::permissions(copy, fs::perms(0755), error);
+  if (error) {
+    *why = "cannot copy " + program + " into " + bin.string() + ": " + error.message();
+    return "";
+  }
+  ProcessOptions options;
+  options.asNobody = true;
+  options.workDir = "/";
+  const ProcessResult tried = RunProgram(copy.string(), {"--version"}, options);
+  if (tried.exitStatus == 126 || tried.exitStatus == 127) {
+    *why = "user 65534 cannot run programs in " + folder +
+           " (a folder on its path is closed to other users)";
+    return "";
+  }
+  return copy.string();
+}
 
 ProcessResult RunOwnProgram(const std::string& program, const std::vector<std::string>& args,
                             const ProcessOptions& options) {

@@ -41,4 +41,10 @@ bool CanRunAsAnotherUser();
 inline constexpr char kNeedsRoot[] =
     "needs root, to run the program as another user (uid 65534)";
 
+// A copy of program in folder/bin that user 65534 can run, whichever folder
+// the build tree lies in. Empty, with why set, when that user cannot reach
+// folder (a folder on its path is closed to other users) or run the copy.
+std::string CopyForAnotherUser(const std::string& program, const std::string& folder,
+                               std::string* why);
+
 }  // namespace sealtool::test

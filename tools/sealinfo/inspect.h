@@ -20,6 +20,7 @@ enum class CheckId {
   kBodyKey,
   kImageDigest,
   kDigestSeal,
+  kClearedBytes,
   kRsaSignature,
   kPublicKey,
   kChecksum,
@@ -28,6 +29,7 @@ enum class CheckId {
   kInput,
   kExpectedKey,
   kMode,
+  kChip,
 };
 
 // What a report says as a whole: ok only when every check that establishes
@@ -52,7 +54,7 @@ struct Check {
 };
 
 inline constexpr std::size_t kMaxShownDramEntries = 64;
-inline constexpr std::size_t kMaxChecks = 11;
+inline constexpr std::size_t kMaxChecks = 13;
 inline constexpr std::size_t kMaxWarnings = 6;
 
 struct Report {

@@ -1,20 +1,24 @@
 // sealinfo: shows what a sealtool image holds and verifies what can be
 // verified, before the image is flashed.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
 #include <limits.h>
 
+#include "driver/image_file.h"
 #include "driver/process_guard.h"
 #include "image/dram_table.h"
 #include "image/layout.h"
 #include "image/run_mode.h"
 #include "inspect.h"
 #include "key_report.h"
-#include "seal/key_id.h"
 #include "report_output.h"
+#include "seal/key_id.h"
+#include "seal/key_ref_text.h"
 
 namespace {
 
@@ -42,6 +46,10 @@ constexpr char kUsage[] =
     "  --json         print the report as one JSON document\n"
     "  --help, --version\n"
     "\n"
+    "Without --mode a sealed image whose checksum was made to hold cannot always be\n"
+    "told from a plain one: a release gate gives --chip and --mode or --expect-key.\n"
+    "Each option at most once.\n"
+    "\n"
     "Exit status: 0 every check that establishes the image's integrity ran and\n"
     "passed; 1 a check failed; 2 bad usage or an unreadable image; 3 unverified:\n"
     "no check failed, but one could not run or the mode is not settled.\n";
@@ -65,47 +73,87 @@ bool ParseChip(const char* text, std::int32_t* chip) {
   return true;
 }
 
+// The options that take a value, each at most once.
+enum OptionBit : unsigned {
+  kChipOption = 1u << 0,
+  kKeysOption = 1u << 1,
+  kModeOption = 1u << 2,
+  kInputOption = 1u << 3,
+  kExpectKeyOption = 1u << 4,
+  kJsonOption = 1u << 5,
+  kAssumeZeroOption = 1u << 6,
+};
+
+struct OptionWord {
+  const char* word;
+  OptionBit bit;
+};
+
+constexpr OptionWord kOptionWords[] = {
+    {"--chip", kChipOption},   {"--keys", kKeysOption},
+    {"--mode", kModeOption},   {"--input", kInputOption},
+    {"--expect-key", kExpectKeyOption}, {"--json", kJsonOption},
+    {"--assume-zero", kAssumeZeroOption},
+};
+
+unsigned OptionBitOf(const char* arg) {
+  for (const OptionWord& option : kOptionWords) {
+    if (std::strcmp(arg, option.word) == 0) return option.bit;
+  }
+  return 0;
+}
+
+// Takes one option and its value; false on a bad or missing value.
+bool TakeOption(unsigned bit, const char* value, Arguments* args) {
+  switch (bit) {
+    case kJsonOption: args->json = true; return true;
+    case kAssumeZeroOption: args->options.assumeZero = true; return true;
+    case kChipOption:
+      args->options.chipGiven = true;
+      return value != nullptr && ParseChip(value, &args->options.chip);
+    case kKeysOption:
+      // A folder whose key paths would not fit is refused, never cut short.
+      args->options.keyDir = value;
+      return value != nullptr && std::strlen(value) + 1 + kLongestKeyFileName <= PATH_MAX;
+    case kExpectKeyOption: args->expectedKey = value; return value != nullptr;
+    case kInputOption: args->inputPath = value; return value != nullptr;
+    default:
+      args->options.modeGiven = true;
+      return value != nullptr && sealtool::ParseRunModeName(value, &args->options.mode);
+  }
+}
+
+bool TakesValue(unsigned bit) { return bit != kJsonOption && bit != kAssumeZeroOption; }
+
 // 0: go on; 1: help or version printed; 2: bad usage (already reported).
 int ParseArguments(int argc, char** argv, Arguments* args) {
+  unsigned given = 0;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
-    const char* value = (i + 1 < argc) ? argv[i + 1] : nullptr;
-    bool ok = true;
     if (std::strcmp(arg, "--help") == 0) {
       std::fputs(kUsage, stdout);
       return 1;
-    } else if (std::strcmp(arg, "--version") == 0) {
+    }
+    if (std::strcmp(arg, "--version") == 0) {
       std::printf("sealinfo %s\n", SEALTOOL_VERSION);
       return 1;
-    } else if (std::strcmp(arg, "--json") == 0) {
-      args->json = true;
-    } else if (std::strcmp(arg, "--assume-zero") == 0) {
-      args->options.assumeZero = true;
-    } else if (std::strcmp(arg, "--chip") == 0) {
-      ok = value != nullptr && ParseChip(value, &args->options.chip);
-      args->options.chipGiven = true;
-      ++i;
-    } else if (std::strcmp(arg, "--keys") == 0) {
-      // A folder whose key paths would not fit is refused, never cut short.
-      ok = value != nullptr && std::strlen(value) + 1 + kLongestKeyFileName <= PATH_MAX;
-      args->options.keyDir = value;
-      ++i;
-    } else if (std::strcmp(arg, "--expect-key") == 0) {
-      ok = value != nullptr;
-      args->expectedKey = value;
-      ++i;
-    } else if (std::strcmp(arg, "--input") == 0) {
-      ok = value != nullptr;
-      args->inputPath = value;
-      ++i;
-    } else if (std::strcmp(arg, "--mode") == 0) {
-      ok = value != nullptr && sealtool::ParseRunModeName(value, &args->options.mode);
-      args->options.modeGiven = true;
-      ++i;
-    } else {
+    }
+    const unsigned bit = OptionBitOf(arg);
+    bool ok = true;
+    if (bit == 0) {
       // A lone "-" is a file name like any other; one image only.
       ok = (arg[0] != '-' || arg[1] == '\0') && args->imagePath == nullptr;
       args->imagePath = arg;
+    } else if ((given & bit) != 0) {
+      // A second value would silently win over the first, which a release
+      // gate may be relying on.
+      std::fprintf(stderr, "sealinfo: %s given twice\n%s", arg, kUsage);
+      return 2;
+    } else {
+      given |= bit;
+      const char* value = TakesValue(bit) && i + 1 < argc ? argv[i + 1] : nullptr;
+      ok = TakeOption(bit, value, args);
+      if (TakesValue(bit)) ++i;
     }
     if (!ok) {
       std::fprintf(stderr, "sealinfo: bad argument '%s'\n%s", arg, kUsage);
@@ -117,6 +165,19 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
     return 2;
   }
   return 0;
+}
+
+// Key files are read from the folder: one that cannot be opened would make
+// every key the built-in default and a good image look damaged.
+bool KeyFolderOpens(const char* folder) {
+  DIR* dir = opendir(folder);
+  if (dir == nullptr) {
+    std::fprintf(stderr, "sealinfo: cannot open the key folder '%s': %s\n", folder,
+                 std::strerror(errno));
+    return false;
+  }
+  closedir(dir);
+  return true;
 }
 
 // Reads path into image, zero-filled: exactly one image, or with
@@ -141,8 +202,13 @@ bool ReadImage(const char* path, std::uint8_t* image, bool wholeImage) {
 }
 
 // A key id as given, or the header key id of a public key file.
-bool ExpectedKeyId(const char* text, std::uint8_t* id) {
+bool ExpectedKeyId(const char* text, const char* imagePath, std::uint8_t* id) {
   if (sealtool::ParseKeyId(text, id)) return true;
+  if (sealtool::SameFile(text, imagePath)) {
+    std::fprintf(stderr, "sealinfo: --expect-key names the image itself: an image cannot vouch "
+                         "for its own key\n");
+    return false;
+  }
   mbedtls_mpi n, e;
   mbedtls_mpi_init(&n);
   mbedtls_mpi_init(&e);
@@ -154,7 +220,7 @@ bool ExpectedKeyId(const char* text, std::uint8_t* id) {
   mbedtls_mpi_free(&e);
   if (!loaded) {
     std::fprintf(stderr, "sealinfo: --expect-key takes a key id of 64 hex digits or a public key "
-                         "file, not '%s'\n", text);
+                         "file, not '%s'\n", sealtool::KeyRefForDisplay(text).text);
     return false;
   }
   std::memcpy(id, ids.header, sizeof ids.header);
@@ -168,12 +234,13 @@ int main(int argc, char** argv) {
   Arguments args;
   const int parsed = ParseArguments(argc, argv, &args);
   if (parsed != 0) return parsed == 1 ? 0 : 2;
+  if (!KeyFolderOpens(args.options.keyDir)) return 2;
 
   static std::uint8_t image[sealtool::kImageSize];
   if (!ReadImage(args.imagePath, image, true)) return 2;
   static std::uint8_t expectedId[sealtool::kKeyIdSize];
   if (args.expectedKey != nullptr) {
-    if (!ExpectedKeyId(args.expectedKey, expectedId)) return 2;
+    if (!ExpectedKeyId(args.expectedKey, args.imagePath, expectedId)) return 2;
     args.options.expectedKeyId = expectedId;
   }
   static std::uint8_t input[sealtool::kImageSize];
