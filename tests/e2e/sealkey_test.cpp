@@ -2,6 +2,8 @@
 // openssl computes; checks find what is wrong; imports refuse bad keys and
 // change nothing; exports are what openssl reads.
 #include <gtest/gtest.h>
+
+#include <sstream>
 #include <mbedtls/bignum.h>
 #include <mbedtls/sha256.h>
 #include <sys/stat.h>
@@ -420,6 +422,49 @@ TEST(SealkeyTest, AnIdShowsNoPin) {
       EXPECT_NE(run.out.find("=***"), std::string::npos) << run.out;
     }
   }
+}
+
+// Every program that reads a private key or a passphrase wipes them before
+// the memory goes back: the preloaded scan ends the run with status 99 when
+// a freed block still holds one of the texts.
+TEST(SealkeyTest, NoKeyOrPassphraseIsLeftInFreedMemory) {
+  TempDir dir;
+  WriteTestRsaKeyFiles(dir.path(), 1);
+  Openssl(dir, {"genrsa", "-out", "key.pem", "1024"});
+  WriteText(dir.File("pass.txt"), "tr0ub4dor-and-3\n");
+  Openssl(dir, {"pkcs8", "-topk8", "-v2", "aes-128-cbc", "-in", "key.pem", "-out", "enc.pem",
+                "-passout", "pass:tr0ub4dor-and-3"});
+  WriteBytes(dir.File("in.bin"), ExampleInput(742, 23));
+  ASSERT_EQ(RunSealtool(dir, {"in.bin", "sealed.bin", "742", "2"}).exitStatus, 0);
+  // A line from the middle of the PEM: base64 of the private key itself.
+  const Bytes pemBytes = ReadBytes(dir.File("key.pem"));
+  std::istringstream pem(std::string(pemBytes.begin(), pemBytes.end()));
+  std::string line;
+  for (int i = 0; i < 5; ++i) std::getline(pem, line);
+  ASSERT_EQ(line.size(), 64u);
+  const std::string needles = line + "|tr0ub4dor-and-3|DQ = |QP = ";
+  struct Case {
+    std::string program;
+    std::vector<std::string> args;
+  };
+  const std::vector<Case> cases = {
+      {SEALKEY_EXE, {"id", "key.pem"}},
+      {SEALKEY_EXE, {"check", "rsa_priv.txt"}},
+      {SEALINFO_EXE, {"--chip", "742", "--expect-key", "key.pem", "sealed.bin"}},
+      {SEALKEY_EXE, {"import", "enc.pem", "--pass-file", "pass.txt", "--force"}},
+  };
+  for (const Case& c : cases) {
+    ProcessOptions options;
+    options.workDir = dir.path();
+    options.environment = {std::string("LD_PRELOAD=") + SIGNAL_SHIM,
+                           "SEALTOOL_TEST_SCAN_FREED=" + needles};
+    const ProcessResult run = RunProgram(c.program, c.args, options);
+    EXPECT_NE(run.exitStatus, 99) << c.args[0] << " " << c.args[1] << ": " << run.err;
+    EXPECT_EQ(run.err.find("freed memory holds secret text"), std::string::npos) << c.args[0];
+  }
+  // The import really read the key: the shim had something to find.
+  const Bytes imported = ReadBytes(dir.File("rsa_priv.txt"));
+  EXPECT_NE(std::string(imported.begin(), imported.end()).find("DQ = "), std::string::npos);
 }
 
 }  // namespace

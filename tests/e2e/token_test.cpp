@@ -2,7 +2,14 @@
 // equal those the same keys as files give, and every failure is loud,
 // leaves no output and an old one untouched.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "e2e_support.h"
@@ -464,6 +471,87 @@ TEST(TokenPinTest, NoMessageShowsAPin) {
   const ProcessResult repeated =
       setup.Run({"--aes-key", "pkcs11:object=aes;object=seal?" + module, "in.bin", "out.bin", "742", "2"});
   EXPECT_NE(repeated.out.find("the URI names object twice"), std::string::npos) << repeated.out;
+}
+
+// The PIN read from pin-source, from SEALTOOL_PIN or from the URI is wiped
+// before its memory goes back: the preloaded scan ends the run with status 99
+// when a freed block still holds it.
+TEST(TokenPinTest, NoPinIsLeftInFreedMemory) {
+  if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
+  TokenSetup setup;
+  WriteBytes(setup.dir.File("in.bin"), ExampleInput(775, 24));
+  WriteText(setup.dir.File("pin.txt"), std::string(kTokenPin) + "\n");
+  const std::vector<std::pair<std::string, std::vector<std::string>>> runs = {
+      {"object=aes?pin-source=file:" + setup.dir.File("pin.txt"), {}},
+      {"object=aes", {std::string("SEALTOOL_PIN=") + kTokenPin}},
+  };
+  for (const auto& [query, environment] : runs) {
+    ProcessOptions options;
+    options.workDir = setup.dir.path();
+    options.environment = {setup.token.ConfigEnvironment(),
+                           std::string("LD_PRELOAD=") + SIGNAL_SHIM,
+                           std::string("SEALTOOL_TEST_SCAN_FREED=") + kTokenPin};
+    options.environment.insert(options.environment.end(), environment.begin(), environment.end());
+    const ProcessResult run = RunProgram(
+        SEALTOOL_EXE, {"--aes-key", setup.token.Uri(query), "in.bin", "out.bin", "775", "1"}, options);
+    EXPECT_EQ(run.exitStatus, 0) << query << "\n" << run.out << run.err;
+    EXPECT_TRUE(FileExists(setup.dir.File("out.bin"))) << query;
+    std::remove(setup.dir.File("out.bin").c_str());
+  }
+}
+
+// Reads the terminal's output until text shows or the deadline passes.
+bool AwaitOutput(int master, const std::string& text, std::string* seen) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  char buffer[256];
+  while (seen->find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    pollfd ready{master, POLLIN, 0};
+    if (poll(&ready, 1, 200) <= 0) continue;
+    const ssize_t count = read(master, buffer, sizeof buffer);
+    if (count <= 0) return false;
+    seen->append(buffer, static_cast<std::size_t>(count));
+  }
+  return true;
+}
+
+bool Echoes(int master) {
+  termios now{};
+  return tcgetattr(master, &now) == 0 && (now.c_lflag & ECHO) != 0;
+}
+
+// Interrupted at the PIN prompt, a run gives the terminal back as it found
+// it: echo on, nothing written.
+TEST(TokenPinTest, ASignalAtThePromptGivesTheTerminalBack) {
+  if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
+  TokenSetup setup;
+  WriteBytes(setup.dir.File("in.bin"), ExampleInput(775, 25));
+  const std::string config = setup.token.ConfigEnvironment();
+  const std::string uri = setup.token.Uri("object=aes");
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      unsetenv("SEALTOOL_PIN");
+      putenv(const_cast<char*>(config.c_str()));
+      if (chdir(setup.dir.path().c_str()) != 0) _exit(126);
+      execl(SEALTOOL_EXE, SEALTOOL_EXE, "--aes-key", uri.c_str(), "in.bin", "out.bin", "775", "1",
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    std::string seen;
+    const bool prompted = AwaitOutput(master, "PIN for sealtest: ", &seen);
+    EXPECT_TRUE(prompted) << seen;
+    EXPECT_FALSE(Echoes(master)) << "echo is on while the PIN is typed";
+    kill(pid, signal);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) || WIFEXITED(status)) << signal;
+    EXPECT_TRUE(Echoes(master)) << "signal " << signal << " left the terminal without echo";
+    EXPECT_FALSE(FileExists(setup.dir.File("out.bin")));
+    close(master);
+  }
 }
 
 }  // namespace
