@@ -5,6 +5,7 @@
 // --assume-zero), a key byte (aes.txt, rsa_pub.txt holding the image's own
 // key, --expect-key with the image's own key id, --input), the image
 // (zero-filled to 32768 bytes), then the input image when one is given.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -41,7 +42,7 @@ enum KeyBits : std::uint8_t {
 void FillImage(sealtool::fuzz::InputReader* input, std::uint8_t* image) {
   std::memset(image, 0, sealtool::kImageSize);
   const std::string bytes = input->Bytes(sealtool::kImageSize);
-  std::memcpy(image, bytes.data(), bytes.size());
+  std::copy(bytes.begin(), bytes.end(), image);
 }
 
 // rsa_pub.txt with the N and E the image stores, so that the public-key
