@@ -7,6 +7,7 @@
 #include <mbedtls/rsa.h>
 
 #include "image/layout.h"
+#include "seal/rsa_seal.h"
 #include "seal/sha256.h"
 
 namespace sealtool {
@@ -49,8 +50,7 @@ int ComputeImageKeyIds(const std::uint8_t* image, KeyIds* ids) {
   mbedtls_mpi n, e;
   mbedtls_mpi_init(&n);
   mbedtls_mpi_init(&e);
-  int ret = mbedtls_mpi_read_binary_le(&n, image + kModulusOffset, kModulusSize);
-  if (ret == 0) ret = mbedtls_mpi_read_binary_le(&e, image + kExponentOffset, kExponentSize);
+  int ret = LoadImagePublicKey(image, &n, &e);
   if (ret == 0) {
     Sha256OneShot(image + kModulusOffset, static_cast<std::int32_t>(kHeaderKeyBytes), ids->header);
     ret = SpkiId(&n, &e, ids->spki);
