@@ -47,7 +47,7 @@ cmake --build "$SANITIZE_DIR" -j "$(nproc)"
 quiet "$SANITIZE_DIR/ctest.log" ctest --test-dir "$SANITIZE_DIR" --output-on-failure -j "$(nproc)"
 
 stage "end-to-end cases under valgrind memcheck"
-export SEALTOOL_TEST_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect,possible"
+export SEALTOOL_TEST_WRAPPER="valgrind -q --error-exitcode=99 --suppressions=$PROJECT_ROOT/tests/valgrind.supp --leak-check=full --errors-for-leak-kinds=definite,indirect,possible"
 quiet "$BUILD_DIR/valgrind.log" ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)" -L e2e -E LoadTest
 unset SEALTOOL_TEST_WRAPPER
 

@@ -351,7 +351,7 @@ TEST(TokenChoiceTest, KeysOfTwoTokensOfOneModuleSealAsTheirFiles) {
     std::remove(setup.dir.File("token.bin").c_str());
     const ProcessResult run =
         setup.Run({"--aes-key", c.aesKey, "--seal-key", c.sealKey, "in.bin", "token.bin", "775", "1"});
-    ASSERT_EQ(run.exitStatus, 0) << c.name << "\n" << run.out;
+    ASSERT_EQ(run.exitStatus, 0) << c.name << "\n" << run.out << run.err;
     EXPECT_EQ(ReadBytes(setup.dir.File("token.bin")), ReadBytes(setup.dir.File("file.bin"))) << c.name;
   }
 }
