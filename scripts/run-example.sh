@@ -7,7 +7,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 install_missing_packages openssl
 configure
-build sealtool sealinfo sealkey make_example_image
+# every program the README uses, so that its blocks and cmake --install work
+build sealtool sealinfo sealkey rsa_genkey make_example_image manpages
 
 KEYS="$PROJECT_ROOT/examples/keys"
 WORK="$BUILD_DIR/example-run"

@@ -27,7 +27,7 @@ quiet() {  # log command...
 }
 
 install_missing_packages python3 clang libclang-rt-14-dev clang-tidy cppcheck valgrind libbenchmark-dev \
-  softhsm2 opensc openssl
+  softhsm2 opensc openssl lintian
 
 stage "build (g++)"
 configure -DSEALTOOL_BUILD_TESTS=ON -DSEALTOOL_WERROR=ON

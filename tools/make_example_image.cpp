@@ -20,13 +20,20 @@ bool ParseNumber(const char* text, long minimum, long maximum, long* value) {
 constexpr char kUsage[] =
     "usage: make_example_image OUTPUT [CHIP [SIZE [SEED]]]\n"
     "  writes a synthetic boot image for CHIP's group (default chip 753,\n"
-    "  24576 bytes, seed 1); SIZE from 512 to 32768 bytes\n";
+    "  24576 bytes, seed 1); SIZE from 512 to 32768 bytes\n"
+    "  --help, --version\n"
+    "\n"
+    "Exit status: 0 written, 1 the output could not be written, 2 bad usage.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("make_example_image %s\n", SEALTOOL_VERSION);
     return 0;
   }
   long chip = 753;

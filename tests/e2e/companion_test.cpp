@@ -663,6 +663,43 @@ TEST(SealinfoVerdictTest, APinnedKeyIsCheckedAndEstablishesTheKey) {
   }
 }
 
+// Bad usage says which argument and why, and a verdict gives one reason.
+TEST(SealinfoVerdictTest, EveryRefusalSaysWhyAndEveryVerdictHasOneReason) {
+  TempDir dir;
+  SealExample(dir, Sealed{"", 753, 3, false, {}});
+  const std::string longKeys(PATH_MAX - 8, 'k');
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refusals = {
+      {{"--mode", "rsa2", "out.bin"}, "'--mode': the mode is plain, key-record, aes-seal or rsa"},
+      {{"--chip", "74x", "out.bin"}, "'--chip': the chip id is a decimal number"},
+      {{"--keys", longKeys, "out.bin"}, "leaves no room for its key files' names"},
+      {{"--bogus", "out.bin"}, "'--bogus': no such option"},
+      {{"out.bin", "in.bin"}, "one image only"},
+      {{"out.bin", "--json"}, ""},  // not a refusal: options may follow the image
+      {{"--expect-key", "no-such.pem", "out.bin"},
+       "sealinfo: cannot read no-such.pem: No such file or directory"},
+  };
+  for (const auto& [args, reason] : refusals) {
+    const ProcessResult info = RunSealinfo(dir, args);
+    if (reason.empty()) {
+      EXPECT_NE(info.exitStatus, 2) << info.err;
+      continue;
+    }
+    EXPECT_EQ(info.exitStatus, 2) << args[0];
+    EXPECT_NE(info.err.find(reason), std::string::npos) << args[0] << "\n" << info.err;
+  }
+  // A key-record image checked without aes.txt: one FAILED line, and no
+  // warning that the wrapped key is the default one when it is not.
+  ASSERT_EQ(mkdir(dir.File("empty").c_str(), 0755), 0);
+  const ProcessResult info = RunSealinfo(dir, {"--keys", "empty", "--mode", "key-record", "out.bin"});
+  EXPECT_EQ(info.exitStatus, 1) << info.out;
+  EXPECT_NE(info.out.find("wrapped key    FAILED: does not unwrap to the default key, which a run "
+                          "without aes.txt wraps (no aes.txt in empty)"),
+            std::string::npos)
+      << info.out;
+  EXPECT_EQ(info.out.find("warning: the wrapped key is the built-in default key"), std::string::npos)
+      << info.out;
+}
+
 // With E = 1 the signature is the block itself: anyone can make it.
 TEST(SealinfoVerdictTest, AnExponentOfOneProtectsNothing) {
   TempDir dir;

@@ -467,5 +467,21 @@ TEST(SealkeyTest, NoKeyOrPassphraseIsLeftInFreedMemory) {
   EXPECT_NE(std::string(imported.begin(), imported.end()).find("DQ = "), std::string::npos);
 }
 
+// No command, and a check that could not compare: said as such.
+TEST(SealkeyTest, WhatWasNotDoneIsNeverOk) {
+  TempDir dir;
+  const ProcessResult none = Sealkey(dir, {});
+  EXPECT_EQ(none.exitStatus, 2);
+  EXPECT_EQ(none.err.rfind("sealkey: no command given\nusage: sealkey", 0), 0u) << none.err;
+  WriteTestRsaKeyFiles(dir.path(), 1);
+  std::remove(dir.File("rsa_pub.txt").c_str());
+  const ProcessResult check = Sealkey(dir, {"check"});
+  EXPECT_EQ(check.exitStatus, 0) << check.out;
+  EXPECT_NE(check.out.find("public key   warning: not compared: no rsa_pub.txt beside the key"),
+            std::string::npos)
+      << check.out;
+  EXPECT_EQ(check.out.find("public key   ok"), std::string::npos) << check.out;
+}
+
 }  // namespace
 }  // namespace sealtool::test

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs the three programs with cmake --install and from the Debian
-# package that cpack builds, into temporary roots, and runs them from there:
-# make keys, seal an example image in RSA mode, verify it.
+# Installs the programs, man pages and copyright file with cmake --install and
+# from the Debian package that cpack builds, into temporary roots, and runs
+# them from there: make keys, seal an example image in RSA mode, verify it.
 set -euo pipefail
 BUILD_DIR=$1
 MAKE_EXAMPLE=$2
@@ -31,22 +31,36 @@ round_trip() {  # bindir label
   echo "$2: keys made, image sealed and verified"
 }
 
-for program in sealtool sealinfo sealkey rsa_genkey; do
+PROGRAMS="sealtool sealinfo sealkey rsa_genkey make_example_image"
+for program in $PROGRAMS; do
   [ -x "$BUILD_DIR/$program" ] || { echo "not built: $program"; exit 1; }
 done
 
 cmake --install "$BUILD_DIR" --prefix "$WORK/prefix" > /dev/null
-for page in sealtool sealinfo sealkey rsa_genkey; do
-  test -f "$WORK/prefix/share/man/man1/$page.1"
+for program in $PROGRAMS; do
+  test -x "$WORK/prefix/bin/$program"
+  gzip -t "$WORK/prefix/share/man/man1/$program.1.gz"
 done
+test -f "$WORK/prefix/share/doc/sealtool/copyright"
 round_trip "$WORK/prefix/bin" "cmake-install"
 
 cpack -G DEB --config "$BUILD_DIR/CPackConfig.cmake" -B "$WORK/package" > /dev/null
 deb=$(ls "$WORK"/package/*.deb)
 dpkg-deb --info "$deb" > "$WORK/info.txt"
 grep 'Package: sealtool' "$WORK/info.txt" > /dev/null
+# Debian's own package checker, where it is installed (the test command
+# installs it): no error and no warning.
+if command -v lintian > /dev/null; then
+  lintian --fail-on error,warning --tag-display-limit 0 "$deb" > "$WORK/lintian.txt" 2>&1 || {
+    cat "$WORK/lintian.txt"
+    echo "lintian finds faults in $deb"
+    exit 1
+  }
+fi
 dpkg-deb -x "$deb" "$WORK/root"
-for page in sealtool sealinfo sealkey rsa_genkey; do
-  test -f "$WORK/root/usr/share/man/man1/$page.1"
+grep -E '^ ?Depends: .*libp11-kit0' "$WORK/info.txt" > /dev/null
+for program in $PROGRAMS; do
+  gzip -t "$WORK/root/usr/share/man/man1/$program.1.gz"
 done
+test -f "$WORK/root/usr/share/doc/sealtool/copyright"
 round_trip "$WORK/root/usr/bin" "debian-package"

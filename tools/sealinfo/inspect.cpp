@@ -215,13 +215,20 @@ void CheckWrappedKey(const std::uint8_t* image, const InspectOptions& options, R
              "aes.txt in %s cannot be read or holds no 32-character key token", options.keyDir);
     return;
   }
-  const char* source = origin == KeyOrigin::kFile ? "the key of aes.txt" : "the default key";
+  const bool fromFile = origin == KeyOrigin::kFile;
   if (same) {
-    AddCheck(report, CheckId::kWrappedKey, Verdict::kOk, "unwraps to %s", source);
+    AddCheck(report, CheckId::kWrappedKey, Verdict::kOk, "unwraps to %s",
+             fromFile ? "the key of aes.txt" : "the default key");
+  } else if (fromFile) {
+    AddCheck(report, CheckId::kWrappedKey, Verdict::kFailed, "does not unwrap to the key of aes.txt");
   } else {
-    AddCheck(report, CheckId::kWrappedKey, Verdict::kFailed, "does not unwrap to %s", source);
+    AddCheck(report, CheckId::kWrappedKey, Verdict::kFailed,
+             "does not unwrap to the default key, which a run without aes.txt wraps (no aes.txt "
+             "in %s)", options.keyDir);
   }
-  if (origin == KeyOrigin::kDefault) {
+  // Said only when true: a wrapped key that is not the default one needs no
+  // warning about it.
+  if (same && !fromFile) {
     AddWarning(report, "the wrapped key is the built-in default key: aes.txt was absent");
   }
   AddWarning(report,

@@ -103,23 +103,31 @@ unsigned OptionBitOf(const char* arg) {
   return 0;
 }
 
-// Takes one option and its value; false on a bad or missing value.
-bool TakeOption(unsigned bit, const char* value, Arguments* args) {
+// Takes one option and its value. Returns null, or why the value is bad.
+const char* TakeOption(unsigned bit, const char* value, Arguments* args) {
   switch (bit) {
-    case kJsonOption: args->json = true; return true;
-    case kAssumeZeroOption: args->options.assumeZero = true; return true;
+    case kJsonOption: args->json = true; return nullptr;
+    case kAssumeZeroOption: args->options.assumeZero = true; return nullptr;
+    default: break;
+  }
+  if (value == nullptr) return "it needs a value";
+  switch (bit) {
     case kChipOption:
       args->options.chipGiven = true;
-      return value != nullptr && ParseChip(value, &args->options.chip);
+      return ParseChip(value, &args->options.chip) ? nullptr : "the chip id is a decimal number";
     case kKeysOption:
       // A folder whose key paths would not fit is refused, never cut short.
       args->options.keyDir = value;
-      return value != nullptr && std::strlen(value) + 1 + kLongestKeyFileName <= PATH_MAX;
-    case kExpectKeyOption: args->expectedKey = value; return value != nullptr;
-    case kInputOption: args->inputPath = value; return value != nullptr;
+      return std::strlen(value) + 1 + kLongestKeyFileName <= PATH_MAX
+                 ? nullptr
+                 : "the folder's path leaves no room for its key files' names";
+    case kExpectKeyOption: args->expectedKey = value; return nullptr;
+    case kInputOption: args->inputPath = value; return nullptr;
     default:
       args->options.modeGiven = true;
-      return value != nullptr && sealtool::ParseRunModeName(value, &args->options.mode);
+      return sealtool::ParseRunModeName(value, &args->options.mode)
+                 ? nullptr
+                 : "the mode is plain, key-record, aes-seal or rsa";
   }
 }
 
@@ -139,10 +147,11 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
       return 1;
     }
     const unsigned bit = OptionBitOf(arg);
-    bool ok = true;
+    const char* problem = nullptr;
     if (bit == 0) {
       // A lone "-" is a file name like any other; one image only.
-      ok = (arg[0] != '-' || arg[1] == '\0') && args->imagePath == nullptr;
+      if (arg[0] == '-' && arg[1] != '\0') problem = "no such option";
+      if (args->imagePath != nullptr) problem = "one image only";
       args->imagePath = arg;
     } else if ((given & bit) != 0) {
       // A second value would silently win over the first, which a release
@@ -152,11 +161,11 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
     } else {
       given |= bit;
       const char* value = TakesValue(bit) && i + 1 < argc ? argv[i + 1] : nullptr;
-      ok = TakeOption(bit, value, args);
+      problem = TakeOption(bit, value, args);
       if (TakesValue(bit)) ++i;
     }
-    if (!ok) {
-      std::fprintf(stderr, "sealinfo: bad argument '%s'\n%s", arg, kUsage);
+    if (problem != nullptr) {
+      std::fprintf(stderr, "sealinfo: bad argument '%s': %s\n%s", arg, problem, kUsage);
       return 2;
     }
   }

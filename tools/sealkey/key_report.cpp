@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -91,6 +92,7 @@ int LoadFromPemOrDer(const SmallFile& file, mbedtls_mpi* n, mbedtls_mpi* e) {
 int LoadFromFile(const char* path, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) {
   static SmallFile file;
   const bool read = ReadSmallFile(path, &file);
+  const int readErrno = errno;
   int ret = 0;
   if (!read) {
     ret = -1;
@@ -106,12 +108,16 @@ int LoadFromFile(const char* path, mbedtls_mpi* n, mbedtls_mpi* e, const char** 
     ret = sealtool::ReadRsaKeyValues(path, values, 2);
   }
   mbedtls_platform_zeroize(&file, sizeof file);
+  // sealinfo reads keys through here too: the message names the program
+  // that runs.
   if (!read) {
-    std::fprintf(stderr, "sealkey: cannot read %s\n", path);
+    std::fprintf(stderr, "%s: cannot read %s: %s\n", program_invocation_short_name, path,
+                 readErrno != 0 ? std::strerror(readErrno) : "a read error");
     return kUnreadable;
   }
   if (ret != 0 || mbedtls_mpi_bitlen(n) == 0 || !sealtool::PublicExponentIsSound(e)) {
-    std::fprintf(stderr, "sealkey: %s holds no RSA public key (as a %s)\n", path, *kind);
+    std::fprintf(stderr, "%s: %s holds no RSA public key (as a %s)\n",
+                 program_invocation_short_name, path, *kind);
     return kUnreadable;
   }
   return kDone;
@@ -189,7 +195,9 @@ void CheckPublicKey(const char* path, mbedtls_rsa_context* rsa, std::vector<KeyC
   struct stat info {};
   if (stat(pubPath.c_str(), &info) != 0) {
     mbedtls_mpi_lset(&rsa->E, kUsualExponent);
-    checks->push_back({"public key", true, true, "no " + pubPath + ": E taken as 65537"});
+    // Nothing was compared: a warning, never an ok.
+    checks->push_back({"public key", false, true,
+                       "not compared: no " + pubPath + " beside the key; E taken as 65537"});
   } else if (sealtool::ReadRsaKeyValues(pubPath.c_str(), values, 2) != 0) {
     checks->push_back({"public key", false, false, pubPath + " cannot be read"});
   } else {

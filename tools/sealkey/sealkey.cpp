@@ -19,6 +19,7 @@ constexpr char kUsage[] =
     "                      [--pass-file F | --pass-env VAR] [KEYFILE]\n"
     "       sealkey id [--json] [REF | IMAGE]\n"
     "       sealkey check [--json] [rsa_priv.txt]\n"
+    "       sealkey --help | --version\n"
     "\n"
     "  generate  rsa_priv.txt and rsa_pub.txt (and with --aes aes.txt) in the working\n"
     "            directory: RSA-1024, E = 65537, N's top byte 0xFF (as rsa_genkey)\n"
@@ -39,8 +40,8 @@ constexpr char kUsage[] =
     "written beside their names and moved into place together; an existing file\n"
     "is replaced only with --force.\n"
     "\n"
-    "Exit status: 0 done, 1 a check failed or a key was refused, 2 bad usage or\n"
-    "unreadable input.\n";
+    "Exit status: 0 done; 1 a check failed, a key was refused, or a file exists\n"
+    "(give --force); 2 bad usage, unreadable input or a wrong passphrase.\n";
 
 struct Arguments {
   const char* command = nullptr;
@@ -134,7 +135,10 @@ bool GivenBefore(char** argv, int last, const char* word) {
 
 // 0: run; 1: help printed; 2: bad usage (already said).
 int ParseArguments(int argc, char** argv, Arguments* args) {
-  if (argc < 2) return Usage("no command", "");
+  if (argc < 2) {
+    std::fprintf(stderr, "sealkey: no command given\n%s", kUsage);
+    return kUnreadable;
+  }
   args->command = argv[1];
   if (std::strcmp(args->command, "--help") == 0 || std::strcmp(args->command, "help") == 0) {
     std::fputs(kUsage, stdout);
