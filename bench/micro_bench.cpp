@@ -18,12 +18,13 @@
 #include "example_image.h"
 #include "image/layout.h"
 #include "seal/aes_cbc.h"
-#include "seal/aes_key_file.h"
-#include "seal/rsa_keygen.h"
+#include "keys/aes_key_file.h"
+#include "keys/rsa_key_files.h"
+#include "rsa_keygen.h"
 #include "seal/rsa_signature.h"
 #include "seal/seal_image.h"
-#include "seal/sha256.h"
-#include "seal/sha256_engines.h"
+#include "digest/sha256.h"
+#include "digest/sha256_engines.h"
 
 #ifdef SEALTOOL_BENCH_OPENSSL
 #include <openssl/evp.h>

@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "seal/aes_key_file.h"
-#include "seal/aes_key_parse.h"
+#include "keys/aes_key_file.h"
+#include "keys/aes_key_parse.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::FILE* stream = fmemopen(const_cast<std::uint8_t*>(data), size, "r");

@@ -18,7 +18,7 @@
 #include "image/layout.h"
 #include "inspect.h"
 #include "report_output.h"
-#include "seal/key_id.h"
+#include "keys/key_id.h"
 #include "seal/rsa_seal.h"
 
 namespace {

@@ -16,10 +16,10 @@ mkdir -p "$OUT"
 # The ARMv8 engine gets the crypto extension for its file only, as the
 # CMake build gives it.
 aarch64-linux-gnu-g++ "${FLAGS[@]}" -march=armv8-a+crypto \
-  -c "$PROJECT_ROOT/src/seal/sha256_armv8.cpp" -o "$OUT/sha256_armv8.o"
+  -c "$PROJECT_ROOT/src/digest/sha256_armv8.cpp" -o "$OUT/sha256_armv8.o"
 aarch64-linux-gnu-g++ "${FLAGS[@]}" -static -o "$OUT/sha256_selftest" \
-  "$PROJECT_ROOT/src/seal/sha256.cpp" "$PROJECT_ROOT/src/seal/sha256_x86.cpp" \
-  "$PROJECT_ROOT/tests/seal/sha256_selftest.cpp" "$OUT/sha256_armv8.o"
+  "$PROJECT_ROOT/src/digest/sha256.cpp" "$PROJECT_ROOT/src/digest/sha256_x86.cpp" \
+  "$PROJECT_ROOT/tests/digest/sha256_selftest.cpp" "$OUT/sha256_armv8.o"
 
 run() {  # label expected-engine command...
   local label=$1 expected=$2

@@ -6,7 +6,7 @@
 #include <span>
 
 #include "image/run_mode.h"
-#include "seal/key_sources.h"
+#include "keys/key_sources.h"
 
 namespace sealtool {
 

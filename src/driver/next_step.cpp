@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "image/layout.h"
-#include "seal/key_ref_text.h"
+#include "token/key_ref_text.h"
 
 namespace sealtool {
 namespace {

@@ -14,10 +14,10 @@
 #include "image/dram_table.h"
 #include "image/header_info.h"
 #include "image/layout.h"
-#include "seal/aes_key_file.h"
+#include "keys/aes_key_file.h"
 #include "seal/key_record.h"
-#include "seal/key_ref_text.h"
-#include "seal/pkcs11_token.h"
+#include "token/key_ref_text.h"
+#include "token/pkcs11_token.h"
 #include "seal/rsa_signature.h"
 #include "seal/seal_image.h"
 

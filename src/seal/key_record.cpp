@@ -8,8 +8,8 @@
 
 #include "image/layout.h"
 #include "seal/aes_cbc.h"
-#include "seal/aes_key_file.h"
-#include "seal/pkcs11_token.h"
+#include "keys/aes_key_file.h"
+#include "token/pkcs11_token.h"
 
 namespace sealtool {
 namespace {

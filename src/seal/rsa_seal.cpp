@@ -5,7 +5,7 @@
 
 #include <mbedtls/rsa.h>
 
-#include "seal/sha256.h"
+#include "digest/sha256.h"
 
 namespace sealtool {
 
@@ -23,6 +23,17 @@ void MakeRsaInputBlock(const std::uint8_t* headerDigest, std::uint8_t (&block)[k
 int LoadImagePublicKey(const std::uint8_t* image, mbedtls_mpi* n, mbedtls_mpi* e) {
   const int ret = mbedtls_mpi_read_binary_le(n, image + kModulusOffset, kModulusSize);
   return ret != 0 ? ret : mbedtls_mpi_read_binary_le(e, image + kExponentOffset, kExponentSize);
+}
+
+int ComputeImageKeyIds(const std::uint8_t* image, KeyIds* ids) {
+  mbedtls_mpi n, e;
+  mbedtls_mpi_init(&n);
+  mbedtls_mpi_init(&e);
+  int ret = LoadImagePublicKey(image, &n, &e);
+  if (ret == 0) ret = ComputeKeyIds(&n, &e, ids);
+  mbedtls_mpi_free(&n);
+  mbedtls_mpi_free(&e);
+  return ret;
 }
 
 void StoreImagePublicKey(const mbedtls_mpi* n, const mbedtls_mpi* e, std::uint8_t* image) {

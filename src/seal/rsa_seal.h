@@ -9,6 +9,7 @@
 #include <mbedtls/bignum.h>
 
 #include "image/layout.h"
+#include "keys/key_id.h"
 
 namespace sealtool {
 
@@ -22,6 +23,10 @@ void MakeRsaInputBlock(const std::uint8_t* headerDigest, std::uint8_t (&block)[k
 // N and E as the image's modulus and exponent areas hold them. Returns 0 or
 // an mbedtls error code.
 int LoadImagePublicKey(const std::uint8_t* image, mbedtls_mpi* n, mbedtls_mpi* e);
+
+// Both ids of the key an image header carries (its modulus and exponent
+// areas). Returns 0 or an mbedtls error code.
+int ComputeImageKeyIds(const std::uint8_t* image, KeyIds* ids);
 
 // Writes N and E into the modulus and exponent areas; both must fit.
 void StoreImagePublicKey(const mbedtls_mpi* n, const mbedtls_mpi* e, std::uint8_t* image);

@@ -14,11 +14,11 @@
 #include <mbedtls/rsa.h>
 
 #include "image/layout.h"
-#include "seal/key_id.h"
-#include "seal/key_ref_text.h"
-#include "seal/pkcs11_token.h"
-#include "seal/rsa_keygen.h"
-#include "seal/sha256.h"
+#include "keys/key_id.h"
+#include "token/key_ref_text.h"
+#include "token/pkcs11_token.h"
+#include "keys/rsa_key_files.h"
+#include "digest/sha256.h"
 
 namespace sealtool {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "image/layout.h"
-#include "seal/key_sources.h"
+#include "keys/key_sources.h"
 #include "seal/rsa_seal.h"
 
 namespace sealtool {

@@ -9,10 +9,10 @@
 #include "image/byte_order.h"
 #include "image/layout.h"
 #include "seal/aes_cbc.h"
-#include "seal/aes_key_file.h"
-#include "seal/pkcs11_token.h"
+#include "keys/aes_key_file.h"
+#include "token/pkcs11_token.h"
 #include "seal/rsa_signature.h"
-#include "seal/sha256.h"
+#include "digest/sha256.h"
 
 namespace sealtool {
 namespace {

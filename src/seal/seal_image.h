@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "image/run_mode.h"
-#include "seal/key_sources.h"
+#include "keys/key_sources.h"
 
 namespace sealtool {
 

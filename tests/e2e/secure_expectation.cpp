@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "seal/aes_cbc.h"
-#include "seal/aes_key_file.h"
+#include "keys/aes_key_file.h"
 #include "seal/key_record.h"
 #include "test_keys.h"
 

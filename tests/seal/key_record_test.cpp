@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "image/layout.h"
-#include "seal/aes_key_file.h"
+#include "keys/aes_key_file.h"
 
 namespace sealtool {
 namespace {

@@ -11,7 +11,7 @@
 #include "example_image.h"
 #include "files.h"
 #include "image/layout.h"
-#include "seal/aes_key_file.h"
+#include "keys/aes_key_file.h"
 
 namespace sealtool {
 namespace {

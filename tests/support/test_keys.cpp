@@ -8,7 +8,8 @@
 #include <mbedtls/ctr_drbg.h>
 
 #include "files.h"
-#include "seal/rsa_keygen.h"
+#include "keys/rsa_key_files.h"
+#include "rsa_keygen.h"
 
 namespace sealtool::test {
 namespace {

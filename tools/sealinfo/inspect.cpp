@@ -13,11 +13,11 @@
 #include "image/byte_order.h"
 #include "image/checksum.h"
 #include "seal/aes_cbc.h"
-#include "seal/aes_key_file.h"
+#include "keys/aes_key_file.h"
 #include "seal/key_record.h"
 #include "seal/rsa_seal.h"
 #include "seal/rsa_signature.h"
-#include "seal/sha256.h"
+#include "digest/sha256.h"
 
 namespace sealtool::inspect {
 namespace {

@@ -9,7 +9,7 @@
 #include "image/header_info.h"
 #include "image/layout.h"
 #include "image/run_mode.h"
-#include "seal/key_id.h"
+#include "keys/key_id.h"
 
 namespace sealtool::inspect {
 

@@ -17,8 +17,8 @@
 #include "inspect.h"
 #include "key_report.h"
 #include "report_output.h"
-#include "seal/key_id.h"
-#include "seal/key_ref_text.h"
+#include "keys/key_id.h"
+#include "token/key_ref_text.h"
 
 namespace {
 

@@ -18,13 +18,13 @@
 
 #include "image/layout.h"
 #include "key_formats.h"
-#include "seal/key_id.h"
-#include "seal/pkcs11_token.h"
-#include "seal/rsa_keygen.h"
-#include "seal/key_ref_text.h"
+#include "keys/key_id.h"
+#include "token/pkcs11_token.h"
+#include "keys/rsa_key_files.h"
+#include "token/key_ref_text.h"
 #include "seal/rsa_seal.h"
 #include "seal/rsa_signature.h"
-#include "seal/secret_file.h"
+#include "secret/secret_file.h"
 
 namespace sealkey {
 namespace {

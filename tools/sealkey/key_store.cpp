@@ -12,8 +12,9 @@
 #include <mbedtls/platform_util.h>
 
 #include "driver/staged_file.h"
-#include "seal/aes_key_file.h"
-#include "seal/rsa_keygen.h"
+#include "keys/aes_key_file.h"
+#include "keys/rsa_key_files.h"
+#include "rsa_keygen.h"
 #include "seal/rsa_signature.h"
 
 namespace sealkey {

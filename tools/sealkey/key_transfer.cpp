@@ -16,10 +16,10 @@
 #include "key_report.h"
 #include "key_store.h"
 #include "pkcs8.h"
-#include "seal/key_id.h"
-#include "seal/rsa_keygen.h"
+#include "keys/key_id.h"
+#include "keys/rsa_key_files.h"
 #include "seal/rsa_signature.h"
-#include "seal/secret_file.h"
+#include "secret/secret_file.h"
 
 namespace sealkey {
 namespace {

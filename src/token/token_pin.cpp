@@ -1,4 +1,4 @@
-#include "seal/token_pin.h"
+#include "token/token_pin.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 
 #include <mbedtls/platform_util.h>
 
-#include "seal/secret_file.h"
+#include "secret/secret_file.h"
 
 namespace sealtool {
 namespace {

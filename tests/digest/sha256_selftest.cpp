@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "seal/sha256.h"
-#include "seal/sha256_engines.h"
+#include "digest/sha256.h"
+#include "digest/sha256_engines.h"
 
 namespace {
 

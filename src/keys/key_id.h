@@ -19,16 +19,8 @@ struct KeyIds {
   std::uint8_t spki[kKeyIdSize];
 };
 
-// The 160 header bytes of N and E, as RSA mode stores them. False when N
-// does not fit 128 bytes or E 32.
-bool HeaderKeyBytes(const mbedtls_mpi* n, const mbedtls_mpi* e, std::uint8_t* bytes);
-
 // Both ids of the key (N, E). Returns 0 or an mbedtls error code.
 int ComputeKeyIds(const mbedtls_mpi* n, const mbedtls_mpi* e, KeyIds* ids);
-
-// Both ids of the key an image header carries (its modulus and exponent
-// areas). Returns 0 or an mbedtls error code.
-int ComputeImageKeyIds(const std::uint8_t* image, KeyIds* ids);
 
 // 64 lower-case hex digits and a NUL.
 void FormatKeyId(const std::uint8_t* id, char (&text)[kKeyIdTextSize]);

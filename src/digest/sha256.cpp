@@ -1,9 +1,9 @@
-#include "seal/sha256.h"
+#include "digest/sha256.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "seal/sha256_engines.h"
+#include "digest/sha256_engines.h"
 
 namespace sealtool {
 namespace {

@@ -1,4 +1,4 @@
-#include "seal/key_ref_text.h"
+#include "token/key_ref_text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "seal/sha256.h"
-#include "seal/sha256_engines.h"
+#include "digest/sha256.h"
+#include "digest/sha256_engines.h"
 
 #include <gtest/gtest.h>
 #include <mbedtls/sha256.h>

@@ -1,4 +1,4 @@
-#include "seal/aes_key_file.h"
+#include "keys/aes_key_file.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 
 #include "files.h"
-#include "seal/aes_key_parse.h"
+#include "keys/aes_key_parse.h"
 
 namespace sealtool {
 namespace {

@@ -1,7 +1,7 @@
 // SHA-256 compression with the ARMv8 SHA-2 instructions. Built with the
 // crypto extension enabled for this file only (the build sets it on
 // AArch64); used only when the kernel reports the instructions.
-#include "seal/sha256_engines.h"
+#include "digest/sha256_engines.h"
 
 #if defined(__aarch64__) && defined(__ARM_FEATURE_SHA2)
 

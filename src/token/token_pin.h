@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "seal/p11kit_library.h"
+#include "token/p11kit_library.h"
 
 namespace sealtool {
 

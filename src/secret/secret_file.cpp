@@ -1,4 +1,4 @@
-#include "seal/secret_file.h"
+#include "secret/secret_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

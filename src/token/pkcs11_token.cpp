@@ -1,4 +1,4 @@
-#include "seal/pkcs11_token.h"
+#include "token/pkcs11_token.h"
 
 #include <limits.h>
 #include <sys/stat.h>
@@ -11,9 +11,9 @@
 #include <mbedtls/platform_util.h>
 
 #include "image/layout.h"
-#include "seal/key_ref_text.h"
-#include "seal/p11kit_library.h"
-#include "seal/token_pin.h"
+#include "token/key_ref_text.h"
+#include "token/p11kit_library.h"
+#include "token/token_pin.h"
 
 namespace sealtool {
 namespace {

@@ -1,4 +1,4 @@
-#include "seal/p11kit_library.h"
+#include "token/p11kit_library.h"
 
 #include <dlfcn.h>
 

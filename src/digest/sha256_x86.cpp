@@ -1,7 +1,7 @@
 // SHA-256 compression with the x86-64 SHA extensions (SHA-NI, with SSE4.1
 // for the shuffles). Compiled for every x86-64 build; the functions carry
 // their own target, and run only when CPUID reports the instructions.
-#include "seal/sha256_engines.h"
+#include "digest/sha256_engines.h"
 
 #if defined(__x86_64__)
 

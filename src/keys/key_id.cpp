@@ -1,4 +1,4 @@
-#include "seal/key_id.h"
+#include "keys/key_id.h"
 
 #include <cstdio>
 #include <cstring>
@@ -7,8 +7,7 @@
 #include <mbedtls/rsa.h>
 
 #include "image/layout.h"
-#include "seal/rsa_seal.h"
-#include "seal/sha256.h"
+#include "digest/sha256.h"
 
 namespace sealtool {
 namespace {
@@ -32,32 +31,20 @@ int SpkiId(const mbedtls_mpi* n, const mbedtls_mpi* e, std::uint8_t* id) {
   return 0;
 }
 
-}  // namespace
-
+// The 160 header bytes of N and E, as RSA mode stores them. False when N
+// does not fit 128 bytes or E 32.
 bool HeaderKeyBytes(const mbedtls_mpi* n, const mbedtls_mpi* e, std::uint8_t* bytes) {
   return mbedtls_mpi_write_binary_le(n, bytes, kModulusSize) == 0 &&
          mbedtls_mpi_write_binary_le(e, bytes + kModulusSize, kExponentSize) == 0;
 }
+
+}  // namespace
 
 int ComputeKeyIds(const mbedtls_mpi* n, const mbedtls_mpi* e, KeyIds* ids) {
   std::uint8_t bytes[kHeaderKeyBytes];
   if (!HeaderKeyBytes(n, e, bytes)) return MBEDTLS_ERR_MPI_BUFFER_TOO_SMALL;
   Sha256OneShot(bytes, static_cast<std::int32_t>(sizeof bytes), ids->header);
   return SpkiId(n, e, ids->spki);
-}
-
-int ComputeImageKeyIds(const std::uint8_t* image, KeyIds* ids) {
-  mbedtls_mpi n, e;
-  mbedtls_mpi_init(&n);
-  mbedtls_mpi_init(&e);
-  int ret = LoadImagePublicKey(image, &n, &e);
-  if (ret == 0) {
-    Sha256OneShot(image + kModulusOffset, static_cast<std::int32_t>(kHeaderKeyBytes), ids->header);
-    ret = SpkiId(&n, &e, ids->spki);
-  }
-  mbedtls_mpi_free(&n);
-  mbedtls_mpi_free(&e);
-  return ret;
 }
 
 void FormatKeyId(const std::uint8_t* id, char (&text)[kKeyIdTextSize]) {

@@ -1,4 +1,4 @@
-#include "seal/aes_key_file.h"
+#include "keys/aes_key_file.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,8 +7,8 @@
 #include <mbedtls/platform_util.h>
 
 #include "image/layout.h"
-#include "seal/aes_key_parse.h"
-#include "seal/secret_file.h"
+#include "keys/aes_key_parse.h"
+#include "secret/secret_file.h"
 
 namespace sealtool {
 namespace {
