@@ -6,8 +6,8 @@
 
 #include <mbedtls/pk.h>
 
-#include "key_formats.h"
-#include "pkcs8.h"
+#include "keys/key_formats.h"
+#include "keys/pkcs8.h"
 
 namespace {
 
@@ -16,8 +16,8 @@ constexpr char kPassphrase[] = "fuzz";
 void ParseAndFree(const std::uint8_t* data, std::size_t size, bool privateKey, const char* pass) {
   mbedtls_pk_context pk;
   mbedtls_pk_init(&pk);
-  const int ret = privateKey ? sealkey::ParsePrivateKey(data, size, pass, pass ? std::strlen(pass) : 0, &pk)
-                             : sealkey::ParsePublicKey(data, size, &pk);
+  const int ret = privateKey ? sealtool::ParsePrivateKey(data, size, pass, pass ? std::strlen(pass) : 0, &pk)
+                             : sealtool::ParsePublicKey(data, size, &pk);
   // A key that parsed is a usable key of a known kind.
   if (ret == 0 && mbedtls_pk_get_type(&pk) == MBEDTLS_PK_NONE) __builtin_trap();
   mbedtls_pk_free(&pk);
@@ -29,9 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ParseAndFree(data, size, true, kPassphrase);
   ParseAndFree(data, size, true, nullptr);
   ParseAndFree(data, size, false, nullptr);
-  static std::uint8_t plain[sealkey::kKeyBufferSize];
+  static std::uint8_t plain[sealtool::kKeyDerBufferSize];
   std::size_t length = 0;
-  const int ret = sealkey::DecryptPkcs8Aes(data, size, kPassphrase, sizeof kPassphrase - 1, plain,
+  const int ret = sealtool::DecryptPkcs8Aes(data, size, kPassphrase, sizeof kPassphrase - 1, plain,
                                            sizeof plain, &length);
   // The plain text of a decryption is never longer than what came in.
   if (ret == 0 && (length == 0 || length > size)) __builtin_trap();

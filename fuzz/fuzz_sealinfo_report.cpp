@@ -19,6 +19,7 @@
 #include "inspect.h"
 #include "report_output.h"
 #include "keys/key_id.h"
+#include "keys/public_key.h"
 #include "seal/rsa_seal.h"
 
 namespace {

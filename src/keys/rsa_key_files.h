@@ -9,6 +9,9 @@
 
 namespace sealtool {
 
+inline constexpr char kRsaPrivateKeyFileName[] = "rsa_priv.txt";
+inline constexpr char kRsaPublicKeyFileName[] = "rsa_pub.txt";
+
 // Room for the text of either key file of an RSA-1024 key.
 inline constexpr std::size_t kKeyFileTextSize = 4096;
 

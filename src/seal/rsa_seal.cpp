@@ -6,6 +6,7 @@
 #include <mbedtls/rsa.h>
 
 #include "digest/sha256.h"
+#include "keys/public_key.h"
 
 namespace sealtool {
 
@@ -18,31 +19,6 @@ void ReverseCopy(const std::uint8_t* source, std::uint8_t* destination, std::uin
 void MakeRsaInputBlock(const std::uint8_t* headerDigest, std::uint8_t (&block)[kRsaBlockSize]) {
   std::memset(block, 0, sizeof block);
   ReverseCopy(headerDigest, block, static_cast<std::uint8_t>(kSha256DigestSize));
-}
-
-int LoadImagePublicKey(const std::uint8_t* image, mbedtls_mpi* n, mbedtls_mpi* e) {
-  const int ret = mbedtls_mpi_read_binary_le(n, image + kModulusOffset, kModulusSize);
-  return ret != 0 ? ret : mbedtls_mpi_read_binary_le(e, image + kExponentOffset, kExponentSize);
-}
-
-int ComputeImageKeyIds(const std::uint8_t* image, KeyIds* ids) {
-  mbedtls_mpi n, e;
-  mbedtls_mpi_init(&n);
-  mbedtls_mpi_init(&e);
-  int ret = LoadImagePublicKey(image, &n, &e);
-  if (ret == 0) ret = ComputeKeyIds(&n, &e, ids);
-  mbedtls_mpi_free(&n);
-  mbedtls_mpi_free(&e);
-  return ret;
-}
-
-void StoreImagePublicKey(const mbedtls_mpi* n, const mbedtls_mpi* e, std::uint8_t* image) {
-  mbedtls_mpi_write_binary_le(n, image + kModulusOffset, kModulusSize);
-  mbedtls_mpi_write_binary_le(e, image + kExponentOffset, kExponentSize);
-}
-
-bool PublicExponentIsSound(const mbedtls_mpi* e) {
-  return mbedtls_mpi_cmp_int(e, 3) >= 0 && mbedtls_mpi_get_bit(e, 0) == 1;
 }
 
 RsaSealCheck CheckRsaSeal(const mbedtls_mpi* n, const mbedtls_mpi* e, const std::uint8_t* signature,

@@ -15,6 +15,7 @@
 
 #include "image/layout.h"
 #include "keys/key_id.h"
+#include "keys/public_key.h"
 #include "token/key_ref_text.h"
 #include "token/pkcs11_token.h"
 #include "keys/rsa_key_files.h"

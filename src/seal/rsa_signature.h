@@ -7,13 +7,12 @@
 
 #include "image/layout.h"
 #include "keys/key_sources.h"
+#include "keys/rsa_key_files.h"
 #include "seal/rsa_seal.h"
 
 namespace sealtool {
 
 inline constexpr unsigned kRsaModulusBits = 8 * kRsaBlockSize;
-inline constexpr char kRsaPrivateKeyFileName[] = "rsa_priv.txt";
-inline constexpr char kRsaPublicKeyFileName[] = "rsa_pub.txt";
 
 
 // A run that signs later stops before the private-key operation; its RSA

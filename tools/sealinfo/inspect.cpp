@@ -15,6 +15,7 @@
 #include "seal/aes_cbc.h"
 #include "keys/aes_key_file.h"
 #include "seal/key_record.h"
+#include "keys/public_key.h"
 #include "seal/rsa_seal.h"
 #include "seal/rsa_signature.h"
 #include "digest/sha256.h"

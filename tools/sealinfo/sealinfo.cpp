@@ -15,9 +15,9 @@
 #include "image/layout.h"
 #include "image/run_mode.h"
 #include "inspect.h"
-#include "key_report.h"
 #include "report_output.h"
 #include "keys/key_id.h"
+#include "keys/public_key.h"
 #include "token/key_ref_text.h"
 
 namespace {
@@ -223,7 +223,7 @@ bool ExpectedKeyId(const char* text, const char* imagePath, std::uint8_t* id) {
   mbedtls_mpi_init(&e);
   const char* kind = "";
   sealtool::KeyIds ids{};
-  const bool loaded = sealkey::LoadPublicKey(text, &n, &e, &kind) == sealkey::kDone &&
+  const bool loaded = sealtool::LoadPublicKey(text, &n, &e, &kind) &&
                       sealtool::ComputeKeyIds(&n, &e, &ids) == 0;
   mbedtls_mpi_free(&n);
   mbedtls_mpi_free(&e);

@@ -17,16 +17,20 @@
 #include <nlohmann/json.hpp>
 
 #include "image/layout.h"
-#include "key_formats.h"
+#include "keys/key_formats.h"
 #include "keys/key_id.h"
 #include "token/pkcs11_token.h"
 #include "keys/rsa_key_files.h"
 #include "token/key_ref_text.h"
+#include "keys/public_key.h"
 #include "seal/rsa_seal.h"
 #include "seal/rsa_signature.h"
 #include "secret/secret_file.h"
 
 namespace sealkey {
+
+using sealtool::ParsePrivateKey;
+using sealtool::ParsePublicKey;
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -44,83 +48,6 @@ std::string Hex(const std::uint8_t* bytes, std::size_t count) {
 std::uint8_t TopByte(const mbedtls_mpi* n) {
   std::uint8_t modulus[sealtool::kRsaBlockSize] = {};
   return mbedtls_mpi_write_binary(n, modulus, sizeof modulus) == 0 ? modulus[0] : 0;
-}
-
-// A key carrier of up to one image and one byte, read through the bounded
-// reader whose buffers are wiped: the file may hold a private key.
-struct SmallFile {
-  std::uint8_t bytes[sealtool::kImageSize + 1];
-  std::size_t size;
-};
-
-bool ReadSmallFile(const char* path, SmallFile* file) {
-  sealtool::SecretFile secret{};
-  if (sealtool::OpenSecretFile(&secret, path) != sealtool::SecretFileStatus::kOpened) return false;
-  file->size = std::fread(file->bytes, 1, sizeof file->bytes, secret.stream);
-  const bool failed = sealtool::SecretFileFailed(secret);
-  sealtool::CloseSecretFile(&secret);
-  return !failed;
-}
-
-bool LooksLikePemOrDer(const SmallFile& file) {
-  static constexpr char kPemStart[] = "-----BEGIN ";
-  const std::uint8_t* end = file.bytes + file.size;
-  return std::search(file.bytes, end, kPemStart, kPemStart + sizeof kPemStart - 1) != end ||
-         (file.size > 0 && file.bytes[0] == 0x30);
-}
-
-int CopyRsaPublic(const mbedtls_pk_context& pk, mbedtls_mpi* n, mbedtls_mpi* e) {
-  if (mbedtls_pk_get_type(&pk) != MBEDTLS_PK_RSA) return -1;
-  const mbedtls_rsa_context* rsa = mbedtls_pk_rsa(pk);
-  return (mbedtls_mpi_copy(n, &rsa->N) == 0 && mbedtls_mpi_copy(e, &rsa->E) == 0) ? 0 : -1;
-}
-
-int LoadFromPemOrDer(const SmallFile& file, mbedtls_mpi* n, mbedtls_mpi* e) {
-  mbedtls_pk_context pk;
-  mbedtls_pk_init(&pk);
-  int ret = ParsePublicKey(file.bytes, file.size, &pk);
-  if (ret != 0) {
-    mbedtls_pk_free(&pk);
-    mbedtls_pk_init(&pk);
-    ret = ParsePrivateKey(file.bytes, file.size, nullptr, 0, &pk);
-  }
-  if (ret == 0) ret = CopyRsaPublic(pk, n, e);
-  mbedtls_pk_free(&pk);
-  return ret;
-}
-
-int LoadFromFile(const char* path, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) {
-  static SmallFile file;
-  const bool read = ReadSmallFile(path, &file);
-  const int readErrno = errno;
-  int ret = 0;
-  if (!read) {
-    ret = -1;
-  } else if (file.size == sealtool::kImageSize) {
-    *kind = "sealed image";
-    ret = sealtool::LoadImagePublicKey(file.bytes, n, e);
-  } else if (LooksLikePemOrDer(file)) {
-    *kind = "PEM or DER key";
-    ret = LoadFromPemOrDer(file, n, e);
-  } else {
-    *kind = "rsa_pub.txt";
-    mbedtls_mpi* const values[] = {n, e};
-    ret = sealtool::ReadRsaKeyValues(path, values, 2);
-  }
-  mbedtls_platform_zeroize(&file, sizeof file);
-  // sealinfo reads keys through here too: the message names the program
-  // that runs.
-  if (!read) {
-    std::fprintf(stderr, "%s: cannot read %s: %s\n", program_invocation_short_name, path,
-                 readErrno != 0 ? std::strerror(readErrno) : "a read error");
-    return kUnreadable;
-  }
-  if (ret != 0 || mbedtls_mpi_bitlen(n) == 0 || !sealtool::PublicExponentIsSound(e)) {
-    std::fprintf(stderr, "%s: %s holds no RSA public key (as a %s)\n",
-                 program_invocation_short_name, path, *kind);
-    return kUnreadable;
-  }
-  return kDone;
 }
 
 struct KeyCheck {
@@ -260,24 +187,12 @@ double RefusalShare(const mbedtls_mpi* n) {
   return 1.0 - accepted;
 }
 
-int LoadPublicKey(const char* ref, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) {
-  if (ref == nullptr) ref = sealtool::kRsaPublicKeyFileName;
-  if (sealtool::IsTokenRef(ref)) {
-    *kind = "token";
-    // A URI of a private key (type=private) stands for its public key.
-    const int ret = sealtool::TokenReadRsaPublicKey(ref, false, n, e);
-    sealtool::CloseTokens();
-    return ret == 0 ? kDone : kUnreadable;
-  }
-  return LoadFromFile(ref, n, e, kind);
-}
-
 int ShowKeyIds(const char* ref, bool json) {
   mbedtls_mpi n, e;
   mbedtls_mpi_init(&n);
   mbedtls_mpi_init(&e);
   const char* kind = "";
-  int status = LoadPublicKey(ref, &n, &e, &kind);
+  int status = sealtool::LoadPublicKey(ref, &n, &e, &kind) ? kDone : kUnreadable;
   sealtool::KeyIds ids{};
   if (status == kDone && sealtool::ComputeKeyIds(&n, &e, &ids) != 0) {
     std::fprintf(stderr, "sealkey: the key is no RSA-1024 key with an exponent of 32 bytes or less\n");

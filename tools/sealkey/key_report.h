@@ -29,12 +29,6 @@ double RefusalShare(const mbedtls_mpi* n);
 // More than this is worth a warning: a key from rsa_genkey stays below it.
 inline constexpr double kRefusalShareWarning = 1.0 / 256.0;
 
-// The public key named by ref (null: rsa_pub.txt): a pkcs11: URI (a public
-// key, or with type=private the public key of that private key), a sealed
-// image (a file of 32768 bytes), an rsa_pub.txt, or a PEM or DER public or
-// unencrypted private key. kind says which. Returns kDone, or kUnreadable
-// after saying why on standard error.
-int LoadPublicKey(const char* ref, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind);
 
 // sealkey id: both key ids of ref, as text or JSON. Returns the exit status.
 int ShowKeyIds(const char* ref, bool json);

@@ -15,13 +15,20 @@
 #include "driver/staged_file.h"
 #include "key_report.h"
 #include "key_store.h"
-#include "pkcs8.h"
+#include "keys/pkcs8.h"
 #include "keys/key_id.h"
 #include "keys/rsa_key_files.h"
 #include "seal/rsa_signature.h"
 #include "secret/secret_file.h"
 
 namespace sealkey {
+
+using sealtool::kPkcs8MaxIterations;
+using sealtool::kPkcs8TooManyIterations;
+using sealtool::kSeveralPrivateKeys;
+using sealtool::ParsePrivateKey;
+using sealtool::WritePrivateKey;
+using sealtool::WritePublicKey;
 namespace {
 
 // A passphrase in a buffer that is wiped when it goes.
@@ -60,7 +67,7 @@ bool ReadGivenPassphrase(const PassphraseSource& source, Passphrase* passphrase)
   return true;
 }
 
-// A key file of at most kKeyBufferSize bytes, into a buffer wiped by the
+// A key file of at most kKeyDerBufferSize bytes, into a buffer wiped by the
 // caller.
 bool ReadKeyInput(const char* path, std::uint8_t* bytes, std::size_t* size) {
   sealtool::SecretFile file{};
@@ -68,7 +75,7 @@ bool ReadKeyInput(const char* path, std::uint8_t* bytes, std::size_t* size) {
     std::fprintf(stderr, "sealkey: cannot open %s\n", path);
     return false;
   }
-  *size = std::fread(bytes, 1, kKeyBufferSize, file.stream);
+  *size = std::fread(bytes, 1, sealtool::kKeyDerBufferSize, file.stream);
   const bool more = std::fgetc(file.stream) != EOF;
   const bool failed = sealtool::SecretFileFailed(file);
   sealtool::CloseSecretFile(&file);
@@ -221,7 +228,7 @@ int WriteExport(const ExportOptions& options, const std::uint8_t* bytes, std::si
 }  // namespace
 
 int ImportKey(const char* path, const PassphraseSource& passphrase, bool force) {
-  static std::uint8_t bytes[kKeyBufferSize];
+  static std::uint8_t bytes[sealtool::kKeyDerBufferSize];
   std::size_t size = 0;
   mbedtls_pk_context pk;
   mbedtls_pk_init(&pk);
@@ -269,7 +276,7 @@ int ExportKey(const char* path, const ExportOptions& options) {
     }
     rsa.len = mbedtls_mpi_size(&rsa.N);
   }
-  static std::uint8_t out[kKeyBufferSize];
+  static std::uint8_t out[sealtool::kKeyDerBufferSize];
   std::size_t length = 0;
   if (status == kDone) {
     const int ret = options.privateKey

@@ -5,9 +5,11 @@
 
 #include <cstddef>
 
-#include "key_formats.h"
+#include "keys/key_formats.h"
 
 namespace sealkey {
+
+using sealtool::KeyFormat;
 
 // Where a passphrase comes from: a file's first line or an environment
 // variable, never the command line; with neither, a prompt on a terminal.

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace sealkey {
+namespace sealtool {
 
 inline constexpr int kPkcs8NotAes = 1;  // another scheme: leave it to mbedtls
 // A key encrypted with more PBKDF2 or PKCS#12 iterations than this is
@@ -41,4 +41,4 @@ int EncryptPkcs8Aes(const std::uint8_t* plain, std::size_t plainLength, const ch
                     std::size_t passphraseLength, std::uint8_t* out, std::size_t size,
                     std::size_t* length);
 
-}  // namespace sealkey
+}  // namespace sealtool

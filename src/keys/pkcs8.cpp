@@ -1,4 +1,4 @@
-#include "pkcs8.h"
+#include "keys/pkcs8.h"
 
 #include <cstring>
 
@@ -13,7 +13,7 @@
 #include <mbedtls/pkcs5.h>
 #include <mbedtls/platform_util.h>
 
-namespace sealkey {
+namespace sealtool {
 namespace {
 
 constexpr std::size_t kAesBlock = 16;
@@ -303,4 +303,4 @@ int EncryptPkcs8Aes(const std::uint8_t* plain, std::size_t plainLength, const ch
   return w.error;
 }
 
-}  // namespace sealkey
+}  // namespace sealtool

@@ -9,11 +9,11 @@
 #include <mbedtls/pk.h>
 #include <mbedtls/rsa.h>
 
-namespace sealkey {
+namespace sealtool {
 
 enum class KeyFormat { kPem, kDer };
 
-inline constexpr std::size_t kKeyBufferSize = 8192;
+inline constexpr std::size_t kKeyDerBufferSize = 8192;
 
 // A private key of any of those forms; data holds size bytes (PEM needs no
 // terminator). Returns 0 or an mbedtls code: MBEDTLS_ERR_PK_PASSWORD_REQUIRED
@@ -29,7 +29,7 @@ int ParsePrivateKey(const std::uint8_t* data, std::size_t size, const char* pass
 int ParsePublicKey(const std::uint8_t* data, std::size_t size, mbedtls_pk_context* pk);
 
 // The public key as SubjectPublicKeyInfo, or with pkcs1 as RSAPublicKey,
-// into out (kKeyBufferSize bytes); *length gets the length. Returns 0 or an
+// into out (kKeyDerBufferSize bytes); *length gets the length. Returns 0 or an
 // mbedtls code.
 int WritePublicKey(mbedtls_rsa_context* rsa, KeyFormat format, bool pkcs1, std::uint8_t* out,
                    std::size_t* length);
@@ -40,4 +40,4 @@ int WritePublicKey(mbedtls_rsa_context* rsa, KeyFormat format, bool pkcs1, std::
 int WritePrivateKey(mbedtls_rsa_context* rsa, KeyFormat format, bool pkcs1, const char* passphrase,
                     std::size_t passphraseLength, std::uint8_t* out, std::size_t* length);
 
-}  // namespace sealkey
+}  // namespace sealtool

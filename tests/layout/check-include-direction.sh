@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The folders of src/ depend one way: driver -> seal -> keys -> token, and
+# every folder may use image, digest and secret, which use nothing above
+# them. An include that runs against that direction fails this test.
+# Usage: check-include-direction.sh SOURCE_DIR
+set -euo pipefail
+cd "$1/src"
+
+allowed() {  # folder: the folders its files may include
+  case $1 in
+    driver) echo "driver seal keys token image digest secret" ;;
+    seal)   echo "seal keys token image digest secret" ;;
+    keys)   echo "keys token image digest secret" ;;
+    token)  echo "token image digest secret" ;;
+    image)  echo "image" ;;
+    digest) echo "digest" ;;
+    secret) echo "secret" ;;
+    *)      echo "" ;;
+  esac
+}
+
+status=0
+for folder in */; do
+  folder=${folder%/}
+  ok=" $(allowed "$folder") "
+  if [ "$ok" = "  " ]; then
+    echo "src/$folder is no known part of the design: name its place in this test"
+    status=1
+    continue
+  fi
+  while IFS=: read -r file _ include; do
+    target=$(echo "$include" | sed -E 's/.*#include "([a-z_]+)\/.*/\1/')
+    case "$ok" in
+      *" $target "*) ;;
+      *) echo "$file includes $target/: against the direction $folder may use ($ok)"; status=1 ;;
+    esac
+  done < <(grep -Hn '#include "[a-z_]*/' "$folder"/* || true)
+done
+[ $status -eq 0 ] && echo "every include of src/ runs along driver -> seal -> keys -> token"
+exit $status
