@@ -1,0 +1,41 @@
+// The run's sessions: each module loaded and initialized once however it is
+// named, one session per token, one login per token with a PIN that can be
+// right, and all of it closed by CloseTokens (pkcs11_token.h).
+#pragma once
+
+#include <cstddef>
+
+#include "token/token_ref.h"
+
+namespace sealtool {
+
+// A token the run has opened: one session, logged in at most once.
+struct OpenToken {
+  CK_FUNCTION_LIST* module;
+  CK_SLOT_ID slot;
+  CK_SESSION_HANDLE session;
+  CK_TOKEN_INFO info;
+  bool inUse;
+  bool loggedIn;
+};
+
+// The modules a URI may name: the one at module-path, or p11-kit's
+// configured ones (narrowed by module-name). Returns how many, or -1 after
+// saying why.
+inline constexpr std::size_t kMaxCandidateModules = 32;
+int CandidateModules(const TokenRef& ref, CK_FUNCTION_LIST* (&modules)[kMaxCandidateModules]);
+
+// The slots of module that hold a token, asked for by count first; *slots
+// stays valid until the next call.
+bool ListSlots(const TokenRef& ref, CK_FUNCTION_LIST* module, const CK_SLOT_ID** slots,
+               CK_ULONG* count);
+
+// The run's session on the token in slot of module: opened and logged in on
+// first use. Null after saying why.
+OpenToken* OpenTokenAt(const TokenRef& ref, CK_FUNCTION_LIST* module, CK_SLOT_ID slot,
+                       const CK_TOKEN_INFO& info);
+
+// The token's label without its blank padding.
+void TokenLabel(const CK_TOKEN_INFO& info, char (&label)[sizeof info.label + 1]);
+
+}  // namespace sealtool

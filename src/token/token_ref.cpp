@@ -1,0 +1,88 @@
+#include "token/token_ref.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace sealtool {
+namespace {
+
+// RFC 7512 names each attribute at most once; p11-kit would quietly take
+// one of two, so that the key used may not be the key meant.
+bool NoAttributeRepeats(const char* text, const TokenRef& ref) {
+  char name[64];
+  if (!UriRepeatedAttribute(text, name, sizeof name)) return true;
+  std::printf(" failed\n  ! the URI names %s twice: RFC 7512 allows each attribute once\n"
+              "  ! key: %s\n\n", name, ref.display.text);
+  return false;
+}
+
+}  // namespace
+
+
+void PrintFailure(const char* what, const TokenRef& ref) {
+  std::printf(" failed\n  ! %s\n  ! key: %s\n\n", what, ref.display.text);
+}
+
+void PrintTokenError(const char* operation, CK_RV rv, const TokenRef& ref) {
+  std::printf(" failed\n  ! the token failed %s: %s (0x%lx)\n  ! key: %s\n\n", operation,
+              ref.kit->strerror(rv), static_cast<unsigned long>(rv), ref.display.text);
+}
+
+bool ParseRef(const char* text, TokenRef* ref) {
+  ref->display = KeyRefForDisplay(text);
+  ref->uri = nullptr;
+  ref->kit = nullptr;
+  if (!NoAttributeRepeats(text, *ref)) return false;
+  ref->kit = LoadP11Kit();
+  if (ref->kit == nullptr) return false;
+  ref->uri = ref->kit->uriNew();
+  const int parsed = ref->uri == nullptr
+                         ? P11_KIT_URI_UNEXPECTED
+                         : ref->kit->uriParse(text, P11_KIT_URI_FOR_OBJECT_ON_TOKEN_AND_MODULE,
+                                              ref->uri);
+  if (parsed != P11_KIT_URI_OK) {
+    std::printf(" failed\n  ! not a PKCS#11 URI (RFC 7512): %s\n  ! key: %s\n\n",
+                ref->kit->uriMessage(parsed), ref->display.text);
+    return false;
+  }
+  return true;
+}
+
+void ReleaseRef(TokenRef* ref) {
+  if (ref->uri != nullptr) ref->kit->uriFree(ref->uri);
+  ref->uri = nullptr;
+}
+
+const char* ModulePathOf(const TokenRef& ref) {
+  const char* path = ref.kit->uriGetModulePath(ref.uri);
+  return path != nullptr ? path : "";
+}
+
+bool SlotMatches(const TokenRef& ref, CK_SLOT_ID slot) {
+  const CK_SLOT_ID wanted = ref.kit->uriGetSlotId(ref.uri);
+  return wanted == static_cast<CK_SLOT_ID>(-1) || wanted == slot;
+}
+
+bool NameMatches(const TokenRef& ref, CK_FUNCTION_LIST* module) {
+  const char* wanted = ref.kit->uriGetModuleName(ref.uri);
+  if (wanted == nullptr) return true;
+  char* name = ref.kit->moduleGetName(module);
+  const bool same = name != nullptr && std::strcmp(name, wanted) == 0;
+  std::free(name);
+  return same;
+}
+
+bool UriClass(const TokenRef& ref, CK_OBJECT_CLASS* keyClass) {
+  CK_ULONG count = 0;
+  CK_ATTRIBUTE_PTR attributes = ref.kit->uriGetAttributes(ref.uri, &count);
+  for (CK_ULONG i = 0; i < count; ++i) {
+    if (attributes[i].type == CKA_CLASS && attributes[i].ulValueLen == sizeof(CK_OBJECT_CLASS)) {
+      std::memcpy(keyClass, attributes[i].pValue, sizeof *keyClass);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace sealtool
