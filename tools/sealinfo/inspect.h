@@ -81,10 +81,6 @@ struct Report {
   std::size_t warningCount;
 };
 
-// Picks the chip group from where the marker lies. False when both or
-// neither layout holds a marker.
-bool DetectChip(const std::uint8_t* image, std::int32_t* chip);
-
 // Fills report for a whole image (32768 bytes). Key files are read from
 // options.keyDir. Returns false when the chip cannot be told.
 bool InspectImage(const std::uint8_t* image, const InspectOptions& options, Report* report);
