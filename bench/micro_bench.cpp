@@ -156,7 +156,7 @@ void BM_RsaSigning(benchmark::State& state) {
   std::uint8_t digest[32] = {0x5A, 0x11};
   static std::uint8_t image[sealtool::kImageSize];
   for (auto _ : state) {
-    if (sealtool::SignHeaderDigestRsa(digest, image, sealtool::KeySources{}) != 0) {
+    if (!sealtool::SignHeaderDigestRsa(digest, image, sealtool::KeySources{})) {
       state.SkipWithError("refused");
     }
     benchmark::DoNotOptimize(image);
@@ -172,7 +172,7 @@ void BM_WholeMode(benchmark::State& state, std::int32_t chip, std::int32_t secur
   const sealtool::CommandLine commandLine{"in.bin", "out.bin", true, true, chip, secureBoot, {}};
   for (auto _ : state) {
     std::memcpy(image, input.data(), input.size());
-    if (sealtool::ProcessImage(image, commandLine) != 0) state.SkipWithError("run failed");
+    if (!sealtool::ProcessImage(image, commandLine)) state.SkipWithError("run failed");
     benchmark::DoNotOptimize(image);
   }
 }

@@ -22,8 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                    pub.size());
   static std::uint8_t image[sealtool::kImageSize];
   std::memset(image, 0, sizeof image);
-  const int result = sealtool::SignHeaderDigestRsa(digest, image, sealtool::KeySources{});
-  if (result != 0 && result != -1) __builtin_trap();
+  sealtool::SignHeaderDigestRsa(digest, image, sealtool::KeySources{});
   // Only the signature, modulus and exponent may be written.
   for (std::size_t i = 0; i < sizeof image; ++i) {
     const bool written = i >= sealtool::kModulusOffset &&

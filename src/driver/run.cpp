@@ -63,30 +63,28 @@ void PrintStartup(const CommandLine& commandLine) {
   }
 }
 
-int RunKeyRecordSteps(std::uint8_t* image, const CommandLine& commandLine,
-                      const ChipLayout& layout) {
+bool RunKeyRecordSteps(std::uint8_t* image, const CommandLine& commandLine,
+                       const ChipLayout& layout) {
   const std::uint8_t* keyRecord = image + kKeyRecordOffset;
   if (CheckWrKeyCode(keyRecord) != 0) {
     std::printf("Not valid wr key code!\n");
-    return -1;
+    return false;
   }
   ShowSecureProgramKey(keyRecord);
-  if (WrapUserKeyFrom(commandLine.keys.aesKey, commandLine.chip, image) != 0) {
-    return -1;
-  }
+  if (!WrapUserKeyFrom(commandLine.keys.aesKey, commandLine.chip, image)) return false;
   WriteMarkerAndClearChecksum(image, layout);
   StoreImageChecksum(image, layout);
-  return 0;
+  return true;
 }
 
 // Header check, DRAM walk and the information display of plain and secure
 // runs; the count goes into the DRAM count field afterwards, so the version
 // line shows the field as the input held it.
-int CheckAndDescribeImage(std::uint8_t* image, const CommandLine& commandLine,
-                          const ChipLayout& layout) {
+bool CheckAndDescribeImage(std::uint8_t* image, const CommandLine& commandLine,
+                           const ChipLayout& layout) {
   if (CheckBootCode(image + layout.bootHeader) != 0) {
     std::printf("Not valid boot code!, chip = %d\n", commandLine.chip);
-    return -1;
+    return false;
   }
   const int dramCount = CountDramParams(image + layout.dramTable,
                                         kImageSize - layout.dramTable, commandLine.chip);
@@ -97,22 +95,18 @@ int CheckAndDescribeImage(std::uint8_t* image, const CommandLine& commandLine,
   std::printf("total_bin_size after padding:%d, Dram param number:%d\n\n",
               static_cast<int>(kImageSize), dramCount);
   StoreDramParamNumber(image + layout.dramCountField, static_cast<std::uint16_t>(dramCount));
-  return 0;
+  return true;
 }
 
-int RunBootImageSteps(std::uint8_t* image, const CommandLine& commandLine,
-                      const ChipLayout& layout, RunMode mode) {
-  if (CheckAndDescribeImage(image, commandLine, layout) != 0) {
-    return -1;
-  }
+bool RunBootImageSteps(std::uint8_t* image, const CommandLine& commandLine,
+                       const ChipLayout& layout, RunMode mode) {
+  if (!CheckAndDescribeImage(image, commandLine, layout)) return false;
   WriteMarkerAndClearChecksum(image, layout);
   if (IsSecureMode(mode) && ChipClearsSealRegions(commandLine.chip)) {
     ClearSealRegions(image, mode);
   }
   StoreImageChecksum(image, layout);
-  if (!IsSecureMode(mode)) {
-    return 0;
-  }
+  if (!IsSecureMode(mode)) return true;
   return SealImage(image, commandLine.chip, mode, commandLine.keys);
 }
 
@@ -143,7 +137,7 @@ bool BlockPathIsFree(const CommandLine& commandLine) {
 
 }  // namespace
 
-int ProcessImage(std::uint8_t* image, const CommandLine& commandLine) {
+bool ProcessImage(std::uint8_t* image, const CommandLine& commandLine) {
   const RunMode mode = ChooseRunMode(commandLine.chip, commandLine.secureBoot);
   const ChipLayout layout = SelectChipLayout(commandLine.chip);
   return (mode == RunMode::kKeyRecord) ? RunKeyRecordSteps(image, commandLine, layout)
@@ -184,14 +178,10 @@ int RunSealTool(int argc, char** argv) {
   // Every later step works on the whole image, whatever the input's length.
   imageSize = kImageSize;
 
-  const int processed = ProcessImage(gImage, commandLine);
+  const bool processed = ProcessImage(gImage, commandLine);
   CloseTokens();
-  if (processed == kSealAwaitsSignature) {
-    return WriteBlockForSigning(commandLine);
-  }
-  if (processed != 0) {
-    return -1;
-  }
+  if (!processed) return -1;
+  if (commandLine.keys.signLater != nullptr) return WriteBlockForSigning(commandLine);
   const int written = WriteImageFile(commandLine.outputPath, gImage, imageSize);
   if (written != 0) {
     std::printf("BIN error !\n");

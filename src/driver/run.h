@@ -9,9 +9,10 @@ namespace sealtool {
 
 // The steps of the run's mode on an image already in memory, between reading
 // the input and writing the output: checks, DRAM count, checksum and, by
-// mode, the key record or the sealing. Returns 0, -1 (message printed), or
-// kSealAwaitsSignature for a run that signs later.
-int ProcessImage(std::uint8_t* image, const CommandLine& commandLine);
+// mode, the key record or the sealing. False after printing why. A run that
+// signs later leaves the RSA input block in the signature region instead of
+// a signature.
+bool ProcessImage(std::uint8_t* image, const CommandLine& commandLine);
 
 // Runs the tool on argv and returns main's result: 0, -1 for a syntax,
 // input, check or key failure, 1 when the output cannot be written.

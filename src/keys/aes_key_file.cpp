@@ -137,50 +137,50 @@ int ReadByteListFrom(SecretFile* file, std::uint8_t* key, bool wholeList) {
 
 }  // namespace
 
-int ReadAesKeyToken(const char* path, std::int32_t chip, KeyEchoStyle style, std::uint8_t* key) {
+bool ReadAesKeyToken(const char* path, std::int32_t chip, KeyEchoStyle style, std::uint8_t* key) {
   const char* name = path != nullptr ? path : kAesKeyFileName;
   SecretFile file{};
   const SecretFileStatus status = OpenSecretFile(&file, name);
   if (status == SecretFileStatus::kAbsent && path == nullptr) {
     std::printf("No AES128 key file! Using default setting\n");
     GetDefaultAesKey(chip, key);
-    return 0;
+    return true;
   }
   std::printf("AES-Key:\r\n");
   if (status == SecretFileStatus::kAbsent) {
     PrintMissingKeyFile(name);
-    return -1;
+    return false;
   }
   // A key file that exists but cannot be read is as bad as a malformed one:
   // the default key would quietly replace the user's.
   if (status != SecretFileStatus::kOpened || ReadTokenFrom(&file, key, nullptr) != 0) {
     PrintMalformedKey(name);
-    return -1;
+    return false;
   }
   for (std::size_t i = 0; i < kAesKeySize; ++i) {
     EchoKeyByte(key[i], style);
   }
   std::printf("\r\n");
-  return 0;
+  return true;
 }
 
-int ReadAesKeyBytes(const char* path, std::int32_t chip, std::uint8_t* key) {
+bool ReadAesKeyBytes(const char* path, std::int32_t chip, std::uint8_t* key) {
   const char* name = path != nullptr ? path : kAesKeyFileName;
   SecretFile file{};
   const SecretFileStatus status = OpenSecretFile(&file, name);
   if (status == SecretFileStatus::kAbsent && path == nullptr) {
     GetDefaultAesKey(chip, key);
-    return 0;
+    return true;
   }
   if (status == SecretFileStatus::kAbsent) {
     PrintMissingKeyFile(name);
-    return -1;
+    return false;
   }
   if (status != SecretFileStatus::kOpened || ReadByteListFrom(&file, key, path != nullptr) != 0) {
     PrintMalformedKey(name);
-    return -1;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 KeyOrigin FindAesKeyToken(const char* path, std::int32_t chip, std::uint8_t* key,

@@ -27,16 +27,16 @@ void GetDefaultAesKey(std::int32_t chip, std::uint8_t* key);
 // The tool's reader of the token form: opens path (null: aes.txt in the
 // working directory), prints and reads its key token. For aes.txt the chip's
 // default key takes the place of a file that does not exist at all; a path
-// given explicitly must exist. Returns 0, or -1 after printing the
-// malformed-key message: also for a file that exists but cannot be read.
-int ReadAesKeyToken(const char* path, std::int32_t chip, KeyEchoStyle style, std::uint8_t* key);
+// given explicitly must exist. False after printing the malformed-key
+// message: also for a file that exists but cannot be read.
+bool ReadAesKeyToken(const char* path, std::int32_t chip, KeyEchoStyle style, std::uint8_t* key);
 
 // The tool's reader of the byte-list form: the byte list of path (null:
 // aes.txt, or the chip's default key when nothing stands at that name),
 // silently. The caller clears the key buffer first. A file given explicitly
-// must exist and hold all sixteen values. Returns 0, or -1 after printing the
+// must exist and hold all sixteen values. False after printing the
 // malformed-key message.
-int ReadAesKeyBytes(const char* path, std::int32_t chip, std::uint8_t* key);
+bool ReadAesKeyBytes(const char* path, std::int32_t chip, std::uint8_t* key);
 
 // Where a key that sealinfo looked for came from.
 enum class KeyOrigin { kFile, kDefault, kMalformed };

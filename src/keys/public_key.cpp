@@ -128,9 +128,9 @@ bool LoadPublicKey(const char* ref, mbedtls_mpi* n, mbedtls_mpi* e, const char**
   if (IsTokenRef(ref)) {
     *kind = "token";
     // A URI of a private key (type=private) stands for its public key.
-    const int ret = TokenReadRsaPublicKey(ref, false, n, e);
+    const bool read = TokenReadRsaPublicKey(ref, false, n, e);
     CloseTokens();
-    return ret == 0;
+    return read;
   }
   return LoadFromFile(ref, n, e, kind);
 }

@@ -9,6 +9,7 @@
 #include "image/layout.h"
 #include "seal/aes_cbc.h"
 #include "keys/aes_key_file.h"
+#include "secret/wipe_guard.h"
 #include "token/pkcs11_token.h"
 
 namespace sealtool {
@@ -45,42 +46,38 @@ void AssembleWrappingKey(std::uint8_t* key) {
   }
 }
 
-int WrapUserKey(const std::uint8_t* userKey, std::uint8_t* image) {
+bool WrapUserKey(const std::uint8_t* userKey, std::uint8_t* image) {
   std::uint8_t wrapped[kWrappedKeySize];
   const int ret = CryptWithWrappingKey(MBEDTLS_AES_ENCRYPT, userKey, wrapped);
   if (ret != 0) {
     mbedtls_platform_zeroize(wrapped, sizeof wrapped);
     PrintCipherFailure(ret);
-    return -1;
+    return false;
   }
   StoreWrappedKey(wrapped, image);
-  return 0;
+  return true;
 }
 
-int WrapUserKeyFrom(const char* keySource, std::int32_t chip, std::uint8_t* image) {
+bool WrapUserKeyFrom(const char* keySource, std::int32_t chip, std::uint8_t* image) {
   if (IsTokenRef(keySource)) {
     std::printf("AES-Key:\r\n");
     std::uint8_t wrappingKey[kAesKeySize];
+    const WipeOnExit wipeWrappingKey(wrappingKey, sizeof wrappingKey);
     std::uint8_t wrapped[kWrappedKeySize];
     AssembleWrappingKey(wrappingKey);
-    const int ret = TokenWrapAesKey(keySource, wrappingKey, wrapped);
-    mbedtls_platform_zeroize(wrappingKey, sizeof wrappingKey);
-    if (ret != 0) return -1;
+    if (!TokenWrapAesKey(keySource, wrappingKey, wrapped)) return false;
     std::printf("in the token\r\n");
     StoreWrappedKey(wrapped, image);
-    return 0;
+    return true;
   }
   std::uint8_t userKey[kKeyBufferSize] = {};
-  int result = ReadAesKeyToken(keySource, chip, KeyEchoStyle::kCompact, userKey);
-  if (result == 0) {
-    result = WrapUserKey(userKey, image);
-  }
-  mbedtls_platform_zeroize(userKey, sizeof userKey);
-  return result;
+  const WipeOnExit wipeUserKey(userKey, sizeof userKey);
+  return ReadAesKeyToken(keySource, chip, KeyEchoStyle::kCompact, userKey) &&
+         WrapUserKey(userKey, image);
 }
 
-int UnwrapUserKey(const std::uint8_t* wrapped, std::uint8_t* userKey) {
-  return CryptWithWrappingKey(MBEDTLS_AES_DECRYPT, wrapped, userKey);
+bool UnwrapUserKey(const std::uint8_t* wrapped, std::uint8_t* userKey) {
+  return CryptWithWrappingKey(MBEDTLS_AES_DECRYPT, wrapped, userKey) == 0;
 }
 
 }  // namespace sealtool

@@ -11,16 +11,16 @@ void AssembleWrappingKey(std::uint8_t* key);
 
 // Encrypts the 16-byte user key as one AES-128 block under the wrapping key,
 // prints the result and stores it in the wrapped key region of the image.
-// Returns 0, or -1 after printing why the cipher refused.
-int WrapUserKey(const std::uint8_t* userKey, std::uint8_t* image);
+// False after printing why the cipher refused.
+bool WrapUserKey(const std::uint8_t* userKey, std::uint8_t* image);
 
 // Key-record mode's step: obtains the user key from keySource (null: aes.txt
 // or the default key, echoed; a key file; or a key in a token, which wraps
-// it there) and wraps it into the image. Returns 0 or -1 (message printed).
-int WrapUserKeyFrom(const char* keySource, std::int32_t chip, std::uint8_t* image);
+// it there) and wraps it into the image. False after printing why.
+bool WrapUserKeyFrom(const char* keySource, std::int32_t chip, std::uint8_t* image);
 
 // The user key a wrapped key holds (for checking an image; sealtool itself
-// only wraps). Returns the cipher's result.
-int UnwrapUserKey(const std::uint8_t* wrapped, std::uint8_t* userKey);
+// only wraps). False when the cipher refuses.
+bool UnwrapUserKey(const std::uint8_t* wrapped, std::uint8_t* userKey);
 
 }  // namespace sealtool

@@ -214,12 +214,12 @@ bool SignWithKeyFile(mbedtls_rsa_context* rsa, const char* fileName, const std::
 
 bool SignWithToken(const char* uri, const std::uint8_t* block, std::uint8_t* result) {
   std::uint8_t modulus[kRsaBlockSize] = {};
-  const int ret = TokenSignRsaRaw(uri, block, result, modulus);
-  if (ret == kTokenBlockNotBelowModulus) {
+  const TokenSigning signing = TokenSignRsaRaw(uri, block, result, modulus);
+  if (signing == TokenSigning::kBlockNotBelowModulus) {
     std::printf(" failed\n");
     PrintNotBelowModulus(block, modulus[0]);
   }
-  return ret == 0;
+  return signing == TokenSigning::kSigned;
 }
 
 // A signature made elsewhere: exactly 128 bytes, big-endian, as raw RSA
@@ -291,7 +291,7 @@ bool ReadPublicKey(const KeySources& sources, PublicKey* key, const char** name)
   *name = ofPrivateKey ? sources.rsaKey
                        : (sources.rsaPub != nullptr ? sources.rsaPub : kRsaPublicKeyFileName);
   const bool read = (ofPrivateKey || IsTokenRef(*name))
-                        ? TokenReadRsaPublicKey(*name, ofPrivateKey, &key->n, &key->e) == 0
+                        ? TokenReadRsaPublicKey(*name, ofPrivateKey, &key->n, &key->e)
                         : ReadPublicKeyFile(key, *name);
   return read && ModulusIsRsa1024(&key->n, *name) && ExponentFits(&key->e, *name);
 }
@@ -356,8 +356,8 @@ void FreePublicKey(PublicKey* key) {
 // Everything short of the private-key operation: the public key that will be
 // stored must accept the block, and what a signer needs to know is printed.
 // The block is left in the RSA signature region for the driver to write out.
-int PrepareLaterSigning(const std::uint8_t* headerDigest, const std::uint8_t* block,
-                        std::uint8_t* image, const KeySources& sources) {
+bool PrepareLaterSigning(const std::uint8_t* headerDigest, const std::uint8_t* block,
+                         std::uint8_t* image, const KeySources& sources) {
   PublicKey key;
   InitPublicKey(&key);
   const char* publicKeyName = nullptr;
@@ -372,20 +372,20 @@ int PrepareLaterSigning(const std::uint8_t* headerDigest, const std::uint8_t* bl
   KeyIds ids{};
   ok = ok && ComputeKeyIds(&key.n, &key.e, &ids) == 0;
   FreePublicKey(&key);
-  if (!ok) return -1;
+  if (!ok) return false;
   std::printf("Sign later: this run makes no signature and writes no image.\n");
   PrintHex("Image digest:  ", image + kImageDigestOffset, kImageDigestSize);
   PrintHex("Header digest: ", headerDigest, kSha256DigestSize);
   PrintHex("Key id (image header):        ", ids.header, kKeyIdSize);
   PrintHex("Key id (SubjectPublicKeyInfo): ", ids.spki, kKeyIdSize);
   std::memcpy(image + kRsaSignatureOffset, block, kRsaBlockSize);
-  return kSealAwaitsSignature;
+  return true;
 }
 
 }  // namespace
 
-int SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image,
-                        const KeySources& sources) {
+bool SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image,
+                         const KeySources& sources) {
   std::uint8_t block[kRsaBlockSize];
   MakeRsaInputBlock(headerDigest, block);
   if (sources.signLater != nullptr) {
@@ -407,7 +407,7 @@ int SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image,
        SignatureVerifies(key, signature, block, sources, publicKeyName);
   if (ok) StoreImagePublicKey(&key.n, &key.e, image);
   FreePublicKey(&key);
-  return ok ? 0 : -1;
+  return ok;
 }
 
 }  // namespace sealtool

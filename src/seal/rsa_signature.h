@@ -14,17 +14,13 @@ namespace sealtool {
 
 inline constexpr unsigned kRsaModulusBits = 8 * kRsaBlockSize;
 
-
-// A run that signs later stops before the private-key operation; its RSA
-// input block is left in the RSA signature region, and no image is written.
-inline constexpr int kSealAwaitsSignature = 1;
-
 // Signs the 32-byte header digest into the RSA signature region and fills
 // the modulus and exponent areas, with the keys sources names (the private
 // key in a file or a token, or a signature made elsewhere; N and E from a
-// file or a token). Returns 0, kSealAwaitsSignature for a run that signs
-// later, or -1 after printing why.
-int SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image,
-                        const KeySources& sources);
+// file or a token). A run that signs later (sources.signLater) stops before
+// the private-key operation and leaves the RSA input block in the signature
+// region for the driver to write out. False after printing why.
+bool SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image,
+                         const KeySources& sources);
 
 }  // namespace sealtool

@@ -13,6 +13,7 @@
 #include "token/pkcs11_token.h"
 #include "seal/rsa_signature.h"
 #include "digest/sha256.h"
+#include "secret/wipe_guard.h"
 
 namespace sealtool {
 namespace {
@@ -24,43 +25,45 @@ void StoreImageDigest(std::uint8_t* image, std::uint8_t* digest) {
 }
 
 // Encrypts with key, then wipes it; prints the cipher's refusal, if any.
-int EncryptAndWipeKey(std::uint8_t (&key)[kKeyBufferSize], std::uint8_t* data,
-                      std::size_t length) {
+bool EncryptAndWipeKey(std::uint8_t (&key)[kKeyBufferSize], std::uint8_t* data,
+                       std::size_t length) {
+  const WipeOnExit wipeKey(key, sizeof key);
   const int ret = AesCbcZeroIv(key, MBEDTLS_AES_ENCRYPT, data, length);
-  mbedtls_platform_zeroize(key, sizeof key);
-  if (ret != 0) {
-    PrintCipherFailure(ret);
-    return -1;
-  }
-  return 0;
+  if (ret != 0) PrintCipherFailure(ret);
+  return ret == 0;
 }
 
-int EncryptBody(std::uint8_t* image, std::int32_t chip, const char* keySource) {
+bool EncryptBody(std::uint8_t* image, std::int32_t chip, const char* keySource) {
   if (IsTokenRef(keySource)) {
     std::printf("AES-Key:\r\n");
-    if (TokenEncryptAesCbc(keySource, image + kBodyAreaOffset, kBodyAreaSize) != 0) return -1;
+    if (!TokenEncryptAesCbc(keySource, image + kBodyAreaOffset, kBodyAreaSize)) return false;
     std::printf("in the token\r\n");
-    return 0;
+    return true;
   }
   std::uint8_t key[kKeyBufferSize] = {};
-  if (ReadAesKeyToken(keySource, chip, KeyEchoStyle::kSpaced, key) != 0) {
-    mbedtls_platform_zeroize(key, sizeof key);
-    return -1;
-  }
-  return EncryptAndWipeKey(key, image + kBodyAreaOffset, kBodyAreaSize);
+  const WipeOnExit wipeKey(key, sizeof key);
+  return ReadAesKeyToken(keySource, chip, KeyEchoStyle::kSpaced, key) &&
+         EncryptAndWipeKey(key, image + kBodyAreaOffset, kBodyAreaSize);
 }
 
 // The digest seal in place, under the seal key from wherever it is.
-int EncryptDigestSeal(std::uint8_t* digest, std::int32_t chip, const char* keySource) {
+bool EncryptDigestSeal(std::uint8_t* digest, std::int32_t chip, const char* keySource) {
   if (IsTokenRef(keySource)) {
     return TokenEncryptAesCbc(keySource, digest, kDigestSealSize);
   }
   std::uint8_t key[kKeyBufferSize] = {};
-  if (ReadAesKeyBytes(keySource, chip, key) != 0) {
-    mbedtls_platform_zeroize(key, sizeof key);
-    return -1;
-  }
-  return EncryptAndWipeKey(key, digest, kDigestSealSize);
+  const WipeOnExit wipeKey(key, sizeof key);
+  return ReadAesKeyBytes(keySource, chip, key) && EncryptAndWipeKey(key, digest, kDigestSealSize);
+}
+
+// AES-seal mode: encrypts the header digest in place with AES-128-CBC under
+// the seal key, prints it and stores it in the digest seal region.
+bool SealHeaderDigestAes(std::uint8_t* digest, std::uint8_t* image, std::int32_t chip,
+                         const char* sealKey) {
+  if (!EncryptDigestSeal(digest, chip, sealKey)) return false;
+  PrintDigestWords("Encypt Sig: ", digest);
+  std::memcpy(image + kDigestSealOffset, digest, kDigestSealSize);
+  return true;
 }
 
 }  // namespace
@@ -72,22 +75,10 @@ void PrintDigestWords(const char* label, const std::uint8_t* digest) {
               LoadU32LE(digest + 20), LoadU32LE(digest + 24), LoadU32LE(digest + 28));
 }
 
-int SealHeaderDigestAes(std::uint8_t* digest, std::uint8_t* image, std::int32_t chip,
-                        const char* sealKey) {
-  if (EncryptDigestSeal(digest, chip, sealKey) != 0) {
-    return -1;
-  }
-  PrintDigestWords("Encypt Sig: ", digest);
-  std::memcpy(image + kDigestSealOffset, digest, kDigestSealSize);
-  return 0;
-}
-
-int SealImage(std::uint8_t* image, std::int32_t chip, RunMode mode, const KeySources& sources) {
+bool SealImage(std::uint8_t* image, std::int32_t chip, RunMode mode, const KeySources& sources) {
   std::uint8_t digest[kSha256DigestSize];
   StoreImageDigest(image, digest);
-  if (EncryptBody(image, chip, sources.aesKey) != 0) {
-    return -1;
-  }
+  if (!EncryptBody(image, chip, sources.aesKey)) return false;
   Sha256OneShot(image, static_cast<std::int32_t>(kHeaderAreaSize), digest);
   PrintDigestWords("Sig: ", digest);
   std::printf("WIN32 system !!\r\n");

@@ -13,16 +13,10 @@ namespace sealtool {
 // first one led by label.
 void PrintDigestWords(const char* label, const std::uint8_t* digest);
 
-// AES-seal mode: encrypts the header digest in place with AES-128-CBC under
-// the seal key (sealKey: a byte-list file, a token key, or null for aes.txt's
-// byte list or the default key), prints it and stores it in the digest seal
-// region. Returns 0 or -1 (message printed).
-int SealHeaderDigestAes(std::uint8_t* digest, std::uint8_t* image, std::int32_t chip,
-                        const char* sealKey);
-
 // Seals the image after its checksum is stored, in the secure mode given,
-// with the keys sources names. Returns 0, or -1 after a key failure has been
-// printed; the image must then not be written.
-int SealImage(std::uint8_t* image, std::int32_t chip, RunMode mode, const KeySources& sources);
+// with the keys sources names. False after a key failure has been printed:
+// the image must then not be written. A run that signs later leaves the RSA
+// input block in the signature region (rsa_signature.h).
+bool SealImage(std::uint8_t* image, std::int32_t chip, RunMode mode, const KeySources& sources);
 
 }  // namespace sealtool

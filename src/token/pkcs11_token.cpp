@@ -26,7 +26,7 @@ bool IsTokenRef(const char* ref) {
   return ref != nullptr && std::strncmp(ref, kUriScheme, sizeof kUriScheme - 1) == 0;
 }
 
-int TokenEncryptAesCbc(const char* uri, std::uint8_t* data, std::size_t length) {
+bool TokenEncryptAesCbc(const char* uri, std::uint8_t* data, std::size_t length) {
   TokenRef ref{};
   CK_OBJECT_HANDLE key = 0;
   OpenToken* token = OpenKey(uri, CKO_SECRET_KEY, &ref, &key);
@@ -50,20 +50,20 @@ int TokenEncryptAesCbc(const char* uri, std::uint8_t* data, std::size_t length) 
     mbedtls_platform_zeroize(gCipherOutput, length);
   }
   ReleaseRef(&ref);
-  return ok ? 0 : -1;
+  return ok;
 }
 
-int TokenSignRsaRaw(const char* uri, const std::uint8_t* block, std::uint8_t* signature,
-                    std::uint8_t* modulusOut) {
+TokenSigning TokenSignRsaRaw(const char* uri, const std::uint8_t* block, std::uint8_t* signature,
+                             std::uint8_t* modulusOut) {
   TokenRef ref{};
   CK_OBJECT_HANDLE key = 0;
   std::uint8_t modulus[kRsaBlockSize];
   OpenToken* token = OpenKey(uri, CKO_PRIVATE_KEY, &ref, &key);
-  int result = -1;
+  TokenSigning result = TokenSigning::kFailed;
   if (token != nullptr && ReadRsa1024Modulus(ref, *token, key, modulus)) {
     std::memcpy(modulusOut, modulus, kRsaBlockSize);
     if (BigEndianNotBelow(block, modulus)) {
-      result = kTokenBlockNotBelowModulus;
+      result = TokenSigning::kBlockNotBelowModulus;
     } else if (MechanismOffered(ref, *token, CKM_RSA_X_509, CKF_SIGN, "raw RSA signing (RSA-X-509)")) {
       CK_MECHANISM mechanism{CKM_RSA_X_509, nullptr, 0};
       CK_ULONG written = kRsaBlockSize;
@@ -72,15 +72,16 @@ int TokenSignRsaRaw(const char* uri, const std::uint8_t* block, std::uint8_t* si
         rv = token->module->C_Sign(token->session, const_cast<std::uint8_t*>(block), kRsaBlockSize,
                                    signature, &written);
       }
-      result = (rv == CKR_OK && written == kRsaBlockSize) ? 0 : -1;
-      if (result != 0) PrintTokenError("raw RSA signing", rv == CKR_OK ? CKR_DATA_LEN_RANGE : rv, ref);
+      result = (rv == CKR_OK && written == kRsaBlockSize) ? TokenSigning::kSigned
+                                                          : TokenSigning::kFailed;
+      if (result == TokenSigning::kFailed) PrintTokenError("raw RSA signing", rv == CKR_OK ? CKR_DATA_LEN_RANGE : rv, ref);
     }
   }
   ReleaseRef(&ref);
   return result;
 }
 
-int TokenReadRsaPublicKey(const char* uri, bool ofPrivateKey, mbedtls_mpi* n, mbedtls_mpi* e) {
+bool TokenReadRsaPublicKey(const char* uri, bool ofPrivateKey, mbedtls_mpi* n, mbedtls_mpi* e) {
   TokenRef ref{};
   CK_OBJECT_HANDLE key = 0;
   OpenToken* token = nullptr;
@@ -96,10 +97,10 @@ int TokenReadRsaPublicKey(const char* uri, bool ofPrivateKey, mbedtls_mpi* n, mb
     ok = false;
   }
   ReleaseRef(&ref);
-  return ok ? 0 : -1;
+  return ok;
 }
 
-int TokenWrapAesKey(const char* uri, const std::uint8_t* wrappingKey, std::uint8_t* wrapped) {
+bool TokenWrapAesKey(const char* uri, const std::uint8_t* wrappingKey, std::uint8_t* wrapped) {
   TokenRef ref{};
   CK_OBJECT_HANDLE key = 0;
   OpenToken* token = OpenKey(uri, CKO_SECRET_KEY, &ref, &key);
@@ -146,7 +147,7 @@ int TokenWrapAesKey(const char* uri, const std::uint8_t* wrappingKey, std::uint8
     }
   }
   ReleaseRef(&ref);
-  return ok ? 0 : -1;
+  return ok;
 }
 
 }  // namespace sealtool

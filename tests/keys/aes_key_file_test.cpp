@@ -19,7 +19,7 @@ using Key = std::array<std::uint8_t, kKeyBufferSize>;
 const char kMalformed[] = " failed\n  ! Please check aes.txt\n Key must AES-128bits\n\n";
 
 struct TokenOutcome {
-  int result;
+  bool result;
   Key key;
   std::string out;
 };
@@ -59,13 +59,13 @@ const Key kCountingKey = KeyOf({0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 
 
 TEST(KeyTokenTest, EitherCaseAndBothEchoStyles) {
   const TokenOutcome lower = ParseToken("00112233445566778899aabbccddeeff\n");
-  EXPECT_EQ(lower.result, 0);
+  EXPECT_TRUE(lower.result);
   EXPECT_EQ(lower.key, kCountingKey);
   EXPECT_EQ(lower.out, "00112233445566778899aabbccddeeff\r\n");
 
   const TokenOutcome upper =
       ParseToken("#comment\r\n#another\n  00112233445566778899AABBCCDDEEFF", KeyEchoStyle::kSpaced);
-  EXPECT_EQ(upper.result, 0);
+  EXPECT_TRUE(upper.result);
   EXPECT_EQ(upper.key, kCountingKey);
   EXPECT_EQ(upper.out, "00 11 22 33 44 55 66 77 88 99 aa bb cc dd ee ff \r\n");
 }
@@ -86,7 +86,7 @@ TEST(KeyTokenTest, MalformedCandidatesFail) {
   };
   for (const std::string& text : cases) {
     const TokenOutcome outcome = ParseToken(text);
-    EXPECT_EQ(outcome.result, -1) << text.substr(0, 40);
+    EXPECT_FALSE(outcome.result) << text.substr(0, 40);
     EXPECT_EQ(outcome.out, kMalformed) << text.substr(0, 40);
   }
 }
@@ -94,17 +94,17 @@ TEST(KeyTokenTest, MalformedCandidatesFail) {
 TEST(KeyTokenTest, ANulByteEndsTheToken) {
   const std::string keyThenNul = std::string("00112233445566778899aabbccddeeff") + '\0' + "junk\n";
   const TokenOutcome accepted = ParseToken(keyThenNul);
-  EXPECT_EQ(accepted.result, 0);
+  EXPECT_TRUE(accepted.result);
   EXPECT_EQ(accepted.key, kCountingKey);
   const std::string nulInside = std::string("0011223344556677") + '\0' + "8899aabbccddeeff\n";
-  EXPECT_EQ(ParseToken(nulInside).result, -1);
+  EXPECT_FALSE(ParseToken(nulInside).result);
 }
 
 TEST(KeyTokenTest, PairsConvertOnTheirOwn) {
   // Pairs: "0x" -> 0, "g1" -> 0, "1g" -> 1, "-1" -> 0xff, "+f" -> 0x0f,
   // " " cannot occur; "zz" -> 0, then ten ordinary pairs.
   const TokenOutcome outcome = ParseToken("0xg11g-1+fzz0102030405060708090a");
-  EXPECT_EQ(outcome.result, 0);
+  EXPECT_TRUE(outcome.result);
   EXPECT_EQ(outcome.key, KeyOf({0x00, 0x00, 0x01, 0xff, 0x0f, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05,
                                 0x06, 0x07, 0x08, 0x09, 0x0a}));
   EXPECT_EQ(outcome.out, "000001ff0f000102030405060708090a\r\n");
@@ -155,7 +155,7 @@ TEST(KeyFileTest, ReadersOpenAesTxtInTheWorkingDirectory) {
 
   Key key{};
   CaptureStdout();
-  EXPECT_EQ(ReadAesKeyToken(nullptr, 753, KeyEchoStyle::kCompact, key.data()), 0);
+  EXPECT_TRUE(ReadAesKeyToken(nullptr, 753, KeyEchoStyle::kCompact, key.data()));
   EXPECT_EQ(GetCapturedStdout(), "No AES128 key file! Using default setting\n");
   EXPECT_EQ(key, defaultKey);
 
@@ -167,13 +167,13 @@ TEST(KeyFileTest, ReadersOpenAesTxtInTheWorkingDirectory) {
 
   test::WriteText("aes.txt", "#example\n00112233445566778899aabbccddeeff\n");
   CaptureStdout();
-  EXPECT_EQ(ReadAesKeyToken(nullptr, 753, KeyEchoStyle::kCompact, key.data()), 0);
+  EXPECT_TRUE(ReadAesKeyToken(nullptr, 753, KeyEchoStyle::kCompact, key.data()));
   EXPECT_EQ(GetCapturedStdout(), "AES-Key:\r\n00112233445566778899aabbccddeeff\r\n");
   EXPECT_EQ(key, kCountingKey);
 
   test::WriteText("aes.txt", "0x01 0x02\n");
   CaptureStdout();
-  EXPECT_EQ(ReadAesKeyToken(nullptr, 753, KeyEchoStyle::kCompact, key.data()), -1);
+  EXPECT_FALSE(ReadAesKeyToken(nullptr, 753, KeyEchoStyle::kCompact, key.data()));
   EXPECT_EQ(GetCapturedStdout(), std::string("AES-Key:\r\n") + kMalformed);
   Key bytes{};
   ReadAesKeyBytes(nullptr, 753, bytes.data());

@@ -33,7 +33,7 @@ TEST(WrapUserKeyTest, StoresAndEchoesTheKeyEncryptedUnderTheWrappingKey) {
                                     0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
   std::vector<std::uint8_t> image(kImageSize, 0x5C);
   CaptureStdout();
-  WrapUserKey(userKey, image.data());
+  EXPECT_TRUE(WrapUserKey(userKey, image.data()));
   const std::string out = GetCapturedStdout();
 
   const std::uint8_t* wrapped = image.data() + kWrappedKeyOffset;

@@ -22,7 +22,7 @@ using testing::internal::GetCapturedStdout;
 using Image = std::vector<std::uint8_t>;
 
 struct SignOutcome {
-  int result;
+  bool result;
   Image image;
   std::string out;
 };
@@ -32,7 +32,7 @@ class RsaSignatureTest : public testing::Test {
   void SetUp() override { inDir_ = std::make_unique<test::ScopedWorkDir>(dir_.path()); }
 
   SignOutcome Sign(const std::uint8_t* digest) {
-    SignOutcome outcome{0, Image(kImageSize, 0), ""};
+    SignOutcome outcome{false, Image(kImageSize, 0), ""};
     CaptureStdout();
     outcome.result = SignHeaderDigestRsa(digest, outcome.image.data(), KeySources{});
     outcome.out = GetCapturedStdout();
@@ -108,7 +108,7 @@ TEST_F(RsaSignatureTest, SignatureVerifiesWithTheStoredPublicKey) {
   const mbedtls_rsa_context& key = test::TestRsaKey(1);
   const auto digest = DigestEndingIn(0xFE);
   const SignOutcome outcome = Sign(digest.data());
-  ASSERT_EQ(outcome.result, 0) << outcome.out;
+  ASSERT_TRUE(outcome.result) << outcome.out;
 
   std::uint8_t block[128] = {};
   for (int j = 0; j < 32; ++j) {
@@ -169,7 +169,7 @@ TEST_F(RsaSignatureTest, EverySealIsCheckedBeforeItIsStored) {
     test::WriteText(dir_.File("rsa_pub.txt"), c.pub);
     const auto digest = DigestEndingIn(0x10);
     const SignOutcome outcome = Sign(digest.data());
-    EXPECT_EQ(outcome.result, -1) << c.name;
+    EXPECT_FALSE(outcome.result) << c.name;
     const std::size_t at = outcome.out.rfind(" failed\n");
     ASSERT_NE(at, std::string::npos) << c.name << outcome.out;
     EXPECT_EQ(outcome.out.substr(at), c.message) << c.name;
@@ -212,7 +212,7 @@ TEST_F(RsaSignatureTest, LinesAfterTheLastValueAreNeverRead) {
   test::WriteText(dir_.File("rsa_pub.txt"),
                   test::RsaPublicKeyText(test::TestRsaKey(1)) + std::string(5000, 'x') + "\n");
   const auto digest = DigestEndingIn(0x42);
-  EXPECT_EQ(Sign(digest.data()).result, 0);
+  EXPECT_TRUE(Sign(digest.data()).result);
 }
 
 std::string PrivLines(int keep) {
@@ -274,7 +274,7 @@ TEST_F(RsaSignatureTest, KeyFileFailures) {
     if (c.havePriv) test::WriteText("rsa_priv.txt", c.privText);
     if (c.havePub) test::WriteText("rsa_pub.txt", c.pubText);
     const SignOutcome outcome = Sign(digest.data());
-    EXPECT_EQ(outcome.result, -1) << c.name;
+    EXPECT_FALSE(outcome.result) << c.name;
     // A failure after signing leaves the echo before the message.
     const std::size_t at = outcome.out.find(" failed\n");
     ASSERT_NE(at, std::string::npos) << c.name;
@@ -290,7 +290,7 @@ TEST_F(RsaSignatureTest, KeyOfAnotherSizeIsRefused) {
   test::WriteText("rsa_pub.txt", test::RsaPublicKeyText(small));
   const auto digest = DigestEndingIn(0x01);
   const SignOutcome outcome = Sign(digest.data());
-  EXPECT_EQ(outcome.result, -1);
+  EXPECT_FALSE(outcome.result);
   EXPECT_EQ(outcome.out, " failed\n  ! N in rsa_priv.txt has 768 bits; it must be a 1024-bit modulus\n\n");
   mbedtls_rsa_free(&small);
 }
@@ -304,7 +304,7 @@ TEST_F(RsaSignatureTest, DigestNotBelowTheModulusIsRefusedWithAReason) {
     digest[i] = 0xFF;
   }
   const SignOutcome outcome = Sign(digest.data());
-  EXPECT_EQ(outcome.result, -1);
+  EXPECT_FALSE(outcome.result);
   EXPECT_EQ(outcome.out,
             " failed\n  ! mbedtls_rsa_private returned -0x4304\n"
             "  ! The header digest is not below the modulus: its last byte 0xff is the top byte"

@@ -73,7 +73,7 @@ TEST(SealImageTest, AesSealDecryptsBackToWhatWentIn) {
   const Image plain = ExampleImage(753);
   Image sealed = plain;
   CaptureStdout();
-  ASSERT_EQ(SealImage(sealed.data(), 753, RunMode::kAesSeal, KeySources{}), 0);
+  ASSERT_TRUE(SealImage(sealed.data(), 753, RunMode::kAesSeal, KeySources{}));
   const std::string out = GetCapturedStdout();
 
   // The image digest covers the plain image with the digest region as the
@@ -106,7 +106,7 @@ TEST(SealImageTest, TokenFormSealsTheDigestUnderAZeroKey) {
   const Image plain = ExampleImage(775);
   Image sealed = plain;
   CaptureStdout();
-  ASSERT_EQ(SealImage(sealed.data(), 775, RunMode::kAesSeal, KeySources{}), 0);
+  ASSERT_TRUE(SealImage(sealed.data(), 775, RunMode::kAesSeal, KeySources{}));
   GetCapturedStdout();
 
   const std::uint8_t bodyKey[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
@@ -131,7 +131,7 @@ TEST(SealImageTest, MalformedBodyKeyFailsBeforeEncrypting) {
   const Image plain = ExampleImage(753);
   Image sealed = plain;
   CaptureStdout();
-  EXPECT_EQ(SealImage(sealed.data(), 753, RunMode::kAesSeal, KeySources{}), -1);
+  EXPECT_FALSE(SealImage(sealed.data(), 753, RunMode::kAesSeal, KeySources{}));
   const std::string out = GetCapturedStdout();
   EXPECT_NE(out.find("AES-Key:\r\n failed\n  ! Please check aes.txt\n"), std::string::npos);
   EXPECT_TRUE(std::equal(sealed.begin() + kBodyAreaOffset, sealed.end(),

@@ -51,7 +51,7 @@ bool WrapsExpectedKey(const std::uint8_t* image, const InspectOptions& options, 
   *origin = ExpectedUserKey(options, chip, expected, &allHexDigits);
   if (report != nullptr) WarnAboutTokenText(allHexDigits, report);
   const bool same = *origin != KeyOrigin::kMalformed &&
-                    UnwrapUserKey(image + kWrappedKeyOffset, unwrapped) == 0 &&
+                    UnwrapUserKey(image + kWrappedKeyOffset, unwrapped) &&
                     std::memcmp(expected, unwrapped, kAesKeySize) == 0;
   mbedtls_platform_zeroize(expected, sizeof expected);
   mbedtls_platform_zeroize(unwrapped, sizeof unwrapped);
