@@ -9,6 +9,7 @@
 
 namespace sealtool {
 
+inline constexpr unsigned kRsaModulusBits = 1024;
 inline constexpr char kRsaPrivateKeyFileName[] = "rsa_priv.txt";
 inline constexpr char kRsaPublicKeyFileName[] = "rsa_pub.txt";
 

@@ -19,116 +19,11 @@
 #include "token/key_ref_text.h"
 #include "token/pkcs11_token.h"
 #include "keys/rsa_key_files.h"
+#include "keys/rsa_signing_keys.h"
 #include "digest/sha256.h"
 
 namespace sealtool {
 namespace {
-
-
-// Reads the values of one key file in order, stopping at the first failure,
-// which it reports: a file that cannot be opened, or the library's result.
-bool ReadKeyValues(const char* name, mbedtls_mpi* const* values, int count) {
-  const int result = ReadRsaKeyValues(name, values, count);
-  const bool defaultFile = std::strcmp(name, kRsaPrivateKeyFileName) == 0 ||
-                           std::strcmp(name, kRsaPublicKeyFileName) == 0;
-  if (result == kKeyFileNotOpened && defaultFile) {
-    std::printf(" failed\n  ! Could not open %s\n  ! Please run rsa_genkey first\n\n", name);
-  } else if (result == kKeyFileNotOpened) {
-    std::printf(" failed\n  ! Could not open %s\n\n", KeyRefForDisplay(name).text);
-  } else if (result != 0) {
-    std::printf(" failed\n  ! mbedtls_mpi_read_file returned %d\n\n", result);
-  }
-  return result == 0;
-}
-
-// The block, result and image regions are sized for RSA-1024 alone.
-bool ModulusIsRsa1024(const mbedtls_mpi* n, const char* fileName) {
-  const std::size_t bits = mbedtls_mpi_bitlen(n);
-  if (bits == kRsaModulusBits) {
-    return true;
-  }
-  std::printf(" failed\n  ! N in %s has %u bits; it must be a %u-bit modulus\n\n",
-              KeyRefForDisplay(fileName).text, static_cast<unsigned>(bits), kRsaModulusBits);
-  return false;
-}
-
-bool ExponentFits(const mbedtls_mpi* e, const char* fileName) {
-  const std::size_t size = mbedtls_mpi_size(e);
-  if (size > kExponentSize) {
-    std::printf(" failed\n  ! E in %s is %u bytes long; it must fit in %u bytes\n\n",
-                KeyRefForDisplay(fileName).text, static_cast<unsigned>(size),
-                static_cast<unsigned>(kExponentSize));
-    return false;
-  }
-  if (!PublicExponentIsSound(e)) {
-    std::printf(" failed\n  ! E in %s is even or below 3: a signature under it proves nothing\n\n",
-                KeyRefForDisplay(fileName).text);
-    return false;
-  }
-  return true;
-}
-
-// True when E * D = 1 modulo P - 1 and modulo Q - 1, that is modulo
-// lcm(P - 1, Q - 1): E is then a public exponent that fits D.
-bool ExponentFitsKey(const mbedtls_rsa_context* rsa, const mbedtls_mpi* e) {
-  mbedtls_mpi product, p1, q1, remainder;
-  mbedtls_mpi_init(&product);
-  mbedtls_mpi_init(&p1);
-  mbedtls_mpi_init(&q1);
-  mbedtls_mpi_init(&remainder);
-  bool fits = mbedtls_mpi_mul_mpi(&product, e, &rsa->D) == 0 &&
-              mbedtls_mpi_sub_int(&product, &product, 1) == 0 &&
-              mbedtls_mpi_sub_int(&p1, &rsa->P, 1) == 0 &&
-              mbedtls_mpi_sub_int(&q1, &rsa->Q, 1) == 0 &&
-              mbedtls_mpi_cmp_int(&p1, 0) > 0 && mbedtls_mpi_cmp_int(&q1, 0) > 0;
-  fits = fits && mbedtls_mpi_mod_mpi(&remainder, &product, &p1) == 0 &&
-         mbedtls_mpi_cmp_int(&remainder, 0) == 0;
-  fits = fits && mbedtls_mpi_mod_mpi(&remainder, &product, &q1) == 0 &&
-         mbedtls_mpi_cmp_int(&remainder, 0) == 0;
-  mbedtls_mpi_free(&product);
-  mbedtls_mpi_free(&p1);
-  mbedtls_mpi_free(&q1);
-  mbedtls_mpi_free(&remainder);
-  return fits;
-}
-
-// E as the inverse of D modulo lcm(P - 1, Q - 1).
-int InvertPrivateExponent(mbedtls_rsa_context* rsa) {
-  mbedtls_mpi p1, q1, gcd, product, lcm;
-  mbedtls_mpi_init(&p1);
-  mbedtls_mpi_init(&q1);
-  mbedtls_mpi_init(&gcd);
-  mbedtls_mpi_init(&product);
-  mbedtls_mpi_init(&lcm);
-  int ret = mbedtls_mpi_sub_int(&p1, &rsa->P, 1);
-  if (ret == 0) ret = mbedtls_mpi_sub_int(&q1, &rsa->Q, 1);
-  if (ret == 0) ret = mbedtls_mpi_gcd(&gcd, &p1, &q1);
-  if (ret == 0) ret = mbedtls_mpi_mul_mpi(&product, &p1, &q1);
-  if (ret == 0) ret = mbedtls_mpi_div_mpi(&lcm, nullptr, &product, &gcd);
-  if (ret == 0) ret = mbedtls_mpi_inv_mod(&rsa->E, &rsa->D, &lcm);
-  mbedtls_mpi_free(&p1);
-  mbedtls_mpi_free(&q1);
-  mbedtls_mpi_free(&gcd);
-  mbedtls_mpi_free(&product);
-  mbedtls_mpi_free(&lcm);
-  return ret;
-}
-
-// The library checks its private-key result against E, which rsa_priv.txt
-// does not hold (the public key file is read only after signing). E is the
-// exponent that fits D: the usual 65537 (or 3 or 17) when it fits, checked
-// with two remainders, else the inverse of D modulo lcm(P - 1, Q - 1), which
-// costs about as much as the signature itself. Either way the signature is
-// S = m^D mod N. A D with no such inverse means the key is not a consistent
-// RSA key.
-int DerivePublicExponent(mbedtls_rsa_context* rsa) {
-  for (const int candidate : {65537, 3, 17}) {
-    int ret = mbedtls_mpi_lset(&rsa->E, candidate);
-    if (ret != 0) return ret;
-    if (ExponentFitsKey(rsa, &rsa->E)) return 0;
-  }
-  return InvertPrivateExponent(rsa);
-}
 
 // True when the input block, read big-endian, is not below N: the case the
 // library refuses for a sound key.
@@ -193,12 +88,7 @@ int PrivateOperationBlinded(mbedtls_rsa_context* rsa, const std::uint8_t* block,
 // Reads the private key file (rsa_priv.txt unless named) and signs the block.
 bool SignWithKeyFile(mbedtls_rsa_context* rsa, const char* fileName, const std::uint8_t* block,
                      std::uint8_t* result) {
-  mbedtls_mpi* const values[] = {&rsa->N, &rsa->D, &rsa->P, &rsa->Q,
-                                 &rsa->DP, &rsa->DQ, &rsa->QP};
-  if (!ReadKeyValues(fileName, values, 7) || !ModulusIsRsa1024(&rsa->N, fileName)) {
-    return false;
-  }
-  rsa->len = (mbedtls_mpi_bitlen(&rsa->N) + 7) >> 3;
+  if (!ReadPrivateKeyFile(rsa, fileName)) return false;
   int ret = DerivePublicExponent(rsa);
   if (ret != 0) {
     PrintRefusedOperation("mbedtls_mpi_inv_mod", ret, block, &rsa->N, fileName);
@@ -272,30 +162,6 @@ bool ComputeSignature(const KeySources& sources, mbedtls_rsa_context* rsa,
   return SignWithKeyFile(rsa, fileName, block, result);
 }
 
-// The public key that goes beside the signature, read apart from the
-// private key's context.
-struct PublicKey {
-  mbedtls_mpi n;
-  mbedtls_mpi e;
-};
-
-bool ReadPublicKeyFile(PublicKey* key, const char* fileName) {
-  mbedtls_mpi* const values[] = {&key->n, &key->e};
-  return ReadKeyValues(fileName, values, 2);
-}
-
-// N and E to store: from rsa_pub.txt or the file or token key named, or,
-// for a token private key named alone, from its public key in the token.
-bool ReadPublicKey(const KeySources& sources, PublicKey* key, const char** name) {
-  const bool ofPrivateKey = sources.rsaPub == nullptr && IsTokenRef(sources.rsaKey);
-  *name = ofPrivateKey ? sources.rsaKey
-                       : (sources.rsaPub != nullptr ? sources.rsaPub : kRsaPublicKeyFileName);
-  const bool read = (ofPrivateKey || IsTokenRef(*name))
-                        ? TokenReadRsaPublicKey(*name, ofPrivateKey, &key->n, &key->e)
-                        : ReadPublicKeyFile(key, *name);
-  return read && ModulusIsRsa1024(&key->n, *name) && ExponentFits(&key->e, *name);
-}
-
 // What made the signature, for the message that refuses it.
 struct SignerText {
   char text[kKeyRefTextSize + 32];
@@ -341,16 +207,6 @@ void PrintHex(const char* label, const std::uint8_t* bytes, std::size_t count) {
   std::printf("%s", label);
   for (std::size_t i = 0; i < count; ++i) std::printf("%02x", bytes[i]);
   std::printf("\n");
-}
-
-void InitPublicKey(PublicKey* key) {
-  mbedtls_mpi_init(&key->n);
-  mbedtls_mpi_init(&key->e);
-}
-
-void FreePublicKey(PublicKey* key) {
-  mbedtls_mpi_free(&key->n);
-  mbedtls_mpi_free(&key->e);
 }
 
 // Everything short of the private-key operation: the public key that will be

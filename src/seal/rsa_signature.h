@@ -12,7 +12,6 @@
 
 namespace sealtool {
 
-inline constexpr unsigned kRsaModulusBits = 8 * kRsaBlockSize;
 
 // Signs the 32-byte header digest into the RSA signature region and fills
 // the modulus and exponent areas, with the keys sources names (the private

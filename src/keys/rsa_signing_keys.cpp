@@ -1,0 +1,153 @@
+#include "keys/rsa_signing_keys.h"
+
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "image/layout.h"
+#include "keys/public_key.h"
+#include "keys/rsa_key_files.h"
+#include "token/key_ref_text.h"
+#include "token/pkcs11_token.h"
+
+namespace sealtool {
+namespace {
+
+static_assert(kRsaModulusBits == 8 * kRsaBlockSize, "the RSA regions hold one 1024-bit value each");
+
+// Reads the values of one key file in order, stopping at the first failure,
+// which it reports: a file that cannot be opened, or the library's result.
+bool ReadKeyValues(const char* name, mbedtls_mpi* const* values, int count) {
+  const int result = ReadRsaKeyValues(name, values, count);
+  const bool defaultFile = std::strcmp(name, kRsaPrivateKeyFileName) == 0 ||
+                           std::strcmp(name, kRsaPublicKeyFileName) == 0;
+  if (result == kKeyFileNotOpened && defaultFile) {
+    std::printf(" failed\n  ! Could not open %s\n  ! Please run rsa_genkey first\n\n", name);
+  } else if (result == kKeyFileNotOpened) {
+    std::printf(" failed\n  ! Could not open %s\n\n", KeyRefForDisplay(name).text);
+  } else if (result != 0) {
+    std::printf(" failed\n  ! mbedtls_mpi_read_file returned %d\n\n", result);
+  }
+  return result == 0;
+}
+
+// The block, result and image regions are sized for RSA-1024 alone.
+bool ModulusIsRsa1024(const mbedtls_mpi* n, const char* fileName) {
+  const std::size_t bits = mbedtls_mpi_bitlen(n);
+  if (bits == kRsaModulusBits) {
+    return true;
+  }
+  std::printf(" failed\n  ! N in %s has %u bits; it must be a %u-bit modulus\n\n",
+              KeyRefForDisplay(fileName).text, static_cast<unsigned>(bits), kRsaModulusBits);
+  return false;
+}
+
+bool ExponentFits(const mbedtls_mpi* e, const char* fileName) {
+  const std::size_t size = mbedtls_mpi_size(e);
+  if (size > kExponentSize) {
+    std::printf(" failed\n  ! E in %s is %u bytes long; it must fit in %u bytes\n\n",
+                KeyRefForDisplay(fileName).text, static_cast<unsigned>(size),
+                static_cast<unsigned>(kExponentSize));
+    return false;
+  }
+  if (!PublicExponentIsSound(e)) {
+    std::printf(" failed\n  ! E in %s is even or below 3: a signature under it proves nothing\n\n",
+                KeyRefForDisplay(fileName).text);
+    return false;
+  }
+  return true;
+}
+
+// True when E * D = 1 modulo P - 1 and modulo Q - 1, that is modulo
+// lcm(P - 1, Q - 1): E is then a public exponent that fits D.
+bool ExponentFitsKey(const mbedtls_rsa_context* rsa, const mbedtls_mpi* e) {
+  mbedtls_mpi product, p1, q1, remainder;
+  mbedtls_mpi_init(&product);
+  mbedtls_mpi_init(&p1);
+  mbedtls_mpi_init(&q1);
+  mbedtls_mpi_init(&remainder);
+  bool fits = mbedtls_mpi_mul_mpi(&product, e, &rsa->D) == 0 &&
+              mbedtls_mpi_sub_int(&product, &product, 1) == 0 &&
+              mbedtls_mpi_sub_int(&p1, &rsa->P, 1) == 0 &&
+              mbedtls_mpi_sub_int(&q1, &rsa->Q, 1) == 0 &&
+              mbedtls_mpi_cmp_int(&p1, 0) > 0 && mbedtls_mpi_cmp_int(&q1, 0) > 0;
+  fits = fits && mbedtls_mpi_mod_mpi(&remainder, &product, &p1) == 0 &&
+         mbedtls_mpi_cmp_int(&remainder, 0) == 0;
+  fits = fits && mbedtls_mpi_mod_mpi(&remainder, &product, &q1) == 0 &&
+         mbedtls_mpi_cmp_int(&remainder, 0) == 0;
+  mbedtls_mpi_free(&product);
+  mbedtls_mpi_free(&p1);
+  mbedtls_mpi_free(&q1);
+  mbedtls_mpi_free(&remainder);
+  return fits;
+}
+
+// E as the inverse of D modulo lcm(P - 1, Q - 1).
+int InvertPrivateExponent(mbedtls_rsa_context* rsa) {
+  mbedtls_mpi p1, q1, gcd, product, lcm;
+  mbedtls_mpi_init(&p1);
+  mbedtls_mpi_init(&q1);
+  mbedtls_mpi_init(&gcd);
+  mbedtls_mpi_init(&product);
+  mbedtls_mpi_init(&lcm);
+  int ret = mbedtls_mpi_sub_int(&p1, &rsa->P, 1);
+  if (ret == 0) ret = mbedtls_mpi_sub_int(&q1, &rsa->Q, 1);
+  if (ret == 0) ret = mbedtls_mpi_gcd(&gcd, &p1, &q1);
+  if (ret == 0) ret = mbedtls_mpi_mul_mpi(&product, &p1, &q1);
+  if (ret == 0) ret = mbedtls_mpi_div_mpi(&lcm, nullptr, &product, &gcd);
+  if (ret == 0) ret = mbedtls_mpi_inv_mod(&rsa->E, &rsa->D, &lcm);
+  mbedtls_mpi_free(&p1);
+  mbedtls_mpi_free(&q1);
+  mbedtls_mpi_free(&gcd);
+  mbedtls_mpi_free(&product);
+  mbedtls_mpi_free(&lcm);
+  return ret;
+}
+
+bool ReadPublicKeyFile(PublicKey* key, const char* fileName) {
+  mbedtls_mpi* const values[] = {&key->n, &key->e};
+  return ReadKeyValues(fileName, values, 2);
+}
+
+}  // namespace
+
+void InitPublicKey(PublicKey* key) {
+  mbedtls_mpi_init(&key->n);
+  mbedtls_mpi_init(&key->e);
+}
+
+void FreePublicKey(PublicKey* key) {
+  mbedtls_mpi_free(&key->n);
+  mbedtls_mpi_free(&key->e);
+}
+
+bool ReadPublicKey(const KeySources& sources, PublicKey* key, const char** name) {
+  const bool ofPrivateKey = sources.rsaPub == nullptr && IsTokenRef(sources.rsaKey);
+  *name = ofPrivateKey ? sources.rsaKey
+                       : (sources.rsaPub != nullptr ? sources.rsaPub : kRsaPublicKeyFileName);
+  const bool read = (ofPrivateKey || IsTokenRef(*name))
+                        ? TokenReadRsaPublicKey(*name, ofPrivateKey, &key->n, &key->e)
+                        : ReadPublicKeyFile(key, *name);
+  return read && ModulusIsRsa1024(&key->n, *name) && ExponentFits(&key->e, *name);
+}
+
+bool ReadPrivateKeyFile(mbedtls_rsa_context* rsa, const char* fileName) {
+  mbedtls_mpi* const values[] = {&rsa->N, &rsa->D, &rsa->P, &rsa->Q,
+                                 &rsa->DP, &rsa->DQ, &rsa->QP};
+  if (!ReadKeyValues(fileName, values, 7) || !ModulusIsRsa1024(&rsa->N, fileName)) {
+    return false;
+  }
+  rsa->len = (mbedtls_mpi_bitlen(&rsa->N) + 7) >> 3;
+  return true;
+}
+
+int DerivePublicExponent(mbedtls_rsa_context* rsa) {
+  for (const int candidate : {65537, 3, 17}) {
+    int ret = mbedtls_mpi_lset(&rsa->E, candidate);
+    if (ret != 0) return ret;
+    if (ExponentFitsKey(rsa, &rsa->E)) return 0;
+  }
+  return InvertPrivateExponent(rsa);
+}
+
+}  // namespace sealtool
