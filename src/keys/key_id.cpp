@@ -6,6 +6,7 @@
 #include <mbedtls/pk.h>
 #include <mbedtls/rsa.h>
 
+#include "image/hex_text.h"
 #include "image/layout.h"
 #include "digest/sha256.h"
 
@@ -48,9 +49,7 @@ int ComputeKeyIds(const mbedtls_mpi* n, const mbedtls_mpi* e, KeyIds* ids) {
 }
 
 void FormatKeyId(const std::uint8_t* id, char (&text)[kKeyIdTextSize]) {
-  for (std::size_t i = 0; i < kKeyIdSize; ++i) {
-    std::snprintf(text + 2 * i, 3, "%02x", id[i]);
-  }
+  FormatHex(id, kKeyIdSize, text);
 }
 
 bool ParseKeyId(const char* text, std::uint8_t* id) {

@@ -13,6 +13,8 @@
 #include <mbedtls/pkcs5.h>
 #include <mbedtls/platform_util.h>
 
+#include "secret/system_random.h"
+
 namespace sealtool {
 namespace {
 
@@ -164,15 +166,10 @@ std::size_t UnpaddedLength(const unsigned char* data, std::size_t length) {
 }
 
 int RandomBytes(unsigned char* out, std::size_t size) {
-  mbedtls_entropy_context entropy;
-  mbedtls_ctr_drbg_context drbg;
-  mbedtls_entropy_init(&entropy);
-  mbedtls_ctr_drbg_init(&drbg);
-  static const unsigned char kPersonal[] = "sealkey pkcs8";
-  int ret = mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, kPersonal, sizeof kPersonal - 1);
-  if (ret == 0) ret = mbedtls_ctr_drbg_random(&drbg, out, size);
-  mbedtls_ctr_drbg_free(&drbg);
-  mbedtls_entropy_free(&entropy);
+  SystemRandom random;
+  int ret = SeedSystemRandom(&random, "sealkey pkcs8") ? 0 : MBEDTLS_ERR_CTR_DRBG_ENTROPY_SOURCE_FAILED;
+  if (ret == 0) ret = mbedtls_ctr_drbg_random(&random.drbg, out, size);
+  FreeSystemRandom(&random);
   return ret;
 }
 

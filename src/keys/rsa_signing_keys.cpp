@@ -84,22 +84,10 @@ bool ExponentFitsKey(const mbedtls_rsa_context* rsa, const mbedtls_mpi* e) {
 
 // E as the inverse of D modulo lcm(P - 1, Q - 1).
 int InvertPrivateExponent(mbedtls_rsa_context* rsa) {
-  mbedtls_mpi p1, q1, gcd, product, lcm;
-  mbedtls_mpi_init(&p1);
-  mbedtls_mpi_init(&q1);
-  mbedtls_mpi_init(&gcd);
-  mbedtls_mpi_init(&product);
+  mbedtls_mpi lcm;
   mbedtls_mpi_init(&lcm);
-  int ret = mbedtls_mpi_sub_int(&p1, &rsa->P, 1);
-  if (ret == 0) ret = mbedtls_mpi_sub_int(&q1, &rsa->Q, 1);
-  if (ret == 0) ret = mbedtls_mpi_gcd(&gcd, &p1, &q1);
-  if (ret == 0) ret = mbedtls_mpi_mul_mpi(&product, &p1, &q1);
-  if (ret == 0) ret = mbedtls_mpi_div_mpi(&lcm, nullptr, &product, &gcd);
+  int ret = PrimesLcm(rsa, &lcm);
   if (ret == 0) ret = mbedtls_mpi_inv_mod(&rsa->E, &rsa->D, &lcm);
-  mbedtls_mpi_free(&p1);
-  mbedtls_mpi_free(&q1);
-  mbedtls_mpi_free(&gcd);
-  mbedtls_mpi_free(&product);
   mbedtls_mpi_free(&lcm);
   return ret;
 }
@@ -129,6 +117,21 @@ bool ReadPublicKey(const KeySources& sources, PublicKey* key, const char** name)
                         ? TokenReadRsaPublicKey(*name, ofPrivateKey, &key->n, &key->e)
                         : ReadPublicKeyFile(key, *name);
   return read && ModulusIsRsa1024(&key->n, *name) && ExponentFits(&key->e, *name);
+}
+
+int PrimesLcm(const mbedtls_rsa_context* rsa, mbedtls_mpi* lcm) {
+  mbedtls_mpi p1, q1, gcd, product;
+  for (mbedtls_mpi* value : {&p1, &q1, &gcd, &product}) mbedtls_mpi_init(value);
+  int ret = mbedtls_mpi_sub_int(&p1, &rsa->P, 1);
+  if (ret == 0) ret = mbedtls_mpi_sub_int(&q1, &rsa->Q, 1);
+  if (ret == 0 && (mbedtls_mpi_cmp_int(&p1, 0) <= 0 || mbedtls_mpi_cmp_int(&q1, 0) <= 0)) {
+    ret = MBEDTLS_ERR_MPI_BAD_INPUT_DATA;
+  }
+  if (ret == 0) ret = mbedtls_mpi_gcd(&gcd, &p1, &q1);
+  if (ret == 0) ret = mbedtls_mpi_mul_mpi(&product, &p1, &q1);
+  if (ret == 0) ret = mbedtls_mpi_div_mpi(lcm, nullptr, &product, &gcd);
+  for (mbedtls_mpi* value : {&p1, &q1, &gcd, &product}) mbedtls_mpi_free(value);
+  return ret;
 }
 
 bool ReadPrivateKeyFile(mbedtls_rsa_context* rsa, const char* fileName) {

@@ -26,6 +26,10 @@ void FreePublicKey(PublicKey* key);
 // *name gets the reference they came from.
 bool ReadPublicKey(const KeySources& sources, PublicKey* key, const char** name);
 
+// lcm(P - 1, Q - 1), the modulus D and E are inverses under. Returns 0 or an
+// mbedtls code (also for P or Q below 2).
+int PrimesLcm(const mbedtls_rsa_context* rsa, mbedtls_mpi* lcm);
+
 // rsa_priv.txt's seven values (or those of fileName), N a 1024-bit modulus.
 bool ReadPrivateKeyFile(mbedtls_rsa_context* rsa, const char* fileName);
 

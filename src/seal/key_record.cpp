@@ -6,6 +6,7 @@
 #include <mbedtls/aes.h>
 #include <mbedtls/platform_util.h>
 
+#include "image/hex_text.h"
 #include "image/layout.h"
 #include "seal/aes_cbc.h"
 #include "keys/aes_key_file.h"
@@ -31,10 +32,8 @@ int CryptWithWrappingKey(int direction, const std::uint8_t* input, std::uint8_t*
 
 void StoreWrappedKey(const std::uint8_t* wrapped, std::uint8_t* image) {
   std::printf("AES-wr-key:\r\n");
-  for (std::size_t i = 0; i < kWrappedKeySize; ++i) {
-    std::printf("%02x", wrapped[i]);
-    image[kWrappedKeyOffset + i] = wrapped[i];
-  }
+  PrintHex(wrapped, kWrappedKeySize, "");
+  std::memcpy(image + kWrappedKeyOffset, wrapped, kWrappedKeySize);
   std::printf("\r\n");
 }
 

@@ -13,6 +13,7 @@
 #include <mbedtls/platform_util.h>
 #include <mbedtls/rsa.h>
 
+#include "image/hex_text.h"
 #include "image/layout.h"
 #include "keys/key_id.h"
 #include "keys/public_key.h"
@@ -21,6 +22,7 @@
 #include "keys/rsa_key_files.h"
 #include "keys/rsa_signing_keys.h"
 #include "digest/sha256.h"
+#include "secret/system_random.h"
 
 namespace sealtool {
 namespace {
@@ -28,12 +30,9 @@ namespace {
 // True when the input block, read big-endian, is not below N: the case the
 // library refuses for a sound key.
 bool BlockNotBelowModulus(const std::uint8_t* block, const mbedtls_mpi* n) {
-  mbedtls_mpi m;
-  mbedtls_mpi_init(&m);
-  const bool notBelow = mbedtls_mpi_read_binary(&m, block, kRsaBlockSize) == 0 &&
-                        mbedtls_mpi_cmp_mpi(&m, n) >= 0;
-  mbedtls_mpi_free(&m);
-  return notBelow;
+  std::uint8_t modulus[kRsaBlockSize];
+  return mbedtls_mpi_write_binary(n, modulus, sizeof modulus) != 0 ||
+         !BigEndianBelow(block, modulus, kRsaBlockSize);
 }
 
 void PrintNotBelowModulus(const std::uint8_t* block, std::uint8_t modulusTopByte) {
@@ -72,16 +71,10 @@ void PrintSignature(const std::uint8_t* result) {
 // The private-key operation, blinded with a generator seeded from the
 // system, so that its timing tells nothing of D; S = m^D mod N is the same.
 int PrivateOperationBlinded(mbedtls_rsa_context* rsa, const std::uint8_t* block, std::uint8_t* result) {
-  static constexpr unsigned char kPersonalization[] = "sealtool rsa blinding";
-  mbedtls_entropy_context entropy;
-  mbedtls_ctr_drbg_context random;
-  mbedtls_entropy_init(&entropy);
-  mbedtls_ctr_drbg_init(&random);
-  int ret = mbedtls_ctr_drbg_seed(&random, mbedtls_entropy_func, &entropy, kPersonalization,
-                                  sizeof kPersonalization - 1);
-  if (ret == 0) ret = mbedtls_rsa_private(rsa, mbedtls_ctr_drbg_random, &random, block, result);
-  mbedtls_ctr_drbg_free(&random);
-  mbedtls_entropy_free(&entropy);
+  SystemRandom random;
+  int ret = SeedSystemRandom(&random, "sealtool rsa blinding") ? 0 : MBEDTLS_ERR_CTR_DRBG_ENTROPY_SOURCE_FAILED;
+  if (ret == 0) ret = mbedtls_rsa_private(rsa, mbedtls_ctr_drbg_random, &random.drbg, block, result);
+  FreeSystemRandom(&random);
   return ret;
 }
 
@@ -203,9 +196,9 @@ bool SignatureVerifies(const PublicKey& key, const std::uint8_t* signature,
   return false;
 }
 
-void PrintHex(const char* label, const std::uint8_t* bytes, std::size_t count) {
+void PrintLabelledHex(const char* label, const std::uint8_t* bytes, std::size_t count) {
   std::printf("%s", label);
-  for (std::size_t i = 0; i < count; ++i) std::printf("%02x", bytes[i]);
+  PrintHex(bytes, count, "");
   std::printf("\n");
 }
 
@@ -230,10 +223,10 @@ bool PrepareLaterSigning(const std::uint8_t* headerDigest, const std::uint8_t* b
   FreePublicKey(&key);
   if (!ok) return false;
   std::printf("Sign later: this run makes no signature and writes no image.\n");
-  PrintHex("Image digest:  ", image + kImageDigestOffset, kImageDigestSize);
-  PrintHex("Header digest: ", headerDigest, kSha256DigestSize);
-  PrintHex("Key id (image header):        ", ids.header, kKeyIdSize);
-  PrintHex("Key id (SubjectPublicKeyInfo): ", ids.spki, kKeyIdSize);
+  PrintLabelledHex("Image digest:  ", image + kImageDigestOffset, kImageDigestSize);
+  PrintLabelledHex("Header digest: ", headerDigest, kSha256DigestSize);
+  PrintLabelledHex("Key id (image header):        ", ids.header, kKeyIdSize);
+  PrintLabelledHex("Key id (SubjectPublicKeyInfo): ", ids.spki, kKeyIdSize);
   std::memcpy(image + kRsaSignatureOffset, block, kRsaBlockSize);
   return true;
 }

@@ -4,6 +4,7 @@
 
 #include <mbedtls/platform_util.h>
 
+#include "image/hex_text.h"
 #include "image/layout.h"
 #include "token/objects.h"
 
@@ -16,9 +17,6 @@ constexpr std::size_t kAesBlockBytes = 16;
 // Output of the token's cipher: PKCS#11 promises nothing for in-place calls.
 std::uint8_t gCipherOutput[kBodyAreaSize];
 
-bool BigEndianNotBelow(const std::uint8_t* value, const std::uint8_t* modulus) {
-  return std::memcmp(value, modulus, kRsaBlockSize) >= 0;
-}
 
 }  // namespace
 
@@ -62,7 +60,7 @@ TokenSigning TokenSignRsaRaw(const char* uri, const std::uint8_t* block, std::ui
   TokenSigning result = TokenSigning::kFailed;
   if (token != nullptr && ReadRsa1024Modulus(ref, *token, key, modulus)) {
     std::memcpy(modulusOut, modulus, kRsaBlockSize);
-    if (BigEndianNotBelow(block, modulus)) {
+    if (!BigEndianBelow(block, modulus, kRsaBlockSize)) {
       result = TokenSigning::kBlockNotBelowModulus;
     } else if (MechanismOffered(ref, *token, CKM_RSA_X_509, CKF_SIGN, "raw RSA signing (RSA-X-509)")) {
       CK_MECHANISM mechanism{CKM_RSA_X_509, nullptr, 0};

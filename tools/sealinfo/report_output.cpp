@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "image/hex_text.h"
 #include "image/layout.h"
 
 namespace sealtool::inspect {
@@ -64,19 +65,10 @@ const char* DramMeaning(const DramEntry& entry, std::int32_t chip) {
 }
 
 std::string HexText(const std::uint8_t* bytes, std::size_t count) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (std::size_t i = 0; i < count; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 0xFu];
-  }
+  std::string text(2 * count + 1, '\0');
+  FormatHex(bytes, count, text.data());
+  text.pop_back();
   return text;
-}
-
-void PrintHex(const std::uint8_t* bytes, std::size_t count, const char* separator) {
-  for (std::size_t i = 0; i < count; ++i) {
-    std::printf("%s%02x", i > 0 ? separator : "", bytes[i]);
-  }
 }
 
 void PrintTextRegions(const std::uint8_t* image, const Report& report) {

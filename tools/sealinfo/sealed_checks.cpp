@@ -1,6 +1,7 @@
 #include "checks.h"
 
 #include <limits.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <initializer_list>
@@ -12,6 +13,7 @@
 #include "image/layout.h"
 #include "keys/aes_key_file.h"
 #include "keys/public_key.h"
+#include "keys/rsa_key_files.h"
 #include "mode_detection.h"
 #include "seal/aes_cbc.h"
 #include "image/checksum.h"
@@ -156,17 +158,16 @@ void CheckStoredPublicKey(const std::uint8_t* image, const InspectOptions& optio
                           Report* report) {
   char path[PATH_MAX];
   KeyPath(options, kRsaPublicKeyFileName, path);
-  std::FILE* stream = std::fopen(path, "rb");
-  if (stream == nullptr) {
+  struct stat info {};
+  if (stat(path, &info) != 0) {
     AddCheck(report, CheckId::kPublicKey, Verdict::kNotVerifiable, "no %s in %s",
              kRsaPublicKeyFileName, options.keyDir);
     return;
   }
   mbedtls_mpi fileN, fileE, storedN, storedE;
   for (mbedtls_mpi* value : {&fileN, &fileE, &storedN, &storedE}) mbedtls_mpi_init(value);
-  const bool read = mbedtls_mpi_read_file(&fileN, 16, stream) == 0 &&
-                    mbedtls_mpi_read_file(&fileE, 16, stream) == 0;
-  std::fclose(stream);
+  mbedtls_mpi* const values[] = {&fileN, &fileE};
+  const bool read = ReadRsaKeyValues(path, values, 2) == 0;
   const bool loaded = LoadImagePublicKey(image, &storedN, &storedE) == 0;
   const bool same = read && loaded && mbedtls_mpi_cmp_mpi(&fileN, &storedN) == 0 &&
                     mbedtls_mpi_cmp_mpi(&fileE, &storedE) == 0;

@@ -16,16 +16,19 @@
 #include <mbedtls/rsa.h>
 #include <nlohmann/json.hpp>
 
+#include "image/hex_text.h"
 #include "image/layout.h"
 #include "keys/key_formats.h"
 #include "keys/key_id.h"
 #include "token/pkcs11_token.h"
 #include "keys/rsa_key_files.h"
+#include "keys/rsa_signing_keys.h"
 #include "token/key_ref_text.h"
 #include "keys/public_key.h"
 #include "seal/rsa_seal.h"
 #include "seal/rsa_signature.h"
 #include "secret/secret_file.h"
+#include "secret/system_random.h"
 
 namespace sealkey {
 
@@ -36,12 +39,9 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 std::string Hex(const std::uint8_t* bytes, std::size_t count) {
-  std::string text;
-  char pair[3];
-  for (std::size_t i = 0; i < count; ++i) {
-    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
-    text += pair;
-  }
+  std::string text(2 * count + 1, '\0');
+  sealtool::FormatHex(bytes, count, text.data());
+  text.pop_back();
   return text;
 }
 
@@ -72,14 +72,12 @@ bool IsCongruentToOne(const mbedtls_mpi* value, const mbedtls_mpi* modulus) {
 // The arithmetic of the CRT key: N = P Q, D E = 1 mod lcm(P-1, Q-1),
 // DP = D mod P-1, DQ = D mod Q-1, QP Q = 1 mod P.
 void CheckArithmetic(const mbedtls_rsa_context& rsa, std::vector<KeyCheck>* checks) {
-  mbedtls_mpi product, p1, q1, gcd, lcm, reduced;
-  for (mbedtls_mpi* value : {&product, &p1, &q1, &gcd, &lcm, &reduced}) mbedtls_mpi_init(value);
+  mbedtls_mpi product, p1, q1, lcm, reduced;
+  for (mbedtls_mpi* value : {&product, &p1, &q1, &lcm, &reduced}) mbedtls_mpi_init(value);
   bool ok = mbedtls_mpi_mul_mpi(&product, &rsa.P, &rsa.Q) == 0;
   checks->push_back({"n = p * q", ok && mbedtls_mpi_cmp_mpi(&product, &rsa.N) == 0, false, ""});
-  ok = mbedtls_mpi_sub_int(&p1, &rsa.P, 1) == 0 && mbedtls_mpi_sub_int(&q1, &rsa.Q, 1) == 0 &&
-       mbedtls_mpi_cmp_int(&p1, 0) > 0 && mbedtls_mpi_cmp_int(&q1, 0) > 0 &&
-       mbedtls_mpi_gcd(&gcd, &p1, &q1) == 0 && mbedtls_mpi_mul_mpi(&product, &p1, &q1) == 0 &&
-       mbedtls_mpi_div_mpi(&lcm, nullptr, &product, &gcd) == 0;
+  ok = sealtool::PrimesLcm(&rsa, &lcm) == 0 && mbedtls_mpi_sub_int(&p1, &rsa.P, 1) == 0 &&
+       mbedtls_mpi_sub_int(&q1, &rsa.Q, 1) == 0;
   const bool dFits = ok && mbedtls_mpi_mul_mpi(&product, &rsa.D, &rsa.E) == 0 &&
                      IsCongruentToOne(&product, &lcm);
   checks->push_back({"d * e = 1", dFits, false, "modulo lcm(p - 1, q - 1)"});
@@ -91,19 +89,15 @@ void CheckArithmetic(const mbedtls_rsa_context& rsa, std::vector<KeyCheck>* chec
   checks->push_back({"dq", dq, false, "d mod (q - 1)"});
   const bool qp = mbedtls_mpi_mul_mpi(&product, &rsa.QP, &rsa.Q) == 0 && IsCongruentToOne(&product, &rsa.P);
   checks->push_back({"qp", qp, false, "q^-1 mod p"});
-  for (mbedtls_mpi* value : {&product, &p1, &q1, &gcd, &lcm, &reduced}) mbedtls_mpi_free(value);
+  for (mbedtls_mpi* value : {&product, &p1, &q1, &lcm, &reduced}) mbedtls_mpi_free(value);
 }
 
 bool ArePrimes(const mbedtls_rsa_context& rsa) {
-  mbedtls_entropy_context entropy;
-  mbedtls_ctr_drbg_context drbg;
-  mbedtls_entropy_init(&entropy);
-  mbedtls_ctr_drbg_init(&drbg);
-  bool ok = mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, nullptr, 0) == 0;
-  ok = ok && mbedtls_mpi_is_prime_ext(&rsa.P, 40, mbedtls_ctr_drbg_random, &drbg) == 0 &&
-       mbedtls_mpi_is_prime_ext(&rsa.Q, 40, mbedtls_ctr_drbg_random, &drbg) == 0;
-  mbedtls_ctr_drbg_free(&drbg);
-  mbedtls_entropy_free(&entropy);
+  sealtool::SystemRandom random;
+  bool ok = sealtool::SeedSystemRandom(&random, "sealkey prime test");
+  ok = ok && mbedtls_mpi_is_prime_ext(&rsa.P, 40, mbedtls_ctr_drbg_random, &random.drbg) == 0 &&
+       mbedtls_mpi_is_prime_ext(&rsa.Q, 40, mbedtls_ctr_drbg_random, &random.drbg) == 0;
+  sealtool::FreeSystemRandom(&random);
   return ok;
 }
 

@@ -16,6 +16,7 @@
 #include "keys/rsa_key_files.h"
 #include "rsa_keygen.h"
 #include "seal/rsa_signature.h"
+#include "secret/system_random.h"
 
 namespace sealkey {
 namespace {
@@ -138,15 +139,11 @@ int GenerateKeyFiles(const char* program, bool force, bool withAes) {
   if (RefuseExisting(program, force, withAes)) {
     return 1;
   }
-  mbedtls_entropy_context entropy;
-  mbedtls_ctr_drbg_context drbg;
+  sealtool::SystemRandom random;
   mbedtls_rsa_context rsa;
-  mbedtls_entropy_init(&entropy);
-  mbedtls_ctr_drbg_init(&drbg);
   mbedtls_rsa_init(&rsa, 0, 0);
-  static const unsigned char kPersonal[] = "sealtool rsa_genkey";
-  bool ok = mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, kPersonal,
-                                  sizeof kPersonal - 1) == 0;
+  bool ok = sealtool::SeedSystemRandom(&random, "sealtool rsa_genkey");
+  mbedtls_ctr_drbg_context& drbg = random.drbg;
   if (!ok) {
     std::fprintf(stderr, "%s: seeding the random generator failed\n", program);
   }
@@ -161,8 +158,7 @@ int GenerateKeyFiles(const char* program, bool force, bool withAes) {
                 sealtool::kRsaPublicKeyFileName, withAes ? " and aes.txt" : "");
   }
   mbedtls_rsa_free(&rsa);
-  mbedtls_ctr_drbg_free(&drbg);
-  mbedtls_entropy_free(&entropy);
+  sealtool::FreeSystemRandom(&random);
   return ok ? 0 : 1;
 }
 
