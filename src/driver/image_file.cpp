@@ -156,8 +156,7 @@ int WriteByReplacing(const OutputTarget& target, const char* path, const std::ui
   return ReportWrite(false, size);
 }
 
-}  // namespace
-
+// Length of a seekable stream, rewound to its start; -1 when it cannot seek.
 long GetFileLength(std::FILE* stream) {
   if (std::fseek(stream, 0, SEEK_END) != 0) {
     return -1;
@@ -168,6 +167,9 @@ long GetFileLength(std::FILE* stream) {
   }
   return length;
 }
+
+}  // namespace
+
 
 int ReadImageFile(const char* path, std::uint8_t* buffer,
                   std::uint32_t* sizeOut) {

@@ -7,9 +7,6 @@
 
 namespace sealtool {
 
-// Length of a seekable stream, rewound to its start; -1 when it cannot seek.
-long GetFileLength(std::FILE* stream);
-
 // Reads at most one image (32768 bytes) into buffer and reports the count.
 // A longer input, seekable or not, is refused rather than cut short.
 int ReadImageFile(const char* path, std::uint8_t* buffer,

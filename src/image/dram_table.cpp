@@ -39,6 +39,14 @@ const char* DrivePatternName(std::uint32_t payload) {
   return kNames[(payload >> 30) & 3u];
 }
 
+// Prints the informational line of an efuse, drive or duty entry.
+void PrintDramEntryLine(const DramEntry& entry) {
+  char line[96];
+  if (FormatDramEntryLine(entry, line, sizeof line) > 0) {
+    std::printf("%s\r\n", line);
+  }
+}
+
 }  // namespace
 
 DramEntry DecodeDramEntry(std::uint32_t word, std::int32_t chip) {
@@ -99,12 +107,6 @@ int FormatDramEntryLine(const DramEntry& entry, char* text, std::size_t size) {
   }
 }
 
-void PrintDramEntryLine(const DramEntry& entry) {
-  char line[96];
-  if (FormatDramEntryLine(entry, line, sizeof line) > 0) {
-    std::printf("%s\r\n", line);
-  }
-}
 
 int CountDramParams(const std::uint8_t* table, std::size_t tableBytes,
                     std::int32_t chip) {

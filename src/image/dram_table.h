@@ -39,9 +39,6 @@ bool DramEntryPrints(const DramEntry& entry, std::int32_t chip);
 // end, into text; an empty text for other entries. Returns snprintf's count.
 int FormatDramEntryLine(const DramEntry& entry, char* text, std::size_t size);
 
-// Prints the informational line of an efuse, drive or duty entry.
-void PrintDramEntryLine(const DramEntry& entry);
-
 // Walks the table, prints the informational entries and returns the count.
 // tableBytes bounds the walk to the image; see NextDramEntry.
 int CountDramParams(const std::uint8_t* table, std::size_t tableBytes,

@@ -49,6 +49,17 @@ inline constexpr std::size_t kDigestSealSize = 32;
 inline constexpr std::size_t kImageDigestOffset = 480;
 inline constexpr std::size_t kImageDigestSize = 32;
 
+// The RSA regions lie side by side, the digest seal inside the signature
+// span, and the image digest ends the header area: nothing crosses into the
+// body.
+static_assert(kModulusOffset + kModulusSize == kExponentOffset);
+static_assert(kExponentOffset + kExponentSize == kRsaSignatureOffset);
+static_assert(kRsaSignatureOffset + kRsaSignatureSize == kImageDigestOffset);
+static_assert(kDigestSealOffset >= kRsaSignatureOffset);
+static_assert(kDigestSealOffset + kDigestSealSize == kImageDigestOffset);
+static_assert(kImageDigestOffset + kImageDigestSize == kHeaderAreaSize);
+static_assert(kBodyAreaSize == 0x7E00);
+
 inline constexpr std::uint32_t kKeyRecordMagic = 0x041A0B15;
 
 // Chips 742, 753, 764 and 775; every other identifier is group B.

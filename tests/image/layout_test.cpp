@@ -36,17 +36,5 @@ TEST(ChipLayoutTest, OnlyChips742And775ClearSealRegions) {
   }
 }
 
-TEST(ChipLayoutTest, RegionsTileTheHeaderArea) {
-  // The digest seal lies inside the signature span; the image digest ends
-  // the header area; nothing crosses into the body.
-  EXPECT_EQ(kModulusOffset + kModulusSize, kExponentOffset);
-  EXPECT_EQ(kExponentOffset + kExponentSize, kRsaSignatureOffset);
-  EXPECT_EQ(kRsaSignatureOffset + kRsaSignatureSize, kImageDigestOffset);
-  EXPECT_GE(kDigestSealOffset, kRsaSignatureOffset);
-  EXPECT_EQ(kDigestSealOffset + kDigestSealSize, kImageDigestOffset);
-  EXPECT_EQ(kImageDigestOffset + kImageDigestSize, kHeaderAreaSize);
-  EXPECT_EQ(kBodyAreaSize, 0x7E00u);
-}
-
 }  // namespace
 }  // namespace sealtool
