@@ -100,24 +100,24 @@ mode_t CreationMode() {
 
 // The writer's closing line: the error, or the size written. Returns the
 // writer's result.
-int ReportWrite(bool written, std::uint32_t size) {
+bool ReportWrite(bool written, std::uint32_t size) {
   if (!written) {
     std::printf("file writing error !\n");
-    return 1;
+    return false;
   }
   std::printf("write size = %d\n", static_cast<int>(size));
-  return 0;
+  return true;
 }
 
 // Writes over the file itself, as "wb" would: for devices and pipes, and for
 // a file beside which no temporary file can be made or put in its place. A
 // failure part way leaves the file cut short.
-int WriteInPlace(const OutputTarget& target, const char* path, const std::uint8_t* buffer,
-                 std::uint32_t size, bool announced) {
+bool WriteInPlace(const OutputTarget& target, const char* path, const std::uint8_t* buffer,
+                  std::uint32_t size, bool announced) {
   const int fd = openat(target.dirFd, target.name, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0 && !announced) {
     PrintCannotOpen(path);
-    return 1;
+    return false;
   }
   if (!announced) std::printf("Writing '%s'...\n", path);
   const bool written = fd >= 0 && WriteAll(fd, buffer, size);
@@ -129,15 +129,15 @@ int WriteInPlace(const OutputTarget& target, const char* path, const std::uint8_
 // replaces the output only once every byte is on disk. No fsync: the rename
 // already keeps a half-written image from ever standing at the output path,
 // and a sync (0.2 to 0.5 ms here) would be a third or more of a whole run.
-int WriteByReplacing(const OutputTarget& target, const char* path, const std::uint8_t* buffer,
-                     std::uint32_t size) {
+bool WriteByReplacing(const OutputTarget& target, const char* path, const std::uint8_t* buffer,
+                      std::uint32_t size) {
   StagedFile staged{};
   if (!StageFile(&staged, target.dirFd, target.name, CreationMode())) {
     if (target.kind == OutputKind::kRegularFile) {
       return WriteInPlace(target, path, buffer, size, false);
     }
     PrintCannotOpen(path);
-    return 1;
+    return false;
   }
   std::printf("Writing '%s'...\n", path);
   const bool complete = WriteAll(staged.fd, buffer, size) && CloseStagedFile(&staged);
@@ -170,19 +170,17 @@ long GetFileLength(std::FILE* stream) {
 
 }  // namespace
 
-
-int ReadImageFile(const char* path, std::uint8_t* buffer,
-                  std::uint32_t* sizeOut) {
+bool ReadImageFile(const char* path, std::uint8_t* buffer, std::uint32_t* sizeOut) {
   std::FILE* stream = std::fopen(path, "rb");
   if (stream == nullptr) {
     PrintCannotOpen(path);
-    return 1;
+    return false;
   }
   std::printf("Reading '%s'...\n", path);
   if (GetFileLength(stream) > static_cast<long>(kImageSize)) {
     PrintTooLong(path);
     std::fclose(stream);
-    return 1;
+    return false;
   }
   *sizeOut = 0;
   *sizeOut += static_cast<std::uint32_t>(std::fread(buffer, 1, kImageSize, stream));
@@ -190,21 +188,20 @@ int ReadImageFile(const char* path, std::uint8_t* buffer,
   if (std::ferror(stream)) {
     std::fclose(stream);
     std::printf("file reading error !\n");
-    return 1;
+    return false;
   }
   std::fclose(stream);
   if (tooLong) {
     PrintTooLong(path);
-    return 1;
+    return false;
   }
   std::printf("file size = %d\n", static_cast<int>(*sizeOut));
-  return 0;
+  return true;
 }
 
-int WriteImageFile(const char* path, const std::uint8_t* buffer,
-                   std::uint32_t size) {
+bool WriteImageFile(const char* path, const std::uint8_t* buffer, std::uint32_t size) {
   OutputTarget target{};
-  int result = 1;
+  bool result = false;
   if (!ResolveOutputTarget(path, &target)) {
     PrintCannotOpen(path);
   } else if (target.kind == OutputKind::kSpecialFile) {

@@ -8,9 +8,9 @@
 namespace sealtool {
 
 // Reads at most one image (32768 bytes) into buffer and reports the count.
-// A longer input, seekable or not, is refused rather than cut short.
-int ReadImageFile(const char* path, std::uint8_t* buffer,
-                  std::uint32_t* sizeOut);
+// A longer input, seekable or not, is refused rather than cut short. False
+// after printing why.
+bool ReadImageFile(const char* path, std::uint8_t* buffer, std::uint32_t* sizeOut);
 
 // Replaces the file at path with size bytes of buffer; every path that
 // fopen(path, "wb") could open works. A symbolic link is written through,
@@ -20,8 +20,8 @@ int ReadImageFile(const char* path, std::uint8_t* buffer,
 // writable file beside which no temporary file can be made or moved into
 // place (a read-only folder, another user's file in a sticky folder), are
 // written in place instead, where a failure part way cuts the file short.
-int WriteImageFile(const char* path, const std::uint8_t* buffer,
-                   std::uint32_t size);
+// False after printing why.
+bool WriteImageFile(const char* path, const std::uint8_t* buffer, std::uint32_t size);
 
 // Whether two paths name one file (device and inode); paths that cannot both
 // be looked up are compared as text.

@@ -113,7 +113,7 @@ bool RunBootImageSteps(std::uint8_t* image, const CommandLine& commandLine,
 // A run that signs later writes the RSA input block, not the image, and
 // says how to go on.
 int WriteBlockForSigning(const CommandLine& commandLine) {
-  if (WriteImageFile(commandLine.keys.signLater, gImage + kRsaSignatureOffset, kRsaBlockSize) != 0) {
+  if (!WriteImageFile(commandLine.keys.signLater, gImage + kRsaSignatureOffset, kRsaBlockSize)) {
     std::printf("BIN error !\n");
     return 1;
   }
@@ -171,7 +171,7 @@ int RunSealTool(int argc, char** argv) {
 
   std::memset(gImage, 0, sizeof gImage);
   std::uint32_t imageSize = 0;
-  if (ReadImageFile(commandLine.inputPath, gImage, &imageSize) != 0) {
+  if (!ReadImageFile(commandLine.inputPath, gImage, &imageSize)) {
     std::printf("read binary file error!, chip = %d\n", commandLine.chip);
     return -1;
   }
@@ -182,10 +182,9 @@ int RunSealTool(int argc, char** argv) {
   CloseTokens();
   if (!processed) return -1;
   if (commandLine.keys.signLater != nullptr) return WriteBlockForSigning(commandLine);
-  const int written = WriteImageFile(commandLine.outputPath, gImage, imageSize);
-  if (written != 0) {
+  if (!WriteImageFile(commandLine.outputPath, gImage, imageSize)) {
     std::printf("BIN error !\n");
-    return written;
+    return 1;
   }
   std::printf("Save BIN OK.\n");
   std::printf("All OK.\n");

@@ -34,7 +34,7 @@ std::string TooLongText(const std::string& path) {
 }
 
 struct ReadOutcome {
-  int result;
+  bool result;
   std::uint32_t size;
   std::string out;
 };
@@ -60,13 +60,13 @@ TEST(ReadImageFileTest, SizesAroundTheLimit) {
     std::vector<std::uint8_t> buffer(kImageSize, 0);
     const ReadOutcome outcome = Read(path, buffer);
     if (c.accepted) {
-      EXPECT_EQ(outcome.result, 0);
+      EXPECT_TRUE(outcome.result);
       EXPECT_EQ(outcome.size, c.size);
       EXPECT_EQ(outcome.out, "Reading '" + path + "'...\nfile size = " +
                                  std::to_string(c.size) + "\n");
       EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0x5A), static_cast<long>(c.size));
     } else {
-      EXPECT_EQ(outcome.result, 1);
+      EXPECT_FALSE(outcome.result);
       EXPECT_EQ(outcome.out, TooLongText(path));
     }
   }
@@ -77,7 +77,7 @@ TEST(ReadImageFileTest, MissingFile) {
   std::vector<std::uint8_t> buffer(kImageSize);
   const std::string path = dir.File("absent.bin");
   const ReadOutcome outcome = Read(path, buffer);
-  EXPECT_EQ(outcome.result, 1);
+  EXPECT_FALSE(outcome.result);
   EXPECT_EQ(outcome.out, "Can't open '" + path + "' !\n");
 }
 
@@ -86,7 +86,7 @@ TEST(ReadImageFileTest, DirectoryIsRefused) {
   TempDir dir;
   std::vector<std::uint8_t> buffer(kImageSize);
   const ReadOutcome outcome = Read(dir.path(), buffer);
-  EXPECT_EQ(outcome.result, 1);
+  EXPECT_FALSE(outcome.result);
   EXPECT_EQ(outcome.out.find("file size"), std::string::npos);
 }
 
@@ -110,10 +110,10 @@ TEST(ReadImageFileTest, UnseekableStreamsAreBoundedToo) {
     int status = 0;
     waitpid(writer, &status, 0);
     if (size == kImageSize) {
-      EXPECT_EQ(outcome.result, 0);
+      EXPECT_TRUE(outcome.result);
       EXPECT_EQ(outcome.size, kImageSize);
     } else {
-      EXPECT_EQ(outcome.result, 1);
+      EXPECT_FALSE(outcome.result);
       EXPECT_EQ(outcome.out, TooLongText(fifo));
     }
   }
@@ -127,10 +127,10 @@ TEST(WriteImageFileTest, WritesWholeImageWithCreationPermissions) {
   const mode_t previous = umask(022);
   const Bytes image(kImageSize, 0xC3);
   CaptureStdout();
-  const int result = WriteImageFile(path.c_str(), image.data(), kImageSize);
+  const bool result = WriteImageFile(path.c_str(), image.data(), kImageSize);
   const std::string out = GetCapturedStdout();
   umask(previous);
-  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(result);
   EXPECT_EQ(out, "Writing '" + path + "'...\nwrite size = 32768\n");
   EXPECT_EQ(test::ReadBytes(path), image);
   struct stat info {};
@@ -147,7 +147,7 @@ TEST(WriteImageFileTest, WritesThroughASymbolicLink) {
   ASSERT_EQ(symlink("real.bin", link.c_str()), 0);
   const Bytes image(kImageSize, 0x3C);
   CaptureStdout();
-  EXPECT_EQ(WriteImageFile(link.c_str(), image.data(), kImageSize), 0);
+  EXPECT_TRUE(WriteImageFile(link.c_str(), image.data(), kImageSize));
   GetCapturedStdout();
   EXPECT_EQ(test::ReadBytes(target), image);
   struct stat info {};
@@ -175,13 +175,13 @@ TEST(WriteImageFileTest, DevicesAndPipesAreWrittenInPlaceNotReplaced) {
   close(fds[1]);
   const Bytes image(kImageSize, 0x42);
   CaptureStdout();
-  const int result = WriteImageFile(fifo.c_str(), image.data(), kImageSize);
+  const bool result = WriteImageFile(fifo.c_str(), image.data(), kImageSize);
   const std::string out = GetCapturedStdout();
   char verdict = 0;
   EXPECT_EQ(read(fds[0], &verdict, 1), 1);
   close(fds[0]);
   waitpid(reader, nullptr, 0);
-  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(result);
   EXPECT_EQ(out, "Writing '" + fifo + "'...\nwrite size = 32768\n");
   EXPECT_EQ(verdict, 'y');
   struct stat info {};
@@ -196,7 +196,7 @@ TEST(WriteImageFileTest, UncreatableOutputsFailWithoutTrace) {
   for (const std::string& path : {dir.File("no/such/dir/out.bin"), dir.path(), std::string(),
                                    dir.File("no-such-dir/")}) {
     CaptureStdout();
-    EXPECT_EQ(WriteImageFile(path.c_str(), image.data(), kImageSize), 1);
+    EXPECT_FALSE(WriteImageFile(path.c_str(), image.data(), kImageSize));
     EXPECT_EQ(GetCapturedStdout(), "Can't open '" + path + "' !\n");
   }
   EXPECT_TRUE(dir.List().empty());
