@@ -107,6 +107,16 @@ int FormatDramEntryLine(const DramEntry& entry, char* text, std::size_t size) {
   }
 }
 
+unsigned CountCountedDramEntries(const std::uint8_t* table, std::size_t tableBytes,
+                                 std::int32_t chip) {
+  unsigned count = 0;
+  std::size_t position = 0;
+  DramEntry entry{};
+  while (NextDramEntry(table, tableBytes, chip, &position, &entry)) {
+    if (entry.counted) ++count;
+  }
+  return count;
+}
 
 int CountDramParams(const std::uint8_t* table, std::size_t tableBytes,
                     std::int32_t chip) {

@@ -39,6 +39,10 @@ bool DramEntryPrints(const DramEntry& entry, std::int32_t chip);
 // end, into text; an empty text for other entries. Returns snprintf's count.
 int FormatDramEntryLine(const DramEntry& entry, char* text, std::size_t size);
 
+// The count a plain run stores, without printing anything.
+unsigned CountCountedDramEntries(const std::uint8_t* table, std::size_t tableBytes,
+                                 std::int32_t chip);
+
 // Walks the table, prints the informational entries and returns the count.
 // tableBytes bounds the walk to the image; see NextDramEntry.
 int CountDramParams(const std::uint8_t* table, std::size_t tableBytes,

@@ -5,11 +5,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace sealtool {
 
 // The 2 * count digits of bytes and a NUL into text (2 * count + 1 chars).
 void FormatHex(const std::uint8_t* bytes, std::size_t count, char* text);
+
+// The same digits as a string, for the programs' reports (the sealing path
+// itself keeps to fixed buffers).
+inline std::string HexString(const std::uint8_t* bytes, std::size_t count) {
+  std::string text(2 * count + 1, '\0');
+  FormatHex(bytes, count, text.data());
+  text.pop_back();
+  return text;
+}
 
 // The digits of bytes on standard output, separator between two bytes.
 void PrintHex(const std::uint8_t* bytes, std::size_t count, const char* separator);

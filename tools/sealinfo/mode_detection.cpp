@@ -37,13 +37,8 @@ bool HoldsSealingBytes(const std::uint8_t* image, std::int32_t chip) {
 // the table's counted entries, in 12 bits.
 bool DramCountIsStored(const std::uint8_t* image, std::int32_t chip) {
   const ChipLayout layout = SelectChipLayout(chip);
-  std::size_t position = 0;
-  DramEntry entry{};
-  unsigned counted = 0;
-  while (NextDramEntry(image + layout.dramTable, kImageSize - layout.dramTable, chip, &position,
-                       &entry)) {
-    if (entry.counted) ++counted;
-  }
+  const unsigned counted =
+      CountCountedDramEntries(image + layout.dramTable, kImageSize - layout.dramTable, chip);
   return LoadDramParamNumber(image + layout.dramCountField) == counted % 4096u;
 }
 

@@ -64,13 +64,6 @@ const char* DramMeaning(const DramEntry& entry, std::int32_t chip) {
   return entry.words == 2 ? "parameter with a data word" : "parameter";
 }
 
-std::string HexText(const std::uint8_t* bytes, std::size_t count) {
-  std::string text(2 * count + 1, '\0');
-  FormatHex(bytes, count, text.data());
-  text.pop_back();
-  return text;
-}
-
 void PrintTextRegions(const std::uint8_t* image, const Report& report) {
   Region regions[kRegionCount];
   ListRegions(report, regions);
@@ -112,7 +105,7 @@ void PrintTextKeyRecord(const Report& report) {
     std::printf("key record: no magic\n");
   }
   std::printf("wrapped key: ");
-  std::printf("%s\n", HexText(report.wrappedKey, kWrappedKeySize).c_str());
+  std::printf("%s\n", HexString(report.wrappedKey, kWrappedKeySize).c_str());
 }
 
 Json JsonRegions(const std::uint8_t* image, const Report& report) {
@@ -192,8 +185,8 @@ void PrintTextReport(const char* path, const std::uint8_t* image, const Report& 
   PrintTextDram(report);
   PrintTextKeyRecord(report);
   if (report.hasKeyIds) {
-    std::printf("key id (image header): %s\n", HexText(report.keyIds.header, kKeyIdSize).c_str());
-    std::printf("key id (SubjectPublicKeyInfo): %s\n", HexText(report.keyIds.spki, kKeyIdSize).c_str());
+    std::printf("key id (image header): %s\n", HexString(report.keyIds.header, kKeyIdSize).c_str());
+    std::printf("key id (SubjectPublicKeyInfo): %s\n", HexString(report.keyIds.spki, kKeyIdSize).c_str());
   }
   std::printf("checks:\n");
   for (std::size_t i = 0; i < report.checkCount; ++i) {
@@ -228,9 +221,9 @@ void PrintJsonReport(const char* path, const std::uint8_t* image, const Report& 
       {"dramWalkCount", report.dramWalkCount},
       {"dramEntries", JsonDramEntries(report)},
       {"keyRecord", JsonKeyRecord(report)},
-      {"wrappedKey", HexText(report.wrappedKey, kWrappedKeySize)},
-      {"keyIds", report.hasKeyIds ? Json{{"header", HexText(report.keyIds.header, kKeyIdSize)},
-                                         {"spki", HexText(report.keyIds.spki, kKeyIdSize)}}
+      {"wrappedKey", HexString(report.wrappedKey, kWrappedKeySize)},
+      {"keyIds", report.hasKeyIds ? Json{{"header", HexString(report.keyIds.header, kKeyIdSize)},
+                                         {"spki", HexString(report.keyIds.spki, kKeyIdSize)}}
                                   : Json(nullptr)},
       {"checks", JsonChecks(report)},
       {"warnings", warnings},

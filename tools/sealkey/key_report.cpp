@@ -38,13 +38,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string Hex(const std::uint8_t* bytes, std::size_t count) {
-  std::string text(2 * count + 1, '\0');
-  sealtool::FormatHex(bytes, count, text.data());
-  text.pop_back();
-  return text;
-}
-
 std::uint8_t TopByte(const mbedtls_mpi* n) {
   std::uint8_t modulus[sealtool::kRsaBlockSize] = {};
   return mbedtls_mpi_write_binary(n, modulus, sizeof modulus) == 0 ? modulus[0] : 0;
@@ -198,15 +191,15 @@ int ShowKeyIds(const char* ref, bool json) {
     const Json report = {{"source", source.text},
                          {"kind", kind},
                          {"modulusBits", mbedtls_mpi_bitlen(&n)},
-                         {"headerKeyId", Hex(ids.header, sizeof ids.header)},
-                         {"spkiKeyId", Hex(ids.spki, sizeof ids.spki)}};
+                         {"headerKeyId", sealtool::HexString(ids.header, sizeof ids.header)},
+                         {"spkiKeyId", sealtool::HexString(ids.spki, sizeof ids.spki)}};
     std::printf("%s\n", report.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
   } else if (status == kDone) {
     std::printf("source: %s (%s), modulus of %zu bits\n", source.text, kind, mbedtls_mpi_bitlen(&n));
     std::printf("key id (image header: SHA-256 of N and E as stored): %s\n",
-                Hex(ids.header, sizeof ids.header).c_str());
+                sealtool::HexString(ids.header, sizeof ids.header).c_str());
     std::printf("key id (SHA-256 of the DER SubjectPublicKeyInfo):    %s\n",
-                Hex(ids.spki, sizeof ids.spki).c_str());
+                sealtool::HexString(ids.spki, sizeof ids.spki).c_str());
   }
   mbedtls_mpi_free(&n);
   mbedtls_mpi_free(&e);

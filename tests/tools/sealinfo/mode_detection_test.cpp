@@ -30,14 +30,9 @@ Image ExampleInputOf(std::int32_t chip) {
 // What a plain run writes: the DRAM count, the marker, the checksum.
 void AsPlainRun(std::int32_t chip, Image* image) {
   const ChipLayout layout = SelectChipLayout(chip);
-  std::size_t position = 0;
-  DramEntry entry{};
-  std::uint16_t counted = 0;
-  while (NextDramEntry(image->data() + layout.dramTable, kImageSize - layout.dramTable, chip,
-                       &position, &entry)) {
-    if (entry.counted) ++counted;
-  }
-  StoreDramParamNumber(image->data() + layout.dramCountField, counted);
+  const unsigned counted =
+      CountCountedDramEntries(image->data() + layout.dramTable, kImageSize - layout.dramTable, chip);
+  StoreDramParamNumber(image->data() + layout.dramCountField, static_cast<std::uint16_t>(counted));
   WriteMarkerAndClearChecksum(image->data(), layout);
   StoreImageChecksum(image->data(), layout);
 }
