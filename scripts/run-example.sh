@@ -8,7 +8,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 install_missing_packages openssl
 configure
 # every program the README uses, so that its blocks and cmake --install work
-build sealtool sealinfo sealkey rsa_genkey make_example_image manpages
+build sealtool sealinfo sealkey rsa_genkey make_example_image manpages changelog
 
 KEYS="$PROJECT_ROOT/examples/keys"
 WORK="$BUILD_DIR/example-run"
