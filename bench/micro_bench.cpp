@@ -85,7 +85,7 @@ void MakeBenchKey(mbedtls_rsa_context* rsa) {
     for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>((++*c * 2654435761u) >> 24);
     return 0;
   };
-  if (sealtool::GenerateSealingRsaKey(rsa, random, &counter) != 0) std::abort();
+  if (!sealtool::GenerateSealingRsaKey(rsa, random, &counter)) std::abort();
 }
 
 // What --signature adds to a run: S^E mod N with E = 65537 on RSA-1024.

@@ -16,10 +16,12 @@ constexpr char kPassphrase[] = "fuzz";
 void ParseAndFree(const std::uint8_t* data, std::size_t size, bool privateKey, const char* pass) {
   mbedtls_pk_context pk;
   mbedtls_pk_init(&pk);
-  const int ret = privateKey ? sealtool::ParsePrivateKey(data, size, pass, pass ? std::strlen(pass) : 0, &pk)
-                             : sealtool::ParsePublicKey(data, size, &pk);
+  const bool parsed =
+      privateKey ? sealtool::ParsePrivateKey(data, size, pass, pass ? std::strlen(pass) : 0, &pk) ==
+                       sealtool::KeyParse::kParsed
+                 : sealtool::ParsePublicKey(data, size, &pk);
   // A key that parsed is a usable key of a known kind.
-  if (ret == 0 && mbedtls_pk_get_type(&pk) == MBEDTLS_PK_NONE) __builtin_trap();
+  if (parsed && mbedtls_pk_get_type(&pk) == MBEDTLS_PK_NONE) __builtin_trap();
   mbedtls_pk_free(&pk);
 }
 
@@ -31,9 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ParseAndFree(data, size, false, nullptr);
   static std::uint8_t plain[sealtool::kKeyDerBufferSize];
   std::size_t length = 0;
-  const int ret = sealtool::DecryptPkcs8Aes(data, size, kPassphrase, sizeof kPassphrase - 1, plain,
-                                           sizeof plain, &length);
+  const sealtool::Pkcs8Decryption outcome = sealtool::DecryptPkcs8Aes(
+      data, size, kPassphrase, sizeof kPassphrase - 1, plain, sizeof plain, &length);
   // The plain text of a decryption is never longer than what came in.
-  if (ret == 0 && (length == 0 || length > size)) __builtin_trap();
+  if (outcome == sealtool::Pkcs8Decryption::kDecrypted && (length == 0 || length > size)) {
+    __builtin_trap();
+  }
   return 0;
 }

@@ -63,5 +63,5 @@ int main(int argc, char** argv) {
   if (parsed != 0) {
     return parsed == 1 ? 0 : 2;
   }
-  return sealkey::GenerateKeyFiles("rsa_genkey", options.force, options.aes);
+  return sealkey::GenerateKeyFiles("rsa_genkey", options.force, options.aes) ? 0 : 1;
 }

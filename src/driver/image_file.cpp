@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "driver/staged_file.h"
+#include "image/image_read.h"
 #include "image/layout.h"
 
 namespace sealtool {
@@ -24,10 +25,6 @@ void PrintTooLong(const char* path) {
     std::printf("Serial error !! '%s' exceed 16K bytes...\n", path);
   }
 }
-
-// A stream that cannot tell its length (a pipe) is caught here instead: one
-// more byte after a full image means the input is too long.
-bool MoreBytesFollow(std::FILE* stream) { return std::fgetc(stream) != EOF; }
 
 constexpr int kMaxLinkHops = 40;
 
@@ -156,45 +153,25 @@ bool WriteByReplacing(const OutputTarget& target, const char* path, const std::u
   return ReportWrite(false, size);
 }
 
-// Length of a seekable stream, rewound to its start; -1 when it cannot seek.
-long GetFileLength(std::FILE* stream) {
-  if (std::fseek(stream, 0, SEEK_END) != 0) {
-    return -1;
-  }
-  const long length = std::ftell(stream);
-  if (std::fseek(stream, 0, SEEK_SET) != 0) {
-    return -1;
-  }
-  return length;
-}
-
 }  // namespace
 
 bool ReadImageFile(const char* path, std::uint8_t* buffer, std::uint32_t* sizeOut) {
-  std::FILE* stream = std::fopen(path, "rb");
-  if (stream == nullptr) {
+  std::size_t size = 0;
+  const ImageRead outcome = ReadAtMostOneImage(path, buffer, &size);
+  if (outcome == ImageRead::kNotOpened) {
     PrintCannotOpen(path);
     return false;
   }
   std::printf("Reading '%s'...\n", path);
-  if (GetFileLength(stream) > static_cast<long>(kImageSize)) {
+  if (outcome == ImageRead::kTooLong) {
     PrintTooLong(path);
-    std::fclose(stream);
     return false;
   }
-  *sizeOut = 0;
-  *sizeOut += static_cast<std::uint32_t>(std::fread(buffer, 1, kImageSize, stream));
-  const bool tooLong = (*sizeOut == kImageSize) && MoreBytesFollow(stream);
-  if (std::ferror(stream)) {
-    std::fclose(stream);
+  if (outcome == ImageRead::kReadError) {
     std::printf("file reading error !\n");
     return false;
   }
-  std::fclose(stream);
-  if (tooLong) {
-    PrintTooLong(path);
-    return false;
-  }
+  *sizeOut = static_cast<std::uint32_t>(size);
   std::printf("file size = %d\n", static_cast<int>(*sizeOut));
   return true;
 }

@@ -1,5 +1,5 @@
 // Moving an image between a file and the image buffer, with the progress and
-// error lines the tool prints. Both operations return 0 or 1.
+// error lines the tool prints.
 #pragma once
 
 #include <cstdint>

@@ -30,11 +30,33 @@ bool PrepareInput(const std::uint8_t* data, std::size_t size, ParseInput* input)
   return true;
 }
 
+KeyParse OutcomeOf(Pkcs8Decryption decryption) {
+  switch (decryption) {
+    case Pkcs8Decryption::kDecrypted:
+      return KeyParse::kParsed;
+    case Pkcs8Decryption::kTooManyIterations:
+      return KeyParse::kTooManyIterations;
+    case Pkcs8Decryption::kNeedsPassphrase:
+      return KeyParse::kNeedsPassphrase;
+    case Pkcs8Decryption::kWrongPassphrase:
+      return KeyParse::kWrongPassphrase;
+    default:
+      return KeyParse::kNotAKey;
+  }
+}
+
+KeyParse OutcomeOfMbedtls(int ret) {
+  if (ret == 0) return KeyParse::kParsed;
+  if (ret == MBEDTLS_ERR_PK_PASSWORD_REQUIRED) return KeyParse::kNeedsPassphrase;
+  if (ret == MBEDTLS_ERR_PK_PASSWORD_MISMATCH) return KeyParse::kWrongPassphrase;
+  return KeyParse::kNotAKey;
+}
+
 // An encrypted PKCS#8 key with AES, which mbedtls cannot open: decrypted
-// here, then parsed as a plain PrivateKeyInfo. kPkcs8NotAes for every other
+// here, then parsed as a plain PrivateKeyInfo. kNotAes for every other
 // kind of input.
-int ParseAesPkcs8(const ParseInput& input, const char* passphrase, std::size_t passphraseLength,
-                  mbedtls_pk_context* pk) {
+Pkcs8Decryption ParseAesPkcs8(const ParseInput& input, const char* passphrase,
+                              std::size_t passphraseLength, mbedtls_pk_context* pk) {
   mbedtls_pem_context pem;
   mbedtls_pem_init(&pem);
   const std::uint8_t* der = input.bytes;
@@ -47,22 +69,23 @@ int ParseAesPkcs8(const ParseInput& input, const char* passphrase, std::size_t p
   }
   static std::uint8_t plain[kKeyDerBufferSize];
   std::size_t plainLength = 0;
-  int ret = DecryptPkcs8Aes(der, derLength, passphrase, passphraseLength, plain, sizeof plain,
-                            &plainLength);
-  if (ret == 0 && mbedtls_pk_parse_key(pk, plain, plainLength, nullptr, 0) != 0) {
-    ret = MBEDTLS_ERR_PK_PASSWORD_MISMATCH;  // garbage that happened to end in good padding
+  Pkcs8Decryption outcome = DecryptPkcs8Aes(der, derLength, passphrase, passphraseLength, plain,
+                                            sizeof plain, &plainLength);
+  if (outcome == Pkcs8Decryption::kDecrypted &&
+      mbedtls_pk_parse_key(pk, plain, plainLength, nullptr, 0) != 0) {
+    outcome = Pkcs8Decryption::kWrongPassphrase;  // garbage that happened to end in good padding
   }
   mbedtls_platform_zeroize(plain, sizeof plain);
   mbedtls_pem_free(&pem);
-  return ret;
+  return outcome;
 }
 
-int WriteDerOrPem(std::uint8_t* der, std::size_t derLength, KeyFormat format, const char* label,
-                  std::uint8_t* out, std::size_t* length) {
+bool WriteDerOrPem(std::uint8_t* der, std::size_t derLength, KeyFormat format, const char* label,
+                   std::uint8_t* out, std::size_t* length) {
   if (format == KeyFormat::kDer) {
     std::memmove(out, der, derLength);
     *length = derLength;
-    return 0;
+    return true;
   }
   char header[64];
   char footer[64];
@@ -70,15 +93,16 @@ int WriteDerOrPem(std::uint8_t* der, std::size_t derLength, KeyFormat format, co
   std::snprintf(footer, sizeof footer, "-----END %s-----\n", label);
   std::size_t written = 0;
   static std::uint8_t pem[2 * kKeyDerBufferSize];
-  const int ret = mbedtls_pem_write_buffer(header, footer, der, derLength, pem, sizeof pem, &written);
-  if (ret == 0) {
-    // written counts the terminating NUL.
+  // written counts the terminating NUL.
+  const bool fits =
+      mbedtls_pem_write_buffer(header, footer, der, derLength, pem, sizeof pem, &written) == 0 &&
+      written - 1 <= kKeyDerBufferSize;
+  if (fits) {
     *length = written - 1;
-    if (*length > kKeyDerBufferSize) return MBEDTLS_ERR_PEM_BAD_INPUT_DATA;
     std::memcpy(out, pem, *length);
   }
   mbedtls_platform_zeroize(pem, sizeof pem);
-  return ret;
+  return fits;
 }
 
 // PEM blocks whose label ends in "PRIVATE KEY" (PKCS#1, PKCS#8, encrypted).
@@ -95,32 +119,34 @@ int CountPrivateKeyBlocks(const char* text) {
 
 }  // namespace
 
-int ParsePrivateKey(const std::uint8_t* data, std::size_t size, const char* passphrase,
-                    std::size_t passphraseLength, mbedtls_pk_context* pk) {
+KeyParse ParsePrivateKey(const std::uint8_t* data, std::size_t size, const char* passphrase,
+                         std::size_t passphraseLength, mbedtls_pk_context* pk) {
   static ParseInput input;
-  if (!PrepareInput(data, size, &input)) return MBEDTLS_ERR_PK_KEY_INVALID_FORMAT;
+  if (!PrepareInput(data, size, &input)) return KeyParse::kNotAKey;
   if (std::memchr(input.bytes, '\0', size) == nullptr &&
       CountPrivateKeyBlocks(reinterpret_cast<const char*>(input.bytes)) > 1) {
     mbedtls_platform_zeroize(&input, sizeof input);
-    return kSeveralPrivateKeys;
+    return KeyParse::kSeveralKeys;
   }
-  int ret = ParseAesPkcs8(input, passphrase, passphraseLength, pk);
-  if (ret == kPkcs8NotAes) {
-    ret = mbedtls_pk_parse_key(pk, input.bytes, input.size,
-                               reinterpret_cast<const unsigned char*>(passphrase), passphraseLength);
-  }
+  const Pkcs8Decryption aes = ParseAesPkcs8(input, passphrase, passphraseLength, pk);
+  const KeyParse outcome =
+      aes != Pkcs8Decryption::kNotAes
+          ? OutcomeOf(aes)
+          : OutcomeOfMbedtls(mbedtls_pk_parse_key(pk, input.bytes, input.size,
+                                                  reinterpret_cast<const unsigned char*>(passphrase),
+                                                  passphraseLength));
   mbedtls_platform_zeroize(&input, sizeof input);
-  return ret;
+  return outcome;
 }
 
-int ParsePublicKey(const std::uint8_t* data, std::size_t size, mbedtls_pk_context* pk) {
+bool ParsePublicKey(const std::uint8_t* data, std::size_t size, mbedtls_pk_context* pk) {
   static ParseInput input;
-  if (!PrepareInput(data, size, &input)) return MBEDTLS_ERR_PK_KEY_INVALID_FORMAT;
-  return mbedtls_pk_parse_public_key(pk, input.bytes, input.size);
+  return PrepareInput(data, size, &input) &&
+         mbedtls_pk_parse_public_key(pk, input.bytes, input.size) == 0;
 }
 
-int WritePublicKey(mbedtls_rsa_context* rsa, KeyFormat format, bool pkcs1, std::uint8_t* out,
-                   std::size_t* length) {
+bool WritePublicKey(mbedtls_rsa_context* rsa, KeyFormat format, bool pkcs1, std::uint8_t* out,
+                    std::size_t* length) {
   mbedtls_pk_context pk;
   mbedtls_pk_init(&pk);
   // A borrowed view of rsa: the context is not freed with pk.
@@ -134,13 +160,13 @@ int WritePublicKey(mbedtls_rsa_context* rsa, KeyFormat format, bool pkcs1, std::
   } else {
     written = mbedtls_pk_write_pubkey_der(&pk, der, sizeof der);
   }
-  if (written < 0) return written;
+  if (written < 0) return false;
   return WriteDerOrPem(der + sizeof der - written, static_cast<std::size_t>(written), format,
                        pkcs1 ? "RSA PUBLIC KEY" : "PUBLIC KEY", out, length);
 }
 
-int WritePrivateKey(mbedtls_rsa_context* rsa, KeyFormat format, bool pkcs1, const char* passphrase,
-                    std::size_t passphraseLength, std::uint8_t* out, std::size_t* length) {
+bool WritePrivateKey(mbedtls_rsa_context* rsa, KeyFormat format, bool pkcs1, const char* passphrase,
+                     std::size_t passphraseLength, std::uint8_t* out, std::size_t* length) {
   mbedtls_pk_context pk;
   mbedtls_pk_init(&pk);
   pk.pk_info = mbedtls_pk_info_from_type(MBEDTLS_PK_RSA);
@@ -148,27 +174,25 @@ int WritePrivateKey(mbedtls_rsa_context* rsa, KeyFormat format, bool pkcs1, cons
   static std::uint8_t der[kKeyDerBufferSize];
   static std::uint8_t encrypted[kKeyDerBufferSize];
   const int written = mbedtls_pk_write_key_der(&pk, der, sizeof der);
-  int ret = written < 0 ? written : 0;
+  // Only PKCS#8 is written encrypted.
+  bool ok = written >= 0 && !(passphraseLength > 0 && pkcs1);
   std::size_t derLength = written < 0 ? 0 : static_cast<std::size_t>(written);
   const char* label = "RSA PRIVATE KEY";
-  if (ret == 0 && !pkcs1) {
-    ret = WrapRsaInPkcs8(der, sizeof der, &derLength);
+  if (ok && !pkcs1) {
+    ok = WrapRsaInPkcs8(der, sizeof der, &derLength);
     label = "PRIVATE KEY";
   }
   std::uint8_t* result = der + sizeof der - derLength;
-  if (ret == 0 && passphraseLength > 0 && pkcs1) {
-    ret = MBEDTLS_ERR_PK_FEATURE_UNAVAILABLE;  // only PKCS#8 is written encrypted
-  }
-  if (ret == 0 && passphraseLength > 0) {
-    ret = EncryptPkcs8Aes(result, derLength, passphrase, passphraseLength, encrypted,
-                          sizeof encrypted, &derLength);
+  if (ok && passphraseLength > 0) {
+    ok = EncryptPkcs8Aes(result, derLength, passphrase, passphraseLength, encrypted,
+                         sizeof encrypted, &derLength);
     result = encrypted + sizeof encrypted - derLength;
     label = "ENCRYPTED PRIVATE KEY";
   }
-  if (ret == 0) ret = WriteDerOrPem(result, derLength, format, label, out, length);
+  ok = ok && WriteDerOrPem(result, derLength, format, label, out, length);
   mbedtls_platform_zeroize(der, sizeof der);
   mbedtls_platform_zeroize(encrypted, sizeof encrypted);
-  return ret;
+  return ok;
 }
 
 }  // namespace sealtool

@@ -17,7 +17,7 @@ constexpr std::size_t kHeaderKeyBytes = kModulusSize + kExponentSize;
 static_assert(kExponentOffset == kModulusOffset + kModulusSize, "N and E lie side by side");
 
 // SHA-256 of the DER SubjectPublicKeyInfo of (N, E).
-int SpkiId(const mbedtls_mpi* n, const mbedtls_mpi* e, std::uint8_t* id) {
+bool SpkiId(const mbedtls_mpi* n, const mbedtls_mpi* e, std::uint8_t* id) {
   mbedtls_pk_context pk;
   mbedtls_pk_init(&pk);
   int ret = mbedtls_pk_setup(&pk, mbedtls_pk_info_from_type(MBEDTLS_PK_RSA));
@@ -26,10 +26,10 @@ int SpkiId(const mbedtls_mpi* n, const mbedtls_mpi* e, std::uint8_t* id) {
   unsigned char der[1024];
   int length = ret == 0 ? mbedtls_pk_write_pubkey_der(&pk, der, sizeof der) : ret;
   mbedtls_pk_free(&pk);
-  if (length < 0) return length;
+  if (length < 0) return false;
   // The writer fills the buffer from its end.
   Sha256OneShot(der + sizeof der - length, length, id);
-  return 0;
+  return true;
 }
 
 // The 160 header bytes of N and E, as RSA mode stores them. False when N
@@ -41,9 +41,9 @@ bool HeaderKeyBytes(const mbedtls_mpi* n, const mbedtls_mpi* e, std::uint8_t* by
 
 }  // namespace
 
-int ComputeKeyIds(const mbedtls_mpi* n, const mbedtls_mpi* e, KeyIds* ids) {
+bool ComputeKeyIds(const mbedtls_mpi* n, const mbedtls_mpi* e, KeyIds* ids) {
   std::uint8_t bytes[kHeaderKeyBytes];
-  if (!HeaderKeyBytes(n, e, bytes)) return MBEDTLS_ERR_MPI_BUFFER_TOO_SMALL;
+  if (!HeaderKeyBytes(n, e, bytes)) return false;
   Sha256OneShot(bytes, static_cast<std::int32_t>(sizeof bytes), ids->header);
   return SpkiId(n, e, ids->spki);
 }

@@ -19,8 +19,9 @@ struct KeyIds {
   std::uint8_t spki[kKeyIdSize];
 };
 
-// Both ids of the key (N, E). Returns 0 or an mbedtls error code.
-int ComputeKeyIds(const mbedtls_mpi* n, const mbedtls_mpi* e, KeyIds* ids);
+// Both ids of the key (N, E); false when N or E is too long for the image
+// header.
+bool ComputeKeyIds(const mbedtls_mpi* n, const mbedtls_mpi* e, KeyIds* ids);
 
 // 64 lower-case hex digits and a NUL.
 void FormatKeyId(const std::uint8_t* id, char (&text)[kKeyIdTextSize]);

@@ -31,6 +31,11 @@ constexpr unsigned char kOidAesCbc[3][10] = {MBEDTLS_OID_NIST_ALG "\x01\x02",
                                              MBEDTLS_OID_NIST_ALG "\x01\x2a"};
 constexpr unsigned kAesKeyBits[3] = {128, 192, 256};
 
+// Within this file, mbedtls's codes travel up to the public functions,
+// which turn them into outcomes; these two are the project's own.
+constexpr int kNotAes = 1;
+constexpr int kTooManyIterations = 2;
+
 bool OidIs(const mbedtls_asn1_buf& oid, const unsigned char* expected, std::size_t size) {
   return oid.len == size && std::memcmp(oid.p, expected, size) == 0;
 }
@@ -83,25 +88,25 @@ int CheckPkcs12Iterations(const mbedtls_asn1_buf& parameters) {
   int iterations = 0;
   if (parameters.tag != (MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) ||
       mbedtls_asn1_get_tag(&p, end, &saltLength, MBEDTLS_ASN1_OCTET_STRING) != 0) {
-    return kPkcs8NotAes;  // malformed: mbedtls refuses it
+    return kNotAes;  // malformed: mbedtls refuses it
   }
   p += saltLength;
-  if (mbedtls_asn1_get_int(&p, end, &iterations) != 0) return kPkcs8NotAes;
-  return IterationsAcceptable(iterations) ? kPkcs8NotAes : kPkcs8TooManyIterations;
+  if (mbedtls_asn1_get_int(&p, end, &iterations) != 0) return kNotAes;
+  return IterationsAcceptable(iterations) ? kNotAes : kTooManyIterations;
 }
 
-// PBES2 with PBKDF2 and AES-CBC; kPkcs8NotAes for anything else, which is
+// PBES2 with PBKDF2 and AES-CBC; kNotAes for anything else, which is
 // mbedtls's to parse, once its iteration count is known to be bounded.
 int ParseAlgorithm(unsigned char** p, const unsigned char* end, Pbes2Parameters* out) {
   mbedtls_asn1_buf oid{}, parameters{};
   int ret = mbedtls_asn1_get_alg(p, end, &oid, &parameters);
   // Anything but an encrypted PKCS#8 key (a plain key, say) is mbedtls's.
-  if (ret != 0) return kPkcs8NotAes;
+  if (ret != 0) return kNotAes;
   const std::size_t pkcs12 = sizeof kOidPkcs12Pbe - 1;
   if (oid.len == pkcs12 + 1 && std::memcmp(oid.p, kOidPkcs12Pbe, pkcs12) == 0) {
     return CheckPkcs12Iterations(parameters);
   }
-  if (!OidIs(oid, kOidPbes2, sizeof kOidPbes2 - 1)) return kPkcs8NotAes;
+  if (!OidIs(oid, kOidPbes2, sizeof kOidPbes2 - 1)) return kNotAes;
   unsigned char* q = parameters.p;
   const unsigned char* qEnd = q + parameters.len;
   mbedtls_asn1_buf kdf{}, kdfParameters{}, scheme{}, schemeParameters{};
@@ -109,15 +114,15 @@ int ParseAlgorithm(unsigned char** p, const unsigned char* end, Pbes2Parameters*
       (ret = mbedtls_asn1_get_alg(&q, qEnd, &scheme, &schemeParameters)) != 0) {
     return ret;
   }
-  if (!OidIs(kdf, kOidPbkdf2, sizeof kOidPbkdf2 - 1)) return kPkcs8NotAes;
+  if (!OidIs(kdf, kOidPbkdf2, sizeof kOidPbkdf2 - 1)) return kNotAes;
   ret = ParsePbkdf2(kdfParameters, out);
   if (ret != 0) return ret;
-  if (!IterationsAcceptable(out->iterations)) return kPkcs8TooManyIterations;
+  if (!IterationsAcceptable(out->iterations)) return kTooManyIterations;
   out->keyBits = 0;
   for (std::size_t i = 0; i < 3; ++i) {
     if (OidIs(scheme, kOidAesCbc[i], sizeof kOidAesCbc[i] - 1)) out->keyBits = kAesKeyBits[i];
   }
-  if (out->keyBits == 0) return kPkcs8NotAes;
+  if (out->keyBits == 0) return kNotAes;
   if (schemeParameters.tag != MBEDTLS_ASN1_OCTET_STRING || schemeParameters.len != kAesBlock) {
     return MBEDTLS_ERR_PK_KEY_INVALID_FORMAT;
   }
@@ -219,9 +224,9 @@ std::size_t WriteAlgorithm(Asn1Writer* w, const unsigned char* salt, const unsig
 
 }  // namespace
 
-int WrapRsaInPkcs8(std::uint8_t* buf, std::size_t size, std::size_t* length) {
+bool WrapRsaInPkcs8(std::uint8_t* buf, std::size_t size, std::size_t* length) {
   static constexpr unsigned char kOidRsa[] = MBEDTLS_OID_PKCS1_RSA;
-  if (*length > size) return MBEDTLS_ERR_ASN1_BUF_TOO_SMALL;
+  if (*length > size) return false;
   Asn1Writer w{buf + size - *length, buf, 0};
   std::size_t total = *length + w.Add(mbedtls_asn1_write_len(&w.p, buf, *length));
   total += w.Add(mbedtls_asn1_write_tag(&w.p, buf, MBEDTLS_ASN1_OCTET_STRING));
@@ -230,17 +235,19 @@ int WrapRsaInPkcs8(std::uint8_t* buf, std::size_t size, std::size_t* length) {
   total += w.Add(mbedtls_asn1_write_int(&w.p, buf, 0));
   total += w.Sequence(total);
   *length = total;
-  return w.error;
+  return w.error == 0;
 }
 
-int DecryptPkcs8Aes(const std::uint8_t* der, std::size_t derLength, const char* passphrase,
+namespace {
+
+int DecryptPkcs8AesCode(const std::uint8_t* der, std::size_t derLength, const char* passphrase,
                     std::size_t passphraseLength, std::uint8_t* plain, std::size_t size,
                     std::size_t* length) {
   unsigned char* p = const_cast<unsigned char*>(der);
   std::size_t outer = 0;
   int ret = mbedtls_asn1_get_tag(&p, der + derLength, &outer,
                                  MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE);
-  if (ret != 0) return kPkcs8NotAes;
+  if (ret != 0) return kNotAes;
   // Everything lies inside the outer SEQUENCE, and nothing behind it, as
   // mbedtls's own key parser demands.
   const unsigned char* end = p + outer;
@@ -269,12 +276,33 @@ int DecryptPkcs8Aes(const std::uint8_t* der, std::size_t derLength, const char* 
   return *length == 0 ? MBEDTLS_ERR_PK_PASSWORD_MISMATCH : 0;
 }
 
-int EncryptPkcs8Aes(const std::uint8_t* plain, std::size_t plainLength, const char* passphrase,
-                    std::size_t passphraseLength, std::uint8_t* out, std::size_t size,
-                    std::size_t* length) {
+}  // namespace
+
+Pkcs8Decryption DecryptPkcs8Aes(const std::uint8_t* der, std::size_t derLength,
+                                const char* passphrase, std::size_t passphraseLength,
+                                std::uint8_t* plain, std::size_t size, std::size_t* length) {
+  switch (DecryptPkcs8AesCode(der, derLength, passphrase, passphraseLength, plain, size, length)) {
+    case 0:
+      return Pkcs8Decryption::kDecrypted;
+    case kNotAes:
+      return Pkcs8Decryption::kNotAes;
+    case kTooManyIterations:
+      return Pkcs8Decryption::kTooManyIterations;
+    case MBEDTLS_ERR_PK_PASSWORD_REQUIRED:
+      return Pkcs8Decryption::kNeedsPassphrase;
+    case MBEDTLS_ERR_PK_PASSWORD_MISMATCH:
+      return Pkcs8Decryption::kWrongPassphrase;
+    default:
+      return Pkcs8Decryption::kMalformed;
+  }
+}
+
+bool EncryptPkcs8Aes(const std::uint8_t* plain, std::size_t plainLength, const char* passphrase,
+                     std::size_t passphraseLength, std::uint8_t* out, std::size_t size,
+                     std::size_t* length) {
   const std::size_t pad = kAesBlock - plainLength % kAesBlock;
   const std::size_t cipherLength = plainLength + pad;
-  if (cipherLength + 256 > size) return MBEDTLS_ERR_ASN1_BUF_TOO_SMALL;
+  if (cipherLength + 256 > size) return false;
   unsigned char salt[kSaltSize];
   unsigned char iv[kAesBlock];
   unsigned char key[32];
@@ -290,14 +318,14 @@ int EncryptPkcs8Aes(const std::uint8_t* plain, std::size_t plainLength, const ch
   std::memset(cipher + plainLength, static_cast<int>(pad), pad);
   if (ret == 0) ret = CryptCbc(MBEDTLS_AES_ENCRYPT, key, 256, iv, cipher, cipherLength, cipher);
   mbedtls_platform_zeroize(key, sizeof key);
-  if (ret != 0) return ret;
+  if (ret != 0) return false;
   Asn1Writer w{cipher, out, 0};
   std::size_t total = cipherLength + w.Add(mbedtls_asn1_write_len(&w.p, out, cipherLength));
   total += w.Add(mbedtls_asn1_write_tag(&w.p, out, MBEDTLS_ASN1_OCTET_STRING));
   total += WriteAlgorithm(&w, salt, iv);
   total += w.Sequence(total);
   *length = total;
-  return w.error;
+  return w.error == 0;
 }
 
 }  // namespace sealtool

@@ -11,33 +11,38 @@
 
 namespace sealtool {
 
-inline constexpr int kPkcs8NotAes = 1;  // another scheme: leave it to mbedtls
 // A key encrypted with more PBKDF2 or PKCS#12 iterations than this is
 // refused: deriving its key would hold a run for minutes or days.
 inline constexpr int kPkcs8MaxIterations = 2000000;
-inline constexpr int kPkcs8TooManyIterations = 2;
+
+enum class Pkcs8Decryption {
+  kDecrypted,
+  kNotAes,  // another scheme, or no encrypted key at all: mbedtls's to parse
+  kTooManyIterations,
+  kNeedsPassphrase,
+  kWrongPassphrase,
+  kMalformed,
+};
 
 // The DER EncryptedPrivateKeyInfo in der decrypted with passphrase into
 // plain (size bytes): a DER PrivateKeyInfo, whose length goes to *length.
-// Returns 0; kPkcs8NotAes when it is not PBES2 with AES-CBC;
-// kPkcs8TooManyIterations when it asks for more than kPkcs8MaxIterations
-// (also for PBES2 with other ciphers and PKCS#12 schemes); or a negative
-// mbedtls code: MBEDTLS_ERR_PK_PASSWORD_REQUIRED for an empty passphrase,
-// MBEDTLS_ERR_PK_PASSWORD_MISMATCH for a wrong one.
-int DecryptPkcs8Aes(const std::uint8_t* der, std::size_t derLength, const char* passphrase,
+// kTooManyIterations when it asks for more than kPkcs8MaxIterations, also
+// for PBES2 with other ciphers and for PKCS#12 schemes, which are otherwise
+// kNotAes.
+Pkcs8Decryption DecryptPkcs8Aes(const std::uint8_t* der, std::size_t derLength, const char* passphrase,
                     std::size_t passphraseLength, std::uint8_t* plain, std::size_t size,
                     std::size_t* length);
 
 // Puts the DER PKCS#1 RSAPrivateKey, which lies at the end of buf (size
 // bytes) and is *length long, into a PrivateKeyInfo there; *length grows to
-// its length. Returns 0 or a negative mbedtls code.
-int WrapRsaInPkcs8(std::uint8_t* buf, std::size_t size, std::size_t* length);
+// its length. False when it does not fit.
+bool WrapRsaInPkcs8(std::uint8_t* buf, std::size_t size, std::size_t* length);
 
 // Encrypts the DER PrivateKeyInfo plain into an EncryptedPrivateKeyInfo:
 // PBKDF2 with HMAC-SHA256 and a fresh random salt, AES-256-CBC with a fresh
 // random IV. The result is written at the end of out (size bytes) and
-// *length long. Returns 0 or a negative mbedtls code.
-int EncryptPkcs8Aes(const std::uint8_t* plain, std::size_t plainLength, const char* passphrase,
+// *length long. False when it does not fit or no random bytes were had.
+bool EncryptPkcs8Aes(const std::uint8_t* plain, std::size_t plainLength, const char* passphrase,
                     std::size_t passphraseLength, std::uint8_t* out, std::size_t size,
                     std::size_t* length);
 

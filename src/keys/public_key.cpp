@@ -41,43 +41,43 @@ bool LooksLikePemOrDer(const SmallFile& file) {
          (file.size > 0 && file.bytes[0] == 0x30);
 }
 
-int CopyRsaPublic(const mbedtls_pk_context& pk, mbedtls_mpi* n, mbedtls_mpi* e) {
-  if (mbedtls_pk_get_type(&pk) != MBEDTLS_PK_RSA) return -1;
+bool CopyRsaPublic(const mbedtls_pk_context& pk, mbedtls_mpi* n, mbedtls_mpi* e) {
+  if (mbedtls_pk_get_type(&pk) != MBEDTLS_PK_RSA) return false;
   const mbedtls_rsa_context* rsa = mbedtls_pk_rsa(pk);
-  return (mbedtls_mpi_copy(n, &rsa->N) == 0 && mbedtls_mpi_copy(e, &rsa->E) == 0) ? 0 : -1;
+  return mbedtls_mpi_copy(n, &rsa->N) == 0 && mbedtls_mpi_copy(e, &rsa->E) == 0;
 }
 
-int LoadFromPemOrDer(const SmallFile& file, mbedtls_mpi* n, mbedtls_mpi* e) {
+bool LoadFromPemOrDer(const SmallFile& file, mbedtls_mpi* n, mbedtls_mpi* e) {
   mbedtls_pk_context pk;
   mbedtls_pk_init(&pk);
-  int ret = ParsePublicKey(file.bytes, file.size, &pk);
-  if (ret != 0) {
+  bool parsed = ParsePublicKey(file.bytes, file.size, &pk);
+  if (!parsed) {
     mbedtls_pk_free(&pk);
     mbedtls_pk_init(&pk);
-    ret = ParsePrivateKey(file.bytes, file.size, nullptr, 0, &pk);
+    parsed = ParsePrivateKey(file.bytes, file.size, nullptr, 0, &pk) == KeyParse::kParsed;
   }
-  if (ret == 0) ret = CopyRsaPublic(pk, n, e);
+  const bool loaded = parsed && CopyRsaPublic(pk, n, e);
   mbedtls_pk_free(&pk);
-  return ret;
+  return loaded;
 }
 
 bool LoadFromFile(const char* path, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) {
   static SmallFile file;
   const bool read = ReadSmallFile(path, &file);
   const int readErrno = errno;
-  int ret = 0;
+  bool loaded = false;
   if (!read) {
-    ret = -1;
+    loaded = false;
   } else if (file.size == kImageSize) {
     *kind = "sealed image";
-    ret = LoadImagePublicKey(file.bytes, n, e);
+    loaded = LoadImagePublicKey(file.bytes, n, e);
   } else if (LooksLikePemOrDer(file)) {
     *kind = "PEM or DER key";
-    ret = LoadFromPemOrDer(file, n, e);
+    loaded = LoadFromPemOrDer(file, n, e);
   } else {
     *kind = "rsa_pub.txt";
     mbedtls_mpi* const values[] = {n, e};
-    ret = ReadRsaKeyValues(path, values, 2);
+    loaded = ReadRsaKeyValues(path, values, 2) == RsaKeyFileRead::kRead;
   }
   mbedtls_platform_zeroize(&file, sizeof file);
   // sealinfo reads keys through here too: the message names the program
@@ -87,7 +87,7 @@ bool LoadFromFile(const char* path, mbedtls_mpi* n, mbedtls_mpi* e, const char**
                  readErrno != 0 ? std::strerror(readErrno) : "a read error");
     return false;
   }
-  if (ret != 0 || mbedtls_mpi_bitlen(n) == 0 || !PublicExponentIsSound(e)) {
+  if (!loaded || mbedtls_mpi_bitlen(n) == 0 || !PublicExponentIsSound(e)) {
     std::fprintf(stderr, "%s: %s holds no RSA public key (as a %s)\n",
                  program_invocation_short_name, path, *kind);
     return false;
@@ -98,20 +98,19 @@ bool LoadFromFile(const char* path, mbedtls_mpi* n, mbedtls_mpi* e, const char**
 }  // namespace
 
 
-int LoadImagePublicKey(const std::uint8_t* image, mbedtls_mpi* n, mbedtls_mpi* e) {
-  const int ret = mbedtls_mpi_read_binary_le(n, image + kModulusOffset, kModulusSize);
-  return ret != 0 ? ret : mbedtls_mpi_read_binary_le(e, image + kExponentOffset, kExponentSize);
+bool LoadImagePublicKey(const std::uint8_t* image, mbedtls_mpi* n, mbedtls_mpi* e) {
+  return mbedtls_mpi_read_binary_le(n, image + kModulusOffset, kModulusSize) == 0 &&
+         mbedtls_mpi_read_binary_le(e, image + kExponentOffset, kExponentSize) == 0;
 }
 
-int ComputeImageKeyIds(const std::uint8_t* image, KeyIds* ids) {
+bool ComputeImageKeyIds(const std::uint8_t* image, KeyIds* ids) {
   mbedtls_mpi n, e;
   mbedtls_mpi_init(&n);
   mbedtls_mpi_init(&e);
-  int ret = LoadImagePublicKey(image, &n, &e);
-  if (ret == 0) ret = ComputeKeyIds(&n, &e, ids);
+  const bool computed = LoadImagePublicKey(image, &n, &e) && ComputeKeyIds(&n, &e, ids);
   mbedtls_mpi_free(&n);
   mbedtls_mpi_free(&e);
-  return ret;
+  return computed;
 }
 
 void StoreImagePublicKey(const mbedtls_mpi* n, const mbedtls_mpi* e, std::uint8_t* image) {

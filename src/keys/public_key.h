@@ -11,13 +11,12 @@
 
 namespace sealtool {
 
-// N and E as the image's modulus and exponent areas hold them. Returns 0 or
-// an mbedtls error code.
-int LoadImagePublicKey(const std::uint8_t* image, mbedtls_mpi* n, mbedtls_mpi* e);
+// N and E as the image's modulus and exponent areas hold them; false only
+// when memory runs out.
+bool LoadImagePublicKey(const std::uint8_t* image, mbedtls_mpi* n, mbedtls_mpi* e);
 
-// Both ids of the key an image header carries. Returns 0 or an mbedtls
-// error code.
-int ComputeImageKeyIds(const std::uint8_t* image, KeyIds* ids);
+// Both ids of the key an image header carries.
+bool ComputeImageKeyIds(const std::uint8_t* image, KeyIds* ids);
 
 // Writes N and E into the modulus and exponent areas; both must fit.
 void StoreImagePublicKey(const mbedtls_mpi* n, const mbedtls_mpi* e, std::uint8_t* image);

@@ -34,27 +34,29 @@ int FormatValues(const char* const* names, const mbedtls_mpi* const* values, int
 
 }  // namespace
 
-int ReadRsaKeyValues(const char* path, mbedtls_mpi* const* values, int count) {
+RsaKeyFileRead ReadRsaKeyValues(const char* path, mbedtls_mpi* const* values, int count,
+                                int* libraryResult) {
   SecretFile file{};
   if (OpenSecretFile(&file, path) != SecretFileStatus::kOpened) {
-    return kKeyFileNotOpened;
+    return RsaKeyFileRead::kNotOpened;
   }
   int ret = 0;
   for (int i = 0; i < count && ret == 0; ++i) {
     ret = mbedtls_mpi_read_file(values[i], kHexRadix, file.stream);
   }
   CloseSecretFile(&file);
-  return ret;
+  if (libraryResult != nullptr) *libraryResult = ret;
+  return ret == 0 ? RsaKeyFileRead::kRead : RsaKeyFileRead::kValueUnreadable;
 }
 
-int ReadRsaPrivateKeyFile(const char* path, mbedtls_rsa_context* rsa) {
+bool ReadRsaPrivateKeyFile(const char* path, mbedtls_rsa_context* rsa) {
   mbedtls_mpi* const values[] = {&rsa->N, &rsa->D, &rsa->P, &rsa->Q, &rsa->DP, &rsa->DQ, &rsa->QP};
-  return ReadRsaKeyValues(path, values, 7);
+  return ReadRsaKeyValues(path, values, 7) == RsaKeyFileRead::kRead;
 }
 
-int ReadRsaPublicKeyFile(const char* path, mbedtls_rsa_context* rsa) {
+bool ReadRsaPublicKeyFile(const char* path, mbedtls_rsa_context* rsa) {
   mbedtls_mpi* const values[] = {&rsa->N, &rsa->E};
-  return ReadRsaKeyValues(path, values, 2);
+  return ReadRsaKeyValues(path, values, 2) == RsaKeyFileRead::kRead;
 }
 
 int FormatRsaPrivateKeyFile(const mbedtls_rsa_context* rsa, char* text, std::size_t size,

@@ -26,14 +26,18 @@ int FormatRsaPrivateKeyFile(const mbedtls_rsa_context* rsa, char* text, std::siz
 int FormatRsaPublicKeyFile(const mbedtls_rsa_context* rsa, char* text, std::size_t size,
                            std::size_t* length);
 
-// Reads count values, one "NAME = HEX" line each, from the key file at path,
-// quietly. Returns 0, kKeyFileNotOpened, or the first non-zero result of
-// mbedtls_mpi_read_file.
-inline constexpr int kKeyFileNotOpened = 1;
-int ReadRsaKeyValues(const char* path, mbedtls_mpi* const* values, int count);
+enum class RsaKeyFileRead { kRead, kNotOpened, kValueUnreadable };
 
-// rsa_priv.txt's seven values, or rsa_pub.txt's N and E, into rsa.
-int ReadRsaPrivateKeyFile(const char* path, mbedtls_rsa_context* rsa);
-int ReadRsaPublicKeyFile(const char* path, mbedtls_rsa_context* rsa);
+// Reads count values, one "NAME = HEX" line each, from the key file at path,
+// quietly, stopping at the first value that cannot be read. When
+// libraryResult is given it gets mbedtls_mpi_read_file's result for that
+// value, for the message that names it.
+RsaKeyFileRead ReadRsaKeyValues(const char* path, mbedtls_mpi* const* values, int count,
+                                int* libraryResult = nullptr);
+
+// rsa_priv.txt's seven values, or rsa_pub.txt's N and E, into rsa; false
+// when the file cannot be opened or a value read.
+bool ReadRsaPrivateKeyFile(const char* path, mbedtls_rsa_context* rsa);
+bool ReadRsaPublicKeyFile(const char* path, mbedtls_rsa_context* rsa);
 
 }  // namespace sealtool

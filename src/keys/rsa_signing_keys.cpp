@@ -18,17 +18,18 @@ static_assert(kRsaModulusBits == 8 * kRsaBlockSize, "the RSA regions hold one 10
 // Reads the values of one key file in order, stopping at the first failure,
 // which it reports: a file that cannot be opened, or the library's result.
 bool ReadKeyValues(const char* name, mbedtls_mpi* const* values, int count) {
-  const int result = ReadRsaKeyValues(name, values, count);
+  int libraryResult = 0;
+  const RsaKeyFileRead read = ReadRsaKeyValues(name, values, count, &libraryResult);
   const bool defaultFile = std::strcmp(name, kRsaPrivateKeyFileName) == 0 ||
                            std::strcmp(name, kRsaPublicKeyFileName) == 0;
-  if (result == kKeyFileNotOpened && defaultFile) {
+  if (read == RsaKeyFileRead::kNotOpened && defaultFile) {
     std::printf(" failed\n  ! Could not open %s\n  ! Please run rsa_genkey first\n\n", name);
-  } else if (result == kKeyFileNotOpened) {
+  } else if (read == RsaKeyFileRead::kNotOpened) {
     std::printf(" failed\n  ! Could not open %s\n\n", KeyRefForDisplay(name).text);
-  } else if (result != 0) {
-    std::printf(" failed\n  ! mbedtls_mpi_read_file returned %d\n\n", result);
+  } else if (read == RsaKeyFileRead::kValueUnreadable) {
+    std::printf(" failed\n  ! mbedtls_mpi_read_file returned %d\n\n", libraryResult);
   }
-  return result == 0;
+  return read == RsaKeyFileRead::kRead;
 }
 
 // The block, result and image regions are sized for RSA-1024 alone.

@@ -219,7 +219,7 @@ bool PrepareLaterSigning(const std::uint8_t* headerDigest, const std::uint8_t* b
     ok = false;
   }
   KeyIds ids{};
-  ok = ok && ComputeKeyIds(&key.n, &key.e, &ids) == 0;
+  ok = ok && ComputeKeyIds(&key.n, &key.e, &ids);
   FreePublicKey(&key);
   if (!ok) return false;
   std::printf("Sign later: this run makes no signature and writes no image.\n");

@@ -87,9 +87,11 @@ std::size_t WithoutLineEnd(const char* text, std::size_t length) {
 
 }  // namespace
 
-int ReadSecretLine(const char* path, char* line, std::size_t size) {
+SecretRead ReadSecretLine(const char* path, char* line, std::size_t size, std::size_t* lineLength) {
+  *lineLength = 0;
+  line[0] = '\0';
   SecretFile file{};
-  if (OpenSecretFile(&file, path) != SecretFileStatus::kOpened) return kSecretLineUnreadable;
+  if (OpenSecretFile(&file, path) != SecretFileStatus::kOpened) return SecretRead::kUnreadable;
   std::size_t length = 0;
   bool tooLong = false;
   bool holdsNul = false;
@@ -104,11 +106,23 @@ int ReadSecretLine(const char* path, char* line, std::size_t size) {
   const bool failed = SecretFileFailed(file);
   CloseSecretFile(&file);
   length = WithoutLineEnd(line, length);
+  SecretRead outcome = SecretRead::kRead;
+  if (failed) {
+    outcome = SecretRead::kUnreadable;
+  } else if (tooLong) {
+    outcome = SecretRead::kTooLong;
+  } else if (holdsNul) {
+    outcome = SecretRead::kHoldsNul;
+  } else if (length == 0) {
+    outcome = SecretRead::kEmpty;
+  }
+  if (outcome != SecretRead::kRead) {
+    mbedtls_platform_zeroize(line, size);
+    length = 0;
+  }
   line[length] = '\0';
-  if (failed) return kSecretLineUnreadable;
-  if (tooLong) return kSecretLineTooLong;
-  if (holdsNul) return kSecretLineHoldsNul;
-  return length == 0 ? kSecretLineEmpty : static_cast<int>(length);
+  *lineLength = length;
+  return outcome;
 }
 
 namespace {
@@ -173,15 +187,17 @@ void DrainLine() {
 
 }  // namespace
 
-int PromptForSecret(const char* prompt, char* line, std::size_t size) {
+SecretRead PromptForSecret(const char* prompt, char* line, std::size_t size, std::size_t* length) {
+  *length = 0;
+  line[0] = '\0';
   termios saved{};
-  if (isatty(STDIN_FILENO) != 1 || tcgetattr(STDIN_FILENO, &saved) != 0) return -1;
+  if (isatty(STDIN_FILENO) != 1 || tcgetattr(STDIN_FILENO, &saved) != 0) return SecretRead::kNoTerminal;
   gSavedTerminal = saved;
   GuardTerminal();
   if (!SilenceTerminal(saved)) {
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
     UnguardTerminal();
-    return kSecretPromptNoQuietTerminal;
+    return SecretRead::kNoQuietTerminal;
   }
   std::fprintf(stderr, "%s", prompt);
   std::fflush(stderr);
@@ -191,11 +207,14 @@ int PromptForSecret(const char* prompt, char* line, std::size_t size) {
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
   UnguardTerminal();
   std::fputc('\n', stderr);
-  if (count <= 0) return -1;
-  const std::size_t length = WithoutLineEnd(line, static_cast<std::size_t>(count));
-  line[length] = '\0';
-  if (cutShort) return kSecretLineTooLong;
-  return static_cast<int>(length);
+  if (count <= 0 || cutShort) {
+    mbedtls_platform_zeroize(line, size);
+    line[0] = '\0';
+    return count <= 0 ? SecretRead::kUnreadable : SecretRead::kTooLong;
+  }
+  *length = WithoutLineEnd(line, static_cast<std::size_t>(count));
+  line[*length] = '\0';
+  return SecretRead::kRead;
 }
 
 void CloseSecretFile(SecretFile* file) {

@@ -34,24 +34,27 @@ bool SecretFileFailed(const SecretFile& file);
 // Closes the stream and wipes what it buffered.
 void CloseSecretFile(SecretFile* file);
 
+// What became of reading a secret line. Every outcome but kRead leaves
+// line empty.
+enum class SecretRead {
+  kRead,
+  kUnreadable,       // the file cannot be opened or read
+  kEmpty,
+  kTooLong,          // the line does not fit
+  kHoldsNul,         // a NUL byte would cut it short unseen
+  kNoTerminal,       // standard input is no terminal: nobody can be asked
+  kNoQuietTerminal,  // echo cannot be turned off: nothing is asked
+};
+
 // The first line of the secret file at path (a PIN or passphrase file),
 // without its line end, into line (size bytes, NUL-terminated; the caller
-// wipes it). Returns its length, or kSecretLineUnreadable, kSecretLineEmpty,
-// kSecretLineTooLong (it does not fit) or kSecretLineHoldsNul (a NUL byte
-// would cut it short unseen).
-inline constexpr int kSecretLineUnreadable = -1;
-inline constexpr int kSecretLineEmpty = -2;
-inline constexpr int kSecretLineTooLong = -3;
-inline constexpr int kSecretLineHoldsNul = -4;
-int ReadSecretLine(const char* path, char* line, std::size_t size);
+// wipes it); *length gets its length.
+SecretRead ReadSecretLine(const char* path, char* line, std::size_t size, std::size_t* length);
 
 // Asks for a secret on the terminal of standard input, without echo; the
 // prompt goes to standard error. A termination signal during the prompt
-// restores the terminal before the process ends. Returns the length read
-// into line (size bytes, NUL-terminated), kSecretLineTooLong for a line
-// that does not fit, kSecretPromptNoQuietTerminal when echo cannot be turned
-// off (nothing is asked), or -1 when standard input is no terminal.
-inline constexpr int kSecretPromptNoQuietTerminal = -5;
-int PromptForSecret(const char* prompt, char* line, std::size_t size);
+// restores the terminal before the process ends. The line read goes into
+// line as above; an empty answer is kRead with *length 0.
+SecretRead PromptForSecret(const char* prompt, char* line, std::size_t size, std::size_t* length);
 
 }  // namespace sealtool

@@ -81,12 +81,12 @@ void FinalizeAll(const P11KitLibrary& kit) {
 
 // A PIN that cannot be right is not sent: each wrong try counts toward a
 // locked PIN.
-bool PinIsSendable(const char* pin, int length, const TokenRef& ref) {
+bool PinIsSendable(const char* pin, std::size_t length, const TokenRef& ref) {
   if (length == 0) {
     PrintFailure("the PIN is empty: it is not sent to the token", ref);
     return false;
   }
-  if (std::strlen(pin) != static_cast<std::size_t>(length)) {
+  if (std::strlen(pin) != length) {
     PrintFailure("the PIN holds a NUL byte: it is not sent to the token", ref);
     return false;
   }
@@ -117,9 +117,9 @@ CK_RV LogInWithPin(const TokenRef& ref, OpenToken* token, bool* refused) {
   char label[sizeof token->info.label + 1];
   TokenLabel(token->info, label);
   bool prompted = false;
-  const int length = ObtainTokenPin(*ref.kit, ref.uri, label, pin.text, &prompted);
+  std::size_t length = 0;
   CK_RV rv = CKR_OK;
-  if (length < 0) {
+  if (!ObtainTokenPin(*ref.kit, ref.uri, label, pin.text, &length, &prompted)) {
     std::printf("  ! key: %s\n\n", ref.display.text);
     *refused = true;
   } else if (!PinIsSendable(pin.text, length, ref) ||

@@ -11,73 +11,81 @@
 namespace sealtool {
 namespace {
 
-bool RefuseLongPin(int length) {
-  if (length <= static_cast<int>(kMaxPinLength)) return false;
+bool RefuseLongPin(std::size_t length) {
+  if (length <= kMaxPinLength) return false;
   std::printf(" failed\n  ! the PIN is longer than %zu characters\n", kMaxPinLength);
   return true;
 }
 
-int CopyPin(const char* text, char* pin) {
-  const std::size_t length = std::strlen(text);
-  if (RefuseLongPin(length > kMaxPinLength ? static_cast<int>(kMaxPinLength) + 1 : static_cast<int>(length))) {
-    return -1;
-  }
-  std::memcpy(pin, text, length + 1);
-  return static_cast<int>(length);
+bool CopyPin(const char* text, char* pin, std::size_t* length) {
+  const std::size_t textLength = std::strlen(text);
+  if (RefuseLongPin(textLength)) return false;
+  std::memcpy(pin, text, textLength + 1);
+  *length = textLength;
+  return true;
 }
 
 // The first line of a PIN file: pin-source is "file:PATH" or a plain path.
-int ReadPinFile(const char* source, char* pin) {
+bool ReadPinFile(const char* source, char* pin, std::size_t* length) {
   const char* path = std::strncmp(source, "file:", 5) == 0 ? source + 5 : source;
-  const int length = ReadSecretLine(path, pin, sizeof PinBuffer{}.text);
-  if (length == kSecretLineEmpty) {
-    std::printf(" failed\n  ! the PIN file %s named by pin-source is empty\n", path);
-  } else if (length == kSecretLineHoldsNul) {
-    std::printf(" failed\n  ! the PIN file %s named by pin-source holds a NUL byte\n", path);
-  } else if (length == kSecretLineTooLong) {
-    RefuseLongPin(static_cast<int>(kMaxPinLength) + 1);
-  } else if (length < 0) {
-    std::printf(" failed\n  ! cannot read the PIN file %s named by pin-source\n", path);
+  switch (ReadSecretLine(path, pin, sizeof PinBuffer{}.text, length)) {
+    case SecretRead::kRead:
+      return !RefuseLongPin(*length);
+    case SecretRead::kEmpty:
+      std::printf(" failed\n  ! the PIN file %s named by pin-source is empty\n", path);
+      return false;
+    case SecretRead::kHoldsNul:
+      std::printf(" failed\n  ! the PIN file %s named by pin-source holds a NUL byte\n", path);
+      return false;
+    case SecretRead::kTooLong:
+      RefuseLongPin(kMaxPinLength + 1);
+      return false;
+    default:
+      std::printf(" failed\n  ! cannot read the PIN file %s named by pin-source\n", path);
+      return false;
   }
-  return (length < 0 || RefuseLongPin(length)) ? -1 : length;
+}
+
+bool PromptForPin(const char* tokenLabel, char* pin, std::size_t* length) {
+  char prompt[96];
+  std::snprintf(prompt, sizeof prompt, "PIN for %s: ", tokenLabel);
+  switch (PromptForSecret(prompt, pin, sizeof PinBuffer{}.text, length)) {
+    case SecretRead::kRead:
+      return !RefuseLongPin(*length);
+    case SecretRead::kTooLong:
+      RefuseLongPin(kMaxPinLength + 1);
+      return false;
+    case SecretRead::kNoQuietTerminal:
+      std::printf(" failed\n  ! the terminal cannot stop echoing: the PIN is not asked for\n");
+      return false;
+    default:
+      std::printf(" failed\n  ! no PIN: give pin-source in the URI, set %s, or run on a terminal\n",
+                  kPinEnvironmentVariable);
+      return false;
+  }
 }
 
 }  // namespace
 
 void WipePin(PinBuffer* pin) { mbedtls_platform_zeroize(pin->text, sizeof pin->text); }
 
-int ObtainTokenPin(const P11KitLibrary& kit, const P11KitUri* uri, const char* tokenLabel,
-                   char* pin, bool* prompted) {
+bool ObtainTokenPin(const P11KitLibrary& kit, const P11KitUri* uri, const char* tokenLabel,
+                    char* pin, std::size_t* length, bool* prompted) {
   *prompted = false;
+  *length = 0;
   if (const char* source = kit.uriGetPinSource(uri); source != nullptr) {
-    return ReadPinFile(source, pin);
+    return ReadPinFile(source, pin, length);
   }
   if (const char* value = kit.uriGetPinValue(uri); value != nullptr) {
     std::printf("  ! warning: the URI carries its PIN (pin-value): anyone who can see the "
                 "command line can see it\n");
-    return CopyPin(value, pin);
+    return CopyPin(value, pin, length);
   }
   if (const char* value = std::getenv(kPinEnvironmentVariable); value != nullptr) {
-    return CopyPin(value, pin);
+    return CopyPin(value, pin, length);
   }
-  char prompt[96];
-  std::snprintf(prompt, sizeof prompt, "PIN for %s: ", tokenLabel);
-  const int length = PromptForSecret(prompt, pin, sizeof PinBuffer{}.text);
-  if (length == kSecretLineTooLong) {
-    RefuseLongPin(static_cast<int>(kMaxPinLength) + 1);
-    return -1;
-  }
-  if (length == kSecretPromptNoQuietTerminal) {
-    std::printf(" failed\n  ! the terminal cannot stop echoing: the PIN is not asked for\n");
-    return -1;
-  }
-  if (length >= 0) {
-    *prompted = true;
-    return RefuseLongPin(length) ? -1 : length;
-  }
-  std::printf(" failed\n  ! no PIN: give pin-source in the URI, set %s, or run on a terminal\n",
-              kPinEnvironmentVariable);
-  return -1;
+  *prompted = PromptForPin(tokenLabel, pin, length);
+  return *prompted;
 }
 
 }  // namespace sealtool

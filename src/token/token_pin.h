@@ -23,11 +23,12 @@ void WipePin(PinBuffer* pin);
 // "file:PATH" or a plain path), a pin-value in the URI (used, with a
 // warning), the SEALTOOL_PIN environment variable, a prompt without echo
 // when standard input is a terminal. Writes at most kMaxPinLength characters
-// and a NUL to pin (the caller wipes it) and returns the length, or -1 after
-// printing " failed" and why there is none (the caller names the key): a
-// longer PIN is refused, whatever its source. *prompted tells whether a
-// person typed it just now. tokenLabel names the token in the prompt.
-int ObtainTokenPin(const P11KitLibrary& kit, const P11KitUri* uri, const char* tokenLabel,
-                   char* pin, bool* prompted);
+// and a NUL to pin (the caller wipes it), its length to *length; false
+// after printing " failed" and why there is none (the caller names the
+// key): a longer PIN is refused, whatever its source. *prompted tells
+// whether a person typed it just now. tokenLabel names the token in the
+// prompt.
+bool ObtainTokenPin(const P11KitLibrary& kit, const P11KitUri* uri, const char* tokenLabel,
+                    char* pin, std::size_t* length, bool* prompted);
 
 }  // namespace sealtool

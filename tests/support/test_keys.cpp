@@ -64,9 +64,9 @@ const mbedtls_rsa_context& TestRsaKey(std::uint32_t seed) {
     throw std::runtime_error("seeding the test random source failed");
   }
   auto holder = std::make_unique<KeyHolder>();
-  const int ret = GenerateSealingRsaKey(&holder->rsa, DeterministicRandom, &drbg);
+  const bool generated = GenerateSealingRsaKey(&holder->rsa, DeterministicRandom, &drbg);
   mbedtls_ctr_drbg_free(&drbg);
-  if (ret != 0) {
+  if (!generated) {
     throw std::runtime_error("test key generation failed");
   }
   return keys.emplace(seed, std::move(holder)).first->second->rsa;

@@ -203,7 +203,7 @@ bool WrapsUserKey(const std::uint8_t* image, const InspectOptions& options, std:
 
 // The key an RSA image carries, and whether it is the one a release expects.
 void IdentifyKey(const std::uint8_t* image, const InspectOptions& options, Report* report) {
-  report->hasKeyIds = report->mode == RunMode::kRsa && ComputeImageKeyIds(image, &report->keyIds) == 0;
+  report->hasKeyIds = report->mode == RunMode::kRsa && ComputeImageKeyIds(image, &report->keyIds);
   if (options.expectedKeyId == nullptr) return;
   if (!report->hasKeyIds) {
     AddCheck(report, CheckId::kExpectedKey, Verdict::kFailed, "the image carries no RSA key");

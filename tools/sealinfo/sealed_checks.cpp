@@ -130,10 +130,10 @@ void CheckRsaSignature(const std::uint8_t* image, Report* report) {
   HeaderDigestAtSealing(image, digest);
   std::uint8_t block[kRsaBlockSize];
   MakeRsaInputBlock(digest, block);
-  const int loaded = LoadImagePublicKey(image, &n, &e);
-  const RsaSealCheck seal = loaded == 0 ? CheckRsaSeal(&n, &e, image + kRsaSignatureOffset, block)
-                                        : RsaSealCheck::kUnsoundKey;
-  const bool exponentSound = loaded == 0 && PublicExponentIsSound(&e);
+  const bool loaded = LoadImagePublicKey(image, &n, &e);
+  const RsaSealCheck seal = loaded ? CheckRsaSeal(&n, &e, image + kRsaSignatureOffset, block)
+                                   : RsaSealCheck::kUnsoundKey;
+  const bool exponentSound = loaded && PublicExponentIsSound(&e);
   mbedtls_mpi_free(&n);
   mbedtls_mpi_free(&e);
   switch (seal) {
@@ -167,8 +167,8 @@ void CheckStoredPublicKey(const std::uint8_t* image, const InspectOptions& optio
   mbedtls_mpi fileN, fileE, storedN, storedE;
   for (mbedtls_mpi* value : {&fileN, &fileE, &storedN, &storedE}) mbedtls_mpi_init(value);
   mbedtls_mpi* const values[] = {&fileN, &fileE};
-  const bool read = ReadRsaKeyValues(path, values, 2) == 0;
-  const bool loaded = LoadImagePublicKey(image, &storedN, &storedE) == 0;
+  const bool read = ReadRsaKeyValues(path, values, 2) == sealtool::RsaKeyFileRead::kRead;
+  const bool loaded = LoadImagePublicKey(image, &storedN, &storedE);
   const bool same = read && loaded && mbedtls_mpi_cmp_mpi(&fileN, &storedN) == 0 &&
                     mbedtls_mpi_cmp_mpi(&fileE, &storedE) == 0;
   for (mbedtls_mpi* value : {&fileN, &fileE, &storedN, &storedE}) mbedtls_mpi_free(value);

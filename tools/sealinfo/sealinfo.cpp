@@ -12,6 +12,7 @@
 #include "driver/image_file.h"
 #include "driver/process_guard.h"
 #include "image/dram_table.h"
+#include "image/image_read.h"
 #include "image/layout.h"
 #include "image/run_mode.h"
 #include "inspect.h"
@@ -192,17 +193,14 @@ bool KeyFolderOpens(const char* folder) {
 // Reads path into image, zero-filled: exactly one image, or with
 // wholeImage false (an input) at most one.
 bool ReadImage(const char* path, std::uint8_t* image, bool wholeImage) {
-  std::FILE* stream = std::fopen(path, "rb");
-  if (stream == nullptr) {
+  std::memset(image, 0, sealtool::kImageSize);
+  std::size_t size = 0;
+  const sealtool::ImageRead outcome = sealtool::ReadAtMostOneImage(path, image, &size);
+  if (outcome == sealtool::ImageRead::kNotOpened) {
     std::fprintf(stderr, "sealinfo: cannot open '%s'\n", path);
     return false;
   }
-  std::memset(image, 0, sealtool::kImageSize);
-  const std::size_t read = std::fread(image, 1, sealtool::kImageSize, stream);
-  const bool more = std::fgetc(stream) != EOF;
-  const bool failed = std::ferror(stream) != 0;
-  std::fclose(stream);
-  if (failed || more || (wholeImage && read != sealtool::kImageSize)) {
+  if (outcome != sealtool::ImageRead::kRead || (wholeImage && size != sealtool::kImageSize)) {
     std::fprintf(stderr, "sealinfo: '%s' is not %s %zu-byte image\n", path,
                  wholeImage ? "a" : "at most a", sealtool::kImageSize);
     return false;
@@ -224,7 +222,7 @@ bool ExpectedKeyId(const char* text, const char* imagePath, std::uint8_t* id) {
   const char* kind = "";
   sealtool::KeyIds ids{};
   const bool loaded = sealtool::LoadPublicKey(text, &n, &e, &kind) &&
-                      sealtool::ComputeKeyIds(&n, &e, &ids) == 0;
+                      sealtool::ComputeKeyIds(&n, &e, &ids);
   mbedtls_mpi_free(&n);
   mbedtls_mpi_free(&e);
   if (!loaded) {

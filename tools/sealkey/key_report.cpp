@@ -32,8 +32,6 @@
 
 namespace sealkey {
 
-using sealtool::ParsePrivateKey;
-using sealtool::ParsePublicKey;
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -112,7 +110,7 @@ void CheckPublicKey(const char* path, mbedtls_rsa_context* rsa, std::vector<KeyC
     // Nothing was compared: a warning, never an ok.
     checks->push_back({"public key", false, true,
                        "not compared: no " + pubPath + " beside the key; E taken as 65537"});
-  } else if (sealtool::ReadRsaKeyValues(pubPath.c_str(), values, 2) != 0) {
+  } else if (sealtool::ReadRsaKeyValues(pubPath.c_str(), values, 2) != sealtool::RsaKeyFileRead::kRead) {
     checks->push_back({"public key", false, false, pubPath + " cannot be read"});
   } else {
     checks->push_back({"public key", mbedtls_mpi_cmp_mpi(&n, &rsa->N) == 0, false,
@@ -123,7 +121,7 @@ void CheckPublicKey(const char* path, mbedtls_rsa_context* rsa, std::vector<KeyC
   checks->push_back({"exponent", usual, false, usual ? "E is at least 65537" : "E is below 65537"});
 }
 
-int PrintChecks(const char* path, const std::vector<KeyCheck>& checks, std::uint8_t topByte,
+Outcome PrintChecks(const char* path, const std::vector<KeyCheck>& checks, std::uint8_t topByte,
                 double share, bool json) {
   bool failed = false;
   for (const KeyCheck& check : checks) failed = failed || (!check.ok && !check.warningOnly);
@@ -146,7 +144,7 @@ int PrintChecks(const char* path, const std::vector<KeyCheck>& checks, std::uint
     }
     std::printf("result: %s\n", failed ? "FAILED" : "ok");
   }
-  return failed ? kCheckFailed : kDone;
+  return failed ? Outcome::kCheckFailed : Outcome::kDone;
 }
 
 }  // namespace
@@ -174,27 +172,27 @@ double RefusalShare(const mbedtls_mpi* n) {
   return 1.0 - accepted;
 }
 
-int ShowKeyIds(const char* ref, bool json) {
+Outcome ShowKeyIds(const char* ref, bool json) {
   mbedtls_mpi n, e;
   mbedtls_mpi_init(&n);
   mbedtls_mpi_init(&e);
   const char* kind = "";
-  int status = sealtool::LoadPublicKey(ref, &n, &e, &kind) ? kDone : kUnreadable;
+  Outcome status = sealtool::LoadPublicKey(ref, &n, &e, &kind) ? Outcome::kDone : Outcome::kUnreadable;
   sealtool::KeyIds ids{};
-  if (status == kDone && sealtool::ComputeKeyIds(&n, &e, &ids) != 0) {
+  if (status == Outcome::kDone && !sealtool::ComputeKeyIds(&n, &e, &ids)) {
     std::fprintf(stderr, "sealkey: the key is no RSA-1024 key with an exponent of 32 bytes or less\n");
-    status = kUnreadable;
+    status = Outcome::kUnreadable;
   }
   const sealtool::KeyRefText source =
       sealtool::KeyRefForDisplay(ref != nullptr ? ref : sealtool::kRsaPublicKeyFileName);
-  if (status == kDone && json) {
+  if (status == Outcome::kDone && json) {
     const Json report = {{"source", source.text},
                          {"kind", kind},
                          {"modulusBits", mbedtls_mpi_bitlen(&n)},
                          {"headerKeyId", sealtool::HexString(ids.header, sizeof ids.header)},
                          {"spkiKeyId", sealtool::HexString(ids.spki, sizeof ids.spki)}};
     std::printf("%s\n", report.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
-  } else if (status == kDone) {
+  } else if (status == Outcome::kDone) {
     std::printf("source: %s (%s), modulus of %zu bits\n", source.text, kind, mbedtls_mpi_bitlen(&n));
     std::printf("key id (image header: SHA-256 of N and E as stored): %s\n",
                 sealtool::HexString(ids.header, sizeof ids.header).c_str());
@@ -206,14 +204,14 @@ int ShowKeyIds(const char* ref, bool json) {
   return status;
 }
 
-int CheckKeyFile(const char* path, bool json) {
+Outcome CheckKeyFile(const char* path, bool json) {
   if (path == nullptr) path = sealtool::kRsaPrivateKeyFileName;
   mbedtls_rsa_context rsa;
   mbedtls_rsa_init(&rsa, 0, 0);
-  if (sealtool::ReadRsaPrivateKeyFile(path, &rsa) != 0 || mbedtls_mpi_bitlen(&rsa.N) == 0) {
+  if (!sealtool::ReadRsaPrivateKeyFile(path, &rsa) || mbedtls_mpi_bitlen(&rsa.N) == 0) {
     std::fprintf(stderr, "sealkey: %s holds no readable RSA private key (N, D, P, Q, DP, DQ, QP)\n", path);
     mbedtls_rsa_free(&rsa);
-    return kUnreadable;
+    return Outcome::kUnreadable;
   }
   std::vector<KeyCheck> checks;
   const std::size_t bits = mbedtls_mpi_bitlen(&rsa.N);

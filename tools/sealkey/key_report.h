@@ -9,10 +9,13 @@
 
 namespace sealkey {
 
-// Exit statuses of the subcommands.
-inline constexpr int kDone = 0;
-inline constexpr int kCheckFailed = 1;
-inline constexpr int kUnreadable = 2;
+// How a subcommand ended; sealkey's main alone turns it into an exit
+// status.
+enum class Outcome {
+  kDone,
+  kCheckFailed,  // a check failed, a key was refused, or a file exists
+  kUnreadable,   // unreadable input or a wrong passphrase
+};
 
 // The exponent a key without rsa_pub.txt beside it is taken to have, and the
 // smallest one sealkey accepts.
@@ -29,13 +32,12 @@ double RefusalShare(const mbedtls_mpi* n);
 // More than this is worth a warning: a key from rsa_genkey stays below it.
 inline constexpr double kRefusalShareWarning = 1.0 / 256.0;
 
-
-// sealkey id: both key ids of ref, as text or JSON. Returns the exit status.
-int ShowKeyIds(const char* ref, bool json);
+// sealkey id: both key ids of ref, as text or JSON.
+Outcome ShowKeyIds(const char* ref, bool json);
 
 // sealkey check: the consistency, size, top byte and refusal share of the
 // private key file (null: rsa_priv.txt), against the rsa_pub.txt beside it
-// when there is one. Returns the exit status.
-int CheckKeyFile(const char* path, bool json);
+// when there is one.
+Outcome CheckKeyFile(const char* path, bool json);
 
 }  // namespace sealkey

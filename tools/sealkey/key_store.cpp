@@ -135,9 +135,9 @@ bool WriteKeyFileSet(const char* program, const mbedtls_rsa_context* rsa,
   return ok;
 }
 
-int GenerateKeyFiles(const char* program, bool force, bool withAes) {
+bool GenerateKeyFiles(const char* program, bool force, bool withAes) {
   if (RefuseExisting(program, force, withAes)) {
-    return 1;
+    return false;
   }
   sealtool::SystemRandom random;
   mbedtls_rsa_context rsa;
@@ -148,7 +148,7 @@ int GenerateKeyFiles(const char* program, bool force, bool withAes) {
     std::fprintf(stderr, "%s: seeding the random generator failed\n", program);
   }
   std::printf("Generating an RSA-1024 key ...\n");
-  if (ok && sealtool::GenerateSealingRsaKey(&rsa, mbedtls_ctr_drbg_random, &drbg) != 0) {
+  if (ok && !sealtool::GenerateSealingRsaKey(&rsa, mbedtls_ctr_drbg_random, &drbg)) {
     std::fprintf(stderr, "%s: key generation failed\n", program);
     ok = false;
   }
@@ -159,7 +159,7 @@ int GenerateKeyFiles(const char* program, bool force, bool withAes) {
   }
   mbedtls_rsa_free(&rsa);
   sealtool::FreeSystemRandom(&random);
-  return ok ? 0 : 1;
+  return ok;
 }
 
 }  // namespace sealkey

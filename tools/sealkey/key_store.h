@@ -27,8 +27,8 @@ bool WriteKeyFileSet(const char* program, const mbedtls_rsa_context* rsa,
                      mbedtls_ctr_drbg_context* aesRandom, bool force);
 
 // Makes a sealing key (N's top byte 0xFF) and writes its files; rsa_genkey's
-// whole job. Returns the exit status: 0, or 1 when a file exists or cannot
-// be written.
-int GenerateKeyFiles(const char* program, bool force, bool withAes);
+// whole job. False when a file exists or cannot be written, or no key was
+// made.
+bool GenerateKeyFiles(const char* program, bool force, bool withAes);
 
 }  // namespace sealkey

@@ -24,8 +24,7 @@
 namespace sealkey {
 
 using sealtool::kPkcs8MaxIterations;
-using sealtool::kPkcs8TooManyIterations;
-using sealtool::kSeveralPrivateKeys;
+using sealtool::KeyParse;
 using sealtool::ParsePrivateKey;
 using sealtool::WritePrivateKey;
 using sealtool::WritePublicKey;
@@ -45,13 +44,15 @@ bool ReadGivenPassphrase(const PassphraseSource& source, Passphrase* passphrase)
   passphrase->given = false;
   passphrase->length = 0;
   if (source.file != nullptr) {
-    const int length = sealtool::ReadSecretLine(source.file, passphrase->text, sizeof passphrase->text);
-    if (length < 0 || length > static_cast<int>(kMaxPassphrase)) {
+    std::size_t length = 0;
+    if (sealtool::ReadSecretLine(source.file, passphrase->text, sizeof passphrase->text, &length) !=
+            sealtool::SecretRead::kRead ||
+        length > kMaxPassphrase) {
       std::fprintf(stderr, "sealkey: the passphrase file %s cannot be read, is empty, holds a NUL "
                            "byte or is longer than %zu characters\n", source.file, kMaxPassphrase);
       return false;
     }
-    passphrase->length = static_cast<std::size_t>(length);
+    passphrase->length = length;
     passphrase->given = true;
   } else if (source.environment != nullptr) {
     const char* value = std::getenv(source.environment);
@@ -93,69 +94,77 @@ const char* KeyTypeName(const mbedtls_pk_context& pk) {
 }
 
 // The key must be an RSA-1024 key, E at least 65537, and consistent.
-int AcceptKey(const char* path, const mbedtls_pk_context& pk) {
+Outcome AcceptKey(const char* path, const mbedtls_pk_context& pk) {
   if (mbedtls_pk_get_type(&pk) != MBEDTLS_PK_RSA) {
     std::fprintf(stderr, "sealkey: %s holds an %s key; RSA mode signs with RSA-1024 only\n", path,
                  KeyTypeName(pk));
-    return kCheckFailed;
+    return Outcome::kCheckFailed;
   }
   const mbedtls_rsa_context* rsa = mbedtls_pk_rsa(pk);
   const std::size_t bits = mbedtls_mpi_bitlen(&rsa->N);
   if (bits != sealtool::kRsaModulusBits) {
     std::fprintf(stderr, "sealkey: %s holds an RSA key of %zu bits; RSA mode needs exactly 1024\n",
                  path, bits);
-    return kCheckFailed;
+    return Outcome::kCheckFailed;
   }
   if (mbedtls_mpi_cmp_int(&rsa->E, kUsualExponent) < 0) {
     std::fprintf(stderr, "sealkey: %s has a public exponent below 65537 (E = %ld); use E = 65537\n",
                  path, static_cast<long>(rsa->E.p != nullptr ? rsa->E.p[0] : 0));
-    return kCheckFailed;
+    return Outcome::kCheckFailed;
   }
   if (mbedtls_rsa_check_privkey(rsa) != 0) {
     std::fprintf(stderr, "sealkey: %s does not hold a consistent RSA private key\n", path);
-    return kCheckFailed;
+    return Outcome::kCheckFailed;
   }
-  return kDone;
+  return Outcome::kDone;
 }
 
-int ParseWithPassphrase(const char* path, const std::uint8_t* bytes, std::size_t size,
+Outcome ParseWithPassphrase(const char* path, const std::uint8_t* bytes, std::size_t size,
                         const PassphraseSource& source, mbedtls_pk_context* pk) {
   Passphrase passphrase{};
-  if (!ReadGivenPassphrase(source, &passphrase)) return kUnreadable;
-  int ret = ParsePrivateKey(bytes, size, passphrase.text, passphrase.length, pk);
-  if (ret == MBEDTLS_ERR_PK_PASSWORD_REQUIRED && !passphrase.given) {
+  if (!ReadGivenPassphrase(source, &passphrase)) return Outcome::kUnreadable;
+  KeyParse parse = ParsePrivateKey(bytes, size, passphrase.text, passphrase.length, pk);
+  if (parse == KeyParse::kNeedsPassphrase && !passphrase.given) {
     char prompt[256];
     std::snprintf(prompt, sizeof prompt, "Passphrase for %s: ", path);
-    const int length = sealtool::PromptForSecret(prompt, passphrase.text, sizeof passphrase.text);
-    if (length < 0) {
+    std::size_t length = 0;
+    if (sealtool::PromptForSecret(prompt, passphrase.text, sizeof passphrase.text, &length) !=
+        sealtool::SecretRead::kRead) {
       std::fprintf(stderr, "sealkey: %s is encrypted: give --pass-file or --pass-env, or run on a "
                            "terminal\n", path);
-      return kUnreadable;
+      return Outcome::kUnreadable;
     }
-    passphrase.length = static_cast<std::size_t>(length);
+    passphrase.length = length;
     mbedtls_pk_free(pk);
     mbedtls_pk_init(pk);
-    ret = ParsePrivateKey(bytes, size, passphrase.text, passphrase.length, pk);
+    parse = ParsePrivateKey(bytes, size, passphrase.text, passphrase.length, pk);
   }
-  if (ret == kSeveralPrivateKeys) {
-    std::fprintf(stderr, "sealkey: %s holds more than one private key: give a file with one\n", path);
-  } else if (ret == kPkcs8TooManyIterations) {
-    std::fprintf(stderr, "sealkey: %s asks for more than %d key derivation iterations; refused\n",
-                 path, kPkcs8MaxIterations);
-  } else if (ret == MBEDTLS_ERR_PK_PASSWORD_MISMATCH) {
-    std::fprintf(stderr, "sealkey: the passphrase does not open %s\n", path);
-  } else if (ret == MBEDTLS_ERR_PK_PASSWORD_REQUIRED) {
-    std::fprintf(stderr, "sealkey: %s is encrypted and needs a passphrase\n", path);
-  } else if (ret != 0) {
-    std::fprintf(stderr, "sealkey: %s holds no private key in PEM or DER, PKCS#1 or PKCS#8 "
-                         "(-0x%04x)\n", path, static_cast<unsigned>(-ret));
+  switch (parse) {
+    case KeyParse::kParsed:
+      return Outcome::kDone;
+    case KeyParse::kSeveralKeys:
+      std::fprintf(stderr, "sealkey: %s holds more than one private key: give a file with one\n", path);
+      break;
+    case KeyParse::kTooManyIterations:
+      std::fprintf(stderr, "sealkey: %s asks for more than %d key derivation iterations; refused\n",
+                   path, kPkcs8MaxIterations);
+      break;
+    case KeyParse::kWrongPassphrase:
+      std::fprintf(stderr, "sealkey: the passphrase does not open %s\n", path);
+      break;
+    case KeyParse::kNeedsPassphrase:
+      std::fprintf(stderr, "sealkey: %s is encrypted and needs a passphrase\n", path);
+      break;
+    case KeyParse::kNotAKey:
+      std::fprintf(stderr, "sealkey: %s holds no private key in PEM or DER, PKCS#1 or PKCS#8\n", path);
+      break;
   }
-  return ret == 0 ? kDone : kUnreadable;
+  return Outcome::kUnreadable;
 }
 
 void PrintIds(const mbedtls_rsa_context& rsa) {
   sealtool::KeyIds ids{};
-  if (sealtool::ComputeKeyIds(&rsa.N, &rsa.E, &ids) != 0) return;
+  if (!sealtool::ComputeKeyIds(&rsa.N, &rsa.E, &ids)) return;
   char text[sealtool::kKeyIdTextSize];
   sealtool::FormatKeyId(ids.header, text);
   std::printf("key id (image header): %s\n", text);
@@ -175,41 +184,41 @@ void WarnAboutRefusals(const char* path, const mbedtls_rsa_context& rsa) {
 
 // The private key of rsa_priv.txt at path, with the E of the rsa_pub.txt
 // beside it (or 65537), checked for consistency.
-int LoadPrivateKeyFiles(const char* path, mbedtls_rsa_context* rsa) {
+Outcome LoadPrivateKeyFiles(const char* path, mbedtls_rsa_context* rsa) {
   const char* privPath = path != nullptr ? path : sealtool::kRsaPrivateKeyFileName;
-  if (sealtool::ReadRsaPrivateKeyFile(privPath, rsa) != 0) {
+  if (!sealtool::ReadRsaPrivateKeyFile(privPath, rsa)) {
     std::fprintf(stderr, "sealkey: %s holds no readable RSA private key\n", privPath);
-    return kUnreadable;
+    return Outcome::kUnreadable;
   }
   const std::string pubPath = PublicKeyBeside(privPath);
   mbedtls_mpi n;
   mbedtls_mpi_init(&n);
   mbedtls_mpi* const values[] = {&n, &rsa->E};
-  if (sealtool::ReadRsaKeyValues(pubPath.c_str(), values, 2) != 0) mbedtls_mpi_lset(&rsa->E, kUsualExponent);
+  if (sealtool::ReadRsaKeyValues(pubPath.c_str(), values, 2) != sealtool::RsaKeyFileRead::kRead) mbedtls_mpi_lset(&rsa->E, kUsualExponent);
   mbedtls_mpi_free(&n);
   rsa->len = mbedtls_mpi_size(&rsa->N);
   if (mbedtls_rsa_check_privkey(rsa) != 0) {
     std::fprintf(stderr, "sealkey: %s (with E of %s, or 65537) is no consistent RSA private key: "
                          "see sealkey check\n", privPath, pubPath.c_str());
-    return kCheckFailed;
+    return Outcome::kCheckFailed;
   }
-  return kDone;
+  return Outcome::kDone;
 }
 
 // Writes bytes to out, a new file (or with force any), or to standard output.
-int WriteExport(const ExportOptions& options, const std::uint8_t* bytes, std::size_t length) {
+Outcome WriteExport(const ExportOptions& options, const std::uint8_t* bytes, std::size_t length) {
   if (options.out == nullptr) {
-    return std::fwrite(bytes, 1, length, stdout) == length && std::fflush(stdout) == 0 ? kDone
-                                                                                       : kUnreadable;
+    return std::fwrite(bytes, 1, length, stdout) == length && std::fflush(stdout) == 0 ? Outcome::kDone
+                                                                                       : Outcome::kUnreadable;
   }
-  if (RefuseSpecialFile("sealkey", options.out)) return kCheckFailed;
+  if (RefuseSpecialFile("sealkey", options.out)) return Outcome::kCheckFailed;
   char name[NAME_MAX + 1];
   errno = 0;
   const int dirFd = sealtool::OpenParentDirectory(AT_FDCWD, options.out, name);
   if (dirFd < 0) {
     std::fprintf(stderr, "sealkey: cannot write %s: %s\n", options.out,
                  errno != 0 ? std::strerror(errno) : "it names no file that could be created");
-    return kCheckFailed;
+    return Outcome::kCheckFailed;
   }
   const sealtool::FileToWrite file{name, static_cast<mode_t>(options.privateKey ? 0600 : 0644), bytes,
                                    length};
@@ -220,28 +229,28 @@ int WriteExport(const ExportOptions& options, const std::uint8_t* bytes, std::si
   if (!written) {
     std::fprintf(stderr, "sealkey: cannot write %s: %s%s\n", options.out, std::strerror(failure),
                  failure == EEXIST ? " (use --force to replace it)" : "");
-    return kCheckFailed;
+    return Outcome::kCheckFailed;
   }
-  return kDone;
+  return Outcome::kDone;
 }
 
 }  // namespace
 
-int ImportKey(const char* path, const PassphraseSource& passphrase, bool force) {
+Outcome ImportKey(const char* path, const PassphraseSource& passphrase, bool force) {
   static std::uint8_t bytes[sealtool::kKeyDerBufferSize];
   std::size_t size = 0;
   mbedtls_pk_context pk;
   mbedtls_pk_init(&pk);
-  int status = ReadKeyInput(path, bytes, &size) ? kDone : kUnreadable;
-  if (status == kDone) status = ParseWithPassphrase(path, bytes, size, passphrase, &pk);
+  Outcome status = ReadKeyInput(path, bytes, &size) ? Outcome::kDone : Outcome::kUnreadable;
+  if (status == Outcome::kDone) status = ParseWithPassphrase(path, bytes, size, passphrase, &pk);
   mbedtls_platform_zeroize(bytes, sizeof bytes);
-  if (status == kDone) status = AcceptKey(path, pk);
-  if (status == kDone && RefuseExisting("sealkey", force, false)) status = kCheckFailed;
-  if (status == kDone) {
+  if (status == Outcome::kDone) status = AcceptKey(path, pk);
+  if (status == Outcome::kDone && RefuseExisting("sealkey", force, false)) status = Outcome::kCheckFailed;
+  if (status == Outcome::kDone) {
     const mbedtls_rsa_context* rsa = mbedtls_pk_rsa(pk);
     WarnAboutRefusals(path, *rsa);
     if (!WriteKeyFileSet("sealkey", rsa, nullptr, force)) {
-      status = kCheckFailed;
+      status = Outcome::kCheckFailed;
     } else {
       std::printf("Wrote %s and %s from %s\n", sealtool::kRsaPrivateKeyFileName,
                   sealtool::kRsaPublicKeyFileName, path);
@@ -252,44 +261,43 @@ int ImportKey(const char* path, const PassphraseSource& passphrase, bool force) 
   return status;
 }
 
-int ExportKey(const char* path, const ExportOptions& options) {
+Outcome ExportKey(const char* path, const ExportOptions& options) {
   if (options.privateKey && options.out == nullptr) {
     std::fprintf(stderr, "sealkey: a private key is exported to a file only: give --out FILE\n");
-    return kUnreadable;
+    return Outcome::kUnreadable;
   }
   Passphrase passphrase{};
-  if (!ReadGivenPassphrase(options.passphrase, &passphrase)) return kUnreadable;
+  if (!ReadGivenPassphrase(options.passphrase, &passphrase)) return Outcome::kUnreadable;
   if (passphrase.given && (!options.privateKey || options.pkcs1)) {
     std::fprintf(stderr, "sealkey: only a private key in PKCS#8 is written encrypted\n");
-    return kUnreadable;
+    return Outcome::kUnreadable;
   }
   mbedtls_rsa_context rsa;
   mbedtls_rsa_init(&rsa, 0, 0);
-  int status = kDone;
+  Outcome status = Outcome::kDone;
   if (options.privateKey) {
     status = LoadPrivateKeyFiles(path, &rsa);
   } else {
     const char* pubPath = path != nullptr ? path : sealtool::kRsaPublicKeyFileName;
-    if (sealtool::ReadRsaPublicKeyFile(pubPath, &rsa) != 0 || mbedtls_mpi_bitlen(&rsa.N) == 0) {
+    if (!sealtool::ReadRsaPublicKeyFile(pubPath, &rsa) || mbedtls_mpi_bitlen(&rsa.N) == 0) {
       std::fprintf(stderr, "sealkey: %s holds no readable RSA public key\n", pubPath);
-      status = kUnreadable;
+      status = Outcome::kUnreadable;
     }
     rsa.len = mbedtls_mpi_size(&rsa.N);
   }
   static std::uint8_t out[sealtool::kKeyDerBufferSize];
   std::size_t length = 0;
-  if (status == kDone) {
-    const int ret = options.privateKey
-                        ? WritePrivateKey(&rsa, options.format, options.pkcs1, passphrase.text,
-                                          passphrase.length, out, &length)
-                        : WritePublicKey(&rsa, options.format, options.pkcs1, out, &length);
-    if (ret != 0) {
-      std::fprintf(stderr, "sealkey: the key cannot be written in that form (-0x%04x)\n",
-                   static_cast<unsigned>(-ret));
-      status = kCheckFailed;
+  if (status == Outcome::kDone) {
+    const bool written = options.privateKey
+                             ? WritePrivateKey(&rsa, options.format, options.pkcs1, passphrase.text,
+                                               passphrase.length, out, &length)
+                             : WritePublicKey(&rsa, options.format, options.pkcs1, out, &length);
+    if (!written) {
+      std::fprintf(stderr, "sealkey: the key cannot be written in that form\n");
+      status = Outcome::kCheckFailed;
     }
   }
-  if (status == kDone) status = WriteExport(options, out, length);
+  if (status == Outcome::kDone) status = WriteExport(options, out, length);
   mbedtls_platform_zeroize(out, sizeof out);
   mbedtls_rsa_free(&rsa);
   return status;

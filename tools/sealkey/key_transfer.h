@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "key_report.h"
 #include "keys/key_formats.h"
 
 namespace sealkey {
@@ -22,8 +23,8 @@ inline constexpr std::size_t kMaxPassphrase = 1024;
 
 // sealkey import: the private key of path into rsa_priv.txt and
 // rsa_pub.txt of the working directory, together, replacing them only with
-// force. Returns the exit status.
-int ImportKey(const char* path, const PassphraseSource& passphrase, bool force);
+// force.
+Outcome ImportKey(const char* path, const PassphraseSource& passphrase, bool force);
 
 struct ExportOptions {
   KeyFormat format = KeyFormat::kPem;
@@ -35,8 +36,7 @@ struct ExportOptions {
 };
 
 // sealkey export: rsa_pub.txt (or, with privateKey, rsa_priv.txt with the E
-// of rsa_pub.txt beside it) of path (null: the working directory's). Returns
-// the exit status.
-int ExportKey(const char* path, const ExportOptions& options);
+// of rsa_pub.txt beside it) of path (null: the working directory's).
+Outcome ExportKey(const char* path, const ExportOptions& options);
 
 }  // namespace sealkey

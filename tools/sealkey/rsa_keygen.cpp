@@ -51,7 +51,7 @@ int GenerateTopPrime(mbedtls_mpi* prime, RandomSource random, void* randomState)
 
 }  // namespace
 
-int GenerateSealingRsaKey(mbedtls_rsa_context* rsa, RandomSource random, void* randomState) {
+bool GenerateSealingRsaKey(mbedtls_rsa_context* rsa, RandomSource random, void* randomState) {
   mbedtls_mpi p, q, e;
   mbedtls_mpi_init(&p);
   mbedtls_mpi_init(&q);
@@ -70,7 +70,7 @@ int GenerateSealingRsaKey(mbedtls_rsa_context* rsa, RandomSource random, void* r
   mbedtls_mpi_free(&p);
   mbedtls_mpi_free(&q);
   mbedtls_mpi_free(&e);
-  return ret;
+  return ret == 0;
 }
 
 }  // namespace sealtool

@@ -14,7 +14,7 @@ using RandomSource = int (*)(void* state, unsigned char* output, std::size_t len
 // (1 - 2^-9) * 2^512, so that N's top byte is 0xFF: the RSA mode then refuses
 // only images whose header digest ends in 0xFF and exceeds N, about one in
 // 256, where an ordinary key refuses one in five or so. rsa must be
-// initialised. Returns 0 or an mbedtls error code.
-int GenerateSealingRsaKey(mbedtls_rsa_context* rsa, RandomSource random, void* randomState);
+// initialised. False when random bytes or the arithmetic fail.
+bool GenerateSealingRsaKey(mbedtls_rsa_context* rsa, RandomSource random, void* randomState);
 
 }  // namespace sealtool

@@ -10,7 +10,20 @@
 
 namespace {
 
-using sealkey::kUnreadable;
+using sealkey::Outcome;
+
+// The one place the outcome of a run becomes sealkey's exit status.
+int ExitStatus(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kDone:
+      return 0;
+    case Outcome::kCheckFailed:
+      return 1;
+    case Outcome::kUnreadable:
+      break;
+  }
+  return 2;
+}
 
 constexpr char kUsage[] =
     "usage: sealkey generate [--force] [--aes]\n"
@@ -52,9 +65,11 @@ struct Arguments {
   sealkey::ExportOptions exportOptions;
 };
 
-int Usage(const char* problem, const char* word) {
+enum class Parse { kRun, kHelpShown, kBadUsage };
+
+Parse Usage(const char* problem, const char* word) {
   std::fprintf(stderr, "sealkey: %s '%s'\n%s", problem, word, kUsage);
-  return kUnreadable;
+  return Parse::kBadUsage;
 }
 
 // Takes the value of the option at argv[*i]; false when there is none.
@@ -133,20 +148,20 @@ bool GivenBefore(char** argv, int last, const char* word) {
   return count > 1;
 }
 
-// 0: run; 1: help printed; 2: bad usage (already said).
-int ParseArguments(int argc, char** argv, Arguments* args) {
+// Bad usage is said before kBadUsage returns.
+Parse ParseArguments(int argc, char** argv, Arguments* args) {
   if (argc < 2) {
     std::fprintf(stderr, "sealkey: no command given\n%s", kUsage);
-    return kUnreadable;
+    return Parse::kBadUsage;
   }
   args->command = argv[1];
   if (std::strcmp(args->command, "--help") == 0 || std::strcmp(args->command, "help") == 0) {
     std::fputs(kUsage, stdout);
-    return 1;
+    return Parse::kHelpShown;
   }
   if (std::strcmp(args->command, "--version") == 0) {
     std::printf("sealkey %s\n", SEALTOOL_VERSION);
-    return 1;
+    return Parse::kHelpShown;
   }
   if (!OptionFits(args->command, "--json") && !OptionFits(args->command, "--force")) {
     return Usage("unknown command", args->command);
@@ -155,7 +170,7 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
     const char* word = argv[i];
     if (std::strcmp(word, "--help") == 0) {
       std::fputs(kUsage, stdout);
-      return 1;
+      return Parse::kHelpShown;
     }
     if (word[0] == '-' && word[1] != '\0') {
       if (!OptionFits(args->command, word) || !ParseOption(argc, argv, &i, args)) {
@@ -177,12 +192,15 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
   if (std::strcmp(args->command, "generate") == 0 && args->operand != nullptr) {
     return Usage("generate takes no operand, not", args->operand);
   }
-  return 0;
+  return Parse::kRun;
 }
 
-int Run(const Arguments& args) {
+Outcome Run(const Arguments& args) {
   const char* command = args.command;
-  if (std::strcmp(command, "generate") == 0) return sealkey::GenerateKeyFiles("sealkey", args.force, args.aes);
+  if (std::strcmp(command, "generate") == 0) {
+    return sealkey::GenerateKeyFiles("sealkey", args.force, args.aes) ? Outcome::kDone
+                                                                      : Outcome::kCheckFailed;
+  }
   if (std::strcmp(command, "import") == 0) {
     return sealkey::ImportKey(args.operand, args.exportOptions.passphrase, args.force);
   }
@@ -194,9 +212,15 @@ int Run(const Arguments& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!sealtool::GuardProcess()) return kUnreadable;
+  if (!sealtool::GuardProcess()) return ExitStatus(Outcome::kUnreadable);
   Arguments args;
-  const int parsed = ParseArguments(argc, argv, &args);
-  if (parsed != 0) return parsed == 1 ? 0 : kUnreadable;
-  return Run(args);
+  switch (ParseArguments(argc, argv, &args)) {
+    case Parse::kRun:
+      return ExitStatus(Run(args));
+    case Parse::kHelpShown:
+      return ExitStatus(Outcome::kDone);
+    case Parse::kBadUsage:
+      break;
+  }
+  return ExitStatus(Outcome::kUnreadable);
 }
