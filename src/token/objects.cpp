@@ -4,6 +4,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "token/modules.h"
+
 namespace sealtool {
 namespace {
 
@@ -54,6 +56,7 @@ CK_ULONG BuildSearch(const TokenRef& ref, CK_OBJECT_CLASS* keyClass,
 
 // What a search over every token the URI matches found.
 struct KeySearch {
+  int tokensSeen;      // tokens of the modules searched, matching or not
   int tokens;          // tokens the URI matches
   CK_ULONG found;      // keys found in all of them, counted up to two a token
   int tokensWithKeys;
@@ -78,10 +81,11 @@ bool SearchModule(const TokenRef& ref, CK_FUNCTION_LIST* module, CK_ATTRIBUTE* s
     CK_TOKEN_INFO info{};
     // A token not yet initialized holds no key (SoftHSM2 keeps such a free
     // slot); it cannot even open a session.
-    if (module->C_GetTokenInfo(slot, &info) != CKR_OK || (info.flags & CKF_TOKEN_INITIALIZED) == 0 ||
-        !ref.kit->uriMatchTokenInfo(ref.uri, &info) || !SlotMatches(ref, slot)) {
+    if (module->C_GetTokenInfo(slot, &info) != CKR_OK || (info.flags & CKF_TOKEN_INITIALIZED) == 0) {
       continue;
     }
+    ++result->tokensSeen;
+    if (!ref.kit->uriMatchTokenInfo(ref.uri, &info) || !SlotMatches(ref, slot)) continue;
     ++result->tokens;
     OpenToken* token = OpenTokenAt(ref, module, slot, info);
     if (token == nullptr) return false;
@@ -121,7 +125,9 @@ OpenToken* FindKey(const TokenRef& ref, CK_OBJECT_CLASS keyClass, CK_OBJECT_HAND
   for (int m = 0; m < moduleCount; ++m) {
     if (!SearchModule(ref, modules[m], search, used, &result)) return nullptr;
   }
-  if (result.tokens == 0) {
+  if (result.tokensSeen == 0 && moduleCount == 1 && NamesItsModule(ref)) {
+    PrintModuleHasNoToken(ref, modules[0]);
+  } else if (result.tokens == 0) {
     PrintFailure("no token matches", ref);
   } else if (result.found == 0) {
     PrintFailure("no object matches", ref);
@@ -147,11 +153,19 @@ bool KeyTypeIs(const OpenToken& token, CK_OBJECT_HANDLE key, CK_KEY_TYPE wanted)
 
 bool IsAes128Key(const TokenRef& ref, const OpenToken& token, CK_OBJECT_HANDLE key) {
   CK_ULONG length = 0;
-  if (KeyTypeIs(token, key, CKK_AES) && ReadUlong(token, key, CKA_VALUE_LEN, &length) &&
-      length == kAes128KeyBytes) {
-    return true;
+  const bool aes = KeyTypeIs(token, key, CKK_AES);
+  const bool stated = aes && ReadUlong(token, key, CKA_VALUE_LEN, &length) &&
+                      length != CK_UNAVAILABLE_INFORMATION;
+  if (stated && length == kAes128KeyBytes) return true;
+  if (aes && !stated) {
+    // An AES-256 key would encrypt as readily and give an image that does
+    // not boot: a key whose length cannot be told is not used.
+    PrintFailure("the token does not state the AES key's length (CKA_VALUE_LEN): it cannot be "
+                 "told to be a 16-byte key",
+                 ref);
+  } else {
+    PrintFailure("the key is not a 16-byte AES key", ref);
   }
-  PrintFailure("the key is not a 16-byte AES key", ref);
   return false;
 }
 
@@ -171,13 +185,15 @@ bool ReadRsa1024Modulus(const TokenRef& ref, const OpenToken& token, CK_OBJECT_H
   return false;
 }
 
+bool TokenOffers(const OpenToken& token, CK_MECHANISM_TYPE mechanism, CK_FLAGS use) {
+  CK_MECHANISM_INFO info{};
+  return token.module->C_GetMechanismInfo(token.slot, mechanism, &info) == CKR_OK &&
+         (info.flags & use) == use;
+}
+
 bool MechanismOffered(const TokenRef& ref, const OpenToken& token, CK_MECHANISM_TYPE mechanism,
                       CK_FLAGS use, const char* name) {
-  CK_MECHANISM_INFO info{};
-  if (token.module->C_GetMechanismInfo(token.slot, mechanism, &info) == CKR_OK &&
-      (info.flags & use) == use) {
-    return true;
-  }
+  if (TokenOffers(token, mechanism, use)) return true;
   char text[128];
   std::snprintf(text, sizeof text, "the token does not offer %s", name);
   PrintFailure(text, ref);

@@ -31,6 +31,9 @@ bool IsAes128Key(const TokenRef& ref, const OpenToken& token, CK_OBJECT_HANDLE k
 bool ReadRsa1024Modulus(const TokenRef& ref, const OpenToken& token, CK_OBJECT_HANDLE key,
                         std::uint8_t (&modulus)[kRsaBlockSize]);
 
+// Whether the token offers mechanism for use (CKF_ENCRYPT, CKF_SIGN, ...).
+bool TokenOffers(const OpenToken& token, CK_MECHANISM_TYPE mechanism, CK_FLAGS use);
+
 // Whether the token offers mechanism for use; false after naming it.
 bool MechanismOffered(const TokenRef& ref, const OpenToken& token, CK_MECHANISM_TYPE mechanism,
                       CK_FLAGS use, const char* name);

@@ -43,9 +43,10 @@ bool BindAll(void* handle, P11KitLibrary* kit) {
          Bind(handle, "p11_kit_module_initialize", &kit->moduleInitialize) &&
          Bind(handle, "p11_kit_module_finalize", &kit->moduleFinalize) &&
          Bind(handle, "p11_kit_module_release", &kit->moduleRelease) &&
-         Bind(handle, "p11_kit_modules_load_and_initialize", &kit->modulesLoadAndInitialize) &&
-         Bind(handle, "p11_kit_modules_finalize_and_release", &kit->modulesFinalizeAndRelease) &&
+         Bind(handle, "p11_kit_modules_load", &kit->modulesLoad) &&
+         Bind(handle, "p11_kit_modules_release", &kit->modulesRelease) &&
          Bind(handle, "p11_kit_module_get_name", &kit->moduleGetName) &&
+         Bind(handle, "p11_kit_module_get_filename", &kit->moduleGetFilename) &&
          Bind(handle, "p11_kit_strerror", &kit->strerror);
 }
 

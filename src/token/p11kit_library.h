@@ -26,9 +26,10 @@ struct P11KitLibrary {
   CK_RV (*moduleInitialize)(CK_FUNCTION_LIST* module);
   CK_RV (*moduleFinalize)(CK_FUNCTION_LIST* module);
   void (*moduleRelease)(CK_FUNCTION_LIST* module);
-  CK_FUNCTION_LIST** (*modulesLoadAndInitialize)(int flags);
-  void (*modulesFinalizeAndRelease)(CK_FUNCTION_LIST** modules);
+  CK_FUNCTION_LIST** (*modulesLoad)(const char* reserved, int flags);
+  void (*modulesRelease)(CK_FUNCTION_LIST** modules);
   char* (*moduleGetName)(CK_FUNCTION_LIST* module);
+  char* (*moduleGetFilename)(CK_FUNCTION_LIST* module);
   const char* (*strerror)(CK_RV rv);
 };
 

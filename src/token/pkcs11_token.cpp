@@ -1,5 +1,6 @@
 #include "token/pkcs11_token.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include <mbedtls/platform_util.h>
@@ -17,6 +18,59 @@ constexpr std::size_t kAesBlockBytes = 16;
 // Output of the token's cipher: PKCS#11 promises nothing for in-place calls.
 std::uint8_t gCipherOutput[kBodyAreaSize];
 
+// How the token can give zero-IV AES-CBC.
+enum class AesCbcRoute { kCbc, kChainedEcb, kNone };
+
+AesCbcRoute ChooseAesCbcRoute(const OpenToken& token) {
+  if (TokenOffers(token, CKM_AES_CBC, CKF_ENCRYPT)) return AesCbcRoute::kCbc;
+  if (TokenOffers(token, CKM_AES_ECB, CKF_ENCRYPT)) return AesCbcRoute::kChainedEcb;
+  return AesCbcRoute::kNone;
+}
+
+CK_RV EncryptWithCbc(const OpenToken& token, CK_OBJECT_HANDLE key, std::uint8_t* data,
+                     std::size_t length) {
+  std::uint8_t iv[kAesBlockBytes] = {};
+  CK_MECHANISM mechanism{CKM_AES_CBC, iv, sizeof iv};
+  CK_ULONG written = sizeof gCipherOutput;
+  CK_RV rv = token.module->C_EncryptInit(token.session, &mechanism, key);
+  if (rv == CKR_OK) {
+    rv = token.module->C_Encrypt(token.session, data, static_cast<CK_ULONG>(length), gCipherOutput,
+                                 &written);
+  }
+  if (rv == CKR_OK && written != length) rv = CKR_DATA_LEN_RANGE;
+  if (rv == CKR_OK) std::memcpy(data, gCipherOutput, length);
+  mbedtls_platform_zeroize(gCipherOutput, length);
+  return rv;
+}
+
+// Zero-IV CBC built on the token's ECB, one block at a time: each block is
+// chained with the ciphertext before it here, C_i = E(P_i xor C_(i-1)), and
+// only the block cipher runs in the token. A token reached through a remote
+// protocol that cannot carry CBC's IV still offers ECB.
+CK_RV EncryptWithChainedEcb(const OpenToken& token, CK_OBJECT_HANDLE key, std::uint8_t* data,
+                            std::size_t length) {
+  CK_MECHANISM mechanism{CKM_AES_ECB, nullptr, 0};
+  CK_RV rv = token.module->C_EncryptInit(token.session, &mechanism, key);
+  std::uint8_t chained[kAesBlockBytes];
+  const std::uint8_t* previous = nullptr;  // the zero IV
+  for (std::size_t at = 0; rv == CKR_OK && at < length; at += kAesBlockBytes) {
+    std::uint8_t* block = data + at;
+    for (std::size_t i = 0; i < kAesBlockBytes; ++i) {
+      chained[i] = previous != nullptr ? block[i] ^ previous[i] : block[i];
+    }
+    CK_ULONG written = kAesBlockBytes;
+    rv = token.module->C_EncryptUpdate(token.session, chained, kAesBlockBytes, block, &written);
+    if (rv == CKR_OK && written != kAesBlockBytes) rv = CKR_DATA_LEN_RANGE;
+    previous = block;
+  }
+  if (rv == CKR_OK) {
+    CK_ULONG rest = 0;
+    rv = token.module->C_EncryptFinal(token.session, nullptr, &rest);
+    if (rv == CKR_OK && rest != 0) rv = CKR_DATA_LEN_RANGE;
+  }
+  mbedtls_platform_zeroize(chained, sizeof chained);
+  return rv;
+}
 
 }  // namespace
 
@@ -25,27 +79,26 @@ bool IsTokenRef(const char* ref) {
 }
 
 bool TokenEncryptAesCbc(const char* uri, std::uint8_t* data, std::size_t length) {
+  if (length > sizeof gCipherOutput || length % kAesBlockBytes != 0) {
+    std::printf(" failed\n  ! %zu bytes are not whole AES blocks within the body area\n\n", length);
+    return false;
+  }
   TokenRef ref{};
   CK_OBJECT_HANDLE key = 0;
   OpenToken* token = OpenKey(uri, CKO_SECRET_KEY, &ref, &key);
-  bool ok = token != nullptr && length <= sizeof gCipherOutput && IsAes128Key(ref, *token, key) &&
-            MechanismOffered(ref, *token, CKM_AES_CBC, CKF_ENCRYPT, "AES-CBC encryption");
+  bool ok = token != nullptr && IsAes128Key(ref, *token, key);
+  const AesCbcRoute route = ok ? ChooseAesCbcRoute(*token) : AesCbcRoute::kNone;
+  if (ok && route == AesCbcRoute::kNone) {
+    PrintFailure("the token does not offer AES-CBC encryption, nor AES-ECB to build it from", ref);
+    ok = false;
+  }
   if (ok) {
-    std::uint8_t iv[kAesBlockBytes] = {};
-    CK_MECHANISM mechanism{CKM_AES_CBC, iv, sizeof iv};
-    CK_ULONG written = sizeof gCipherOutput;
-    CK_RV rv = token->module->C_EncryptInit(token->session, &mechanism, key);
-    if (rv == CKR_OK) {
-      rv = token->module->C_Encrypt(token->session, data, static_cast<CK_ULONG>(length),
-                                    gCipherOutput, &written);
+    const CK_RV rv = route == AesCbcRoute::kCbc ? EncryptWithCbc(*token, key, data, length)
+                                                : EncryptWithChainedEcb(*token, key, data, length);
+    ok = rv == CKR_OK;
+    if (!ok) {
+      PrintTokenError(route == AesCbcRoute::kCbc ? "AES-CBC encryption" : "AES-ECB encryption", rv, ref);
     }
-    ok = rv == CKR_OK && written == length;
-    if (ok) {
-      std::memcpy(data, gCipherOutput, length);
-    } else {
-      PrintTokenError("AES-CBC encryption", rv == CKR_OK ? CKR_DATA_LEN_RANGE : rv, ref);
-    }
-    mbedtls_platform_zeroize(gCipherOutput, length);
   }
   ReleaseRef(&ref);
   return ok;

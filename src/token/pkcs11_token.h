@@ -17,8 +17,10 @@ namespace sealtool {
 // True for a key reference that names a key in a token.
 bool IsTokenRef(const char* ref);
 
-// AES-128-CBC with a zero IV over length bytes of data (at most the body
-// area), in place, with the 16-byte AES key of uri (CKM_AES_CBC).
+// AES-128-CBC with a zero IV over length bytes of data (whole blocks, at
+// most the body area), in place, with the 16-byte AES key of uri: with
+// CKM_AES_CBC, or where the token offers only CKM_AES_ECB, chained here
+// from the token's single-block encryption.
 bool TokenEncryptAesCbc(const char* uri, std::uint8_t* data, std::size_t length);
 
 // The raw RSA private-key operation (CKM_RSA_X_509) with the RSA-1024 key of

@@ -1,10 +1,9 @@
 #include "token/session.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 
+#include "token/modules.h"
 #include "token/pkcs11_token.h"
 #include "token/token_pin.h"
 
@@ -12,72 +11,10 @@ namespace sealtool {
 namespace {
 
 constexpr std::size_t kMaxOpenTokens = 8;
-constexpr std::size_t kMaxModules = 4;
 constexpr std::size_t kMaxSlots = 1024;
 
-// A module the run loaded by its path: loaded and initialized once, however
-// many keys or tokens of it the run uses and by whichever path it is named.
-struct LoadedModule {
-  CK_FUNCTION_LIST* module;
-  dev_t device;
-  ino_t inode;
-  bool mustFinalize;  // false when another loader of this process initialized it
-};
-
 OpenToken gTokens[kMaxOpenTokens];
-LoadedModule gModules[kMaxModules];
-CK_FUNCTION_LIST** gConfiguredModules;  // p11-kit's configuration, loaded at most once
 CK_SLOT_ID gSlots[kMaxSlots];
-
-// The module at path, loaded and initialized on first use. A module that
-// this process already initialized (through p11-kit's configuration) is used
-// as it is, and left for its first loader to finalize.
-CK_FUNCTION_LIST* ModuleAtPath(const TokenRef& ref, const char* path) {
-  struct stat info {};
-  const bool known = stat(path, &info) == 0;
-  for (const LoadedModule& loaded : gModules) {
-    if (known && loaded.module != nullptr && loaded.device == info.st_dev && loaded.inode == info.st_ino) {
-      return loaded.module;
-    }
-  }
-  LoadedModule* slot = nullptr;
-  for (LoadedModule& loaded : gModules) {
-    if (loaded.module == nullptr) slot = &loaded;
-  }
-  CK_FUNCTION_LIST* module =
-      (known && slot != nullptr) ? ref.kit->moduleLoad(path, P11_KIT_MODULE_UNMANAGED) : nullptr;
-  const CK_RV rv = module == nullptr ? CKR_GENERAL_ERROR : ref.kit->moduleInitialize(module);
-  if (module == nullptr || (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED)) {
-    if (module != nullptr) ref.kit->moduleRelease(module);
-    std::printf(" failed\n  ! cannot load the PKCS#11 module %s\n  ! key: %s\n\n", path,
-                ref.display.text);
-    return nullptr;
-  }
-  *slot = LoadedModule{module, info.st_dev, info.st_ino, rv == CKR_OK};
-  return module;
-}
-
-// p11-kit's configured modules, loaded and initialized once per run.
-CK_FUNCTION_LIST** ConfiguredModules(const TokenRef& ref) {
-  if (gConfiguredModules == nullptr) gConfiguredModules = ref.kit->modulesLoadAndInitialize(0);
-  if (gConfiguredModules == nullptr || *gConfiguredModules == nullptr) {
-    std::printf(" failed\n  ! no PKCS#11 module is configured; name one with module-path\n"
-                "  ! key: %s\n\n", ref.display.text);
-    return nullptr;
-  }
-  return gConfiguredModules;
-}
-
-void FinalizeAll(const P11KitLibrary& kit) {
-  for (LoadedModule& loaded : gModules) {
-    if (loaded.module == nullptr) continue;
-    if (loaded.mustFinalize) kit.moduleFinalize(loaded.module);
-    kit.moduleRelease(loaded.module);
-    loaded = LoadedModule{};
-  }
-  if (gConfiguredModules != nullptr) kit.modulesFinalizeAndRelease(gConfiguredModules);
-  gConfiguredModules = nullptr;
-}
 
 // A PIN that cannot be right is not sent: each wrong try counts toward a
 // locked PIN.
@@ -166,21 +103,6 @@ OpenToken* FindOpenToken(CK_FUNCTION_LIST* module, CK_SLOT_ID slot) {
 
 }  // namespace
 
-int CandidateModules(const TokenRef& ref, CK_FUNCTION_LIST* (&modules)[kMaxCandidateModules]) {
-  const char* path = ModulePathOf(ref);
-  if (*path != '\0') {
-    modules[0] = ModuleAtPath(ref, path);
-    return modules[0] != nullptr ? 1 : -1;
-  }
-  CK_FUNCTION_LIST** configured = ConfiguredModules(ref);
-  if (configured == nullptr) return -1;
-  int count = 0;
-  for (CK_FUNCTION_LIST** m = configured; *m != nullptr && count < static_cast<int>(kMaxCandidateModules); ++m) {
-    if (NameMatches(ref, *m)) modules[count++] = *m;
-  }
-  return count;
-}
-
 bool ListSlots(const TokenRef& ref, CK_FUNCTION_LIST* module, const CK_SLOT_ID** slots,
                CK_ULONG* count) {
   CK_RV rv = module->C_GetSlotList(CK_TRUE, nullptr, count);
@@ -240,10 +162,8 @@ void CloseTokens() {
     token.module->C_CloseSession(token.session);
     token = OpenToken{};
   }
-  bool anyLoaded = gConfiguredModules != nullptr;
-  for (const LoadedModule& loaded : gModules) anyLoaded = anyLoaded || loaded.module != nullptr;
-  if (kit == nullptr && anyLoaded) kit = LoadP11Kit();
-  if (kit != nullptr) FinalizeAll(*kit);
+  if (kit == nullptr && AnyModuleLoaded()) kit = LoadP11Kit();
+  if (kit != nullptr) FinalizeModules(*kit);
 }
 
 }  // namespace sealtool

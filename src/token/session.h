@@ -19,12 +19,6 @@ struct OpenToken {
   bool loggedIn;
 };
 
-// The modules a URI may name: the one at module-path, or p11-kit's
-// configured ones (narrowed by module-name). Returns how many, or -1 after
-// saying why.
-inline constexpr std::size_t kMaxCandidateModules = 32;
-int CandidateModules(const TokenRef& ref, CK_FUNCTION_LIST* (&modules)[kMaxCandidateModules]);
-
 // The slots of module that hold a token, asked for by count first; *slots
 // stays valid until the next call.
 bool ListSlots(const TokenRef& ref, CK_FUNCTION_LIST* module, const CK_SLOT_ID** slots,
