@@ -64,8 +64,10 @@ CK_RV EncryptWithChainedEcb(const OpenToken& token, CK_OBJECT_HANDLE key, std::u
     previous = block;
   }
   if (rv == CKR_OK) {
-    CK_ULONG rest = 0;
-    rv = token.module->C_EncryptFinal(token.session, nullptr, &rest);
+    // With a buffer, not null: a null one only asks for the length and
+    // leaves the operation open.
+    CK_ULONG rest = sizeof chained;
+    rv = token.module->C_EncryptFinal(token.session, chained, &rest);
     if (rv == CKR_OK && rest != 0) rv = CKR_DATA_LEN_RANGE;
   }
   mbedtls_platform_zeroize(chained, sizeof chained);

@@ -16,43 +16,10 @@
 #include "secure_expectation.h"
 #include "softhsm_token.h"
 #include "test_keys.h"
+#include "token_setup.h"
 
 namespace sealtool::test {
 namespace {
-
-const AesKey kBodyKey = {0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6,
-                         0xab, 0xf7, 0x15, 0x88, 0x09, 0xcf, 0x4f, 0x3c};
-const AesKey kSealKey = {0x60, 0x3d, 0xeb, 0x10, 0x15, 0xca, 0x71, 0xbe,
-                         0x2b, 0x73, 0xae, 0xf0, 0x85, 0x7d, 0x77, 0x81};
-
-std::string ByteList(const AesKey& key) {
-  std::string text;
-  for (const std::uint8_t byte : key) text += Format("0x%02x ", byte);
-  return text + "\n";
-}
-
-// A folder with the example input, the keys as files and the same keys in
-// a token: RSA key 1 ("rsa", id 01), the body key ("aes", id 02), the seal
-// key ("seal", id 03).
-struct TokenSetup {
-  TempDir dir;
-  SoftHsmToken token{dir};
-  TokenSetup() {
-    WriteTestRsaKeyFiles(dir.path(), 1);
-    WriteText(dir.File("body.txt"), "#body\n" + HexKey(kBodyKey, "") + "\n");
-    WriteText(dir.File("seal.txt"), ByteList(kSealKey));
-    token.ImportRsaKeyPair(TestRsaKey(1), "rsa", "\x01");
-    token.ImportAesKey(kBodyKey.data(), kBodyKey.size(), "aes", "\x02");
-    token.ImportAesKey(kSealKey.data(), kSealKey.size(), "seal", "\x03");
-  }
-  ProcessResult Run(const std::vector<std::string>& args,
-                    std::vector<std::string> environment = {}) const {
-    ProcessOptions options;
-    options.environment = token.Environment();
-    options.environment.insert(options.environment.end(), environment.begin(), environment.end());
-    return RunSealtool(dir, args, options);
-  }
-};
 
 struct Equivalence {
   const char* name;
@@ -217,7 +184,25 @@ INSTANTIATE_TEST_SUITE_P(
                      "the token failed raw RSA signing", {"SEALTOOL_FAULT=sign-error"}},
         TokenFailure{"KeyNotExtractable", 753, 3, {"--aes-key", "URI:object=kept"},
                      "the token will not wrap the key: it is not extractable"},
-        TokenFailure{"NotAUri", 753, 1, {"--aes-key", "pkcs11:object=%zz"}, "not a PKCS#11 URI"}),
+        TokenFailure{"NotAUri", 753, 1, {"--aes-key", "pkcs11:object=%zz"}, "not a PKCS#11 URI"},
+        TokenFailure{"NeitherCbcNorEcb", 753, 1, {"--aes-key", "FAULTY:object=aes"},
+                     "the token does not offer AES-CBC encryption, nor AES-ECB to build it from",
+                     {"SEALTOOL_FAULT=no-aes"}},
+        TokenFailure{"RemovedDuringChainedEcb", 775, 1,
+                     {"--aes-key", "FAULTY:object=aes", "--seal-key", "seal.txt"},
+                     "the token failed AES-ECB encryption: ", {"SEALTOOL_FAULT=no-aes-cbc,encrypt-removed"}},
+        TokenFailure{"KeyLengthNotStated", 753, 1, {"--aes-key", "FAULTY:object=aes"},
+                     "the token does not state the AES key's length (CKA_VALUE_LEN)",
+                     {"SEALTOOL_FAULT=no-value-len"}},
+        TokenFailure{"ModuleFailsToInitialize", 753, 1, {"--aes-key", "FAULTY:object=aes"},
+                     "the PKCS#11 module " FAULTY_PKCS11 " fails to initialize: ",
+                     {"SEALTOOL_FAULT=init-fails"}},
+        TokenFailure{"ModuleReportsNoToken", 753, 1, {"--aes-key", "FAULTY:object=aes"},
+                     "the PKCS#11 module " FAULTY_PKCS11 " reports no token\n  ! key: ",
+                     {"SEALTOOL_FAULT=no-slots"}},
+        TokenFailure{"NoModuleOfThatName", 753, 1,
+                     {"--aes-key", "pkcs11:token=sealtest;object=aes?module-name=no-such-module"},
+                     "no configured PKCS#11 module is named no-such-module (module-name)"}),
     [](const testing::TestParamInfo<TokenFailure>& info) { return std::string(info.param.name); });
 
 }  // namespace
@@ -225,11 +210,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace sealtool::test {
 namespace {
-
-std::string Faulty(const std::string& attributes) {
-  return "pkcs11:token=" + std::string(kTokenLabel) + ";" + attributes +
-         "?module-path=" + FAULTY_PKCS11;
-}
 
 // Two keys of one token: one session, one login; and logout, close and
 // finalize on success and on failure alike.

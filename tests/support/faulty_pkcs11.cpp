@@ -8,9 +8,18 @@
 //   pin-final-try    the token reports CKF_USER_PIN_FINAL_TRY
 //   pin-locked-flag  the token reports CKF_USER_PIN_LOCKED
 //   many-slots       C_GetSlotList reports 70 empty slots before the real ones
+//   no-aes-cbc       the token does not offer CKM_AES_CBC (as through a remote
+//                    protocol that cannot carry its IV), only CKM_AES_ECB
+//   no-aes           the token offers neither CKM_AES_CBC nor CKM_AES_ECB
+//   no-value-len     the token does not tell a key's CKA_VALUE_LEN
+//   init-fails       C_Initialize fails with CKR_DEVICE_ERROR
+//   no-slots         the module reports no slot at all
+// SEALTOOL_FAULT may name several, separated by commas.
 // With SEALTOOL_FAULT_LOG set, it appends the name of each session call
 // (C_Initialize, C_OpenSession, C_Login, C_Logout, C_CloseSession,
-// C_Finalize) to that file, one a line.
+// C_Finalize) to that file, one a line; with SEALTOOL_FAULT_LOG_MODULE set
+// too, each line also names the file the module was loaded from, so that
+// two copies of it can be told apart.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -24,18 +33,46 @@ namespace {
 CK_FUNCTION_LIST gForward;
 CK_FUNCTION_LIST gFaulty;
 
+// The base name of the file this module was loaded from.
+const char* OwnFileName() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&OwnFileName), &info) == 0 || info.dli_fname == nullptr) return "?";
+  const char* slash = std::strrchr(info.dli_fname, '/');
+  return slash != nullptr ? slash + 1 : info.dli_fname;
+}
+
 void Log(const char* call) {
   const char* path = std::getenv("SEALTOOL_FAULT_LOG");
   if (path == nullptr) return;
   const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0600);
   if (fd < 0) return;
-  const bool written = write(fd, call, std::strlen(call)) >= 0 && write(fd, "\n", 1) == 1;
+  bool written = write(fd, call, std::strlen(call)) >= 0;
+  if (std::getenv("SEALTOOL_FAULT_LOG_MODULE") != nullptr) {
+    const char* name = OwnFileName();
+    written = written && write(fd, " ", 1) == 1 && write(fd, name, std::strlen(name)) >= 0;
+  }
+  written = written && write(fd, "\n", 1) == 1;
   close(fd);
   (void)written;
 }
 
+bool FaultIs(const char* name) {
+  const char* fault = std::getenv("SEALTOOL_FAULT");
+  if (fault == nullptr) return false;
+  const std::size_t length = std::strlen(name);
+  for (const char* at = fault; *at != '\0';) {
+    const char* end = std::strchr(at, ',');
+    const std::size_t size = end != nullptr ? static_cast<std::size_t>(end - at) : std::strlen(at);
+    if (size == length && std::strncmp(at, name, length) == 0) return true;
+    if (end == nullptr) break;
+    at = end + 1;
+  }
+  return false;
+}
+
 CK_RV Initialize(CK_VOID_PTR arguments) {
   Log("C_Initialize");
+  if (FaultIs("init-fails")) return CKR_DEVICE_ERROR;
   return gForward.C_Initialize(arguments);
 }
 
@@ -60,11 +97,6 @@ CK_RV Logout(CK_SESSION_HANDLE session) {
   return gForward.C_Logout(session);
 }
 
-bool FaultIs(const char* name) {
-  const char* fault = std::getenv("SEALTOOL_FAULT");
-  return fault != nullptr && std::strcmp(fault, name) == 0;
-}
-
 CK_RV Login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
   Log("C_Login");
   if (FaultIs("login-locked")) return CKR_PIN_LOCKED;
@@ -84,6 +116,10 @@ constexpr CK_ULONG kExtraSlots = 70;
 constexpr CK_SLOT_ID kExtraSlotBase = 0x7000000;
 
 CK_RV GetSlotList(CK_BBOOL present, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
+  if (FaultIs("no-slots")) {
+    *count = 0;
+    return CKR_OK;
+  }
   if (!FaultIs("many-slots")) return gForward.C_GetSlotList(present, list, count);
   CK_ULONG real = 0;
   CK_RV rv = gForward.C_GetSlotList(present, nullptr, &real);
@@ -113,9 +149,39 @@ CK_RV GetExtraSlotTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
   return GetTokenInfo(slot, info);
 }
 
+bool HidesMechanism(CK_MECHANISM_TYPE type) {
+  return ((FaultIs("no-aes-cbc") || FaultIs("no-aes")) && type == CKM_AES_CBC) ||
+         (FaultIs("no-aes") && type == CKM_AES_ECB);
+}
+
 CK_RV GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR info) {
   if (FaultIs("no-raw-rsa") && type == CKM_RSA_X_509) return CKR_MECHANISM_INVALID;
+  if (HidesMechanism(type)) return CKR_MECHANISM_INVALID;
   return gForward.C_GetMechanismInfo(slot, type, info);
+}
+
+CK_RV EncryptInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
+  if (mechanism != nullptr && HidesMechanism(mechanism->mechanism)) return CKR_MECHANISM_INVALID;
+  return gForward.C_EncryptInit(session, mechanism, key);
+}
+
+CK_RV EncryptUpdate(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR out,
+                    CK_ULONG_PTR outLength) {
+  if (FaultIs("encrypt-removed")) return CKR_DEVICE_REMOVED;
+  return gForward.C_EncryptUpdate(session, data, length, out, outLength);
+}
+
+CK_RV GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attributes,
+                        CK_ULONG count) {
+  CK_RV rv = gForward.C_GetAttributeValue(session, object, attributes, count);
+  if (!FaultIs("no-value-len")) return rv;
+  for (CK_ULONG i = 0; i < count; ++i) {
+    if (attributes[i].type == CKA_VALUE_LEN) {
+      attributes[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
+      rv = CKR_ATTRIBUTE_TYPE_INVALID;
+    }
+  }
+  return rv;
 }
 
 CK_RV Encrypt(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR out,
@@ -151,6 +217,9 @@ extern "C" CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
   gFaulty.C_Logout = Logout;
   gFaulty.C_GetMechanismInfo = GetMechanismInfo;
   gFaulty.C_Encrypt = Encrypt;
+  gFaulty.C_EncryptInit = EncryptInit;
+  gFaulty.C_EncryptUpdate = EncryptUpdate;
+  gFaulty.C_GetAttributeValue = GetAttributeValue;
   gFaulty.C_Sign = Sign;
   gFaulty.C_GetTokenInfo = GetExtraSlotTokenInfo;
   gFaulty.C_GetSlotList = GetSlotList;
