@@ -176,14 +176,18 @@ bool NamesItsModule(const TokenRef& ref) {
   return *ModulePathOf(ref) != '\0' || ref.kit->uriGetModuleName(ref.uri) != nullptr;
 }
 
-void PrintModuleHasNoToken(const TokenRef& ref, CK_FUNCTION_LIST* module) {
-  char fileName[256];
+void ModuleFileOf(const TokenRef& ref, CK_FUNCTION_LIST* module, char* text, std::size_t size) {
   const char* path = ModulePathOf(ref);
   if (*path != '\0') {
-    std::snprintf(fileName, sizeof fileName, "%s", path);
+    std::snprintf(text, size, "%s", path);
   } else {
-    ModuleFileName(ref, module, fileName, sizeof fileName);
+    ModuleFileName(ref, module, text, size);
   }
+}
+
+void PrintModuleHasNoToken(const TokenRef& ref, CK_FUNCTION_LIST* module) {
+  char fileName[256];
+  ModuleFileOf(ref, module, fileName, sizeof fileName);
   std::printf(" failed\n  ! the PKCS#11 module %s reports no token\n", fileName);
   PrintRemoteHint(fileName);
   std::printf("  ! key: %s\n\n", ref.display.text);

@@ -25,6 +25,10 @@ bool NamesItsModule(const TokenRef& ref);
 // module, what to check on the signing host's side.
 void PrintModuleHasNoToken(const TokenRef& ref, CK_FUNCTION_LIST* module);
 
+// The file module was loaded from (module-path, or p11-kit's configuration),
+// into text.
+void ModuleFileOf(const TokenRef& ref, CK_FUNCTION_LIST* module, char* text, std::size_t size);
+
 // Finalizes and releases every module the run loaded.
 void FinalizeModules(const P11KitLibrary& kit);
 

@@ -111,6 +111,15 @@ bool SearchModule(const TokenRef& ref, CK_FUNCTION_LIST* module, CK_ATTRIBUTE* s
 }  // namespace
 
 OpenToken* FindKey(const TokenRef& ref, CK_OBJECT_CLASS keyClass, CK_OBJECT_HANDLE* key) {
+  bool none = false;
+  OpenToken* token = FindKeyOrNone(ref, keyClass, key, &none);
+  if (none) PrintFailure("no object matches", ref);
+  return token;
+}
+
+OpenToken* FindKeyOrNone(const TokenRef& ref, CK_OBJECT_CLASS keyClass, CK_OBJECT_HANDLE* key,
+                         bool* none) {
+  *none = false;
   CK_OBJECT_CLASS named = keyClass;
   if (UriClass(ref, &named) && named != keyClass) {
     PrintFailure("the URI names another kind of object (type=)", ref);
@@ -130,7 +139,7 @@ OpenToken* FindKey(const TokenRef& ref, CK_OBJECT_CLASS keyClass, CK_OBJECT_HAND
   } else if (result.tokens == 0) {
     PrintFailure("no token matches", ref);
   } else if (result.found == 0) {
-    PrintFailure("no object matches", ref);
+    *none = true;
   } else if (result.found > 1 && result.tokensWithKeys == 1) {
     PrintFailure("more than one object matches: name one with id= or object=", ref);
   } else if (result.found > 1) {

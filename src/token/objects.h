@@ -21,6 +21,11 @@ OpenToken* OpenKey(const char* uri, CK_OBJECT_CLASS keyClass, TokenRef* ref, CK_
 // in two tokens is as ambiguous as two keys in one. Null after saying why.
 OpenToken* FindKey(const TokenRef& ref, CK_OBJECT_CLASS keyClass, CK_OBJECT_HANDLE* key);
 
+// As FindKey, but when the tokens hold no such key it says nothing and sets
+// *none, so that the caller can look for another class.
+OpenToken* FindKeyOrNone(const TokenRef& ref, CK_OBJECT_CLASS keyClass, CK_OBJECT_HANDLE* key,
+                         bool* none);
+
 bool KeyTypeIs(const OpenToken& token, CK_OBJECT_HANDLE key, CK_KEY_TYPE wanted);
 
 // True for a 16-byte AES key; false after saying otherwise.

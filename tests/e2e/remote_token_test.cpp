@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "e2e_support.h"
 #include "remote_token.h"
 #include "softhsm_token.h"
@@ -208,6 +210,111 @@ TEST(ModuleNameTest, OnlyTheNamedModuleIsInitialized) {
   EXPECT_NE(all.out.find("keys in more than one token match"), std::string::npos) << all.out;
   EXPECT_NE(Lines(log, "C_Initialize " + faultyName), "");
   EXPECT_NE(Lines(log, "C_Initialize other-faulty.so"), "");
+}
+
+}  // namespace
+}  // namespace sealtool::test
+
+namespace sealtool::test {
+namespace {
+
+ProcessResult RunTokenCheck(const TokenSetup& setup, const std::vector<std::string>& args,
+                            std::vector<std::string> environment) {
+  ProcessOptions options;
+  options.workDir = setup.dir.path();
+  options.environment = setup.token.Environment();
+  options.environment.insert(options.environment.end(), environment.begin(), environment.end());
+  std::vector<std::string> words = {"token-check"};
+  words.insert(words.end(), args.begin(), args.end());
+  return RunOwnProgram(SEALKEY_EXE, words, options);
+}
+
+// The per-mode verdicts of a JSON report, "mode=yes" or "mode=no: reason".
+std::vector<std::string> ModeLines(const std::string& json) {
+  std::vector<std::string> lines;
+  const nlohmann::json report = nlohmann::json::parse(json);
+  for (const auto& mode : report.at("modes")) {
+    std::string line = mode.at("mode").get<std::string>() + "=";
+    line += mode.at("can_seal").get<bool>() ? "yes" : "no: " + mode.at("reason").get<std::string>();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// sealkey token-check tells, for a key local or behind a signing host, which
+// modes can seal with it and why the others cannot; its exit status says
+// whether all of them can.
+TEST(TokenCheckTest, EachModeOfTheKeySaysWhetherItCanSeal) {
+  if (!HaveRemoteToken()) GTEST_SKIP() << kNeedsRemoteToken;
+  TokenSetup setup;
+  setup.token.ImportAesKey(kBodyKey.data(), kBodyKey.size(), "kept", "\x05", false);
+  RemoteTokenServer server(setup.dir, setup.token);
+  const std::string wrapping = "key-record=no: the token does not offer AES-ECB or AES-CBC key wrapping";
+  const struct {
+    const char* name;
+    std::string uri;
+    std::vector<std::string> environment;
+    int exitStatus;
+    std::vector<std::string> modes;
+  } cases[] = {
+      {"local RSA key", setup.token.Uri("object=rsa;type=private"), {}, 0, {"RSA=yes"}},
+      {"local RSA key, no type", setup.token.Uri("object=rsa"), {}, 0, {"RSA=yes"}},
+      {"local AES key", setup.token.Uri("object=aes"), {}, 0, {"RSA=yes", "AES-seal=yes", "key-record=yes"}},
+      {"local AES key, not extractable", setup.token.Uri("object=kept"), {}, 1,
+       {"RSA=yes", "AES-seal=yes", "key-record=no: the key is not extractable (CKA_EXTRACTABLE is false)"}},
+      {"raw RSA not offered", Faulty("object=rsa;type=private"),
+       {std::string("SEALTOOL_FAULTY_TARGET=") + SoftHsmModule(), "SEALTOOL_FAULT=no-raw-rsa"}, 1,
+       {"RSA=no: the token does not offer raw RSA signing (RSA-X-509)"}},
+      {"remote RSA key", server.Uri("object=rsa;type=private"), {server.AddressEnvironment()}, 0, {"RSA=yes"}},
+      {"remote AES key", server.Uri("object=aes"), {server.AddressEnvironment()}, 1,
+       {"RSA=yes", "AES-seal=yes", wrapping}},
+  };
+  for (const auto& c : cases) {
+    const ProcessResult json = RunTokenCheck(setup, {"--json", c.uri}, c.environment);
+    EXPECT_EQ(json.exitStatus, c.exitStatus) << c.name << "\n" << json.out << json.err;
+    ASSERT_TRUE(nlohmann::json::accept(json.out)) << c.name << "\n" << json.out;
+    EXPECT_EQ(ModeLines(json.out), c.modes) << c.name;
+    const ProcessResult text = RunTokenCheck(setup, {c.uri}, c.environment);
+    EXPECT_EQ(text.exitStatus, c.exitStatus) << c.name;
+    EXPECT_NE(text.out.find("token:       " + std::string(kTokenLabel) + " (SoftHSM project"), std::string::npos)
+        << c.name << "\n" << text.out;
+    EXPECT_EQ(text.out.find(kTokenPin), std::string::npos) << "no PIN is shown";
+  }
+}
+
+TEST(TokenCheckTest, TheTrialsAreThoseARunMakes) {
+  if (!HaveRemoteToken()) GTEST_SKIP() << kNeedsRemoteToken;
+  TokenSetup setup;
+  RemoteTokenServer server(setup.dir, setup.token);
+  const ProcessResult local = RunTokenCheck(setup, {setup.token.Uri("object=rsa;type=private")}, {});
+  EXPECT_NE(local.out.find("trial:       done: a random block signed and verified under the key's public key"),
+            std::string::npos) << local.out;
+  const ProcessResult remote = RunTokenCheck(setup, {"--json", server.Uri("object=aes")}, {server.AddressEnvironment()});
+  const nlohmann::json report = nlohmann::json::parse(remote.out);
+  EXPECT_EQ(report.at("mechanisms").at("AES-CBC encrypt"), false);
+  EXPECT_EQ(report.at("mechanisms").at("AES-ECB encrypt"), true);
+  EXPECT_EQ(report.at("trials").at(0).at("text"), "one block encrypted with AES-ECB, chained as CBC");
+  EXPECT_EQ(report.at("bits"), 128);
+  EXPECT_EQ(report.at("module").at("file"), RemoteClientModule());
+}
+
+TEST(TokenCheckTest, AKeyThatCannotBeFoundIsSaidOnStandardError) {
+  if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
+  TokenSetup setup;
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"--json", setup.token.Uri("object=nothing")}, "no private or secret key matches"},
+      {{setup.token.Uri("object=nothing;type=private")}, "no object matches"},
+      {{"aes.txt"}, "token-check needs a pkcs11: URI"},
+  };
+  for (const auto& c : cases) {
+    const ProcessResult run = RunTokenCheck(setup, c.args, {});
+    EXPECT_EQ(run.exitStatus, 2) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "key_report.h"
 #include "key_store.h"
 #include "key_transfer.h"
+#include "token_check.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ constexpr char kUsage[] =
     "                      [--pass-file F | --pass-env VAR] [KEYFILE]\n"
     "       sealkey id [--json] [REF | IMAGE]\n"
     "       sealkey check [--json] [rsa_priv.txt]\n"
+    "       sealkey token-check [--json] URI\n"
     "       sealkey --help | --version\n"
     "\n"
     "  generate  rsa_priv.txt and rsa_pub.txt (and with --aes aes.txt) in the working\n"
@@ -47,6 +49,9 @@ constexpr char kUsage[] =
     "            the DER SubjectPublicKeyInfo\n"
     "  check     N = P Q, D, DP, DQ, QP and E of rsa_priv.txt (and rsa_pub.txt beside\n"
     "            it), its size, N's top byte and the share of images it refuses\n"
+    "  token-check  the module, token and key of a pkcs11: URI, its flags, the\n"
+    "            mechanisms each mode needs, a trial of each operation, and per\n"
+    "            mode whether it can seal (exit 1 when a mode of the key cannot)\n"
     "\n"
     "Passphrases come from --pass-file (its first line), --pass-env (a variable's\n"
     "name) or a prompt on the terminal, never from the command line. Files are\n"
@@ -130,6 +135,7 @@ bool OptionFits(const char* command, const char* option) {
       {"export", " --private --format --pkcs1 --out --force --pass-file --pass-env "},
       {"id", " --json "},
       {"check", " --json "},
+      {"token-check", " --json "},
   };
   for (const auto& entry : kOptions) {
     if (std::strcmp(entry.command, command) != 0) continue;
@@ -189,6 +195,9 @@ Parse ParseArguments(int argc, char** argv, Arguments* args) {
   if (std::strcmp(args->command, "import") == 0 && args->operand == nullptr) {
     return Usage("import needs a key file", "");
   }
+  if (std::strcmp(args->command, "token-check") == 0 && args->operand == nullptr) {
+    return Usage("token-check needs a pkcs11: URI", "");
+  }
   if (std::strcmp(args->command, "generate") == 0 && args->operand != nullptr) {
     return Usage("generate takes no operand, not", args->operand);
   }
@@ -206,6 +215,7 @@ Outcome Run(const Arguments& args) {
   }
   if (std::strcmp(command, "export") == 0) return sealkey::ExportKey(args.operand, args.exportOptions);
   if (std::strcmp(command, "id") == 0) return sealkey::ShowKeyIds(args.operand, args.json);
+  if (std::strcmp(command, "token-check") == 0) return sealkey::CheckTokenKey(args.operand, args.json);
   return sealkey::CheckKeyFile(args.operand, args.json);
 }
 
