@@ -10,18 +10,22 @@
 #      side by side in one session; once with the fastest SHA-256 engine and
 #      once with the portable rounds;
 #   3. a token-backed RSA run beside pkcs11-tool signing with the same key on
-#      the same SoftHSM2 token.
+#      the same SoftHSM2 token;
+#   4. the token on a signing host: RSA and AES-seal runs with the keys in
+#      SoftHSM2 directly, through p11-kit's server and client module on a
+#      unix socket, and with the token's CBC hidden (ECB chained here).
 # RUNS (default 1000) sets hyperfine's runs per command.
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 
 RUNS="${RUNS:-1000}"
 BENCH_DIR="$PROJECT_ROOT/build-bench"
-install_missing_packages libbenchmark-dev libssl-dev hyperfine valgrind python3 softhsm2 opensc openssl
+install_missing_packages libbenchmark-dev libssl-dev hyperfine valgrind python3 softhsm2 opensc openssl \
+  p11-kit p11-kit-modules
 
 cmake -S "$PROJECT_ROOT" -B "$BENCH_DIR" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DSEALTOOL_BUILD_TESTS=OFF > /dev/null
 cmake --build "$BENCH_DIR" -j "$(nproc)" --target sealtool sealkey copy_image sealtool_micro_bench \
-  make_example_image > /dev/null
+  make_example_image faulty_pkcs11 > /dev/null
 
 echo "== machine"
 echo "$(nproc) cores: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
@@ -112,4 +116,49 @@ results = json.load(open("hyperfine-token.json"))["results"]
 floor, run = results[0]["median"], results[1]["median"]
 print(f"pkcs11-tool --sign (the floor)  {floor * 1000:8.3f} ms")
 print(f"sealtool, RSA key in the token  {run * 1000:8.3f} ms   {run / floor:.2f} x the floor")
+PYTHON
+
+# The same token, once in this process's reach and once behind p11-kit's
+# server on a unix socket, as a signing host would offer it; and once with
+# its CBC hidden by the fault-injecting module, so that the body and the
+# digest seal are chained from single-block ECB here, as through the remote
+# protocol, but without its round trips.
+echo "== the token on a signing host: local, through p11-kit remoting, and CBC from ECB"
+CLIENT=$(ls /usr/lib/*/pkcs11/p11-kit-client.so 2>/dev/null | head -n 1)
+FAULTY="$BENCH_DIR/bench/libfaulty_pkcs11.so"
+python3 -c "import sys; sys.stdout.buffer.write(bytes.fromhex('2b7e151628aed2a6abf7158809cf4f3c'))" > body.bin
+python3 -c "import sys; sys.stdout.buffer.write(bytes.fromhex('603deb1015ca71be2b73aef0857d7781'))" > seal.bin
+for key in body:02 seal:03; do
+  pkcs11-tool --module "$MODULE" --token-label bench --login --pin 1234 --write-object "${key%%:*}.bin" \
+    --type secrkey --key-type AES:16 --label "${key%%:*}" --id "${key##*:}" --sensitive > /dev/null 2>&1
+done
+SOCKET="$TOKEN_DIR/signing.sock"
+p11-kit server -f -n "$SOCKET" --provider "$MODULE" "pkcs11:token=bench" > "$TOKEN_DIR/server.log" 2>&1 &
+SERVER_PID=$!
+trap 'kill "$SERVER_PID" 2> /dev/null' EXIT
+for _ in $(seq 100); do [ -S "$SOCKET" ] && break; sleep 0.05; done
+export P11_KIT_SERVER_ADDRESS="unix:path=$SOCKET" SEALTOOL_FAULTY_TARGET="$MODULE" SEALTOOL_FAULT=no-aes-cbc
+rsa_run() {  # module
+  echo "$BENCH_DIR/sealtool --rsa-key pkcs11:token=bench;id=%01;type=private?module-path=$1 --rsa-pub rsa_pub.txt image742.bin out.bin 742 2"
+}
+seal_run() {  # module
+  echo "$BENCH_DIR/sealtool --aes-key pkcs11:token=bench;object=body?module-path=$1 --seal-key pkcs11:token=bench;object=seal?module-path=$1 image753.bin out.bin 753 1"
+}
+remote_names=("RSA, local token" "RSA, remote token" "AES-seal, local token" "AES-seal, remote (ECB)" "AES-seal, local, ECB")
+remote_commands=("$(rsa_run "$MODULE")" "$(rsa_run "$CLIENT")" "$(seal_run "$MODULE")" "$(seal_run "$CLIENT")"
+                 "$(seal_run "$FAULTY")")
+for command in "${remote_commands[@]}"; do
+  $command > /dev/null 2>&1 || { echo "failed: $command" >&2; exit 1; }
+done
+hyperfine -N --warmup 10 --runs "${TOKEN_RUNS:-200}" --style none --export-json hyperfine-remote.json \
+  "${remote_commands[@]}" > /dev/null 2>&1
+python3 - "${remote_names[@]}" <<'PYTHON'
+import json, sys
+names = sys.argv[1:]
+medians = [r["median"] * 1000 for r in json.load(open("hyperfine-remote.json"))["results"]]
+for name, median in zip(names, medians):
+    print(f"{name:<26}{median:8.3f} ms")
+print(f"remote RSA / local RSA            {medians[1] / medians[0]:.2f} x   (target at most 1.5 x)")
+print(f"remote AES-seal / local AES-seal  {medians[3] / medians[2]:.2f} x   (target at most 5 x)")
+print(f"CBC from ECB, locally, costs      {medians[4] - medians[2]:.3f} ms a run")
 PYTHON

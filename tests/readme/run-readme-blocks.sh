@@ -8,15 +8,21 @@ set -euo pipefail
 SOURCE_DIR=$1
 BUILD_DIR=$2
 
-for tool in softhsm2-util pkcs11-tool openssl; do
+for tool in softhsm2-util pkcs11-tool openssl p11-kit; do
   if ! command -v "$tool" > /dev/null; then
     echo "skipped: the README's token and signing blocks need $tool"
     exit 77
   fi
 done
 
+if ! ls /usr/lib/*/pkcs11/p11-kit-client.so > /dev/null 2>&1; then
+  echo "skipped: the README's signing-host block needs p11-kit's client module (p11-kit-modules)"
+  exit 77
+fi
+
 WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
+# A block that fails part way may leave the signing host's server running.
+trap 'pkill -f -- "-n $WORK/" 2> /dev/null || true; rm -rf "$WORK"' EXIT
 mkdir "$WORK/project" "$WORK/home" "$WORK/tmp"
 ln -s "$BUILD_DIR" "$WORK/project/build"
 ln -s "$SOURCE_DIR/examples" "$WORK/project/examples"
