@@ -8,13 +8,6 @@
 #include "image/layout.h"
 
 namespace sealtool {
-namespace {
-
-constexpr std::int32_t kRsaSecureBoot = 2;
-constexpr std::int32_t kKeyRecordSecureBoot = 3;
-
-}  // namespace
-
 std::int32_t ParseDecimalLikeAtoi(const char* text) {
   const long value = std::strtol(text, nullptr, 10);
   if (value > INT_MAX) {
@@ -49,6 +42,7 @@ const KeyOptionSpec* FindKeyOption(const char* word) {
 
 bool IsOptionWord(const char* word) {
   return FindKeyOption(word) != nullptr || std::strcmp(word, "--") == 0 ||
+         std::strcmp(word, "--record") == 0 ||
          std::strcmp(word, "--help") == 0 || std::strcmp(word, "--version") == 0;
 }
 
@@ -62,6 +56,21 @@ const char* ConflictIn(const KeySources& keys) {
   if (keys.rsaKey != nullptr && supplied) return "--signature cannot be given with --rsa-key";
   if (later && supplied) return "--signature cannot be given with --sign-later";
   return nullptr;
+}
+
+// --record FILE: once, and not for a run that writes no image.
+ParseResult TakeRecordOption(int argc, char** argv, int* next, CommandLine* commandLine,
+                             const char** problem) {
+  if (*next + 1 >= argc) {
+    *problem = "--record";
+    return ParseResult::kMissingValue;
+  }
+  if (commandLine->recordPath != nullptr) {
+    *problem = "--record is given twice: give it once";
+    return ParseResult::kRefused;
+  }
+  commandLine->recordPath = argv[++*next];
+  return ParseResult::kRun;
 }
 
 // An option word among the positional arguments: the paths may be anything
@@ -123,6 +132,11 @@ ParseResult ParseCommandLine(int argc, char** argv, CommandLine* commandLine,
     }
     if (std::strcmp(word, "--help") == 0) return ParseResult::kHelp;
     if (std::strcmp(word, "--version") == 0) return ParseResult::kVersion;
+    if (std::strcmp(word, "--record") == 0) {
+      const ParseResult taken = TakeRecordOption(argc, argv, &next, commandLine, problem);
+      if (taken != ParseResult::kRun) return taken;
+      continue;
+    }
     const KeyOptionSpec* option = FindKeyOption(word);
     if (option == nullptr) break;
     if (next + 1 >= argc) {
@@ -141,6 +155,10 @@ ParseResult ParseCommandLine(int argc, char** argv, CommandLine* commandLine,
     *problem = conflict;
     return ParseResult::kRefused;
   }
+  if (commandLine->recordPath != nullptr && commandLine->keys.signLater != nullptr) {
+    *problem = "--record cannot be given with --sign-later: that run writes no image to record";
+    return ParseResult::kRefused;
+  }
   const int positional = argc - next;
   if (const char* misplaced = MisplacedOption(argv + next, positional, afterSeparator)) {
     *problem = misplaced;
@@ -157,14 +175,5 @@ ParseResult ParseCommandLine(int argc, char** argv, CommandLine* commandLine,
   return ParseResult::kRun;
 }
 
-RunMode ChooseRunMode(std::int32_t chip, std::int32_t secureBoot) {
-  if (secureBoot == 0) {
-    return RunMode::kPlain;
-  }
-  if (chip == kRsaChip) {
-    return secureBoot == kRsaSecureBoot ? RunMode::kRsa : RunMode::kAesSeal;
-  }
-  return secureBoot == kKeyRecordSecureBoot ? RunMode::kKeyRecord : RunMode::kAesSeal;
-}
 
 }  // namespace sealtool

@@ -18,6 +18,7 @@ struct CommandLine {
   std::int32_t chip;        // 0 when absent
   std::int32_t secureBoot;  // 0 when absent
   KeySources keys;          // all null without key options
+  const char* recordPath;   // --record: the release record to write, or null
 };
 
 enum class ParseResult {
@@ -54,7 +55,5 @@ std::span<const KeyOptionSpec> KeyOptionSpecs();
 // *problem names the option a failure is about, or, for kRefused, says why.
 ParseResult ParseCommandLine(int argc, char** argv, CommandLine* commandLine,
                              const char** problem);
-
-RunMode ChooseRunMode(std::int32_t chip, std::int32_t secureBoot);
 
 }  // namespace sealtool

@@ -176,6 +176,27 @@ bool ReadImageFile(const char* path, std::uint8_t* buffer, std::uint32_t* sizeOu
   return true;
 }
 
+bool StageImageFile(const char* path, const std::uint8_t* buffer, std::uint32_t size,
+                    StagedFile* staged) {
+  OutputTarget target{};
+  staged->dirFd = -1;
+  staged->fd = -1;
+  const bool resolved = ResolveOutputTarget(path, &target);
+  staged->dirFd = target.dirFd;
+  if (!resolved || target.kind == OutputKind::kSpecialFile) {
+    if (errno == 0) errno = EINVAL;
+    return false;
+  }
+  if (!StageFile(staged, target.dirFd, target.name, CreationMode())) return false;
+  const bool complete = WriteAll(staged->fd, buffer, size) && CloseStagedFile(staged);
+  if (!complete) {
+    const int error = errno;
+    DiscardStagedFile(staged);
+    errno = error;
+  }
+  return complete;
+}
+
 bool WriteImageFile(const char* path, const std::uint8_t* buffer, std::uint32_t size) {
   OutputTarget target{};
   bool result = false;

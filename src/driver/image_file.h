@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "driver/staged_file.h"
+
 namespace sealtool {
 
 // Reads at most one image (32768 bytes) into buffer and reports the count.
@@ -22,6 +24,15 @@ bool ReadImageFile(const char* path, std::uint8_t* buffer, std::uint32_t* sizeOu
 // written in place instead, where a failure part way cuts the file short.
 // False after printing why.
 bool WriteImageFile(const char* path, const std::uint8_t* buffer, std::uint32_t size);
+
+// An image written under a temporary name beside the file its path names
+// (links followed as WriteImageFile follows them), to be moved into place
+// with others by CommitStagedFiles. Only a new or regular file can be
+// staged: a device or a pipe cannot be replaced. False, with errno set,
+// when the file cannot be made or written; the caller closes dirFd either
+// way (-1 when none was opened).
+bool StageImageFile(const char* path, const std::uint8_t* buffer, std::uint32_t size,
+                    StagedFile* staged);
 
 // Whether two paths name one file (device and inode); paths that cannot both
 // be looked up are compared as text.

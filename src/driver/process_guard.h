@@ -19,7 +19,7 @@ bool GuardProcess();
 // A temporary file that a termination signal must remove, named relative to
 // an open directory. At most kMaxPendingFiles at a time; returns a slot for
 // ForgetPendingFile, or -1 when all slots are taken or name is too long.
-inline constexpr int kMaxPendingFiles = 4;
+inline constexpr int kMaxPendingFiles = 4100;  // a batch stages up to 4096 images at once
 int RegisterPendingFile(int dirFd, const char* name);
 void ForgetPendingFile(int slot);
 

@@ -4,17 +4,22 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <string>
 
 #include <mbedtls/platform_util.h>
 
+#include "driver/batch.h"
 #include "driver/command_line.h"
 #include "driver/image_file.h"
 #include "driver/next_step.h"
+#include "driver/record_file.h"
 #include "image/checksum.h"
 #include "image/dram_table.h"
 #include "image/header_info.h"
 #include "image/layout.h"
 #include "keys/aes_key_file.h"
+#include "release/release_record.h"
 #include "seal/key_record.h"
 #include "token/key_ref_text.h"
 #include "token/pkcs11_token.h"
@@ -99,7 +104,7 @@ bool CheckAndDescribeImage(std::uint8_t* image, const CommandLine& commandLine,
 }
 
 bool RunBootImageSteps(std::uint8_t* image, const CommandLine& commandLine,
-                       const ChipLayout& layout, RunMode mode) {
+                       const ChipLayout& layout, RunMode mode, SealDigests* digests) {
   if (!CheckAndDescribeImage(image, commandLine, layout)) return false;
   WriteMarkerAndClearChecksum(image, layout);
   if (IsSecureMode(mode) && ChipClearsSealRegions(commandLine.chip)) {
@@ -107,7 +112,7 @@ bool RunBootImageSteps(std::uint8_t* image, const CommandLine& commandLine,
   }
   StoreImageChecksum(image, layout);
   if (!IsSecureMode(mode)) return true;
-  return SealImage(image, commandLine.chip, mode, commandLine.keys);
+  return SealImage(image, commandLine.chip, mode, commandLine.keys, digests);
 }
 
 // A run that signs later writes the RSA input block, not the image, and
@@ -137,14 +142,55 @@ bool BlockPathIsFree(const CommandLine& commandLine) {
 
 }  // namespace
 
-bool ProcessImage(std::uint8_t* image, const CommandLine& commandLine) {
+bool ProcessImage(std::uint8_t* image, const CommandLine& commandLine, SealDigests* digests) {
   const RunMode mode = ChooseRunMode(commandLine.chip, commandLine.secureBoot);
   const ChipLayout layout = SelectChipLayout(commandLine.chip);
   return (mode == RunMode::kKeyRecord) ? RunKeyRecordSteps(image, commandLine, layout)
-                                       : RunBootImageSteps(image, commandLine, layout, mode);
+                                       : RunBootImageSteps(image, commandLine, layout, mode, digests);
 }
 
+namespace {
+
+// The record of a single run: its one image, made while its token keys are
+// still open.
+struct SingleRecord {
+  std::uint8_t input[kImageSize];
+  std::uint32_t inputSize;
+  RecordedImage image;
+};
+
+void RecordSingleRun(const CommandLine& commandLine, const SealDigests& digests, SingleRecord* record) {
+  const std::string name = std::filesystem::path(commandLine.outputPath).filename().string();
+  const SealedImage sealed{name.c_str(), commandLine.inputPath, commandLine.outputPath,
+                           commandLine.chip, commandLine.secureBoot, &commandLine.keys,
+                           record->input, record->inputSize, gImage, &digests};
+  record->image = RecordImage(sealed, RecordFolder(commandLine.recordPath));
+}
+
+// A command line with --batch is a batch's, and only a batch's.
+bool IsBatch(int argc, char** argv, int* status) {
+  BatchCommandLine batch;
+  std::string problem;
+  switch (ParseBatchCommandLine(argc, argv, &batch, &problem)) {
+    case BatchParse::kNotBatch:
+      return false;
+    case BatchParse::kRun:
+      *status = RunBatch(batch);
+      return true;
+    case BatchParse::kRefused:
+      break;
+  }
+  std::printf("command syntax error! %s\nsealtool --batch MANIFEST [--record FILE] [--keep-going]\n",
+              problem.c_str());
+  *status = -1;
+  return true;
+}
+
+}  // namespace
+
 int RunSealTool(int argc, char** argv) {
+  int batchStatus = 0;
+  if (IsBatch(argc, argv, &batchStatus)) return batchStatus;
   CommandLine commandLine{};
   const char* problem = nullptr;
   switch (ParseCommandLine(argc, argv, &commandLine, &problem)) {
@@ -176,9 +222,16 @@ int RunSealTool(int argc, char** argv) {
     return -1;
   }
   // Every later step works on the whole image, whatever the input's length.
+  static SingleRecord record;
+  if (commandLine.recordPath != nullptr) {
+    std::memcpy(record.input, gImage, sizeof record.input);
+    record.inputSize = imageSize;
+  }
   imageSize = kImageSize;
 
-  const bool processed = ProcessImage(gImage, commandLine);
+  SealDigests digests{};
+  const bool processed = ProcessImage(gImage, commandLine, &digests);
+  if (processed && commandLine.recordPath != nullptr) RecordSingleRun(commandLine, digests, &record);
   CloseTokens();
   if (!processed) return -1;
   if (commandLine.keys.signLater != nullptr) return WriteBlockForSigning(commandLine);
@@ -187,6 +240,10 @@ int RunSealTool(int argc, char** argv) {
     return 1;
   }
   std::printf("Save BIN OK.\n");
+  if (commandLine.recordPath != nullptr &&
+      !WriteRecordFile(commandLine.recordPath, FormatRecord({record.image}))) {
+    return 1;
+  }
   std::printf("All OK.\n");
   return 0;
 }

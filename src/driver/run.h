@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "driver/command_line.h"
+#include "seal/seal_image.h"
 
 namespace sealtool {
 
@@ -12,7 +13,9 @@ namespace sealtool {
 // mode, the key record or the sealing. False after printing why. A run that
 // signs later leaves the RSA input block in the signature region instead of
 // a signature.
-bool ProcessImage(std::uint8_t* image, const CommandLine& commandLine);
+// digests, when given, gets what a secure mode's seal covers.
+bool ProcessImage(std::uint8_t* image, const CommandLine& commandLine,
+                  SealDigests* digests = nullptr);
 
 // Runs the tool on argv and returns main's result: 0, -1 for a syntax,
 // input, check or key failure, 1 when the output cannot be written.

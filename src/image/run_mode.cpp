@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "image/layout.h"
+
 namespace sealtool {
 namespace {
 
@@ -32,7 +34,20 @@ constexpr ModeOptions kModeOptions[] = {
 
 constexpr char kNeedsRsaMode[] = "RSA mode: chip 742, secure_boot 2";
 
+constexpr std::int32_t kRsaSecureBoot = 2;
+constexpr std::int32_t kKeyRecordSecureBoot = 3;
+
 }  // namespace
+
+RunMode ChooseRunMode(std::int32_t chip, std::int32_t secureBoot) {
+  if (secureBoot == 0) {
+    return RunMode::kPlain;
+  }
+  if (chip == kRsaChip) {
+    return secureBoot == kRsaSecureBoot ? RunMode::kRsa : RunMode::kAesSeal;
+  }
+  return secureBoot == kKeyRecordSecureBoot ? RunMode::kKeyRecord : RunMode::kAesSeal;
+}
 
 unsigned RunOptionsOfMode(RunMode mode) {
   for (const auto& entry : kModeOptions) {

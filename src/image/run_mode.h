@@ -3,11 +3,17 @@
 // parsed by.
 #pragma once
 
+#include <cstdint>
+
 namespace sealtool {
 
 // RSA and AES-seal are the secure modes: they seal the image. Key-record
 // mode wraps the user key instead; plain mode only checks and checksums.
 enum class RunMode { kPlain, kKeyRecord, kRsa, kAesSeal };
+
+// The mode chip and secure_boot select: 0 is plain; chip 742 with 2 is
+// RSA; 3 on any other chip is key-record; every other value is AES-seal.
+RunMode ChooseRunMode(std::int32_t chip, std::int32_t secureBoot);
 
 bool IsSecureMode(RunMode mode);
 

@@ -18,6 +18,8 @@
 namespace sealtool {
 namespace {
 
+static_assert(sizeof SealDigests{}.image == kSha256DigestSize && sizeof SealDigests{}.header == kSha256DigestSize);
+
 void StoreImageDigest(std::uint8_t* image, std::uint8_t* digest) {
   Sha256OneShot(image, static_cast<std::int32_t>(kImageSize), digest);
   std::memcpy(image + kImageDigestOffset, digest, kImageDigestSize);
@@ -75,11 +77,14 @@ void PrintDigestWords(const char* label, const std::uint8_t* digest) {
               LoadU32LE(digest + 20), LoadU32LE(digest + 24), LoadU32LE(digest + 28));
 }
 
-bool SealImage(std::uint8_t* image, std::int32_t chip, RunMode mode, const KeySources& sources) {
+bool SealImage(std::uint8_t* image, std::int32_t chip, RunMode mode, const KeySources& sources,
+               SealDigests* digests) {
   std::uint8_t digest[kSha256DigestSize];
   StoreImageDigest(image, digest);
+  if (digests != nullptr) std::memcpy(digests->image, digest, sizeof digest);
   if (!EncryptBody(image, chip, sources.aesKey)) return false;
   Sha256OneShot(image, static_cast<std::int32_t>(kHeaderAreaSize), digest);
+  if (digests != nullptr) std::memcpy(digests->header, digest, sizeof digest);
   PrintDigestWords("Sig: ", digest);
   std::printf("WIN32 system !!\r\n");
   if (mode == RunMode::kRsa) {

@@ -13,10 +13,19 @@ namespace sealtool {
 // first one led by label.
 void PrintDigestWords(const char* label, const std::uint8_t* digest);
 
+// The two digests a seal protects: of the whole image before its body is
+// encrypted, and of the header area that the signature or seal covers.
+struct SealDigests {
+  std::uint8_t image[32];
+  std::uint8_t header[32];
+};
+
 // Seals the image after its checksum is stored, in the secure mode given,
 // with the keys sources names. False after a key failure has been printed:
 // the image must then not be written. A run that signs later leaves the RSA
-// input block in the signature region (rsa_signature.h).
-bool SealImage(std::uint8_t* image, std::int32_t chip, RunMode mode, const KeySources& sources);
+// input block in the signature region (rsa_signature.h). digests, when
+// given, gets the digests the seal covers.
+bool SealImage(std::uint8_t* image, std::int32_t chip, RunMode mode, const KeySources& sources,
+               SealDigests* digests = nullptr);
 
 }  // namespace sealtool

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include <mbedtls/platform_util.h>
 #include <mbedtls/rsa.h>
@@ -192,19 +193,38 @@ void CheckAesKey(const TokenRef& ref, const OpenToken& token, CK_OBJECT_HANDLE k
 
 // The key of the URI's class, or with none named the private key, else the
 // secret key.
-OpenToken* FindCheckedKey(const TokenRef& ref, CK_OBJECT_HANDLE* key, CK_OBJECT_CLASS* keyClass) {
+OpenToken* FindCheckedKey(const TokenRef& ref, CK_OBJECT_HANDLE* key, CK_OBJECT_CLASS* keyClass,
+                          bool orPublicKey = false) {
   if (UriClass(ref, keyClass)) return FindKey(ref, *keyClass, key);
   bool none = false;
-  *keyClass = CKO_PRIVATE_KEY;
-  OpenToken* token = FindKeyOrNone(ref, CKO_PRIVATE_KEY, key, &none);
-  if (!none) return token;
-  *keyClass = CKO_SECRET_KEY;
-  token = FindKeyOrNone(ref, CKO_SECRET_KEY, key, &none);
-  if (none) PrintFailure("no private or secret key matches", ref);
-  return token;
+  OpenToken* token = nullptr;
+  for (const CK_OBJECT_CLASS candidate : {CKO_PRIVATE_KEY, CKO_SECRET_KEY, CKO_PUBLIC_KEY}) {
+    if (candidate == CKO_PUBLIC_KEY && !orPublicKey) break;
+    *keyClass = candidate;
+    token = FindKeyOrNone(ref, candidate, key, &none);
+    if (!none) return token;
+  }
+  PrintFailure(orPublicKey ? "no key matches" : "no private or secret key matches", ref);
+  return nullptr;
 }
 
 }  // namespace
+
+bool IdentifyKeyToken(const char* uri, TokenIdentity* identity) {
+  *identity = TokenIdentity{};
+  TokenRef ref{};
+  CK_OBJECT_HANDLE key = 0;
+  CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
+  const OpenToken* token = ParseRef(uri, &ref) ? FindCheckedKey(ref, &key, &keyClass, true) : nullptr;
+  if (token != nullptr) {
+    CopyPadded(identity->label, token->info.label, sizeof token->info.label);
+    CopyPadded(identity->manufacturer, token->info.manufacturerID, sizeof token->info.manufacturerID);
+    CopyPadded(identity->model, token->info.model, sizeof token->info.model);
+    CopyPadded(identity->serial, token->info.serialNumber, sizeof token->info.serialNumber);
+  }
+  ReleaseRef(&ref);
+  return token != nullptr;
+}
 
 bool CheckTokenKey(const char* uri, TokenKeyFacts* facts) {
   *facts = TokenKeyFacts{};

@@ -43,4 +43,14 @@ struct TokenKeyFacts {
 // which. False after saying why (no token, no key, no login).
 bool CheckTokenKey(const char* uri, TokenKeyFacts* facts);
 
+// The token that holds the key uri names (found as CheckTokenKey finds it,
+// a public key too), for a release record.
+struct TokenIdentity {
+  char label[33];
+  char manufacturer[33];
+  char model[17];
+  char serial[17];
+};
+bool IdentifyKeyToken(const char* uri, TokenIdentity* identity);
+
 }  // namespace sealtool

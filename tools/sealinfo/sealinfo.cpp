@@ -9,6 +9,8 @@
 #include <dirent.h>
 #include <limits.h>
 
+#include <vector>
+
 #include "driver/image_file.h"
 #include "driver/process_guard.h"
 #include "image/dram_table.h"
@@ -16,6 +18,7 @@
 #include "image/layout.h"
 #include "image/run_mode.h"
 #include "inspect.h"
+#include "record_check.h"
 #include "report_output.h"
 #include "keys/key_id.h"
 #include "keys/public_key.h"
@@ -28,6 +31,7 @@ using sealtool::inspect::InspectOptions;
 constexpr char kUsage[] =
     "usage: sealinfo [--chip ID] [--keys DIR] [--mode MODE] [--input IN] [--assume-zero]\n"
     "                [--expect-key ID|FILE] [--json] IMAGE\n"
+    "       sealinfo --record FILE [--keys DIR] [--assume-zero] [IMAGE...]\n"
     "\n"
     "Shows the layout, header records, DRAM entries and key record of a 32768-byte\n"
     "sealtool image, and checks what the image's mode allows: the checksum, the\n"
@@ -45,6 +49,9 @@ constexpr char kUsage[] =
     "                 digits, either id sealkey id shows) or a public key file\n"
     "                 (rsa_pub.txt, PEM or DER)\n"
     "  --json         print the report as one JSON document\n"
+    "  --record FILE  check the images of a release record (those named, by name\n"
+    "                 or path, or all): each must have the recorded SHA-256 and\n"
+    "                 key ids and pass the checks with the recorded mode and chip\n"
     "  --help, --version\n"
     "\n"
     "Without --mode a sealed image whose checksum was made to hold cannot always be\n"
@@ -64,6 +71,8 @@ struct Arguments {
   const char* imagePath = nullptr;
   const char* inputPath = nullptr;
   const char* expectedKey = nullptr;
+  const char* recordPath = nullptr;
+  std::vector<char*> images;  // with --record: the images named
 };
 
 bool ParseChip(const char* text, std::int32_t* chip) {
@@ -83,6 +92,7 @@ enum OptionBit : unsigned {
   kExpectKeyOption = 1u << 4,
   kJsonOption = 1u << 5,
   kAssumeZeroOption = 1u << 6,
+  kRecordOption = 1u << 7,
 };
 
 struct OptionWord {
@@ -94,7 +104,7 @@ constexpr OptionWord kOptionWords[] = {
     {"--chip", kChipOption},   {"--keys", kKeysOption},
     {"--mode", kModeOption},   {"--input", kInputOption},
     {"--expect-key", kExpectKeyOption}, {"--json", kJsonOption},
-    {"--assume-zero", kAssumeZeroOption},
+    {"--assume-zero", kAssumeZeroOption}, {"--record", kRecordOption},
 };
 
 unsigned OptionBitOf(const char* arg) {
@@ -124,6 +134,7 @@ const char* TakeOption(unsigned bit, const char* value, Arguments* args) {
                  : "the folder's path leaves no room for its key files' names";
     case kExpectKeyOption: args->expectedKey = value; return nullptr;
     case kInputOption: args->inputPath = value; return nullptr;
+    case kRecordOption: args->recordPath = value; return nullptr;
     default:
       args->options.modeGiven = true;
       return sealtool::ParseRunModeName(value, &args->options.mode)
@@ -150,9 +161,11 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
     const unsigned bit = OptionBitOf(arg);
     const char* problem = nullptr;
     if (bit == 0) {
-      // A lone "-" is a file name like any other; one image only.
+      // A lone "-" is a file name like any other; one image only, but a
+      // record's images may be many.
       if (arg[0] == '-' && arg[1] != '\0') problem = "no such option";
-      if (args->imagePath != nullptr) problem = "one image only";
+      if (args->imagePath != nullptr && (given & kRecordOption) == 0) problem = "one image only";
+      args->images.push_back(argv[i]);
       args->imagePath = arg;
     } else if ((given & bit) != 0) {
       // A second value would silently win over the first, which a release
@@ -170,7 +183,14 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
       return 2;
     }
   }
-  if (args->imagePath == nullptr) {
+  // A record gives each image's chip, mode and key.
+  constexpr unsigned kNotWithRecord = kChipOption | kModeOption | kInputOption | kExpectKeyOption | kJsonOption;
+  if ((given & kRecordOption) != 0 && (given & kNotWithRecord) != 0) {
+    std::fprintf(stderr, "sealinfo: --record takes its chip, mode and key from the record: "
+                         "--chip, --mode, --input, --expect-key and --json do not go with it\n%s", kUsage);
+    return 2;
+  }
+  if (args->imagePath == nullptr && (given & kRecordOption) == 0) {
     std::fprintf(stderr, "sealinfo: no image given\n%s", kUsage);
     return 2;
   }
@@ -242,6 +262,11 @@ int main(int argc, char** argv) {
   const int parsed = ParseArguments(argc, argv, &args);
   if (parsed != 0) return parsed == 1 ? 0 : 2;
   if (!KeyFolderOpens(args.options.keyDir)) return 2;
+  if (args.recordPath != nullptr) {
+    return sealtool::inspect::CheckAgainstRecord(args.recordPath, args.images.data(),
+                                                 static_cast<int>(args.images.size()),
+                                                 args.options.keyDir, args.options.assumeZero);
+  }
 
   static std::uint8_t image[sealtool::kImageSize];
   if (!ReadImage(args.imagePath, image, true)) return 2;

@@ -1,0 +1,388 @@
+#include "driver/batch.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <vector>
+
+#include "digest/sha256.h"
+#include "driver/image_file.h"
+#include "driver/output_capture.h"
+#include "driver/record_file.h"
+#include "driver/run.h"
+#include "driver/staged_file.h"
+#include "image/header_info.h"
+#include "image/hex_text.h"
+#include "image/image_read.h"
+#include "image/layout.h"
+#include "release/manifest.h"
+#include "release/release_record.h"
+#include "token/pkcs11_token.h"
+#include "token/token_ref.h"
+
+namespace sealtool {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kMaxBatchImages = 4096;
+constexpr std::size_t kMaxManifestBytes = 4u << 20;
+
+// Each image is sealed in this one buffer and staged before the next.
+std::uint8_t gImage[kImageSize];
+std::uint8_t gInput[kImageSize];
+
+bool ReadManifestText(const char* path, std::string* text) {
+  std::FILE* stream = std::fopen(path, "rb");
+  if (stream == nullptr) return false;
+  char buffer[65536];
+  std::size_t count = 0;
+  while ((count = std::fread(buffer, 1, sizeof buffer, stream)) > 0 && text->size() <= kMaxManifestBytes) {
+    text->append(buffer, count);
+  }
+  const bool failed = std::ferror(stream) != 0 || text->size() > kMaxManifestBytes;
+  std::fclose(stream);
+  return !failed;
+}
+
+std::string Where(std::size_t index, const ReleaseImage& image) {
+  return "images[" + std::to_string(index) + "] (" + image.name + ")";
+}
+
+// The input as a run would read it, and the header or key record its mode
+// starts from.
+bool InputIsSealable(std::size_t index, const ReleaseImage& image) {
+  std::memset(gImage, 0, sizeof gImage);
+  std::size_t size = 0;
+  const ImageRead read = ReadAtMostOneImage(image.input.c_str(), gImage, &size);
+  const char* problem = nullptr;
+  if (read == ImageRead::kNotOpened) {
+    problem = "cannot be opened";
+  } else if (read == ImageRead::kTooLong) {
+    problem = "is longer than one image (32768 bytes)";
+  } else if (read == ImageRead::kReadError) {
+    problem = "cannot be read";
+  } else if (image.mode == RunMode::kKeyRecord) {
+    if (CheckWrKeyCode(gImage + kKeyRecordOffset) != 0) problem = "holds no key record (magic 0x041A0B15)";
+  } else if (CheckBootCode(gImage + SelectChipLayout(image.chip).bootHeader) != 0) {
+    problem = "holds no boot header (marker 0xAA55) where its chip has it";
+  }
+  if (problem == nullptr) return true;
+  std::printf("%s: the input %s %s\n", Where(index, image).c_str(), image.input.c_str(), problem);
+  return false;
+}
+
+// A key file that can be read, or a URI that parses: checked before any
+// token is asked anything.
+bool KeyIsUsable(std::size_t index, const ReleaseImage& image, const char* field, const std::string& ref) {
+  if (ref.empty()) return true;
+  if (IsTokenRef(ref.c_str())) {
+    TokenRef parsed{};
+    const bool parses = BeginCapture() && ParseRef(ref.c_str(), &parsed);
+    ReleaseRef(&parsed);
+    const std::string said = EndCapture();
+    if (parses) return true;
+    std::printf("%s.%s: %s\n%s", Where(index, image).c_str(), field, KeyRefForDisplay(ref.c_str()).text,
+                FailureReason(said).c_str());
+    return false;
+  }
+  struct stat info {};
+  if (stat(ref.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(ref.c_str(), R_OK) == 0) return true;
+  std::printf("%s.%s: the key file %s cannot be read: %s\n", Where(index, image).c_str(), field, ref.c_str(),
+              errno != 0 ? std::strerror(errno) : "not a regular file");
+  return false;
+}
+
+bool EverythingIsThere(const Manifest& manifest) {
+  bool ok = true;
+  for (std::size_t i = 0; i < manifest.images.size(); ++i) {
+    const ReleaseImage& image = manifest.images[i];
+    ok = InputIsSealable(i, image) && ok;
+    ok = KeyIsUsable(i, image, "rsa_key", image.rsaKey) && ok;
+    ok = KeyIsUsable(i, image, "rsa_pub", image.rsaPub) && ok;
+    ok = KeyIsUsable(i, image, "aes_key", image.aesKey) && ok;
+    ok = KeyIsUsable(i, image, "seal_key", image.sealKey) && ok;
+  }
+  // A file that stands at two names is caught here, where the text could not.
+  for (std::size_t i = 0; i < manifest.images.size(); ++i) {
+    for (std::size_t j = 0; j < manifest.images.size(); ++j) {
+      if (fs::exists(manifest.images[i].output) && SameFile(manifest.images[i].output.c_str(),
+                                                            manifest.images[j].input.c_str())) {
+        std::printf("%s.output: %s is the input of %s\n", Where(i, manifest.images[i]).c_str(),
+                    manifest.images[i].output.c_str(), Where(j, manifest.images[j]).c_str());
+        ok = false;
+      }
+    }
+  }
+  return ok;
+}
+
+// The part of a URI that names its token and module: two batches whose keys
+// share it use one token.
+std::string TokenOfUri(const std::string& uri) {
+  const std::size_t query = uri.find('?');
+  std::string path = uri.substr(7, query == std::string::npos ? std::string::npos : query - 7);
+  std::string named;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t end = std::min(path.find(';', start), path.size());
+    const std::string attribute = path.substr(start, end - start);
+    for (const char* prefix : {"token=", "serial=", "manufacturer=", "model=", "library-"}) {
+      if (attribute.rfind(prefix, 0) == 0) named += attribute + ";";
+    }
+    start = end + 1;
+  }
+  if (query != std::string::npos) {
+    const std::string rest = uri.substr(query + 1);
+    start = 0;
+    while (start <= rest.size()) {
+      const std::size_t end = std::min(rest.find('&', start), rest.size());
+      const std::string attribute = rest.substr(start, end - start);
+      if (attribute.rfind("module-", 0) == 0) named += attribute + ";";
+      start = end + 1;
+    }
+  }
+  return named;
+}
+
+// Advisory locks, one per token the batch uses, so that two batches on one
+// HSM take their turns instead of interleaving logins. Held until the
+// process ends.
+void LockTokens(const Manifest& manifest) {
+  std::set<std::string> tokens;
+  for (const ReleaseImage& image : manifest.images) {
+    for (const std::string* ref : {&image.rsaKey, &image.rsaPub, &image.aesKey, &image.sealKey}) {
+      if (!ref->empty() && IsTokenRef(ref->c_str())) tokens.insert(TokenOfUri(*ref));
+    }
+  }
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const std::string folder = runtime != nullptr && *runtime == '/' ? runtime : "/tmp";
+  for (const std::string& token : tokens) {  // in order: no two batches wait on each other
+    std::uint8_t digest[kSha256DigestSize];
+    Sha256OneShot(reinterpret_cast<const std::uint8_t*>(token.data()), static_cast<std::int32_t>(token.size()),
+                  digest);
+    const std::string path = folder + "/sealtool-token-" + HexString(digest, 8) + ".lock";
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) continue;  // a lock that cannot be made does not stop a release
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      std::printf("waiting for another run on the token (%s)\n", path.c_str());
+      std::fflush(stdout);
+      flock(fd, LOCK_EX);
+    }
+  }
+}
+
+// Enough descriptors for every staged output's folder.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+struct ImageRun {
+  StagedFile staged{-1, {}, {}, -1, -1};  // no folder open until it is staged
+  bool sealed = false;
+  RecordedImage record;
+};
+
+CommandLine CommandLineOf(const ReleaseImage& image) {
+  CommandLine line{};
+  line.inputPath = image.input.c_str();
+  line.outputPath = image.output.c_str();
+  line.hasChip = line.hasSecureBoot = true;
+  line.chip = image.chip;
+  line.secureBoot = image.secureBoot;
+  auto refOf = [](const std::string& ref) { return ref.empty() ? nullptr : ref.c_str(); };
+  line.keys.rsaKey = refOf(image.rsaKey);
+  line.keys.rsaPub = refOf(image.rsaPub);
+  line.keys.aesKey = refOf(image.aesKey);
+  line.keys.sealKey = refOf(image.sealKey);
+  return line;
+}
+
+// Seals one image in the buffer and stages its output; the steps' text is
+// kept back, and shown only in part: its warnings, and why it failed.
+bool SealOne(const ReleaseImage& image, const std::string& recordFolder, ImageRun* run) {
+  const CommandLine line = CommandLineOf(image);
+  const bool capturing = BeginCapture();
+  std::memset(gImage, 0, sizeof gImage);
+  std::uint32_t size = 0;
+  SealDigests digests{};
+  bool ok = ReadImageFile(line.inputPath, gImage, &size);
+  std::memcpy(gInput, gImage, sizeof gInput);
+  ok = ok && ProcessImage(gImage, line, &digests);
+  if (ok) {
+    const KeySources keys = line.keys;
+    const SealedImage sealed{image.name.c_str(), line.inputPath, line.outputPath, image.chip, image.secureBoot,
+                             &keys, gInput, size, gImage, &digests};
+    run->record = RecordImage(sealed, recordFolder);
+  }
+  bool staged = false;
+  int stageError = 0;
+  if (ok) {
+    staged = StageImageFile(line.outputPath, gImage, kImageSize, &run->staged);
+    stageError = errno;
+  }
+  const std::string said = capturing ? EndCapture() : std::string();
+  std::fputs(WarningLines(said).c_str(), stdout);
+  if (!ok) {
+    std::printf("%s: failed\n%s", image.name.c_str(), FailureReason(said).c_str());
+    return false;
+  }
+  if (!staged) {
+    std::printf("%s: failed\n  the output %s cannot be written: %s\n", image.name.c_str(), line.outputPath,
+                std::strerror(stageError));
+    return false;
+  }
+  std::printf("%s: %s, chip %d, sha256 %s", image.name.c_str(), RunModeName(image.mode), image.chip,
+              run->record.outputSha256.c_str());
+  if (run->record.hasKeyIds) std::printf(", key id %s", run->record.headerKeyId.c_str());
+  std::printf("\n");
+  return true;
+}
+
+void CloseFolders(std::vector<ImageRun>* runs) {
+  for (ImageRun& run : *runs) {
+    if (run.staged.dirFd >= 0) close(run.staged.dirFd);
+    run.staged.dirFd = -1;
+  }
+}
+
+// Moves the staged outputs of the images that sealed into place, together.
+bool CommitSealed(std::vector<ImageRun>* runs, std::size_t* count) {
+  std::vector<StagedFile> staged;
+  for (ImageRun& run : *runs) {
+    if (run.sealed) staged.push_back(run.staged);
+  }
+  *count = staged.size();
+  return staged.empty() || CommitStagedFiles(staged.data(), staged.size());
+}
+
+void DiscardAll(std::vector<ImageRun>* runs) {
+  for (ImageRun& run : *runs) {
+    if (run.sealed) DiscardStagedFile(&run.staged);
+  }
+}
+
+// Paths of the command line, made absolute before the batch moves into the
+// manifest's folder.
+std::string Absolute(const char* path) {
+  if (path == nullptr) return "";
+  std::error_code error;
+  const fs::path absolute = fs::absolute(path, error);
+  return error ? std::string(path) : absolute.lexically_normal().string();
+}
+
+bool EnterManifestFolder(const char* manifest) {
+  const fs::path folder = fs::path(manifest).parent_path();
+  if (folder.empty() || chdir(folder.c_str()) == 0) return true;
+  std::printf("the manifest's folder %s cannot be entered: %s\n", folder.c_str(), std::strerror(errno));
+  return false;
+}
+
+int Finish(std::vector<ImageRun>* runs, const std::string& recordPath, bool keepGoing, std::size_t failed) {
+  if (failed > 0 && !keepGoing) {
+    DiscardAll(runs);
+    CloseFolders(runs);
+    std::printf("batch failed: nothing was written\n");
+    return kBatchFailed;
+  }
+  std::size_t written = 0;
+  const bool committed = CommitSealed(runs, &written);
+  CloseFolders(runs);
+  if (!committed) {
+    std::printf("batch failed: the outputs cannot be moved into place (%s); none was written\n",
+                std::strerror(errno));
+    return kBatchNotWritten;
+  }
+  bool recorded = true;
+  if (!recordPath.empty()) {
+    std::vector<RecordedImage> images;
+    for (const ImageRun& run : *runs) {
+      if (run.sealed) images.push_back(run.record);
+    }
+    recorded = WriteRecordFile(recordPath, FormatRecord(images));
+  }
+  if (failed > 0) {
+    std::printf("sealed %zu of %zu images and wrote them; %zu failed\n", written, runs->size(), failed);
+    return kBatchPartly;
+  }
+  std::printf("sealed %zu images and wrote them%s\n", written, recordPath.empty() ? "" : ", with the record");
+  return recorded ? kBatchDone : kBatchNotWritten;
+}
+
+}  // namespace
+
+BatchParse ParseBatchCommandLine(int argc, char** argv, BatchCommandLine* batch, std::string* problem) {
+  bool isBatch = false;
+  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+    isBatch = isBatch || std::strcmp(argv[i], "--batch") == 0;
+  }
+  if (!isBatch) return BatchParse::kNotBatch;
+  *batch = BatchCommandLine{};
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    const char** value = word == "--batch" ? &batch->manifest : word == "--record" ? &batch->record : nullptr;
+    if (value != nullptr) {
+      if (*value != nullptr) return *problem = word + " is given twice: give it once", BatchParse::kRefused;
+      if (i + 1 >= argc) return *problem = word + " needs a value", BatchParse::kRefused;
+      *value = argv[++i];
+    } else if (word == "--keep-going") {
+      if (batch->keepGoing) return *problem = word + " is given twice: give it once", BatchParse::kRefused;
+      batch->keepGoing = true;
+    } else if (word.rfind("--", 0) == 0) {
+      *problem = word + " cannot be given with --batch: the manifest names each image's keys";
+      return BatchParse::kRefused;
+    } else {
+      *problem = "--batch takes no input or output paths, not '" + word + "': the manifest names them";
+      return BatchParse::kRefused;
+    }
+  }
+  return BatchParse::kRun;
+}
+
+int RunBatch(const BatchCommandLine& batch) {
+  std::string text;
+  if (!ReadManifestText(batch.manifest, &text)) {
+    std::printf("the manifest %s cannot be read\n", batch.manifest);
+    return kBatchFailed;
+  }
+  Manifest manifest;
+  std::string problem;
+  if (!ParseManifest(text, BatchSigning::kInRun, &manifest, &problem)) {
+    std::printf("the manifest %s is refused: %s\n", batch.manifest, problem.c_str());
+    return kBatchFailed;
+  }
+  if (manifest.images.size() > kMaxBatchImages) {
+    std::printf("the manifest %s is refused: a batch seals at most %zu images\n", batch.manifest, kMaxBatchImages);
+    return kBatchFailed;
+  }
+  const std::string recordPath = Absolute(batch.record);
+  if (!EnterManifestFolder(batch.manifest) || !EverythingIsThere(manifest)) return kBatchFailed;
+  RaiseDescriptorLimit();
+  LockTokens(manifest);
+  const std::string recordFolder = recordPath.empty() ? fs::current_path().string() : RecordFolder(recordPath);
+  std::vector<ImageRun> runs(manifest.images.size());
+  std::size_t failed = 0;
+  for (std::size_t i = 0; i < manifest.images.size(); ++i) {
+    runs[i].sealed = SealOne(manifest.images[i], recordFolder, &runs[i]);
+    if (!runs[i].sealed) ++failed;
+    if (failed > 0 && !batch.keepGoing) break;
+  }
+  const int status = Finish(&runs, recordPath, batch.keepGoing, failed);
+  CloseTokens();
+  return status;
+}
+
+}  // namespace sealtool

@@ -1,0 +1,232 @@
+#include "release/release_record.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+#include <nlohmann/json.hpp>
+
+#include "digest/sha256.h"
+#include "image/hex_text.h"
+#include "image/layout.h"
+#include "keys/aes_key_file.h"
+#include "keys/public_key.h"
+#include "keys/rsa_key_files.h"
+#include "token/key_ref_text.h"
+#include "token/pkcs11_token.h"
+#include "token/token_check.h"
+
+namespace sealtool {
+namespace {
+
+using Json = nlohmann::ordered_json;
+namespace fs = std::filesystem;
+
+std::string Sha256Hex(const std::uint8_t* bytes, std::size_t size) {
+  std::uint8_t digest[kSha256DigestSize];
+  Sha256OneShot(bytes, static_cast<std::int32_t>(size), digest);
+  return HexString(digest, sizeof digest);
+}
+
+std::string RelativeTo(const std::string& path, const std::string& folder) {
+  std::error_code error;
+  const fs::path absolute = fs::absolute(path, error).lexically_normal();
+  if (error) return path;
+  const fs::path relative = absolute.lexically_relative(folder);
+  if (relative.empty() || *relative.begin() == "..") return absolute.string();
+  return relative.string();
+}
+
+// A key the run did not name: the default file of the working directory,
+// or for an AES key that is absent, the built-in key.
+RecordedKey DefaultKey(const char* role, const char* fileName, bool builtInWhenAbsent) {
+  RecordedKey key;
+  key.role = role;
+  const bool present = access(fileName, F_OK) == 0;
+  key.reference = present || !builtInWhenAbsent ? fileName : "";
+  key.source = present || !builtInWhenAbsent ? "file" : "built-in";
+  return key;
+}
+
+RecordedKey NamedKey(const char* role, const char* reference) {
+  RecordedKey key;
+  key.role = role;
+  key.reference = KeyRefForDisplay(reference).text;
+  key.source = IsTokenRef(reference) ? "token" : "file";
+  TokenIdentity identity{};
+  if (key.source == "token" && IdentifyKeyToken(reference, &identity)) {
+    key.inToken = true;
+    key.tokenLabel = identity.label;
+    key.tokenManufacturer = identity.manufacturer;
+    key.tokenModel = identity.model;
+    key.tokenSerial = identity.serial;
+  }
+  return key;
+}
+
+RecordedKey KeyOf(const char* role, const char* reference, const char* defaultFile, bool builtIn) {
+  return reference != nullptr ? NamedKey(role, reference) : DefaultKey(role, defaultFile, builtIn);
+}
+
+// The keys each mode reads, as the sealing steps read them.
+std::vector<RecordedKey> KeysOf(RunMode mode, const KeySources& keys) {
+  std::vector<RecordedKey> used;
+  if (mode == RunMode::kRsa) {
+    if (keys.signature == nullptr) used.push_back(KeyOf("rsa_key", keys.rsaKey, kRsaPrivateKeyFileName, false));
+    if (keys.rsaPub != nullptr || keys.rsaKey == nullptr || !IsTokenRef(keys.rsaKey)) {
+      used.push_back(KeyOf("rsa_pub", keys.rsaPub, kRsaPublicKeyFileName, false));
+    } else {
+      RecordedKey publicKey = NamedKey("rsa_pub", keys.rsaKey);  // the private key's public key
+      used.push_back(publicKey);
+    }
+  }
+  if (mode != RunMode::kPlain) used.push_back(KeyOf("aes_key", keys.aesKey, kAesKeyFileName, true));
+  if (mode == RunMode::kAesSeal) used.push_back(KeyOf("seal_key", keys.sealKey, kAesKeyFileName, true));
+  return used;
+}
+
+Json KeyJson(const RecordedKey& key) {
+  Json entry = {{"role", key.role}, {"reference", key.reference}, {"source", key.source}};
+  if (key.inToken) {
+    entry["token"] = {{"label", key.tokenLabel}, {"manufacturer", key.tokenManufacturer},
+                      {"model", key.tokenModel}, {"serial", key.tokenSerial}};
+  }
+  return entry;
+}
+
+Json ImageJson(const RecordedImage& image) {
+  Json entry = {{"name", image.name},
+                {"input", {{"path", image.input}, {"sha256", image.inputSha256}}},
+                {"output", {{"path", image.output}, {"sha256", image.outputSha256}}},
+                {"chip", image.chip},
+                {"secure_boot", image.secureBoot},
+                {"mode", RunModeName(image.mode)}};
+  entry["keys"] = Json::array();
+  for (const RecordedKey& key : image.keys) entry["keys"].push_back(KeyJson(key));
+  if (image.hasKeyIds) {
+    entry["key_id_header"] = image.headerKeyId;
+    entry["key_id_spki"] = image.spkiKeyId;
+    entry["signature"] = image.signatureSupplied ? "supplied" : "made";
+  }
+  if (image.hasDigests) {
+    entry["image_digest"] = image.imageDigest;
+    entry["header_digest"] = image.headerDigest;
+  }
+  return entry;
+}
+
+// SOURCE_DATE_EPOCH as a UTC time, or "" when it is not set or no number.
+std::string SourceDate() {
+  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+  if (epoch == nullptr || *epoch == '\0') return "";
+  char* end = nullptr;
+  const long long seconds = std::strtoll(epoch, &end, 10);
+  if (*end != '\0' || seconds < 0) return "";
+  const std::time_t time = static_cast<std::time_t>(seconds);
+  std::tm utc{};
+  char text[32];
+  if (gmtime_r(&time, &utc) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) {
+    return "";
+  }
+  return text;
+}
+
+bool TextAt(const Json& object, const char* key, std::string* out) {
+  const auto found = object.find(key);
+  if (found == object.end() || !found->is_string()) return false;
+  *out = found->get<std::string>();
+  return true;
+}
+
+bool ParseImage(const Json& entry, RecordedImage* image) {
+  const Json input = entry.contains("input") ? entry["input"] : Json();
+  const Json output = entry.contains("output") ? entry["output"] : Json();
+  std::string mode;
+  if (!entry.is_object() || !input.is_object() || !output.is_object() || !TextAt(entry, "name", &image->name) ||
+      !TextAt(input, "path", &image->input) || !TextAt(input, "sha256", &image->inputSha256) ||
+      !TextAt(output, "path", &image->output) || !TextAt(output, "sha256", &image->outputSha256) ||
+      !TextAt(entry, "mode", &mode) || !ParseRunModeName(mode.c_str(), &image->mode) ||
+      !entry.contains("chip") || !entry["chip"].is_number_integer() || !entry.contains("secure_boot") ||
+      !entry["secure_boot"].is_number_integer()) {
+    return false;
+  }
+  image->chip = entry["chip"].get<std::int32_t>();
+  image->secureBoot = entry["secure_boot"].get<std::int32_t>();
+  image->hasKeyIds = TextAt(entry, "key_id_header", &image->headerKeyId) &&
+                     TextAt(entry, "key_id_spki", &image->spkiKeyId);
+  image->hasDigests = TextAt(entry, "image_digest", &image->imageDigest) &&
+                      TextAt(entry, "header_digest", &image->headerDigest);
+  return true;
+}
+
+}  // namespace
+
+RecordedImage RecordImage(const SealedImage& sealed, const std::string& recordFolder) {
+  RecordedImage image;
+  image.name = sealed.name;
+  image.input = RelativeTo(sealed.inputPath, recordFolder);
+  image.inputSha256 = Sha256Hex(sealed.input, sealed.inputSize);
+  image.output = RelativeTo(sealed.outputPath, recordFolder);
+  image.outputSha256 = Sha256Hex(sealed.output, kImageSize);
+  image.chip = sealed.chip;
+  image.secureBoot = sealed.secureBoot;
+  image.mode = ChooseRunMode(sealed.chip, sealed.secureBoot);
+  image.keys = KeysOf(image.mode, *sealed.keys);
+  KeyIds ids{};
+  if (image.mode == RunMode::kRsa && ComputeImageKeyIds(sealed.output, &ids)) {
+    image.hasKeyIds = true;
+    image.headerKeyId = HexString(ids.header, sizeof ids.header);
+    image.spkiKeyId = HexString(ids.spki, sizeof ids.spki);
+    image.signatureSupplied = sealed.keys->signature != nullptr;
+  }
+  if (sealed.digests != nullptr && IsSecureMode(image.mode)) {
+    image.hasDigests = true;
+    image.imageDigest = HexString(sealed.digests->image, sizeof sealed.digests->image);
+    image.headerDigest = HexString(sealed.digests->header, sizeof sealed.digests->header);
+  }
+  return image;
+}
+
+std::string FormatRecord(const std::vector<RecordedImage>& images) {
+  Json record = {{"tool", "sealtool"}, {"version", SEALTOOL_VERSION}};
+  if (const std::string date = SourceDate(); !date.empty()) record["time"] = date;
+  record["images"] = Json::array();
+  for (const RecordedImage& image : images) record["images"].push_back(ImageJson(image));
+  return record.dump(2) + "\n";
+}
+
+bool ParseRecord(const std::string& text, std::vector<RecordedImage>* images, std::string* problem) {
+  const Json record = Json::parse(text, nullptr, false);
+  if (record.is_discarded() || !record.is_object()) {
+    *problem = "not a JSON object";
+    return false;
+  }
+  std::string tool;
+  if (!TextAt(record, "tool", &tool) || tool != "sealtool" || !record.contains("images") ||
+      !record["images"].is_array()) {
+    *problem = "not a release record of sealtool";
+    return false;
+  }
+  images->clear();
+  for (std::size_t i = 0; i < record["images"].size(); ++i) {
+    RecordedImage image;
+    if (!ParseImage(record["images"][i], &image)) {
+      *problem = "images[" + std::to_string(i) + "] is not a recorded image";
+      return false;
+    }
+    images->push_back(std::move(image));
+  }
+  return true;
+}
+
+std::string RecordFolder(const std::string& path) {
+  std::error_code error;
+  const fs::path absolute = fs::absolute(path, error).lexically_normal();
+  return error ? std::string(".") : absolute.parent_path().string();
+}
+
+}  // namespace sealtool

@@ -1,0 +1,68 @@
+// The record of a release: which input became which output, in which mode,
+// under which keys from where, with the digests the seal covers. One JSON
+// document, the same bytes for the same release (no time stamp unless
+// SOURCE_DATE_EPOCH gives one), and never a secret.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/run_mode.h"
+#include "keys/key_sources.h"
+#include "seal/seal_image.h"
+
+namespace sealtool {
+
+struct RecordedKey {
+  std::string role;       // rsa_key, rsa_pub, aes_key or seal_key
+  std::string reference;  // as given, every pin-value masked
+  std::string source;     // file, token or built-in
+  bool inToken = false;
+  std::string tokenLabel, tokenManufacturer, tokenModel, tokenSerial;
+};
+
+struct RecordedImage {
+  std::string name;
+  std::string input, inputSha256;
+  std::string output, outputSha256;
+  std::int32_t chip = 0;
+  std::int32_t secureBoot = 0;
+  RunMode mode = RunMode::kPlain;
+  std::vector<RecordedKey> keys;
+  bool hasKeyIds = false;  // RSA mode
+  std::string headerKeyId, spkiKeyId;
+  bool signatureSupplied = false;
+  bool hasDigests = false;  // the secure modes
+  std::string imageDigest, headerDigest;
+};
+
+// What a run knows of one image it sealed; the record is made from it.
+struct SealedImage {
+  const char* name;
+  const char* inputPath;
+  const char* outputPath;
+  std::int32_t chip;
+  std::int32_t secureBoot;
+  const KeySources* keys;
+  const std::uint8_t* input;  // the bytes read, inputSize of them
+  std::size_t inputSize;
+  const std::uint8_t* output;  // the image written
+  const SealDigests* digests;  // null outside the secure modes
+};
+
+// The record's entry for image: hashes, key ids and, for each key the mode
+// read, where it came from (asking the token of a token key which it is).
+// Paths are kept relative to recordFolder where they lie below it.
+RecordedImage RecordImage(const SealedImage& image, const std::string& recordFolder);
+
+// The JSON text of a record of images (ending in a newline).
+std::string FormatRecord(const std::vector<RecordedImage>& images);
+
+// Parses a record as FormatRecord writes it; false with *problem.
+bool ParseRecord(const std::string& text, std::vector<RecordedImage>* images, std::string* problem);
+
+// The folder a record at path lives in, absolute.
+std::string RecordFolder(const std::string& path);
+
+}  // namespace sealtool
