@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <mbedtls/sha256.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <sstream>
 
@@ -291,6 +294,140 @@ TEST(BatchTokenTest, EverythingIsCheckedBeforeTheFirstTokenOperation) {
     EXPECT_EQ(LogText(release.log), "") << c.name << ": the token was asked";
     EXPECT_EQ(Listing(release.setup.dir.File("release")), std::vector<std::string>{}) << c.name;
   }
+}
+
+ProcessResult RunSealinfo(const TempDir& dir, const std::vector<std::string>& args) {
+  ProcessOptions options;
+  options.workDir = dir.path();
+  return RunOwnProgram(SEALINFO_EXE, args, options);
+}
+
+// The record says, for every image written, what a reader can check
+// independently: the SHA-256 of input and output, the mode, and each key's
+// source; run again, the same release gives the same bytes.
+TEST(ReleaseRecordTest, TheRecordTellsWhatWasSealedAndIsReproducible) {
+  TempDir dir;
+  WriteRelease(dir);
+  WriteManifest(dir, ReleaseManifest());
+  ProcessOptions dated;
+  dated.environment = {"SOURCE_DATE_EPOCH=1700000000"};
+  ASSERT_EQ(RunSealtool(dir, {"--batch", "release.json", "--record", "release/record.json"}).exitStatus, 0);
+  const Bytes first = ReadBytes(dir.File("release/record.json"));
+  ASSERT_EQ(RunSealtool(dir, {"--batch", "release.json", "--record", "release/record.json"}).exitStatus, 0);
+  EXPECT_EQ(ReadBytes(dir.File("release/record.json")), first) << "the same release, the same record";
+  const Json record = Json::parse(std::string(first.begin(), first.end()));
+  EXPECT_EQ(record["tool"], "sealtool");
+  EXPECT_FALSE(record.contains("time")) << "no time stamp without SOURCE_DATE_EPOCH";
+  ASSERT_EQ(record["images"].size(), std::size(kRelease));
+  for (const Json& image : record["images"]) {
+    const std::string name = image["name"];
+    EXPECT_EQ(image["output"]["path"], name + ".sealed") << "relative to the record's folder";
+    EXPECT_EQ(image["output"]["sha256"], Sha256Hex(ReadBytes(dir.File("release/" + name + ".sealed")))) << name;
+    EXPECT_EQ(image["input"]["sha256"], Sha256Hex(ReadBytes(dir.File("in/" + name + ".bin")))) << name;
+  }
+  const Json& rsa = record["images"][7];
+  EXPECT_EQ(rsa["mode"], "rsa");
+  EXPECT_EQ(rsa["signature"], "made");
+  EXPECT_EQ(rsa["keys"].size(), 3u);
+  EXPECT_EQ(rsa["keys"][0]["role"], "rsa_key");
+  EXPECT_EQ(rsa["keys"][0]["source"], "file");
+  EXPECT_EQ(rsa["image_digest"].get<std::string>().size(), 64u);
+  EXPECT_EQ(record["images"][0]["keys"].size(), 0u) << "plain mode reads no key";
+  EXPECT_FALSE(record["images"][0].contains("image_digest"));
+
+  ASSERT_EQ(RunSealtool(dir, {"--batch", "release.json", "--record", "dated.json"}, dated).exitStatus, 0);
+  const Bytes datedBytes = ReadBytes(dir.File("dated.json"));
+  EXPECT_EQ(Json::parse(std::string(datedBytes.begin(), datedBytes.end()))["time"], "2023-11-14T22:13:20Z");
+}
+
+// A single run records its one image; a PIN in a URI never reaches the
+// record, and a token key names its token.
+TEST(ReleaseRecordTest, ASingleRunRecordsItsImageAndItsTokenWithoutThePin) {
+  if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
+  TokenSetup setup;
+  WriteBytes(setup.dir.File("in.bin"), ExampleInput(775, 50));
+  const std::string sealKey = setup.token.Uri("object=seal?pin-value=" + std::string(kTokenPin));
+  const ProcessResult run = setup.Run({"--record", "record.json", "--aes-key", "body.txt", "--seal-key", sealKey,
+                                       "in.bin", "out.bin", "775", "1"});
+  ASSERT_EQ(run.exitStatus, 0) << run.out;
+  EXPECT_NE(run.out.find("Save BIN OK.\nAll OK.\n"), std::string::npos) << "a single run prints as always";
+  const Bytes bytes = ReadBytes(setup.dir.File("record.json"));
+  const std::string text(bytes.begin(), bytes.end());
+  EXPECT_EQ(text.find(kTokenPin), std::string::npos) << "no PIN in the record";
+  const Json record = Json::parse(text);
+  ASSERT_EQ(record["images"].size(), 1u);
+  const Json& image = record["images"][0];
+  EXPECT_EQ(image["name"], "out.bin");
+  EXPECT_EQ(image["output"]["sha256"], Sha256Hex(ReadBytes(setup.dir.File("out.bin"))));
+  EXPECT_EQ(image["keys"][0]["source"], "file");
+  EXPECT_EQ(image["keys"][1]["role"], "seal_key");
+  EXPECT_EQ(image["keys"][1]["source"], "token");
+  EXPECT_NE(image["keys"][1]["reference"].get<std::string>().find("pin-value=***"), std::string::npos);
+  EXPECT_EQ(image["keys"][1]["token"]["label"], kTokenLabel);
+  EXPECT_EQ(image["keys"][1]["token"]["manufacturer"], "SoftHSM project");
+
+  const ProcessResult later = setup.Run({"--record", "r.json", "--sign-later", "b.bin", "in.bin", "o.bin", "742", "2"});
+  EXPECT_EQ(later.exitStatus, 255);
+  EXPECT_NE(later.out.find("--record cannot be given with --sign-later"), std::string::npos) << later.out;
+}
+
+// sealinfo --record passes a release that is as recorded and fails one
+// whose output was changed since.
+TEST(ReleaseRecordTest, SealinfoChecksAReleaseAgainstItsRecord) {
+  TempDir dir;
+  WriteRelease(dir);
+  Json manifest = {{"images", Json::array()}};
+  for (const Image& image : {kRelease[0], kRelease[2], kRelease[7]}) manifest["images"].push_back(ManifestImage(image, "release"));
+  WriteManifest(dir, manifest);
+  ASSERT_EQ(RunSealtool(dir, {"--batch", "release.json", "--record", "release/record.json"}).exitStatus, 0);
+  fs::create_directories(dir.File("keys"));
+  fs::copy_file(dir.File("body.txt"), dir.File("keys/aes.txt"));
+  fs::copy_file(dir.File("rsa_pub.txt"), dir.File("keys/rsa_pub.txt"));
+
+  const ProcessResult good = RunSealinfo(dir, {"--record", "release/record.json", "--keys", "keys"});
+  EXPECT_EQ(good.exitStatus, 0) << good.out << good.err;
+  EXPECT_NE(good.out.find("rsa: ok (rsa, chip 742, as recorded)"), std::string::npos) << good.out;
+  EXPECT_NE(good.out.find("3 of 3 recorded images checked: every one matches"), std::string::npos);
+
+  Bytes changed = ReadBytes(dir.File("release/plain-a.sealed"));
+  changed[20000] ^= 1;
+  WriteBytes(dir.File("release/plain-a.sealed"), changed);
+  const ProcessResult bad = RunSealinfo(dir, {"--record", "release/record.json", "--keys", "keys"});
+  EXPECT_EQ(bad.exitStatus, 1);
+  EXPECT_NE(bad.out.find("plain-a: failed: its SHA-256 is not the recorded one"), std::string::npos) << bad.out;
+  const ProcessResult picked = RunSealinfo(dir, {"--record", "release/record.json", "--keys", "keys", "rsa",
+                                                 "release/record-a.sealed"});
+  EXPECT_EQ(picked.exitStatus, 0) << picked.out;
+  EXPECT_NE(picked.out.find("2 of 3 recorded images"), std::string::npos) << picked.out;
+  EXPECT_EQ(RunSealinfo(dir, {"--record", "release/record.json", "nothing"}).exitStatus, 2);
+  EXPECT_EQ(RunSealinfo(dir, {"--record", "release/record.json", "--chip", "742"}).exitStatus, 2);
+}
+
+// Two batches on one token take turns: the second waits for the first's
+// lock, and their logins do not interleave.
+TEST(BatchTokenTest, TwoBatchesOnOneTokenTakeTurns) {
+  if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
+  TokenRelease release;
+  WriteManifest(release.setup.dir, release.manifest);
+  ProcessOptions options;
+  options.environment = release.setup.token.Environment();
+  options.environment.insert(options.environment.end(),
+                             {std::string("SEALTOOL_FAULTY_TARGET=") + SoftHsmModule(), "SEALTOOL_FAULT=slow-login",
+                              "SEALTOOL_FAULT_LOG=" + release.log, "XDG_RUNTIME_DIR=" + release.setup.dir.path()});
+  options.workDir = release.setup.dir.path();
+  auto first = std::async(std::launch::async, [&] { return RunSealtool(release.setup.dir, {"--batch", "release.json"}, options); });
+  // The first holds its lock once it logs in.
+  for (int i = 0; i < 500 && LogText(release.log).find("C_Login") == std::string::npos; ++i) {
+    usleep(10000);
+  }
+  ASSERT_NE(LogText(release.log).find("C_Login"), std::string::npos);
+  const ProcessResult second = RunSealtool(release.setup.dir, {"--batch", "release.json"}, options);
+  const ProcessResult firstResult = first.get();
+  EXPECT_EQ(firstResult.exitStatus, 0) << firstResult.out;
+  EXPECT_EQ(second.exitStatus, 0) << second.out;
+  EXPECT_NE(second.out.find("waiting for another run on the token"), std::string::npos) << second.out;
+  const std::string once = "C_Initialize\nC_OpenSession\nC_Login\nC_Logout\nC_CloseSession\nC_Finalize\n";
+  EXPECT_EQ(LogText(release.log), once + once) << "one after the other";
 }
 
 }  // namespace

@@ -9,6 +9,16 @@ BUILD_DIR=$2
 
 option_words() { grep -o -- '--[a-z][a-z0-9-]*' | sort -u; }
 
+# A man page without its section RELEASES, or that section alone: sealtool's
+# release run (--batch) has a section of its own in the man page and the
+# README, and its --help text stays as it was.
+man_page() {  # program without|only
+  sed 's/\\-/-/g' "$SOURCE_DIR/man/$1.1" | awk -v want="$2" '
+    /^\.SH / { inside = ($2 == "RELEASES") }
+    (want == "only") == inside { print }
+  '
+}
+
 # The README lines from the heading to the next heading.
 readme_section() {  # heading
   awk -v heading="$1" '
@@ -23,7 +33,7 @@ check() {  # program README-heading
   local program=$1 heading=$2
   local help man readme
   help=$("$BUILD_DIR/$program" --help | option_words)
-  man=$(sed 's/\\-/-/g' "$SOURCE_DIR/man/$program.1" | option_words)
+  man=$(man_page "$program" without | option_words)
   readme=$(readme_section "$heading" | option_words)
   if [ -z "$readme" ]; then
     echo "$program: the README has no section '$heading' with options"
@@ -41,6 +51,15 @@ check() {  # program README-heading
 }
 
 check sealtool "## Command line"
+releases_man=$(man_page sealtool only | option_words)
+releases_readme=$(readme_section "## Sealing a release" | option_words)
+if [ -z "$releases_man" ] || [ "$releases_man" != "$releases_readme" ]; then
+  echo "sealtool: the release options of the man page (RELEASES) and the README (Sealing a release) differ"
+  diff <(echo "$releases_man") <(echo "$releases_readme") | sed 's/^/  man vs README: /' || true
+  status=1
+else
+  echo "sealtool releases: $(echo "$releases_man" | tr '\n' ' ')"
+fi
 check sealinfo "### sealinfo"
 check sealkey "## Bring your own key: sealkey"
 check rsa_genkey "### rsa_genkey"

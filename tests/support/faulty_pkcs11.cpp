@@ -14,6 +14,7 @@
 //   no-value-len     the token does not tell a key's CKA_VALUE_LEN
 //   init-fails       C_Initialize fails with CKR_DEVICE_ERROR
 //   no-slots         the module reports no slot at all
+//   slow-login       C_Login takes a second (logged as it starts)
 // SEALTOOL_FAULT may name several, separated by commas.
 // With SEALTOOL_FAULT_LOG set, it appends the name of each session call
 // (C_Initialize, C_OpenSession, C_Login, C_Logout, C_CloseSession,
@@ -100,6 +101,7 @@ CK_RV Logout(CK_SESSION_HANDLE session) {
 CK_RV Login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
   Log("C_Login");
   if (FaultIs("login-locked")) return CKR_PIN_LOCKED;
+  if (FaultIs("slow-login")) sleep(1);
   return gForward.C_Login(session, user, pin, length);
 }
 
