@@ -94,7 +94,10 @@ bool ReadFields(const Json& object, const std::string& where, bool inDefaults, F
                 Checker* check) {
   if (!object.is_object()) return check->Fail(where, "an object is needed");
   for (const auto& [key, value] : object.items()) {
-    if (!ReadField(key, value, where + "." + key, inDefaults, fields, check)) return false;
+    std::string path = where;
+    path += '.';
+    path += key;
+    if (!ReadField(key, value, path, inDefaults, fields, check)) return false;
   }
   return true;
 }
