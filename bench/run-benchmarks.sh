@@ -162,3 +162,80 @@ print(f"remote RSA / local RSA            {medians[1] / medians[0]:.2f} x   (tar
 print(f"remote AES-seal / local AES-seal  {medians[3] / medians[2]:.2f} x   (target at most 5 x)")
 print(f"CBC from ECB, locally, costs      {medians[4] - medians[2]:.3f} ms a run")
 PYTHON
+
+# A release in one batch beside the same images one run each: 1,000 AES-seal
+# images with key files, and 100 RSA images with the private key in the
+# token; the batch's peak memory beside a single run's.
+echo "== a release in one batch (--batch) beside one run per image"
+RELEASE="$WORK/release"
+mkdir -p "$RELEASE/in" "$RELEASE/out" "$RELEASE/single"
+cp aes.txt "$RELEASE/body.txt"
+cp "$PROJECT_ROOT/examples/keys/aes-bytes.txt" "$RELEASE/seal.txt"
+cp rsa_pub.txt "$RELEASE/"
+for i in $(seq 1000); do "$BENCH_DIR/make_example_image" "$RELEASE/in/aes$i.bin" 753 24576 "$i" > /dev/null; done
+for i in $(seq 100); do "$BENCH_DIR/make_example_image" "$RELEASE/in/rsa$i.bin" 742 24576 "$i" > /dev/null; done
+python3 - "$RELEASE" "$MODULE" <<'PYTHON'
+import json, sys
+folder, module = sys.argv[1], sys.argv[2]
+aes = {"defaults": {"chip": 753, "secure_boot": 1, "aes_key": "body.txt", "seal_key": "seal.txt"},
+       "images": [{"input": f"in/aes{i}.bin", "output": f"out/aes{i}.sealed"} for i in range(1, 1001)]}
+rsa = {"defaults": {"chip": 742, "secure_boot": 2, "aes_key": "body.txt", "rsa_pub": "rsa_pub.txt",
+                    "rsa_key": f"pkcs11:token=bench;id=%01;type=private?module-path={module}"},
+       "images": [{"input": f"in/rsa{i}.bin", "output": f"out/rsa{i}.sealed"} for i in range(1, 101)]}
+json.dump(aes, open(f"{folder}/aes.json", "w"))
+json.dump(rsa, open(f"{folder}/rsa.json", "w"))
+PYTHON
+cd "$RELEASE"
+unset SEALTOOL_FAULT SEALTOOL_FAULTY_TARGET
+seconds() { python3 -c 'import sys, time; print(f"{time.time():.6f}")'; }
+timed() {  # command... : wall seconds of the command
+  local start end
+  start=$(seconds)
+  "$@" > /dev/null || { echo "failed: $*" >&2; exit 1; }
+  end=$(seconds)
+  python3 -c "print(f'{$end - $start:.3f}')"
+}
+aes_singles() {
+  for i in $(seq 1000); do
+    "$BENCH_DIR/sealtool" --aes-key body.txt --seal-key seal.txt "in/aes$i.bin" "single/aes$i.sealed" 753 1 > /dev/null
+  done
+}
+rsa_singles() {
+  for i in $(seq 100); do
+    "$BENCH_DIR/sealtool" --rsa-key "pkcs11:token=bench;id=%01;type=private?module-path=$MODULE" \
+      --rsa-pub rsa_pub.txt --aes-key body.txt "in/rsa$i.bin" "single/rsa$i.sealed" 742 2 > /dev/null
+  done
+}
+aes_batch=$(timed "$BENCH_DIR/sealtool" --batch aes.json)
+aes_single=$(timed aes_singles)
+rsa_batch=$(timed "$BENCH_DIR/sealtool" --batch rsa.json)
+rsa_single=$(timed rsa_singles)
+for i in 1 500 1000; do cmp "out/aes$i.sealed" "single/aes$i.sealed"; done
+for i in 1 100; do cmp "out/rsa$i.sealed" "single/rsa$i.sealed"; done
+# The token's own C_Sign, 100 times in one login, for the per-image floor.
+sign_floor=$(timed pkcs11-tool --module "$MODULE" --token-label bench --login --pin 1234 --sign -m RSA-X-509 \
+  --id 01 -i ../block.bin -o /dev/null)
+# Peak memory: the child's maximum resident set, from wait4.
+peak() {  # command...
+  python3 -c 'import os, subprocess, sys
+child = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL)
+_, _, usage = os.wait4(child.pid, 0)
+print(usage.ru_maxrss)' "$@"
+}
+peak_batch=$(peak "$BENCH_DIR/sealtool" --batch aes.json)
+peak_single=$(peak "$BENCH_DIR/sealtool" --aes-key body.txt --seal-key seal.txt in/aes1.bin single/x.sealed 753 1)
+# The marginal cost of one more RSA image in a batch: 100 images against one.
+python3 -c 'import json; m = json.load(open("rsa.json")); m["images"] = m["images"][:1]; json.dump(m, open("rsa1.json", "w"))'
+rsa_batch1=$(timed "$BENCH_DIR/sealtool" --batch rsa1.json)
+python3 - "$aes_batch" "$aes_single" "$rsa_batch" "$rsa_single" "$sign_floor" "$peak_batch" "$peak_single" "$rsa_batch1" <<'PYTHON'
+import sys
+aes_batch, aes_single, rsa_batch, rsa_single, sign_floor = map(float, sys.argv[1:6])
+peak_batch, peak_single = map(int, sys.argv[6:8])
+rsa_batch1 = float(sys.argv[8])
+print(f"1000 AES-seal images: batch {aes_batch:.3f} s, single runs {aes_single:.3f} s: {aes_single / aes_batch:.1f} x (target at least 15 x)")
+print(f"  per image: batch {aes_batch:.3f} ms, single run {aes_single:.3f} ms")
+print(f"100 RSA images, key in the token: batch {rsa_batch:.3f} s, single runs {rsa_single:.3f} s: {rsa_single / rsa_batch:.1f} x (target at least 10 x)")
+print(f"  per image in the batch {rsa_batch * 10:.3f} ms; one more image costs {(rsa_batch - rsa_batch1) / 99 * 1000:.3f} ms"
+      f" (search, C_Sign, seal); a whole pkcs11-tool run (load, login, one C_Sign) {sign_floor * 1000:.3f} ms")
+print(f"peak memory (max RSS): batch of 1000 images {peak_batch} KiB, a single run {peak_single} KiB")
+PYTHON

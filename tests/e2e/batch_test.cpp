@@ -430,5 +430,28 @@ TEST(BatchTokenTest, TwoBatchesOnOneTokenTakeTurns) {
   EXPECT_EQ(LogText(release.log), once + once) << "one after the other";
 }
 
+// sealinfo reads the body and seal keys from the files a run named, so that
+// an image sealed with two key files can be verified with the same two.
+TEST(SealinfoKeyFilesTest, TheKeysARunNamedVerifyItsImage) {
+  TempDir dir;
+  WriteRelease(dir);
+  ASSERT_EQ(SingleRun(dir, kRelease[4], "seal.bin").exitStatus, 0);
+  const struct {
+    std::vector<std::string> keys;
+    int exitStatus;
+  } cases[] = {
+      {{"--aes-key", "body.txt", "--seal-key", "seal.txt"}, 0},
+      {{"--aes-key", "body.txt"}, 1},  // the seal key from aes.txt of the folder: there is none
+      {{"--aes-key", "body.txt", "--seal-key", "body.txt"}, 1},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--chip", "775", "--mode", "aes-seal", "--input", "in/seal-a.bin"};
+    args.insert(args.end(), c.keys.begin(), c.keys.end());
+    args.push_back("seal.bin");
+    const ProcessResult run = RunSealinfo(dir, args);
+    EXPECT_EQ(run.exitStatus, c.exitStatus) << run.out << run.err;
+  }
+}
+
 }  // namespace
 }  // namespace sealtool::test

@@ -37,7 +37,7 @@ std::uint8_t WrittenBits(std::size_t offset, const Report& report) {
 KeyOrigin ExpectedUserKey(const InspectOptions& options, std::int32_t chip, std::uint8_t* key,
                           bool* allHexDigits) {
   char path[PATH_MAX];
-  KeyPath(options, kAesKeyFileName, path);
+  AesKeyPath(options, path);
   return FindAesKeyToken(path, chip, key, allHexDigits);
 }
 
@@ -62,8 +62,10 @@ void CheckWrappedKey(const std::uint8_t* image, const InspectOptions& options, R
   KeyOrigin origin = KeyOrigin::kMalformed;
   const bool same = WrapsExpectedKey(image, options, report->chip, &origin, report);
   if (origin == KeyOrigin::kMalformed) {
+    char name[kKeyFileNameSize];
+    KeyFileName(options, false, name);
     AddCheck(report, CheckId::kWrappedKey, Verdict::kNotVerifiable,
-             "aes.txt in %s cannot be read or holds no 32-character key token", options.keyDir);
+             "%.140s cannot be read or holds no 32-character key token", name);
     return;
   }
   const bool fromFile = origin == KeyOrigin::kFile;
@@ -101,6 +103,25 @@ void TrustPinnedKey(Report* report) {
 
 void KeyPath(const InspectOptions& options, const char* name, char (&path)[PATH_MAX]) {
   std::snprintf(path, sizeof path, "%s/%s", options.keyDir, name);
+}
+
+void AesKeyPath(const InspectOptions& options, char (&path)[PATH_MAX]) {
+  if (options.aesKeyPath == nullptr) return KeyPath(options, kAesKeyFileName, path);
+  std::snprintf(path, sizeof path, "%s", options.aesKeyPath);
+}
+
+void KeyFileName(const InspectOptions& options, bool seal, char (&text)[kKeyFileNameSize]) {
+  const char* named = seal ? options.sealKeyPath : options.aesKeyPath;
+  if (named != nullptr) {
+    std::snprintf(text, sizeof text, "%s", named);
+  } else {
+    std::snprintf(text, sizeof text, "aes.txt in %s", options.keyDir);
+  }
+}
+
+void SealKeyPath(const InspectOptions& options, char (&path)[PATH_MAX]) {
+  if (options.sealKeyPath == nullptr) return KeyPath(options, kAesKeyFileName, path);
+  std::snprintf(path, sizeof path, "%s", options.sealKeyPath);
 }
 
 void WarnAboutTokenText(bool allHexDigits, Report* report) {

@@ -38,6 +38,15 @@ bool WrapsUserKey(const std::uint8_t* image, const InspectOptions& options, std:
 // The path of a key file in the key folder.
 void KeyPath(const InspectOptions& options, const char* name, char (&path)[PATH_MAX]);
 
+// Where the body (or user) key and the digest seal key are read: the files
+// the options name, else aes.txt of the key folder, as sealtool reads them.
+void AesKeyPath(const InspectOptions& options, char (&path)[PATH_MAX]);
+void SealKeyPath(const InspectOptions& options, char (&path)[PATH_MAX]);
+
+// How messages name that file: its path, or "aes.txt in DIR".
+inline constexpr std::size_t kKeyFileNameSize = PATH_MAX + 16;
+void KeyFileName(const InspectOptions& options, bool seal, char (&text)[kKeyFileNameSize]);
+
 // Warns when aes.txt's key token holds characters that are not hex digits.
 void WarnAboutTokenText(bool allHexDigits, Report* report);
 

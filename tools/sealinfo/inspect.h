@@ -45,6 +45,8 @@ struct InspectOptions {
   bool assumeZero = false;               // overwritten input bytes were zero
   const std::uint8_t* input = nullptr;   // the input the image was made from, padded
   const std::uint8_t* expectedKeyId = nullptr;  // --expect-key: either id of the key
+  const char* aesKeyPath = nullptr;   // --aes-key: the body or user key, in place of keyDir's aes.txt
+  const char* sealKeyPath = nullptr;  // --seal-key: the digest seal key, in place of keyDir's aes.txt
 };
 
 struct Check {

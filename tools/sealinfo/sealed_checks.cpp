@@ -37,12 +37,14 @@ struct SealKeys {
 
 void LoadSealKeys(const InspectOptions& options, std::int32_t chip, SealKeys* keys,
                   Report* report) {
-  char path[PATH_MAX];
-  KeyPath(options, kAesKeyFileName, path);
+  char bodyPath[PATH_MAX];
+  char sealPath[PATH_MAX];
+  AesKeyPath(options, bodyPath);
+  SealKeyPath(options, sealPath);
   std::memset(keys, 0, sizeof *keys);
   bool allHexDigits = true;
-  keys->bodyOrigin = FindAesKeyToken(path, chip, keys->body, &allHexDigits);
-  keys->sealOrigin = FindAesKeyBytes(path, chip, keys->seal);
+  keys->bodyOrigin = FindAesKeyToken(bodyPath, chip, keys->body, &allHexDigits);
+  keys->sealOrigin = FindAesKeyBytes(sealPath, chip, keys->seal);
   if (keys->bodyOrigin == KeyOrigin::kFile) WarnAboutTokenText(allHexDigits, report);
 }
 
@@ -101,8 +103,9 @@ void CheckDigestSeal(const std::uint8_t* image, const InspectOptions& options, c
     return;
   }
   if (keys.sealOrigin == KeyOrigin::kMalformed) {
-    AddCheck(report, CheckId::kDigestSeal, Verdict::kNotVerifiable,
-             "aes.txt in %s cannot be read", options.keyDir);
+    char name[kKeyFileNameSize];
+    KeyFileName(options, true, name);
+    AddCheck(report, CheckId::kDigestSeal, Verdict::kNotVerifiable, "%.140s cannot be read", name);
     return;
   }
   std::uint8_t expected[kSha256DigestSize];
@@ -226,8 +229,10 @@ void CheckDecryptedImage(const std::uint8_t* image, const InspectOptions& option
   const WipeOnExit wipeRebuilt(gRebuilt, sizeof gRebuilt);
   LoadSealKeys(options, report->chip, &keys, report);
   if (keys.bodyOrigin == KeyOrigin::kMalformed) {
+    char name[kKeyFileNameSize];
+    KeyFileName(options, false, name);
     AddCheck(report, CheckId::kBodyKey, Verdict::kNotVerifiable,
-             "aes.txt in %s cannot be read or holds no 32-character key token", options.keyDir);
+             "%.140s cannot be read or holds no 32-character key token", name);
     return;
   }
   std::memcpy(gRebuilt, image, kImageSize);

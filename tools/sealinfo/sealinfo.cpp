@@ -30,7 +30,7 @@ using sealtool::inspect::InspectOptions;
 
 constexpr char kUsage[] =
     "usage: sealinfo [--chip ID] [--keys DIR] [--mode MODE] [--input IN] [--assume-zero]\n"
-    "                [--expect-key ID|FILE] [--json] IMAGE\n"
+    "                [--aes-key FILE] [--seal-key FILE] [--expect-key ID|FILE] [--json] IMAGE\n"
     "       sealinfo --record FILE [--keys DIR] [--assume-zero] [IMAGE...]\n"
     "\n"
     "Shows the layout, header records, DRAM entries and key record of a 32768-byte\n"
@@ -44,6 +44,10 @@ constexpr char kUsage[] =
     "                 write must be its, and it supplies the input bytes that\n"
     "                 sealing overwrote (chips other than 742 and 775)\n"
     "  --assume-zero  take the input bytes that sealing overwrote as zero\n"
+    "  --aes-key FILE the body key (or key-record user key) file, token form, in\n"
+    "                 place of aes.txt in DIR\n"
+    "  --seal-key FILE\n"
+    "                 the digest seal key file, byte-list form, in place of aes.txt\n"
     "  --expect-key ID|FILE\n"
     "                 fail unless the image carries this RSA key: a key id (64 hex\n"
     "                 digits, either id sealkey id shows) or a public key file\n"
@@ -93,6 +97,8 @@ enum OptionBit : unsigned {
   kJsonOption = 1u << 5,
   kAssumeZeroOption = 1u << 6,
   kRecordOption = 1u << 7,
+  kAesKeyOption = 1u << 8,
+  kSealKeyOption = 1u << 9,
 };
 
 struct OptionWord {
@@ -105,6 +111,7 @@ constexpr OptionWord kOptionWords[] = {
     {"--mode", kModeOption},   {"--input", kInputOption},
     {"--expect-key", kExpectKeyOption}, {"--json", kJsonOption},
     {"--assume-zero", kAssumeZeroOption}, {"--record", kRecordOption},
+    {"--aes-key", kAesKeyOption},   {"--seal-key", kSealKeyOption},
 };
 
 unsigned OptionBitOf(const char* arg) {
@@ -135,6 +142,8 @@ const char* TakeOption(unsigned bit, const char* value, Arguments* args) {
     case kExpectKeyOption: args->expectedKey = value; return nullptr;
     case kInputOption: args->inputPath = value; return nullptr;
     case kRecordOption: args->recordPath = value; return nullptr;
+    case kAesKeyOption: args->options.aesKeyPath = value; return nullptr;
+    case kSealKeyOption: args->options.sealKeyPath = value; return nullptr;
     default:
       args->options.modeGiven = true;
       return sealtool::ParseRunModeName(value, &args->options.mode)
@@ -184,10 +193,12 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
     }
   }
   // A record gives each image's chip, mode and key.
-  constexpr unsigned kNotWithRecord = kChipOption | kModeOption | kInputOption | kExpectKeyOption | kJsonOption;
+  constexpr unsigned kNotWithRecord = kChipOption | kModeOption | kInputOption | kExpectKeyOption | kJsonOption |
+                                      kAesKeyOption | kSealKeyOption;
   if ((given & kRecordOption) != 0 && (given & kNotWithRecord) != 0) {
     std::fprintf(stderr, "sealinfo: --record takes its chip, mode and key from the record: "
-                         "--chip, --mode, --input, --expect-key and --json do not go with it\n%s", kUsage);
+                         "--chip, --mode, --input, --expect-key, --aes-key, --seal-key and --json "
+                         "do not go with it\n%s", kUsage);
     return 2;
   }
   if (args->imagePath == nullptr && (given & kRecordOption) == 0) {
