@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "digest/sha256.h"
@@ -87,9 +89,10 @@ bool KeyIsUsable(std::size_t index, const ReleaseImage& image, const char* field
   if (ref.empty()) return true;
   if (IsTokenRef(ref.c_str())) {
     TokenRef parsed{};
-    const bool parses = BeginCapture() && ParseRef(ref.c_str(), &parsed);
+    const bool capturing = BeginCapture();
+    const bool parses = ParseRef(ref.c_str(), &parsed);
     ReleaseRef(&parsed);
-    const std::string said = EndCapture();
+    const std::string said = capturing ? EndCapture() : std::string();
     if (parses) return true;
     std::printf("%s.%s: %s\n%s", Where(index, image).c_str(), field, KeyRefForDisplay(ref.c_str()).text,
                 FailureReason(said).c_str());
@@ -113,15 +116,19 @@ bool EverythingIsThere(const Manifest& manifest) {
     ok = KeyIsUsable(i, image, "seal_key", image.sealKey) && ok;
   }
   // A file that stands at two names is caught here, where the text could not.
+  std::map<std::pair<dev_t, ino_t>, std::size_t> inputs;
+  for (std::size_t j = 0; j < manifest.images.size(); ++j) {
+    struct stat info {};
+    if (stat(manifest.images[j].input.c_str(), &info) == 0) inputs.emplace(std::make_pair(info.st_dev, info.st_ino), j);
+  }
   for (std::size_t i = 0; i < manifest.images.size(); ++i) {
-    for (std::size_t j = 0; j < manifest.images.size(); ++j) {
-      if (fs::exists(manifest.images[i].output) && SameFile(manifest.images[i].output.c_str(),
-                                                            manifest.images[j].input.c_str())) {
-        std::printf("%s.output: %s is the input of %s\n", Where(i, manifest.images[i]).c_str(),
-                    manifest.images[i].output.c_str(), Where(j, manifest.images[j]).c_str());
-        ok = false;
-      }
-    }
+    struct stat info {};
+    if (stat(manifest.images[i].output.c_str(), &info) != 0) continue;
+    const auto input = inputs.find(std::make_pair(info.st_dev, info.st_ino));
+    if (input == inputs.end()) continue;
+    std::printf("%s.output: %s is the input of %s\n", Where(i, manifest.images[i]).c_str(),
+                manifest.images[i].output.c_str(), Where(input->second, manifest.images[input->second]).c_str());
+    ok = false;
   }
   return ok;
 }
@@ -213,7 +220,7 @@ CommandLine CommandLineOf(const ReleaseImage& image) {
 
 // Seals one image in the buffer and stages its output; the steps' text is
 // kept back, and shown only in part: its warnings, and why it failed.
-bool SealOne(const ReleaseImage& image, const std::string& recordFolder, ImageRun* run) {
+bool SealOne(const ReleaseImage& image, const std::string* recordFolder, ImageRun* run) {
   const CommandLine line = CommandLineOf(image);
   const bool capturing = BeginCapture();
   std::memset(gImage, 0, sizeof gImage);
@@ -222,11 +229,13 @@ bool SealOne(const ReleaseImage& image, const std::string& recordFolder, ImageRu
   bool ok = ReadImageFile(line.inputPath, gImage, &size);
   std::memcpy(gInput, gImage, sizeof gInput);
   ok = ok && ProcessImage(gImage, line, &digests);
-  if (ok) {
+  if (ok && recordFolder != nullptr) {
     const KeySources keys = line.keys;
     const SealedImage sealed{image.name.c_str(), line.inputPath, line.outputPath, image.chip, image.secureBoot,
                              &keys, gInput, size, gImage, &digests};
-    run->record = RecordImage(sealed, recordFolder);
+    run->record = RecordImage(sealed, *recordFolder);
+  } else if (ok) {
+    run->record = SummarizeImage(gImage, image.mode);
   }
   bool staged = false;
   int stageError = 0;
@@ -372,11 +381,11 @@ int RunBatch(const BatchCommandLine& batch) {
   if (!EnterManifestFolder(batch.manifest) || !EverythingIsThere(manifest)) return kBatchFailed;
   RaiseDescriptorLimit();
   LockTokens(manifest);
-  const std::string recordFolder = recordPath.empty() ? fs::current_path().string() : RecordFolder(recordPath);
+  const std::string recordFolder = recordPath.empty() ? std::string() : RecordFolder(recordPath);
   std::vector<ImageRun> runs(manifest.images.size());
   std::size_t failed = 0;
   for (std::size_t i = 0; i < manifest.images.size(); ++i) {
-    runs[i].sealed = SealOne(manifest.images[i], recordFolder, &runs[i]);
+    runs[i].sealed = SealOne(manifest.images[i], recordPath.empty() ? nullptr : &recordFolder, &runs[i]);
     if (!runs[i].sealed) ++failed;
     if (failed > 0 && !batch.keepGoing) break;
   }

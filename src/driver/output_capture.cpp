@@ -12,6 +12,7 @@ namespace {
 
 int gConsole = -1;  // the console's standard output while a capture runs
 int gMemory = -1;
+bool gCapturing = false;
 
 constexpr std::size_t kReasonLines = 4;
 
@@ -24,26 +25,29 @@ std::vector<std::string> Lines(const std::string& text) {
 
 }  // namespace
 
+// One memory file serves every capture of the run, emptied each time.
 bool BeginCapture() {
   std::fflush(stdout);
-  gMemory = memfd_create("sealtool-steps", MFD_CLOEXEC);
-  if (gMemory < 0) return false;
+  if (gMemory < 0) gMemory = memfd_create("sealtool-steps", MFD_CLOEXEC);
+  if (gMemory < 0 || ftruncate(gMemory, 0) != 0 || lseek(gMemory, 0, SEEK_SET) != 0) return false;
   gConsole = dup(STDOUT_FILENO);
   if (gConsole < 0 || dup2(gMemory, STDOUT_FILENO) < 0) {
     if (gConsole >= 0) close(gConsole);
-    close(gMemory);
-    gConsole = gMemory = -1;
+    gConsole = -1;
     return false;
   }
+  gCapturing = true;
   return true;
 }
 
 std::string EndCapture() {
   std::fflush(stdout);
   std::string text;
-  if (gMemory < 0) return text;
+  if (!gCapturing) return text;
+  gCapturing = false;
   dup2(gConsole, STDOUT_FILENO);
   close(gConsole);
+  gConsole = -1;
   char buffer[4096];
   for (off_t at = 0;;) {
     const ssize_t count = pread(gMemory, buffer, sizeof buffer, at);
@@ -51,8 +55,6 @@ std::string EndCapture() {
     text.append(buffer, static_cast<std::size_t>(count));
     at += count;
   }
-  close(gMemory);
-  gConsole = gMemory = -1;
   return text;
 }
 

@@ -165,24 +165,29 @@ bool ParseImage(const Json& entry, RecordedImage* image) {
 
 }  // namespace
 
-RecordedImage RecordImage(const SealedImage& sealed, const std::string& recordFolder) {
+RecordedImage SummarizeImage(const std::uint8_t* output, RunMode mode) {
   RecordedImage image;
+  image.mode = mode;
+  image.outputSha256 = Sha256Hex(output, kImageSize);
+  KeyIds ids{};
+  if (mode == RunMode::kRsa && ComputeImageKeyIds(output, &ids)) {
+    image.hasKeyIds = true;
+    image.headerKeyId = HexString(ids.header, sizeof ids.header);
+    image.spkiKeyId = HexString(ids.spki, sizeof ids.spki);
+  }
+  return image;
+}
+
+RecordedImage RecordImage(const SealedImage& sealed, const std::string& recordFolder) {
+  RecordedImage image = SummarizeImage(sealed.output, ChooseRunMode(sealed.chip, sealed.secureBoot));
   image.name = sealed.name;
   image.input = RelativeTo(sealed.inputPath, recordFolder);
   image.inputSha256 = Sha256Hex(sealed.input, sealed.inputSize);
   image.output = RelativeTo(sealed.outputPath, recordFolder);
-  image.outputSha256 = Sha256Hex(sealed.output, kImageSize);
   image.chip = sealed.chip;
   image.secureBoot = sealed.secureBoot;
-  image.mode = ChooseRunMode(sealed.chip, sealed.secureBoot);
   image.keys = KeysOf(image.mode, *sealed.keys);
-  KeyIds ids{};
-  if (image.mode == RunMode::kRsa && ComputeImageKeyIds(sealed.output, &ids)) {
-    image.hasKeyIds = true;
-    image.headerKeyId = HexString(ids.header, sizeof ids.header);
-    image.spkiKeyId = HexString(ids.spki, sizeof ids.spki);
-    image.signatureSupplied = sealed.keys->signature != nullptr;
-  }
+  image.signatureSupplied = image.hasKeyIds && sealed.keys->signature != nullptr;
   if (sealed.digests != nullptr && IsSecureMode(image.mode)) {
     image.hasDigests = true;
     image.imageDigest = HexString(sealed.digests->image, sizeof sealed.digests->image);

@@ -56,6 +56,10 @@ struct SealedImage {
 // Paths are kept relative to recordFolder where they lie below it.
 RecordedImage RecordImage(const SealedImage& image, const std::string& recordFolder);
 
+// What a console line tells of a sealed image: the output's SHA-256 and, in
+// RSA mode, its key ids; the rest of the entry is left empty.
+RecordedImage SummarizeImage(const std::uint8_t* output, RunMode mode);
+
 // The JSON text of a record of images (ending in a newline).
 std::string FormatRecord(const std::vector<RecordedImage>& images);
 
