@@ -97,3 +97,14 @@ cp "$KEYS/aes-token.txt" "$dir/aes.txt"
   cmp sealed.bin "$WORK/rsa/sealed.bin" && echo "-- the two-step image equals the one-step image"
   "$BUILD_DIR/sealinfo" --chip 742 --expect-key rsa_pub.txt sealed.bin | grep -E '^key id|expected key|^result'
 )
+
+echo
+echo "================================================================"
+echo "== sealing from CMake: the example firmware project against the installed package"
+echo "================================================================"
+# Installed into a folder of the build, not the system.
+cmake --install "$BUILD_DIR" --prefix "$BUILD_DIR/install" > /dev/null
+cmake -S "$PROJECT_ROOT/examples/cmake-firmware" -B "$BUILD_DIR/cmake-firmware" \
+  -DCMAKE_PREFIX_PATH="$BUILD_DIR/install" > /dev/null
+cmake --build "$BUILD_DIR/cmake-firmware" | grep -E 'Sealing|Built target firmware'
+ls -l "$BUILD_DIR/cmake-firmware"/firmware-*.sealed.bin

@@ -57,6 +57,11 @@ if command -v lintian > /dev/null; then
     exit 1
   }
 fi
+# The CMake package, where find_package(sealtool CONFIG) looks under /usr.
+dpkg-deb -c "$deb" > "$WORK/contents.txt"
+for file in sealtoolConfig.cmake sealtoolConfigVersion.cmake sealtoolTargets.cmake sealtoolSealImage.cmake; do
+  grep -q "/usr/lib/cmake/sealtool/$file\$" "$WORK/contents.txt" || { echo "the package lacks $file"; exit 1; }
+done
 dpkg-deb -x "$deb" "$WORK/root"
 grep -E '^ ?Depends: .*libp11-kit0' "$WORK/info.txt" > /dev/null
 for program in $PROGRAMS; do

@@ -1,0 +1,161 @@
+# sealtool_seal_image(<name>
+#   INPUT <file> OUTPUT <file> CHIP <id> SECURE_BOOT <n>
+#   [RSA_KEY <ref>] [RSA_PUB <ref>] [AES_KEY <ref>] [SEAL_KEY <ref>]
+#   [EXPECT_KEY <key id or public key file>]
+#   [VERIFY] [RECORD <file>] [ALL] [DEPENDS <files or targets>...])
+#
+# A custom target <name> that builds OUTPUT from INPUT with sealtool, by a
+# real output rule: it seals again exactly when the input, a key file, the
+# tool or an argument changes, and not otherwise. A key reference is a file
+# (relative paths start at the current source folder) or a pkcs11: URI,
+# passed as one word whatever its ';'. A URI holding pin-value is refused:
+# the PIN would land in the build files and in the log of a failed build;
+# give pin-source=file:... or SEALTOOL_PIN in the build's environment.
+#
+# VERIFY checks the sealed image with sealinfo (the recorded mode and chip,
+# the input, the key files, EXPECT_KEY or RSA_PUB as the expected key) in
+# the same rule; EXPECT_KEY alone checks the image's RSA key. The image is
+# moved to OUTPUT only once the check passed. RECORD writes sealtool's
+# release record beside it.
+include_guard(GLOBAL)
+
+set(_SEALTOOL_VERIFY_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/sealtoolVerify.cmake")
+
+# The mode sealtool chooses for chip and secure_boot.
+function(_sealtool_mode chip secure out)
+  if(secure EQUAL 0)
+    set(mode plain)
+  elseif(chip EQUAL 742)
+    if(secure EQUAL 2)
+      set(mode rsa)
+    else()
+      set(mode aes-seal)
+    endif()
+  elseif(secure EQUAL 3)
+    set(mode key-record)
+  else()
+    set(mode aes-seal)
+  endif()
+  set(${out} ${mode} PARENT_SCOPE)
+endfunction()
+
+# A key reference as one command word (a URI's ';' kept) and, for a file,
+# its absolute path as a dependency.
+function(_sealtool_key_word name field ref word_out depend_out)
+  if(ref MATCHES "pin-value")
+    message(FATAL_ERROR "sealtool_seal_image(${name}): ${field} holds a pin-value: the PIN would be "
+                        "written into the build files and shown in the log of a failed build. Put "
+                        "pin-source=file:PATH in the URI, or set SEALTOOL_PIN in the build's environment.")
+  endif()
+  if(ref MATCHES "^pkcs11:")
+    string(REPLACE ";" "$<SEMICOLON>" word "${ref}")
+    set(${word_out} "${word}" PARENT_SCOPE)
+    set(${depend_out} "" PARENT_SCOPE)
+  else()
+    get_filename_component(path "${ref}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    set(${word_out} "${path}" PARENT_SCOPE)
+    set(${depend_out} "${path}" PARENT_SCOPE)
+  endif()
+endfunction()
+
+function(sealtool_seal_image name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY;ALL"
+    "INPUT;OUTPUT;CHIP;SECURE_BOOT;RSA_KEY;RSA_PUB;AES_KEY;SEAL_KEY;EXPECT_KEY;RECORD" "DEPENDS")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "sealtool_seal_image(${name}): unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
+  endif()
+  foreach(required INPUT OUTPUT CHIP SECURE_BOOT)
+    if(NOT DEFINED arg_${required} OR arg_${required} STREQUAL "")
+      message(FATAL_ERROR "sealtool_seal_image(${name}): ${required} is needed")
+    endif()
+  endforeach()
+  foreach(number CHIP SECURE_BOOT)
+    if(NOT arg_${number} MATCHES "^-?[0-9]+$")
+      message(FATAL_ERROR "sealtool_seal_image(${name}): ${number} is a decimal number, not '${arg_${number}}'")
+    endif()
+  endforeach()
+  _sealtool_mode(${arg_CHIP} ${arg_SECURE_BOOT} mode)
+  get_filename_component(input "${arg_INPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+  get_filename_component(output "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+  set(unverified "${output}.unverified")
+
+  set(options)
+  set(depends "${input}" "$<TARGET_FILE:sealtool::sealtool>")
+  set(check_keys)
+  foreach(field RSA_KEY RSA_PUB AES_KEY SEAL_KEY)
+    if(NOT DEFINED arg_${field})
+      continue()
+    endif()
+    _sealtool_key_word(${name} ${field} "${arg_${field}}" word depend)
+    string(TOLOWER "${field}" option)
+    string(REPLACE "_" "-" option "--${option}")
+    list(APPEND options ${option} "${word}")
+    list(APPEND depends ${depend})
+    # sealinfo reads the AES keys of files in the forms sealtool does.
+    if(depend AND field MATCHES "^(AES_KEY|SEAL_KEY)$")
+      list(APPEND check_keys ${option} "${depend}")
+    endif()
+  endforeach()
+
+  set(expect)
+  if(DEFINED arg_EXPECT_KEY)
+    if(arg_EXPECT_KEY MATCHES "^[0-9a-fA-F]+$" AND NOT EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/${arg_EXPECT_KEY}")
+      set(expect --expect-key "${arg_EXPECT_KEY}")
+    else()
+      get_filename_component(key "${arg_EXPECT_KEY}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+      set(expect --expect-key "${key}")
+      list(APPEND depends "${key}")
+    endif()
+  elseif(arg_VERIFY AND DEFINED arg_RSA_PUB AND NOT arg_RSA_PUB MATCHES "^pkcs11:")
+    get_filename_component(key "${arg_RSA_PUB}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    set(expect --expect-key "${key}")
+  endif()
+
+  set(record_words)
+  set(record_define)
+  # The unverified image is not a byproduct: it is gone after every build
+  # that succeeds, and a missing byproduct would make Ninja seal again.
+  set(byproducts)
+  if(DEFINED arg_RECORD)
+    get_filename_component(record "${arg_RECORD}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+    set(record_words --record "${record}")
+    set(record_define "-DRECORD=${record}")
+    list(APPEND byproducts "${record}")
+  endif()
+
+  set(check)
+  set(allow_unverified ON)
+  if(arg_VERIFY)
+    set(allow_unverified OFF)
+  endif()
+  if(arg_VERIFY OR expect)
+    set(check "$<TARGET_FILE:sealtool::sealinfo>" --mode ${mode} --chip ${arg_CHIP}
+              --input "${input}" ${check_keys} ${expect} "${unverified}")
+  endif()
+
+  # The arguments' stamp: rewritten only when they change, so that a
+  # changed argument seals again and an unchanged one does not.
+  set(stamp "${CMAKE_CURRENT_BINARY_DIR}/sealtool-${name}.arguments")
+  string(REPLACE ";" "\n" stamp_text "${mode};${arg_CHIP};${arg_SECURE_BOOT};${input};${output};${options};${expect};${record_words};${arg_VERIFY}")
+  file(CONFIGURE OUTPUT "${stamp}" CONTENT "${stamp_text}\n" @ONLY)
+  list(APPEND depends "${stamp}" ${arg_DEPENDS})
+
+  if(byproducts)
+    set(byproducts BYPRODUCTS ${byproducts})
+  endif()
+  add_custom_command(OUTPUT "${output}"
+    ${byproducts}
+    COMMAND "${CMAKE_COMMAND}" -E rm -f "${output}" "${unverified}"
+    COMMAND "$<TARGET_FILE:sealtool::sealtool>" ${record_words} ${options} "${input}" "${unverified}"
+            ${arg_CHIP} ${arg_SECURE_BOOT}
+    COMMAND "${CMAKE_COMMAND}" "-DIMAGE=${unverified}" "-DOUTPUT=${output}" ${record_define}
+            "-DALLOW_UNVERIFIED=${allow_unverified}" -P "${_SEALTOOL_VERIFY_SCRIPT}" -- ${check}
+    DEPENDS ${depends}
+    COMMENT "Sealing ${arg_OUTPUT} (${mode} mode, chip ${arg_CHIP})"
+    VERBATIM)
+  set(all)
+  if(arg_ALL)
+    set(all ALL)
+  endif()
+  add_custom_target(${name} ${all} DEPENDS "${output}")
+endfunction()
