@@ -18,6 +18,7 @@
 
 #include "digest/sha256.h"
 #include "driver/image_file.h"
+#include "driver/next_step.h"
 #include "driver/output_capture.h"
 #include "driver/record_file.h"
 #include "driver/run.h"
@@ -26,6 +27,8 @@
 #include "image/hex_text.h"
 #include "image/image_read.h"
 #include "image/layout.h"
+#include "keys/key_id.h"
+#include "keys/public_key.h"
 #include "release/manifest.h"
 #include "release/release_record.h"
 #include "token/pkcs11_token.h"
@@ -201,7 +204,19 @@ struct ImageRun {
   StagedFile staged{-1, {}, {}, -1, -1};  // no folder open until it is staged
   bool sealed = false;
   RecordedImage record;
+  std::string blockSha256;  // signing elsewhere: the block written for it
 };
+
+// Where the RSA images are signed: in the run, or elsewhere in two passes
+// whose files lie in one folder (absolute).
+struct Signing {
+  std::string signLaterDir;
+  std::string signatureDir;
+  bool Elsewhere() const { return !signLaterDir.empty() || !signatureDir.empty(); }
+};
+
+std::string BlockName(const ReleaseImage& image) { return image.name + ".block"; }
+std::string SignatureName(const ReleaseImage& image) { return image.name + ".sig"; }
 
 CommandLine CommandLineOf(const ReleaseImage& image) {
   CommandLine line{};
@@ -218,10 +233,34 @@ CommandLine CommandLineOf(const ReleaseImage& image) {
   return line;
 }
 
+// The key ids of the public key a block is to be signed for: the image does
+// not carry it before it is signed.
+bool IdsOfPublicKey(const char* ref, RecordedImage* record) {
+  mbedtls_mpi n, e;
+  mbedtls_mpi_init(&n);
+  mbedtls_mpi_init(&e);
+  const char* kind = "";
+  KeyIds ids{};
+  const bool known = LoadPublicKey(ref, &n, &e, &kind) && ComputeKeyIds(&n, &e, &ids);
+  mbedtls_mpi_free(&n);
+  mbedtls_mpi_free(&e);
+  record->hasKeyIds = known;
+  record->headerKeyId = HexString(ids.header, sizeof ids.header);
+  record->spkiKeyId = HexString(ids.spki, sizeof ids.spki);
+  return known;
+}
+
 // Seals one image in the buffer and stages its output; the steps' text is
 // kept back, and shown only in part: its warnings, and why it failed.
-bool SealOne(const ReleaseImage& image, const std::string* recordFolder, ImageRun* run) {
-  const CommandLine line = CommandLineOf(image);
+bool SealOne(const ReleaseImage& image, const std::string* recordFolder, const Signing& signing, ImageRun* run) {
+  CommandLine line = CommandLineOf(image);
+  const bool rsa = image.mode == RunMode::kRsa;
+  const std::string block = signing.signLaterDir + "/" + BlockName(image);
+  const std::string signature = signing.signatureDir + "/" + SignatureName(image);
+  if (rsa && signing.Elsewhere()) line.keys.rsaKey = nullptr;
+  if (rsa && !signing.signLaterDir.empty()) line.keys.signLater = block.c_str();
+  if (rsa && !signing.signatureDir.empty()) line.keys.signature = signature.c_str();
+  const bool blockOnly = line.keys.signLater != nullptr;
   const bool capturing = BeginCapture();
   std::memset(gImage, 0, sizeof gImage);
   std::uint32_t size = 0;
@@ -236,11 +275,23 @@ bool SealOne(const ReleaseImage& image, const std::string* recordFolder, ImageRu
     run->record = RecordImage(sealed, *recordFolder);
   } else if (ok) {
     run->record = SummarizeImage(gImage, image.mode);
+    run->record.hasDigests = true;
+    run->record.imageDigest = HexString(digests.image, sizeof digests.image);
+    run->record.headerDigest = HexString(digests.header, sizeof digests.header);
   }
   bool staged = false;
   int stageError = 0;
-  if (ok) {
-    staged = StageImageFile(line.outputPath, gImage, kImageSize, &run->staged);
+  const char* written = blockOnly ? line.keys.signLater : line.outputPath;
+  if (ok && blockOnly) {
+    // The block lies where the signature will: the run leaves it there.
+    staged = StageImageFile(written, gImage + kRsaSignatureOffset, kRsaBlockSize, &run->staged);
+    stageError = errno;
+    std::uint8_t digest[kSha256DigestSize];
+    Sha256OneShot(gImage + kRsaSignatureOffset, static_cast<std::int32_t>(kRsaBlockSize), digest);
+    run->blockSha256 = HexString(digest, sizeof digest);
+    ok = IdsOfPublicKey(line.keys.rsaPub, &run->record);
+  } else if (ok) {
+    staged = StageImageFile(written, gImage, kImageSize, &run->staged);
     stageError = errno;
   }
   const std::string said = capturing ? EndCapture() : std::string();
@@ -250,9 +301,13 @@ bool SealOne(const ReleaseImage& image, const std::string* recordFolder, ImageRu
     return false;
   }
   if (!staged) {
-    std::printf("%s: failed\n  the output %s cannot be written: %s\n", image.name.c_str(), line.outputPath,
-                std::strerror(stageError));
+    std::printf("%s: failed\n  %s cannot be written: %s\n", image.name.c_str(), written, std::strerror(stageError));
     return false;
+  }
+  if (blockOnly) {
+    std::printf("%s: block %s, sha256 %s, key id %s\n", image.name.c_str(), written, run->blockSha256.c_str(),
+                run->record.headerKeyId.c_str());
+    return true;
   }
   std::printf("%s: %s, chip %d, sha256 %s", image.name.c_str(), RunModeName(image.mode), image.chip,
               run->record.outputSha256.c_str());
@@ -268,14 +323,49 @@ void CloseFolders(std::vector<ImageRun>* runs) {
   }
 }
 
-// Moves the staged outputs of the images that sealed into place, together.
-bool CommitSealed(std::vector<ImageRun>* runs, std::size_t* count) {
+// Moves the staged outputs of the images that sealed into place, together
+// with extra (a signing request) when there is one.
+bool CommitSealed(std::vector<ImageRun>* runs, StagedFile* extra, std::size_t* count) {
   std::vector<StagedFile> staged;
   for (ImageRun& run : *runs) {
     if (run.sealed) staged.push_back(run.staged);
   }
   *count = staged.size();
+  if (extra != nullptr) staged.push_back(*extra);
   return staged.empty() || CommitStagedFiles(staged.data(), staged.size());
+}
+
+std::string Quoted(const std::string& word) {
+  std::vector<char> text(4 * word.size() + 3);
+  return ShellQuote(word.c_str(), text.data(), text.size()) ? std::string(text.data()) : word;
+}
+
+// DIR/request.json: for each block, what it covers and how to sign it, and
+// the pass that takes the signatures.
+bool StageSigningRequest(const BatchCommandLine& batch, const Signing& signing, const Manifest& manifest,
+                         const std::vector<ImageRun>& runs, StagedFile* staged) {
+  std::vector<SigningRequest> requests;
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    if (!runs[i].sealed) continue;
+    const ReleaseImage& image = manifest.images[i];
+    const std::string block = Quoted(BlockName(image));
+    const std::string signature = Quoted(SignatureName(image));
+    requests.push_back({image.name, BlockName(image), runs[i].blockSha256, SignatureName(image), runs[i].record,
+                        {"pkcs11-tool --module MODULE --login --sign -m RSA-X-509 --id KEY-ID -i " + block +
+                             " -o " + signature,
+                         "openssl pkeyutl -decrypt -pkeyopt rsa_padding_mode:none -inkey key.pem -in " + block +
+                             " -out " + signature}});
+  }
+  const std::string next = "sealtool --batch " + Quoted(batch.manifest) + " --signature " + Quoted(batch.signLaterDir);
+  const std::string text = FormatSigningRequest(requests, next);
+  const std::string path = signing.signLaterDir + "/request.json";
+  if (StageImageFile(path.c_str(), reinterpret_cast<const std::uint8_t*>(text.data()),
+                     static_cast<std::uint32_t>(text.size()), staged)) {
+    return true;
+  }
+  std::printf("%s cannot be written: %s\n", path.c_str(), std::strerror(errno));
+  if (staged->dirFd >= 0) close(staged->dirFd);
+  return false;
 }
 
 void DiscardAll(std::vector<ImageRun>* runs) {
@@ -300,16 +390,22 @@ bool EnterManifestFolder(const char* manifest) {
   return false;
 }
 
-int Finish(std::vector<ImageRun>* runs, const std::string& recordPath, bool keepGoing, std::size_t failed) {
+int Finish(std::vector<ImageRun>* runs, const std::string& recordPath, bool keepGoing, std::size_t failed,
+           StagedFile* request) {
   if (failed > 0 && !keepGoing) {
     DiscardAll(runs);
+    if (request != nullptr && request->dirFd >= 0) {
+      DiscardStagedFile(request);
+      close(request->dirFd);
+    }
     CloseFolders(runs);
     std::printf("batch failed: nothing was written\n");
     return kBatchFailed;
   }
   std::size_t written = 0;
-  const bool committed = CommitSealed(runs, &written);
+  const bool committed = CommitSealed(runs, request, &written);
   CloseFolders(runs);
+  if (request != nullptr) close(request->dirFd);
   if (!committed) {
     std::printf("batch failed: the outputs cannot be moved into place (%s); none was written\n",
                 std::strerror(errno));
@@ -327,6 +423,11 @@ int Finish(std::vector<ImageRun>* runs, const std::string& recordPath, bool keep
     std::printf("sealed %zu of %zu images and wrote them; %zu failed\n", written, runs->size(), failed);
     return kBatchPartly;
   }
+  if (request != nullptr) {
+    std::printf("wrote %zu blocks to sign and request.json, and no image; once each NAME.sig is beside its "
+                "block, run the batch again with --signature\n", written);
+    return kBatchDone;
+  }
   std::printf("sealed %zu images and wrote them%s\n", written, recordPath.empty() ? "" : ", with the record");
   return recorded ? kBatchDone : kBatchNotWritten;
 }
@@ -342,7 +443,11 @@ BatchParse ParseBatchCommandLine(int argc, char** argv, BatchCommandLine* batch,
   *batch = BatchCommandLine{};
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
-    const char** value = word == "--batch" ? &batch->manifest : word == "--record" ? &batch->record : nullptr;
+    const char** value = word == "--batch"        ? &batch->manifest
+                         : word == "--record"     ? &batch->record
+                         : word == "--sign-later" ? &batch->signLaterDir
+                         : word == "--signature"  ? &batch->signatureDir
+                                                  : nullptr;
     if (value != nullptr) {
       if (*value != nullptr) return *problem = word + " is given twice: give it once", BatchParse::kRefused;
       if (i + 1 >= argc) return *problem = word + " needs a value", BatchParse::kRefused;
@@ -358,6 +463,15 @@ BatchParse ParseBatchCommandLine(int argc, char** argv, BatchCommandLine* batch,
       return BatchParse::kRefused;
     }
   }
+  if (batch->signLaterDir != nullptr && batch->signatureDir != nullptr) {
+    *problem = "--signature cannot be given with --sign-later";
+    return BatchParse::kRefused;
+  }
+  if (batch->signLaterDir != nullptr && (batch->record != nullptr || batch->keepGoing)) {
+    *problem = batch->record != nullptr ? "--record cannot be given with --sign-later: that pass writes no image"
+                                        : "--keep-going cannot be given with --sign-later: every block or none";
+    return BatchParse::kRefused;
+  }
   return BatchParse::kRun;
 }
 
@@ -367,9 +481,11 @@ int RunBatch(const BatchCommandLine& batch) {
     std::printf("the manifest %s cannot be read\n", batch.manifest);
     return kBatchFailed;
   }
+  Signing signing{Absolute(batch.signLaterDir), Absolute(batch.signatureDir)};
   Manifest manifest;
   std::string problem;
-  if (!ParseManifest(text, BatchSigning::kInRun, &manifest, &problem)) {
+  if (!ParseManifest(text, signing.Elsewhere() ? BatchSigning::kElsewhere : BatchSigning::kInRun, &manifest,
+                     &problem)) {
     std::printf("the manifest %s is refused: %s\n", batch.manifest, problem.c_str());
     return kBatchFailed;
   }
@@ -382,14 +498,24 @@ int RunBatch(const BatchCommandLine& batch) {
   RaiseDescriptorLimit();
   LockTokens(manifest);
   const std::string recordFolder = recordPath.empty() ? std::string() : RecordFolder(recordPath);
+  const bool blocksOnly = !signing.signLaterDir.empty();
+  if (blocksOnly && mkdir(signing.signLaterDir.c_str(), 0777) != 0 && errno != EEXIST) {
+    std::printf("the folder %s cannot be made: %s\n", signing.signLaterDir.c_str(), std::strerror(errno));
+    return kBatchFailed;
+  }
   std::vector<ImageRun> runs(manifest.images.size());
   std::size_t failed = 0;
   for (std::size_t i = 0; i < manifest.images.size(); ++i) {
-    runs[i].sealed = SealOne(manifest.images[i], recordPath.empty() ? nullptr : &recordFolder, &runs[i]);
+    // The pass that writes blocks leaves the other images for the next.
+    if (blocksOnly && manifest.images[i].mode != RunMode::kRsa) continue;
+    runs[i].sealed = SealOne(manifest.images[i], recordPath.empty() ? nullptr : &recordFolder, signing, &runs[i]);
     if (!runs[i].sealed) ++failed;
     if (failed > 0 && !batch.keepGoing) break;
   }
-  const int status = Finish(&runs, recordPath, batch.keepGoing, failed);
+  StagedFile request{-1, {}, {}, -1, -1};
+  const bool requested = blocksOnly && failed == 0 && StageSigningRequest(batch, signing, manifest, runs, &request);
+  if (blocksOnly && failed == 0 && !requested) ++failed;
+  const int status = Finish(&runs, recordPath, batch.keepGoing, failed, requested ? &request : nullptr);
   CloseTokens();
   return status;
 }

@@ -11,6 +11,11 @@ struct BatchCommandLine {
   const char* manifest = nullptr;
   const char* record = nullptr;
   bool keepGoing = false;
+  // Signing elsewhere, in two passes: the first writes DIR/NAME.block for
+  // every RSA image and DIR/request.json, and no image; the second takes
+  // DIR/NAME.sig for each and writes the release.
+  const char* signLaterDir = nullptr;
+  const char* signatureDir = nullptr;
 };
 
 enum class BatchParse { kNotBatch, kRun, kRefused };

@@ -180,7 +180,7 @@ bool IsBatch(int argc, char** argv, int* status) {
     case BatchParse::kRefused:
       break;
   }
-  std::printf("command syntax error! %s\nsealtool --batch MANIFEST [--record FILE] [--keep-going]\n",
+  std::printf("command syntax error! %s\nsealtool --batch MANIFEST [--record FILE] [--keep-going] [--sign-later DIR | --signature DIR]\n",
               problem.c_str());
   *status = -1;
   return true;

@@ -204,6 +204,24 @@ std::string FormatRecord(const std::vector<RecordedImage>& images) {
   return record.dump(2) + "\n";
 }
 
+std::string FormatSigningRequest(const std::vector<SigningRequest>& requests, const std::string& nextStep) {
+  Json request = {{"tool", "sealtool"}, {"version", SEALTOOL_VERSION}};
+  request["images"] = Json::array();
+  for (const SigningRequest& image : requests) {
+    request["images"].push_back({{"name", image.name},
+                                 {"block", image.block},
+                                 {"block_sha256", image.blockSha256},
+                                 {"image_digest", image.facts.imageDigest},
+                                 {"header_digest", image.facts.headerDigest},
+                                 {"key_id_header", image.facts.headerKeyId},
+                                 {"key_id_spki", image.facts.spkiKeyId},
+                                 {"signature", image.signature},
+                                 {"commands", image.commands}});
+  }
+  request["next"] = nextStep;
+  return request.dump(2) + "\n";
+}
+
 bool ParseRecord(const std::string& text, std::vector<RecordedImage>* images, std::string* problem) {
   const Json record = Json::parse(text, nullptr, false);
   if (record.is_discarded() || !record.is_object()) {

@@ -60,6 +60,20 @@ RecordedImage RecordImage(const SealedImage& image, const std::string& recordFol
 // RSA mode, its key ids; the rest of the entry is left empty.
 RecordedImage SummarizeImage(const std::uint8_t* output, RunMode mode);
 
+// One RSA image of a batch that is signed elsewhere: its block to sign,
+// what the block covers, and how to sign it.
+struct SigningRequest {
+  std::string name;
+  std::string block;  // the block's file name in the request's folder
+  std::string blockSha256;
+  std::string signature;  // the file name the signature is expected under
+  RecordedImage facts;    // key ids and digests
+  std::vector<std::string> commands;
+};
+
+// The JSON text of DIR/request.json (ending in a newline).
+std::string FormatSigningRequest(const std::vector<SigningRequest>& requests, const std::string& nextStep);
+
 // The JSON text of a record of images (ending in a newline).
 std::string FormatRecord(const std::vector<RecordedImage>& images);
 

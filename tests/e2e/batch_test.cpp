@@ -453,5 +453,72 @@ TEST(SealinfoKeyFilesTest, TheKeysARunNamedVerifyItsImage) {
   }
 }
 
+ProcessResult RunIn(const TempDir& dir, const std::string& program, const std::vector<std::string>& args) {
+  ProcessOptions options;
+  options.workDir = dir.path();
+  return RunProgram(program, args, options);
+}
+
+// A release signed elsewhere: the first pass writes each RSA image's block
+// and a request, and no image; openssl signs the block; the second pass
+// writes the release, each image as a one-step run writes it.
+TEST(OfflineBatchTest, BlocksNowSignaturesLaterTheSameRelease) {
+  if (!FileExists("/usr/bin/openssl")) GTEST_SKIP() << "needs openssl";
+  TempDir dir;
+  WriteRelease(dir);
+  WriteManifest(dir, ReleaseManifest());
+  const ProcessResult blocks = RunSealtool(dir, {"--batch", "release.json", "--sign-later", "signing"});
+  ASSERT_EQ(blocks.exitStatus, 0) << blocks.out;
+  EXPECT_EQ(Listing(dir.File("release")), std::vector<std::string>{}) << "the first pass writes no image";
+  EXPECT_EQ(Listing(dir.File("signing")), (std::vector<std::string>{"request.json", "rsa.block"}));
+  const Bytes requestBytes = ReadBytes(dir.File("signing/request.json"));
+  const Json request = Json::parse(std::string(requestBytes.begin(), requestBytes.end()));
+  ASSERT_EQ(request["images"].size(), 1u);
+  const Json& entry = request["images"][0];
+  EXPECT_EQ(entry["block"], "rsa.block");
+  EXPECT_EQ(entry["signature"], "rsa.sig");
+  EXPECT_EQ(entry["block_sha256"], Sha256Hex(ReadBytes(dir.File("signing/rsa.block"))));
+  EXPECT_EQ(request["next"], "sealtool --batch release.json --signature signing");
+
+  // Missing signature: nothing is written, and the image is named.
+  const ProcessResult unsigned_ = RunSealtool(dir, {"--batch", "release.json", "--signature", "signing"});
+  EXPECT_EQ(unsigned_.exitStatus, 255) << unsigned_.out;
+  EXPECT_NE(unsigned_.out.find("rsa: failed"), std::string::npos) << unsigned_.out;
+  EXPECT_EQ(Listing(dir.File("release")), std::vector<std::string>{});
+
+  ASSERT_EQ(RunIn(dir, SEALKEY_EXE, {"export", "--private", "--out", "key.pem"}).exitStatus, 0);
+  ASSERT_EQ(RunIn(dir, "/usr/bin/openssl", {"pkeyutl", "-decrypt", "-pkeyopt", "rsa_padding_mode:none", "-inkey",
+                                            "key.pem", "-in", "signing/rsa.block", "-out", "signing/rsa.sig"})
+                .exitStatus, 0);
+  const ProcessResult signedRelease = RunSealtool(dir, {"--batch", "release.json", "--signature", "signing"});
+  ASSERT_EQ(signedRelease.exitStatus, 0) << signedRelease.out;
+  for (const Image& image : kRelease) {
+    ASSERT_EQ(SingleRun(dir, image, std::string("single-") + image.name).exitStatus, 0);
+    EXPECT_EQ(ReadBytes(dir.File("release/" + std::string(image.name) + ".sealed")),
+              ReadBytes(dir.File(std::string("single-") + image.name)))
+        << image.name;
+  }
+  // The key ids the request named are those of the image now sealed.
+  EXPECT_NE(signedRelease.out.find(", key id " + entry["key_id_header"].get<std::string>()), std::string::npos);
+}
+
+TEST(OfflineBatchTest, OptionsThatDoNotGoTogether) {
+  TempDir dir;
+  WriteRelease(dir);
+  WriteManifest(dir, ReleaseManifest());
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"--batch", "release.json", "--sign-later", "a", "--signature", "a"}, "--signature cannot be given with --sign-later"},
+      {{"--batch", "release.json", "--sign-later", "a", "--record", "r.json"}, "--record cannot be given with --sign-later"},
+  };
+  for (const auto& c : cases) {
+    const ProcessResult run = RunSealtool(dir, c.args);
+    EXPECT_EQ(run.exitStatus, 255);
+    EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
+  }
+}
+
 }  // namespace
 }  // namespace sealtool::test
