@@ -252,7 +252,8 @@ bool IdsOfPublicKey(const char* ref, RecordedImage* record) {
 
 // Seals one image in the buffer and stages its output; the steps' text is
 // kept back, and shown only in part: its warnings, and why it failed.
-bool SealOne(const ReleaseImage& image, const std::string* recordFolder, const Signing& signing, ImageRun* run) {
+bool SealOne(const ReleaseImage& image, const std::string* recordFolder, const Signing& signing,
+             bool builtInKeysAllowed, ImageRun* run) {
   CommandLine line = CommandLineOf(image);
   const bool rsa = image.mode == RunMode::kRsa;
   const std::string block = signing.signLaterDir + "/" + BlockName(image);
@@ -273,6 +274,7 @@ bool SealOne(const ReleaseImage& image, const std::string* recordFolder, const S
     const SealedImage sealed{image.name.c_str(), line.inputPath, line.outputPath, image.chip, image.secureBoot,
                              &keys, gInput, size, gImage, &digests};
     run->record = RecordImage(sealed, *recordFolder);
+    run->record.builtInKeysAllowed = builtInKeysAllowed;
   } else if (ok) {
     run->record = SummarizeImage(gImage, image.mode);
     run->record.hasDigests = true;
@@ -508,7 +510,8 @@ int RunBatch(const BatchCommandLine& batch) {
   for (std::size_t i = 0; i < manifest.images.size(); ++i) {
     // The pass that writes blocks leaves the other images for the next.
     if (blocksOnly && manifest.images[i].mode != RunMode::kRsa) continue;
-    runs[i].sealed = SealOne(manifest.images[i], recordPath.empty() ? nullptr : &recordFolder, signing, &runs[i]);
+    runs[i].sealed = SealOne(manifest.images[i], recordPath.empty() ? nullptr : &recordFolder, signing,
+                             manifest.allowBuiltInKeys, &runs[i]);
     if (!runs[i].sealed) ++failed;
     if (failed > 0 && !batch.keepGoing) break;
   }

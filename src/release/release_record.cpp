@@ -107,6 +107,7 @@ Json ImageJson(const RecordedImage& image) {
                 {"mode", RunModeName(image.mode)}};
   entry["keys"] = Json::array();
   for (const RecordedKey& key : image.keys) entry["keys"].push_back(KeyJson(key));
+  if (image.builtInKeysAllowed) entry["allow_built_in_keys"] = true;
   if (image.hasKeyIds) {
     entry["key_id_header"] = image.headerKeyId;
     entry["key_id_spki"] = image.spkiKeyId;

@@ -30,6 +30,7 @@ struct RecordedImage {
   std::int32_t secureBoot = 0;
   RunMode mode = RunMode::kPlain;
   std::vector<RecordedKey> keys;
+  bool builtInKeysAllowed = false;  // a batch whose manifest let keys be left out
   bool hasKeyIds = false;  // RSA mode
   std::string headerKeyId, spkiKeyId;
   bool signatureSupplied = false;

@@ -335,6 +335,20 @@ TEST(ReleaseRecordTest, TheRecordTellsWhatWasSealedAndIsReproducible) {
   EXPECT_EQ(record["images"][0]["keys"].size(), 0u) << "plain mode reads no key";
   EXPECT_FALSE(record["images"][0].contains("image_digest"));
 
+  EXPECT_FALSE(record["images"][0].contains("allow_built_in_keys"));
+
+  // Keys left out, where the manifest allows it: the built-in key, so said.
+  Json builtIn = {{"allow_built_in_keys", true},
+                  {"images", {{{"input", "in/seal-a.bin"}, {"output", "release/default.sealed"}, {"chip", 775},
+                               {"secure_boot", 1}}}}};
+  WriteManifest(dir, builtIn, "built-in.json");
+  ASSERT_EQ(RunSealtool(dir, {"--batch", "built-in.json", "--record", "built-in.record"}).exitStatus, 0);
+  const Bytes builtInBytes = ReadBytes(dir.File("built-in.record"));
+  const Json builtInRecord = Json::parse(std::string(builtInBytes.begin(), builtInBytes.end()));
+  EXPECT_EQ(builtInRecord["images"][0]["allow_built_in_keys"], true);
+  EXPECT_EQ(builtInRecord["images"][0]["keys"][0]["source"], "built-in");
+  EXPECT_EQ(builtInRecord["images"][0]["keys"][1]["source"], "built-in");
+
   ASSERT_EQ(RunSealtool(dir, {"--batch", "release.json", "--record", "dated.json"}, dated).exitStatus, 0);
   const Bytes datedBytes = ReadBytes(dir.File("dated.json"));
   EXPECT_EQ(Json::parse(std::string(datedBytes.begin(), datedBytes.end()))["time"], "2023-11-14T22:13:20Z");
