@@ -27,7 +27,7 @@ quiet() {  # log command...
 }
 
 install_missing_packages python3 clang libclang-rt-14-dev clang-tidy cppcheck valgrind libbenchmark-dev \
-  softhsm2 opensc openssl lintian p11-kit p11-kit-modules util-linux ninja-build
+  softhsm2 opensc openssl lintian p11-kit p11-kit-modules util-linux ninja-build opencryptoki
 
 stage "build (g++)"
 configure -DSEALTOOL_BUILD_TESTS=ON -DSEALTOOL_WERROR=ON
