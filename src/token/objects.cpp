@@ -108,7 +108,43 @@ bool SearchModule(const TokenRef& ref, CK_FUNCTION_LIST* module, CK_ATTRIBUTE* s
   return true;
 }
 
+// Keys found before in this run, by URI and class: a batch asks for the same
+// key once an image, and each search costs a token more than the operation.
+// Forgotten when the sessions close.
+constexpr std::size_t kMaxFoundKeys = 16;
+constexpr std::size_t kMaxCachedUri = 1024;
+struct FoundKey {
+  char uri[kMaxCachedUri];
+  CK_OBJECT_CLASS keyClass;
+  OpenToken* token;
+  CK_OBJECT_HANDLE key;
+};
+FoundKey gFoundKeys[kMaxFoundKeys];
+std::size_t gFoundKeyCount = 0;
+
+const FoundKey* FoundBefore(const TokenRef& ref, CK_OBJECT_CLASS keyClass) {
+  for (std::size_t i = 0; ref.text != nullptr && i < gFoundKeyCount; ++i) {
+    const FoundKey& found = gFoundKeys[i];
+    if (found.keyClass == keyClass && found.token->inUse && std::strcmp(found.uri, ref.text) == 0) return &found;
+  }
+  return nullptr;
+}
+
+void RememberFound(const TokenRef& ref, CK_OBJECT_CLASS keyClass, OpenToken* token, CK_OBJECT_HANDLE key) {
+  if (ref.text == nullptr || std::strlen(ref.text) >= kMaxCachedUri || gFoundKeyCount == kMaxFoundKeys) return;
+  FoundKey& found = gFoundKeys[gFoundKeyCount++];
+  std::memcpy(found.uri, ref.text, std::strlen(ref.text) + 1);
+  found.keyClass = keyClass;
+  found.token = token;
+  found.key = key;
+}
+
 }  // namespace
+
+void ForgetFoundKeys() {
+  for (std::size_t i = 0; i < gFoundKeyCount; ++i) gFoundKeys[i] = FoundKey{};
+  gFoundKeyCount = 0;
+}
 
 OpenToken* FindKey(const TokenRef& ref, CK_OBJECT_CLASS keyClass, CK_OBJECT_HANDLE* key) {
   bool none = false;
@@ -120,6 +156,10 @@ OpenToken* FindKey(const TokenRef& ref, CK_OBJECT_CLASS keyClass, CK_OBJECT_HAND
 OpenToken* FindKeyOrNone(const TokenRef& ref, CK_OBJECT_CLASS keyClass, CK_OBJECT_HANDLE* key,
                          bool* none) {
   *none = false;
+  if (const FoundKey* found = FoundBefore(ref, keyClass); found != nullptr) {
+    *key = found->key;
+    return found->token;
+  }
   CK_OBJECT_CLASS named = keyClass;
   if (UriClass(ref, &named) && named != keyClass) {
     PrintFailure("the URI names another kind of object (type=)", ref);
@@ -150,6 +190,7 @@ OpenToken* FindKeyOrNone(const TokenRef& ref, CK_OBJECT_CLASS keyClass, CK_OBJEC
     PrintFailure(text, ref);
   } else {
     *key = result.key;
+    RememberFound(ref, keyClass, result.token, result.key);
     return result.token;
   }
   return nullptr;

@@ -26,6 +26,10 @@ OpenToken* FindKey(const TokenRef& ref, CK_OBJECT_CLASS keyClass, CK_OBJECT_HAND
 OpenToken* FindKeyOrNone(const TokenRef& ref, CK_OBJECT_CLASS keyClass, CK_OBJECT_HANDLE* key,
                          bool* none);
 
+// Forgets the keys found in this run (CloseTokens does, as their sessions
+// close).
+void ForgetFoundKeys();
+
 bool KeyTypeIs(const OpenToken& token, CK_OBJECT_HANDLE key, CK_KEY_TYPE wanted);
 
 // True for a 16-byte AES key; false after saying otherwise.

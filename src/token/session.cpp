@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "token/modules.h"
+#include "token/objects.h"
 #include "token/pkcs11_token.h"
 #include "token/token_pin.h"
 
@@ -154,6 +155,7 @@ void TokenLabel(const CK_TOKEN_INFO& info, char (&label)[sizeof info.label + 1])
 }
 
 void CloseTokens() {
+  ForgetFoundKeys();
   const P11KitLibrary* kit = nullptr;
   for (OpenToken& token : gTokens) {
     if (!token.inUse) continue;

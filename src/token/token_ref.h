@@ -13,6 +13,7 @@ struct TokenRef {
   const P11KitLibrary* kit;
   P11KitUri* uri;
   KeyRefText display;
+  const char* text;  // the URI as given, for as long as the caller keeps it
 };
 
 // " failed", what, and the key's masked URI.
