@@ -76,7 +76,14 @@ bool ReadField(const std::string& key, const Json& value, const std::string& whe
   }
   if (const KeyField* field = FindKeyField(key); field != nullptr) {
     fields->keys |= field->option;
-    return ReadText(value, where, &(fields->image.*(field->value)), check);
+    std::string* ref = &(fields->image.*(field->value));
+    if (!ReadText(value, where, ref, check)) return false;
+    // A manifest is a file that travels (into repositories, into logs): a
+    // PIN does not belong in it.
+    if (ref->find("pin-value") != std::string::npos) {
+      return check->Fail(where, "holds a pin-value: put pin-source=file:PATH in the URI, or set SEALTOOL_PIN");
+    }
+    return true;
   }
   if (!inDefaults && key == "name") return fields->hasName = true, ReadText(value, where, &fields->image.name, check);
   if (!inDefaults && key == "input") return fields->hasInput = true, ReadText(value, where, &fields->image.input, check);

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include <mbedtls/platform_util.h>
+
 #include "token/modules.h"
 
 namespace sealtool {
@@ -141,8 +143,9 @@ void RememberFound(const TokenRef& ref, CK_OBJECT_CLASS keyClass, OpenToken* tok
 
 }  // namespace
 
+// A URI may carry its PIN (pin-value): the remembered texts are wiped.
 void ForgetFoundKeys() {
-  for (std::size_t i = 0; i < gFoundKeyCount; ++i) gFoundKeys[i] = FoundKey{};
+  mbedtls_platform_zeroize(gFoundKeys, sizeof gFoundKeys);
   gFoundKeyCount = 0;
 }
 
