@@ -1,38 +1,29 @@
 #include "driver/batch.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <map>
-#include <set>
-#include <utility>
 #include <vector>
 
 #include "digest/sha256.h"
+#include "driver/batch_checks.h"
 #include "driver/image_file.h"
 #include "driver/next_step.h"
 #include "driver/output_capture.h"
 #include "driver/record_file.h"
 #include "driver/run.h"
 #include "driver/staged_file.h"
-#include "image/header_info.h"
 #include "image/hex_text.h"
-#include "image/image_read.h"
 #include "image/layout.h"
 #include "keys/key_id.h"
 #include "keys/public_key.h"
 #include "release/manifest.h"
 #include "release/release_record.h"
 #include "token/pkcs11_token.h"
-#include "token/token_ref.h"
 
 namespace sealtool {
 namespace {
@@ -40,165 +31,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kMaxBatchImages = 4096;
-constexpr std::size_t kMaxManifestBytes = 4u << 20;
 
 // Each image is sealed in this one buffer and staged before the next.
 std::uint8_t gImage[kImageSize];
 std::uint8_t gInput[kImageSize];
-
-bool ReadManifestText(const char* path, std::string* text) {
-  std::FILE* stream = std::fopen(path, "rb");
-  if (stream == nullptr) return false;
-  char buffer[65536];
-  std::size_t count = 0;
-  while ((count = std::fread(buffer, 1, sizeof buffer, stream)) > 0 && text->size() <= kMaxManifestBytes) {
-    text->append(buffer, count);
-  }
-  const bool failed = std::ferror(stream) != 0 || text->size() > kMaxManifestBytes;
-  std::fclose(stream);
-  return !failed;
-}
-
-std::string Where(std::size_t index, const ReleaseImage& image) {
-  return "images[" + std::to_string(index) + "] (" + image.name + ")";
-}
-
-// The input as a run would read it, and the header or key record its mode
-// starts from.
-bool InputIsSealable(std::size_t index, const ReleaseImage& image) {
-  std::memset(gImage, 0, sizeof gImage);
-  std::size_t size = 0;
-  const ImageRead read = ReadAtMostOneImage(image.input.c_str(), gImage, &size);
-  const char* problem = nullptr;
-  if (read == ImageRead::kNotOpened) {
-    problem = "cannot be opened";
-  } else if (read == ImageRead::kTooLong) {
-    problem = "is longer than one image (32768 bytes)";
-  } else if (read == ImageRead::kReadError) {
-    problem = "cannot be read";
-  } else if (image.mode == RunMode::kKeyRecord) {
-    if (CheckWrKeyCode(gImage + kKeyRecordOffset) != 0) problem = "holds no key record (magic 0x041A0B15)";
-  } else if (CheckBootCode(gImage + SelectChipLayout(image.chip).bootHeader) != 0) {
-    problem = "holds no boot header (marker 0xAA55) where its chip has it";
-  }
-  if (problem == nullptr) return true;
-  std::printf("%s: the input %s %s\n", Where(index, image).c_str(), image.input.c_str(), problem);
-  return false;
-}
-
-// A key file that can be read, or a URI that parses: checked before any
-// token is asked anything.
-bool KeyIsUsable(std::size_t index, const ReleaseImage& image, const char* field, const std::string& ref) {
-  if (ref.empty()) return true;
-  if (IsTokenRef(ref.c_str())) {
-    TokenRef parsed{};
-    const bool capturing = BeginCapture();
-    const bool parses = ParseRef(ref.c_str(), &parsed);
-    ReleaseRef(&parsed);
-    const std::string said = capturing ? EndCapture() : std::string();
-    if (parses) return true;
-    std::printf("%s.%s: %s\n%s", Where(index, image).c_str(), field, KeyRefForDisplay(ref.c_str()).text,
-                FailureReason(said).c_str());
-    return false;
-  }
-  struct stat info {};
-  if (stat(ref.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(ref.c_str(), R_OK) == 0) return true;
-  std::printf("%s.%s: the key file %s cannot be read: %s\n", Where(index, image).c_str(), field, ref.c_str(),
-              errno != 0 ? std::strerror(errno) : "not a regular file");
-  return false;
-}
-
-bool EverythingIsThere(const Manifest& manifest) {
-  bool ok = true;
-  for (std::size_t i = 0; i < manifest.images.size(); ++i) {
-    const ReleaseImage& image = manifest.images[i];
-    ok = InputIsSealable(i, image) && ok;
-    ok = KeyIsUsable(i, image, "rsa_key", image.rsaKey) && ok;
-    ok = KeyIsUsable(i, image, "rsa_pub", image.rsaPub) && ok;
-    ok = KeyIsUsable(i, image, "aes_key", image.aesKey) && ok;
-    ok = KeyIsUsable(i, image, "seal_key", image.sealKey) && ok;
-  }
-  // A file that stands at two names is caught here, where the text could not.
-  std::map<std::pair<dev_t, ino_t>, std::size_t> inputs;
-  for (std::size_t j = 0; j < manifest.images.size(); ++j) {
-    struct stat info {};
-    if (stat(manifest.images[j].input.c_str(), &info) == 0) inputs.emplace(std::make_pair(info.st_dev, info.st_ino), j);
-  }
-  for (std::size_t i = 0; i < manifest.images.size(); ++i) {
-    struct stat info {};
-    if (stat(manifest.images[i].output.c_str(), &info) != 0) continue;
-    const auto input = inputs.find(std::make_pair(info.st_dev, info.st_ino));
-    if (input == inputs.end()) continue;
-    std::printf("%s.output: %s is the input of %s\n", Where(i, manifest.images[i]).c_str(),
-                manifest.images[i].output.c_str(), Where(input->second, manifest.images[input->second]).c_str());
-    ok = false;
-  }
-  return ok;
-}
-
-// The part of a URI that names its token and module: two batches whose keys
-// share it use one token.
-std::string TokenOfUri(const std::string& uri) {
-  const std::size_t query = uri.find('?');
-  std::string path = uri.substr(7, query == std::string::npos ? std::string::npos : query - 7);
-  std::string named;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    const std::size_t end = std::min(path.find(';', start), path.size());
-    const std::string attribute = path.substr(start, end - start);
-    for (const char* prefix : {"token=", "serial=", "manufacturer=", "model=", "library-"}) {
-      if (attribute.rfind(prefix, 0) == 0) named += attribute + ";";
-    }
-    start = end + 1;
-  }
-  if (query != std::string::npos) {
-    const std::string rest = uri.substr(query + 1);
-    start = 0;
-    while (start <= rest.size()) {
-      const std::size_t end = std::min(rest.find('&', start), rest.size());
-      const std::string attribute = rest.substr(start, end - start);
-      if (attribute.rfind("module-", 0) == 0) named += attribute + ";";
-      start = end + 1;
-    }
-  }
-  return named;
-}
-
-// Advisory locks, one per token the batch uses, so that two batches on one
-// HSM take their turns instead of interleaving logins. Held until the
-// process ends.
-void LockTokens(const Manifest& manifest) {
-  std::set<std::string> tokens;
-  for (const ReleaseImage& image : manifest.images) {
-    for (const std::string* ref : {&image.rsaKey, &image.rsaPub, &image.aesKey, &image.sealKey}) {
-      if (!ref->empty() && IsTokenRef(ref->c_str())) tokens.insert(TokenOfUri(*ref));
-    }
-  }
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  const std::string folder = runtime != nullptr && *runtime == '/' ? runtime : "/tmp";
-  for (const std::string& token : tokens) {  // in order: no two batches wait on each other
-    std::uint8_t digest[kSha256DigestSize];
-    Sha256OneShot(reinterpret_cast<const std::uint8_t*>(token.data()), static_cast<std::int32_t>(token.size()),
-                  digest);
-    const std::string path = folder + "/sealtool-token-" + HexString(digest, 8) + ".lock";
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) continue;  // a lock that cannot be made does not stop a release
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      std::printf("waiting for another run on the token (%s)\n", path.c_str());
-      std::fflush(stdout);
-      flock(fd, LOCK_EX);
-    }
-  }
-}
-
-// Enough descriptors for every staged output's folder.
-void RaiseDescriptorLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
-}
 
 struct ImageRun {
   StagedFile staged{-1, {}, {}, -1, -1};  // no folder open until it is staged
@@ -352,11 +188,12 @@ bool StageSigningRequest(const BatchCommandLine& batch, const Signing& signing, 
     const ReleaseImage& image = manifest.images[i];
     const std::string block = Quoted(BlockName(image));
     const std::string signature = Quoted(SignatureName(image));
+    std::string pkcs11Tool = "pkcs11-tool --module MODULE --login --sign -m RSA-X-509 --id KEY-ID -i ";
+    pkcs11Tool.append(block).append(" -o ").append(signature);
+    std::string openssl = "openssl pkeyutl -decrypt -pkeyopt rsa_padding_mode:none -inkey key.pem -in ";
+    openssl.append(block).append(" -out ").append(signature);
     requests.push_back({image.name, BlockName(image), runs[i].blockSha256, SignatureName(image), runs[i].record,
-                        {"pkcs11-tool --module MODULE --login --sign -m RSA-X-509 --id KEY-ID -i " + block +
-                             " -o " + signature,
-                         "openssl pkeyutl -decrypt -pkeyopt rsa_padding_mode:none -inkey key.pem -in " + block +
-                             " -out " + signature}});
+                        {pkcs11Tool, openssl}});
   }
   const std::string next = "sealtool --batch " + Quoted(batch.manifest) + " --signature " + Quoted(batch.signLaterDir);
   const std::string text = FormatSigningRequest(requests, next);
@@ -435,47 +272,6 @@ int Finish(std::vector<ImageRun>* runs, const std::string& recordPath, bool keep
 }
 
 }  // namespace
-
-BatchParse ParseBatchCommandLine(int argc, char** argv, BatchCommandLine* batch, std::string* problem) {
-  bool isBatch = false;
-  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-    isBatch = isBatch || std::strcmp(argv[i], "--batch") == 0;
-  }
-  if (!isBatch) return BatchParse::kNotBatch;
-  *batch = BatchCommandLine{};
-  for (int i = 1; i < argc; ++i) {
-    const std::string word = argv[i];
-    const char** value = word == "--batch"        ? &batch->manifest
-                         : word == "--record"     ? &batch->record
-                         : word == "--sign-later" ? &batch->signLaterDir
-                         : word == "--signature"  ? &batch->signatureDir
-                                                  : nullptr;
-    if (value != nullptr) {
-      if (*value != nullptr) return *problem = word + " is given twice: give it once", BatchParse::kRefused;
-      if (i + 1 >= argc) return *problem = word + " needs a value", BatchParse::kRefused;
-      *value = argv[++i];
-    } else if (word == "--keep-going") {
-      if (batch->keepGoing) return *problem = word + " is given twice: give it once", BatchParse::kRefused;
-      batch->keepGoing = true;
-    } else if (word.rfind("--", 0) == 0) {
-      *problem = word + " cannot be given with --batch: the manifest names each image's keys";
-      return BatchParse::kRefused;
-    } else {
-      *problem = "--batch takes no input or output paths, not '" + word + "': the manifest names them";
-      return BatchParse::kRefused;
-    }
-  }
-  if (batch->signLaterDir != nullptr && batch->signatureDir != nullptr) {
-    *problem = "--signature cannot be given with --sign-later";
-    return BatchParse::kRefused;
-  }
-  if (batch->signLaterDir != nullptr && (batch->record != nullptr || batch->keepGoing)) {
-    *problem = batch->record != nullptr ? "--record cannot be given with --sign-later: that pass writes no image"
-                                        : "--keep-going cannot be given with --sign-later: every block or none";
-    return BatchParse::kRefused;
-  }
-  return BatchParse::kRun;
-}
 
 int RunBatch(const BatchCommandLine& batch) {
   std::string text;

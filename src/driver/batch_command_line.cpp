@@ -1,0 +1,49 @@
+#include <cstring>
+#include <string>
+
+#include "driver/batch.h"
+
+namespace sealtool {
+
+BatchParse ParseBatchCommandLine(int argc, char** argv, BatchCommandLine* batch, std::string* problem) {
+  bool isBatch = false;
+  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+    isBatch = isBatch || std::strcmp(argv[i], "--batch") == 0;
+  }
+  if (!isBatch) return BatchParse::kNotBatch;
+  *batch = BatchCommandLine{};
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    const char** value = word == "--batch"        ? &batch->manifest
+                         : word == "--record"     ? &batch->record
+                         : word == "--sign-later" ? &batch->signLaterDir
+                         : word == "--signature"  ? &batch->signatureDir
+                                                  : nullptr;
+    if (value != nullptr) {
+      if (*value != nullptr) return *problem = word + " is given twice: give it once", BatchParse::kRefused;
+      if (i + 1 >= argc) return *problem = word + " needs a value", BatchParse::kRefused;
+      *value = argv[++i];
+    } else if (word == "--keep-going") {
+      if (batch->keepGoing) return *problem = word + " is given twice: give it once", BatchParse::kRefused;
+      batch->keepGoing = true;
+    } else if (word.rfind("--", 0) == 0) {
+      *problem = word + " cannot be given with --batch: the manifest names each image's keys";
+      return BatchParse::kRefused;
+    } else {
+      *problem = "--batch takes no input or output paths, not '" + word + "': the manifest names them";
+      return BatchParse::kRefused;
+    }
+  }
+  if (batch->signLaterDir != nullptr && batch->signatureDir != nullptr) {
+    *problem = "--signature cannot be given with --sign-later";
+    return BatchParse::kRefused;
+  }
+  if (batch->signLaterDir != nullptr && (batch->record != nullptr || batch->keepGoing)) {
+    *problem = batch->record != nullptr ? "--record cannot be given with --sign-later: that pass writes no image"
+                                        : "--keep-going cannot be given with --sign-later: every block or none";
+    return BatchParse::kRefused;
+  }
+  return BatchParse::kRun;
+}
+
+}  // namespace sealtool
