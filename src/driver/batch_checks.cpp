@@ -21,6 +21,7 @@
 #include "image/hex_text.h"
 #include "image/image_read.h"
 #include "image/layout.h"
+#include "release/release_record.h"
 #include "token/key_ref_text.h"
 #include "token/pkcs11_token.h"
 #include "token/token_ref.h"
@@ -113,16 +114,7 @@ std::string TokenOfUri(const std::string& uri) {
 }  // namespace
 
 bool ReadManifestText(const char* path, std::string* text) {
-  std::FILE* stream = std::fopen(path, "rb");
-  if (stream == nullptr) return false;
-  char buffer[65536];
-  std::size_t count = 0;
-  while ((count = std::fread(buffer, 1, sizeof buffer, stream)) > 0 && text->size() <= kMaxManifestBytes) {
-    text->append(buffer, count);
-  }
-  const bool failed = std::ferror(stream) != 0 || text->size() > kMaxManifestBytes;
-  std::fclose(stream);
-  return !failed;
+  return ReadReleaseText(path, kMaxManifestBytes, text);
 }
 
 bool EverythingIsThere(const Manifest& manifest) {

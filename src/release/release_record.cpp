@@ -247,6 +247,19 @@ bool ParseRecord(const std::string& text, std::vector<RecordedImage>* images, st
   return true;
 }
 
+bool ReadReleaseText(const char* path, std::size_t maxBytes, std::string* text) {
+  std::FILE* stream = std::fopen(path, "rb");
+  if (stream == nullptr) return false;
+  char buffer[65536];
+  std::size_t count = 0;
+  while (text->size() <= maxBytes && (count = std::fread(buffer, 1, sizeof buffer, stream)) > 0) {
+    text->append(buffer, count);
+  }
+  const bool failed = std::ferror(stream) != 0 || text->size() > maxBytes;
+  std::fclose(stream);
+  return !failed;
+}
+
 std::string RecordFolder(const std::string& path) {
   std::error_code error;
   const fs::path absolute = fs::absolute(path, error).lexically_normal();

@@ -81,6 +81,10 @@ std::string FormatRecord(const std::vector<RecordedImage>& images);
 // Parses a record as FormatRecord writes it; false with *problem.
 bool ParseRecord(const std::string& text, std::vector<RecordedImage>* images, std::string* problem);
 
+// A manifest or a record, whole: false when it cannot be read or runs past
+// maxBytes.
+bool ReadReleaseText(const char* path, std::size_t maxBytes, std::string* text);
+
 // The folder a record at path lives in, absolute.
 std::string RecordFolder(const std::string& path);
 

@@ -22,19 +22,6 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t kMaxRecordBytes = 16u << 20;
 
-bool ReadText(const char* path, std::string* text) {
-  std::FILE* stream = std::fopen(path, "rb");
-  if (stream == nullptr) return false;
-  char buffer[65536];
-  std::size_t count = 0;
-  while ((count = std::fread(buffer, 1, sizeof buffer, stream)) > 0 && text->size() <= kMaxRecordBytes) {
-    text->append(buffer, count);
-  }
-  const bool failed = std::ferror(stream) != 0 || text->size() > kMaxRecordBytes;
-  std::fclose(stream);
-  return !failed;
-}
-
 std::string Resolve(const std::string& path, const std::string& folder) {
   return fs::path(path).is_absolute() ? path : (fs::path(folder) / path).string();
 }
@@ -122,7 +109,7 @@ int CheckAgainstRecord(const char* recordPath, char* const* names, int count, co
                        bool assumeZero) {
   std::string text, problem;
   std::vector<RecordedImage> recorded;
-  if (!ReadText(recordPath, &text) || !ParseRecord(text, &recorded, &problem)) {
+  if (!ReadReleaseText(recordPath, kMaxRecordBytes, &text) || !ParseRecord(text, &recorded, &problem)) {
     std::fprintf(stderr, "sealinfo: the record '%s' cannot be read: %s\n", recordPath,
                  problem.empty() ? "no such file, or too long" : problem.c_str());
     return 2;
