@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <sstream>
 
+extern char** environ;
+
 namespace sealtool::test {
 namespace {
 
@@ -29,13 +31,40 @@ void ReplaceStdoutWithReaderlessPipe() {
   close(fds[1]);
 }
 
-[[noreturn]] void ExecChild(const std::string& program, const std::vector<std::string>& args,
+// Everything the child needs, made before the fork: between fork and exec
+// a child of a threaded test program must not allocate, since another
+// thread may have held the allocator's lock at the fork.
+struct ChildCommand {
+  std::string stdinPath;
+  std::vector<std::string> environment;
+  std::vector<char*> argv;
+  std::vector<char*> envp;
+};
+
+void PrepareChild(const std::string& program, const std::vector<std::string>& args,
+                  const ProcessOptions& options, ChildCommand* child) {
+  child->stdinPath = options.stdinPath.empty() ? "/dev/null" : options.stdinPath;
+  // As putenv would: each given entry replaces one of the same name, the
+  // later of two given ones wins.
+  for (char** entry = environ; *entry != nullptr; ++entry) child->environment.emplace_back(*entry);
+  for (const std::string& given : options.environment) {
+    const std::string name = given.substr(0, given.find('=') + 1);
+    std::erase_if(child->environment, [&](const std::string& entry) { return entry.rfind(name, 0) == 0; });
+    child->environment.push_back(given);
+  }
+  child->argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : args) child->argv.push_back(const_cast<char*>(arg.c_str()));
+  child->argv.push_back(nullptr);
+  for (std::string& entry : child->environment) child->envp.push_back(entry.data());
+  child->envp.push_back(nullptr);
+}
+
+[[noreturn]] void ExecChild(const std::string& program, const ChildCommand& child,
                             const ProcessOptions& options, int outFd, int errFd) {
   if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) {
     _exit(126);
   }
-  const std::string in = options.stdinPath.empty() ? "/dev/null" : options.stdinPath;
-  const int inFd = open(in.c_str(), O_RDONLY);
+  const int inFd = open(child.stdinPath.c_str(), O_RDONLY);
   if (inFd < 0) {
     _exit(126);
   }
@@ -53,21 +82,12 @@ void ReplaceStdoutWithReaderlessPipe() {
                        static_cast<rlim_t>(options.fileSizeLimit)};
     setrlimit(RLIMIT_FSIZE, &limit);
   }
-  for (const std::string& entry : options.environment) {
-    putenv(const_cast<char*>(entry.c_str()));
-  }
   if (options.asNobody && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 ||
                            setuid(kNobody) != 0)) {
     _exit(126);
   }
   for (const int fd : options.closedFds) close(fd);
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& arg : args) {
-    argv.push_back(const_cast<char*>(arg.c_str()));
-  }
-  argv.push_back(nullptr);
-  execvp(program.c_str(), argv.data());
+  execvpe(program.c_str(), child.argv.data(), child.envp.data());
   _exit(127);
 }
 
@@ -117,11 +137,13 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
   if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
     return result;
   }
+  ChildCommand child;
+  PrepareChild(program, args, options, &child);
   const pid_t pid = fork();
   if (pid == 0) {
     close(outPipe[0]);
     close(errPipe[0]);
-    ExecChild(program, args, options, outPipe[1], errPipe[1]);
+    ExecChild(program, child, options, outPipe[1], errPipe[1]);
   }
   close(outPipe[1]);
   close(errPipe[1]);

@@ -64,4 +64,9 @@ grep -q "the token does not state the AES key's length (CKA_VALUE_LEN)" aes.log 
 [ ! -e aes.out ]
 echo "an imported AES key without CKA_VALUE_LEN is refused for that reason"
 INSIDE
+# opencryptoki 3.8 leaves its own allocations at C_Finalize, in a slot
+# library it has unloaded by then, so a leak report could not even name it:
+# in a sanitizer build this test does not ask for one. Every other token
+# test (SoftHSM2) still checks the tool's own code for leaks.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 unshare -m bash "$WORK/inside.sh" "$WORK" "$SEALTOOL" "$SEALKEY" "$MAKE_EXAMPLE" "$KEYS" "$MODULE"
