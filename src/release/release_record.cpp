@@ -80,8 +80,7 @@ std::vector<RecordedKey> KeysOf(RunMode mode, const KeySources& keys) {
     if (keys.rsaPub != nullptr || keys.rsaKey == nullptr || !IsTokenRef(keys.rsaKey)) {
       used.push_back(KeyOf("rsa_pub", keys.rsaPub, kRsaPublicKeyFileName, false));
     } else {
-      RecordedKey publicKey = NamedKey("rsa_pub", keys.rsaKey);  // the private key's public key
-      used.push_back(publicKey);
+      used.push_back(NamedKey("rsa_pub", keys.rsaKey));  // the private key's public key
     }
   }
   if (mode != RunMode::kPlain) used.push_back(KeyOf("aes_key", keys.aesKey, kAesKeyFileName, true));

@@ -44,16 +44,20 @@ void SetTokenFailure(TrialResult* trial, const TokenRef& ref, CK_RV rv) {
                 static_cast<unsigned long>(rv));
 }
 
+void IdentifyToken(const OpenToken& token, TokenIdentity* identity) {
+  CopyPadded(identity->label, token.info.label, sizeof token.info.label);
+  CopyPadded(identity->manufacturer, token.info.manufacturerID, sizeof token.info.manufacturerID);
+  CopyPadded(identity->model, token.info.model, sizeof token.info.model);
+  CopyPadded(identity->serial, token.info.serialNumber, sizeof token.info.serialNumber);
+}
+
 void DescribeModuleAndToken(const TokenRef& ref, const OpenToken& token, TokenKeyFacts* facts) {
   ModuleFileOf(ref, token.module, facts->moduleFile, sizeof facts->moduleFile);
   CK_INFO info{};
   if (token.module->C_GetInfo(&info) == CKR_OK) {
     CopyPadded(facts->moduleDescription, info.libraryDescription, sizeof info.libraryDescription);
   }
-  CopyPadded(facts->tokenLabel, token.info.label, sizeof token.info.label);
-  CopyPadded(facts->manufacturer, token.info.manufacturerID, sizeof token.info.manufacturerID);
-  CopyPadded(facts->model, token.info.model, sizeof token.info.model);
-  CopyPadded(facts->serial, token.info.serialNumber, sizeof token.info.serialNumber);
+  IdentifyToken(token, &facts->token);
 }
 
 void DescribeKey(const OpenToken& token, CK_OBJECT_HANDLE key, CK_OBJECT_CLASS keyClass,
@@ -217,10 +221,7 @@ bool IdentifyKeyToken(const char* uri, TokenIdentity* identity) {
   CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
   const OpenToken* token = ParseRef(uri, &ref) ? FindCheckedKey(ref, &key, &keyClass, true) : nullptr;
   if (token != nullptr) {
-    CopyPadded(identity->label, token->info.label, sizeof token->info.label);
-    CopyPadded(identity->manufacturer, token->info.manufacturerID, sizeof token->info.manufacturerID);
-    CopyPadded(identity->model, token->info.model, sizeof token->info.model);
-    CopyPadded(identity->serial, token->info.serialNumber, sizeof token->info.serialNumber);
+    IdentifyToken(*token, identity);
   }
   ReleaseRef(&ref);
   return token != nullptr;

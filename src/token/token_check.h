@@ -21,13 +21,18 @@ struct TrialResult {
   char text[128];
 };
 
-struct TokenKeyFacts {
-  char moduleFile[256];
-  char moduleDescription[33];
-  char tokenLabel[33];
+// Which token it is, as its token info names it.
+struct TokenIdentity {
+  char label[33];
   char manufacturer[33];
   char model[17];
   char serial[17];
+};
+
+struct TokenKeyFacts {
+  char moduleFile[256];
+  char moduleDescription[33];
+  TokenIdentity token;
   TokenKeyKind kind;
   std::size_t bits;  // modulus or key bits; 0 when the token does not state it
   Answer sign, encrypt, wrap, sensitive, extractable;
@@ -45,12 +50,6 @@ bool CheckTokenKey(const char* uri, TokenKeyFacts* facts);
 
 // The token that holds the key uri names (found as CheckTokenKey finds it,
 // a public key too), for a release record.
-struct TokenIdentity {
-  char label[33];
-  char manufacturer[33];
-  char model[17];
-  char serial[17];
-};
 bool IdentifyKeyToken(const char* uri, TokenIdentity* identity);
 
 }  // namespace sealtool

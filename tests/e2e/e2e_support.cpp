@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include <mbedtls/sha256.h>
+
 #include "example_image.h"
 
 namespace sealtool::test {
@@ -11,6 +13,14 @@ ProcessResult RunSealtool(const TempDir& dir, const std::vector<std::string>& ar
                           ProcessOptions options) {
   options.workDir = dir.path();
   return RunOwnProgram(SEALTOOL_EXE, args, options);
+}
+
+std::string Sha256Hex(const Bytes& bytes) {
+  unsigned char digest[32];
+  mbedtls_sha256_ret(bytes.data(), bytes.size(), digest, 0);
+  std::string hex;
+  for (const unsigned char byte : digest) hex += Format("%02x", byte);
+  return hex;
 }
 
 std::string Format(const char* format, ...) {

@@ -16,6 +16,10 @@ ProcessResult RunSealtool(const TempDir& dir, const std::vector<std::string>& ar
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The SHA-256 of bytes in lower-case hex, by mbedtls: independent of the
+// tool's own SHA-256 module.
+std::string Sha256Hex(const Bytes& bytes);
+
 // The example image of the generator for chip, seed and size.
 Bytes ExampleInput(std::int32_t chip, std::uint32_t seed = 1, std::size_t size = 24576);
 

@@ -20,19 +20,8 @@
 namespace sealtool::test {
 namespace {
 
-// One mode with its keys as files and the same keys in the token; token
-// words are the attributes of a URI, turned into one by the test.
-struct Mode {
-  const char* name;
-  std::int32_t chip;
-  std::int32_t secureBoot;
-  std::vector<std::string> fileKeys;
-  std::vector<std::string> tokenKeys;
-};
 
-void PrintTo(const Mode& c, std::ostream* os) { *os << c.name; }
-
-const Mode kModes[] = {
+const Equivalence kModes[] = {
     {"Rsa", 742, 2, {"--aes-key", "body.txt"},
      {"--rsa-key", "object=rsa;type=private", "--aes-key", "object=aes"}},
     {"RsaBodyKeyOnly", 775, 2, {"--aes-key", "body.txt"}, {"--aes-key", "object=aes"}},
@@ -42,14 +31,14 @@ const Mode kModes[] = {
      {"--aes-key", "object=aes", "--seal-key", "id=%03"}},
 };
 
-std::vector<std::string> Positional(const Mode& c, const char* output) {
+std::vector<std::string> Positional(const Equivalence& c, const char* output) {
   return {"in.bin", output, std::to_string(c.chip), std::to_string(c.secureBoot)};
 }
 
 // Seals with the key files, then with the token keys that uri makes, and
 // expects the same bytes.
 template <typename MakeUri>
-void ExpectSameImage(const TokenSetup& setup, const Mode& c, MakeUri uri,
+void ExpectSameImage(const TokenSetup& setup, const Equivalence& c, MakeUri uri,
                      const std::vector<std::string>& environment) {
   WriteBytes(setup.dir.File("in.bin"), ExampleInput(c.chip, 21));
   std::vector<std::string> args = c.fileKeys;
@@ -64,7 +53,7 @@ void ExpectSameImage(const TokenSetup& setup, const Mode& c, MakeUri uri,
   EXPECT_EQ(ReadBytes(setup.dir.File("token.bin")), ReadBytes(setup.dir.File("file.bin")));
 }
 
-class ChainedEcbTest : public testing::TestWithParam<Mode> {};
+class ChainedEcbTest : public testing::TestWithParam<Equivalence> {};
 
 // A token that offers ECB but not CBC gives the CBC image all the same.
 TEST_P(ChainedEcbTest, SealsAsCbcDoes) {
@@ -75,9 +64,9 @@ TEST_P(ChainedEcbTest, SealsAsCbcDoes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ChainedEcbTest, testing::ValuesIn(kModes),
-                         [](const testing::TestParamInfo<Mode>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<Equivalence>& info) { return std::string(info.param.name); });
 
-class RemoteTokenTest : public testing::TestWithParam<Mode> {};
+class RemoteTokenTest : public testing::TestWithParam<Equivalence> {};
 
 // Through p11-kit's remoting, which carries ECB but not CBC's IV: RSA mode
 // and AES-seal give the images of the key files.
@@ -90,7 +79,7 @@ TEST_P(RemoteTokenTest, SealsThroughTheSigningHostAsTheFileKeys) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, RemoteTokenTest, testing::ValuesIn(kModes),
-                         [](const testing::TestParamInfo<Mode>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<Equivalence>& info) { return std::string(info.param.name); });
 
 // What the remote path cannot do, and a signing host that is not there,
 // each say so and write nothing.

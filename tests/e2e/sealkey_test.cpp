@@ -5,7 +5,6 @@
 
 #include <sstream>
 #include <mbedtls/bignum.h>
-#include <mbedtls/sha256.h>
 #include <sys/stat.h>
 
 #include <cmath>
@@ -40,14 +39,6 @@ std::pair<std::string, std::string> Ids(const ProcessResult& id) {
   const std::size_t spki = id.out.find("SubjectPublicKeyInfo):    ");
   if (header == std::string::npos || spki == std::string::npos) return {};
   return {id.out.substr(header + 12, 64), id.out.substr(spki + 26, 64)};
-}
-
-std::string Sha256Hex(const Bytes& bytes) {
-  unsigned char digest[32];
-  mbedtls_sha256_ret(bytes.data(), bytes.size(), digest, 0);
-  std::string hex;
-  for (const unsigned char byte : digest) hex += Format("%02x", byte);
-  return hex;
 }
 
 TEST(SealkeyTest, EveryCarrierOfAKeyGivesTheSameIds) {

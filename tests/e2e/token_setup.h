@@ -2,6 +2,8 @@
 // files and the same keys in a SoftHSM2 token of the test's own.
 #pragma once
 
+#include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,19 @@ struct TokenSetup {
   ProcessResult Run(const std::vector<std::string>& args,
                     std::vector<std::string> environment = {}) const;
 };
+
+// One mode with its keys as files and the same keys in the token: token
+// words that are not options are the attributes of a URI, which each test
+// turns into one of its own kind.
+struct Equivalence {
+  const char* name;
+  std::int32_t chip;
+  std::int32_t secureBoot;
+  std::vector<std::string> fileKeys;   // options naming the key files
+  std::vector<std::string> tokenKeys;  // options naming the same keys in the token
+};
+
+inline void PrintTo(const Equivalence& c, std::ostream* os) { *os << c.name; }
 
 // A URI of the test token through the fault-injecting module.
 std::string Faulty(const std::string& attributes);

@@ -21,16 +21,6 @@
 namespace sealtool::test {
 namespace {
 
-struct Equivalence {
-  const char* name;
-  std::int32_t chip;
-  std::int32_t secureBoot;
-  std::vector<std::string> fileKeys;   // options naming the key files
-  std::vector<std::string> tokenKeys;  // options naming the same keys in the token
-};
-
-void PrintTo(const Equivalence& c, std::ostream* os) { *os << c.name; }
-
 class TokenEquivalenceTest : public testing::TestWithParam<Equivalence> {};
 
 TEST_P(TokenEquivalenceTest, TokenKeysSealExactlyAsTheSameKeysInFiles) {

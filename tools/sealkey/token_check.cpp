@@ -93,8 +93,8 @@ std::vector<const TrialResult*> TrialsOf(const TokenKeyFacts& facts) {
 void PrintText(const char* uri, const TokenKeyFacts& facts, const std::vector<ModeVerdict>& verdicts) {
   std::printf("key:         %s\n", sealtool::KeyRefForDisplay(uri).text);
   std::printf("module:      %s (%s)\n", facts.moduleFile, facts.moduleDescription);
-  std::printf("token:       %s (%s, %s, serial %s)\n", facts.tokenLabel, facts.manufacturer,
-              facts.model, facts.serial);
+  std::printf("token:       %s (%s, %s, serial %s)\n", facts.token.label, facts.token.manufacturer,
+              facts.token.model, facts.token.serial);
   if (facts.bits != 0) {
     std::printf("kind:        %s, %zu bits\n", KindName(facts.kind), facts.bits);
   } else {
@@ -123,8 +123,8 @@ void PrintJson(const char* uri, const TokenKeyFacts& facts, const std::vector<Mo
   Json report;
   report["key"] = sealtool::KeyRefForDisplay(uri).text;
   report["module"] = {{"file", facts.moduleFile}, {"description", facts.moduleDescription}};
-  report["token"] = {{"label", facts.tokenLabel}, {"manufacturer", facts.manufacturer},
-                     {"model", facts.model}, {"serial", facts.serial}};
+  report["token"] = {{"label", facts.token.label}, {"manufacturer", facts.token.manufacturer},
+                     {"model", facts.token.model}, {"serial", facts.token.serial}};
   report["kind"] = facts.kind == TokenKeyKind::kRsaPrivate ? "rsa-private"
                    : facts.kind == TokenKeyKind::kAesSecret ? "aes-secret" : "other";
   report["bits"] = facts.bits != 0 ? Json(facts.bits) : Json(nullptr);
