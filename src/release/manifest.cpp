@@ -1,17 +1,13 @@
 #include "release/manifest.h"
 
-#include <climits>
 #include <filesystem>
 #include <set>
 
-#include <nlohmann/json.hpp>
-
+#include "release/json_document.h"
 #include "token/pkcs11_token.h"
 
 namespace sealtool {
 namespace {
-
-using Json = nlohmann::json;
 
 // The key fields, the run option each stands for, and where it goes.
 struct KeyField {
@@ -45,10 +41,7 @@ struct Checker {
 
 bool ReadInteger(const Json& value, const std::string& where, std::int32_t* out, Checker* check) {
   if (!value.is_number_integer()) return check->Fail(where, "an integer is needed");
-  const auto number = value.get<std::int64_t>();
-  if (number < INT_MIN || number > INT_MAX) return check->Fail(where, "out of range");
-  *out = static_cast<std::int32_t>(number);
-  return true;
+  return ReadJsonInt32(value, out) || check->Fail(where, "out of range");
 }
 
 bool ReadText(const Json& value, const std::string& where, std::string* out, Checker* check) {
@@ -80,7 +73,7 @@ bool ReadField(const std::string& key, const Json& value, const std::string& whe
     if (!ReadText(value, where, ref, check)) return false;
     // A manifest is a file that travels (into repositories, into logs): a
     // PIN does not belong in it.
-    if (ref->find("pin-value") != std::string::npos) {
+    if (IsTokenRef(ref->c_str()) && ref->find("pin-value") != std::string::npos) {
       return check->Fail(where, "holds a pin-value: put pin-source=file:PATH in the URI, or set SEALTOOL_PIN");
     }
     return true;
@@ -208,8 +201,12 @@ bool ParseManifest(const std::string& text, BatchSigning signing, Manifest* mani
                    std::string* problem) {
   Checker check{problem};
   *manifest = Manifest{};
-  const Json document = Json::parse(text, nullptr, false);
-  if (document.is_discarded()) return check.Fail("manifest", "not JSON");
+  Json document;
+  std::string jsonProblem;
+  if (!ParseStrictJson(text, &document, &jsonProblem)) {
+    // A duplicate names its own path; anything else is the whole text's fault.
+    return jsonProblem == "not JSON" ? check.Fail("manifest", jsonProblem) : (*problem = jsonProblem, false);
+  }
   if (!document.is_object()) return check.Fail("manifest", "an object is needed");
   Fields defaults;
   const Json* images = nullptr;

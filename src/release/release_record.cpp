@@ -8,14 +8,13 @@
 #include <ctime>
 #include <filesystem>
 
-#include <nlohmann/json.hpp>
-
 #include "digest/sha256.h"
 #include "image/hex_text.h"
 #include "image/layout.h"
 #include "keys/aes_key_file.h"
 #include "keys/public_key.h"
 #include "keys/rsa_key_files.h"
+#include "release/json_document.h"
 #include "token/key_ref_text.h"
 #include "token/pkcs11_token.h"
 #include "token/token_check.h"
@@ -23,7 +22,6 @@
 namespace sealtool {
 namespace {
 
-using Json = nlohmann::ordered_json;
 namespace fs = std::filesystem;
 
 std::string Sha256Hex(const std::uint8_t* bytes, std::size_t size) {
@@ -43,20 +41,22 @@ std::string RelativeTo(const std::string& path, const std::string& folder) {
 
 // A key the run did not name: the default file of the working directory,
 // or for an AES key that is absent, the built-in key.
-RecordedKey DefaultKey(const char* role, const char* fileName, bool builtInWhenAbsent) {
+RecordedKey DefaultKey(const char* role, const char* fileName, bool builtInWhenAbsent, const std::string& folder) {
   RecordedKey key;
   key.role = role;
   const bool present = access(fileName, F_OK) == 0;
-  key.reference = present || !builtInWhenAbsent ? fileName : "";
+  key.reference = present || !builtInWhenAbsent ? RelativeTo(fileName, folder) : "";
   key.source = present || !builtInWhenAbsent ? "file" : "built-in";
   return key;
 }
 
-RecordedKey NamedKey(const char* role, const char* reference) {
+// A key file is recorded as its inputs and outputs are, relative to the
+// record's folder, so that the record can be checked from anywhere.
+RecordedKey NamedKey(const char* role, const char* reference, const std::string& folder) {
   RecordedKey key;
   key.role = role;
-  key.reference = KeyRefForDisplay(reference).text;
   key.source = IsTokenRef(reference) ? "token" : "file";
+  key.reference = key.source == "file" ? RelativeTo(reference, folder) : KeyRefForDisplay(reference).text;
   TokenIdentity identity{};
   if (key.source == "token" && IdentifyKeyToken(reference, &identity)) {
     key.inToken = true;
@@ -68,23 +68,22 @@ RecordedKey NamedKey(const char* role, const char* reference) {
   return key;
 }
 
-RecordedKey KeyOf(const char* role, const char* reference, const char* defaultFile, bool builtIn) {
-  return reference != nullptr ? NamedKey(role, reference) : DefaultKey(role, defaultFile, builtIn);
-}
-
 // The keys each mode reads, as the sealing steps read them.
-std::vector<RecordedKey> KeysOf(RunMode mode, const KeySources& keys) {
+std::vector<RecordedKey> KeysOf(RunMode mode, const KeySources& keys, const std::string& folder) {
+  const auto keyOf = [&folder](const char* role, const char* reference, const char* defaultFile, bool builtIn) {
+    return reference != nullptr ? NamedKey(role, reference, folder) : DefaultKey(role, defaultFile, builtIn, folder);
+  };
   std::vector<RecordedKey> used;
   if (mode == RunMode::kRsa) {
-    if (keys.signature == nullptr) used.push_back(KeyOf("rsa_key", keys.rsaKey, kRsaPrivateKeyFileName, false));
+    if (keys.signature == nullptr) used.push_back(keyOf("rsa_key", keys.rsaKey, kRsaPrivateKeyFileName, false));
     if (keys.rsaPub != nullptr || keys.rsaKey == nullptr || !IsTokenRef(keys.rsaKey)) {
-      used.push_back(KeyOf("rsa_pub", keys.rsaPub, kRsaPublicKeyFileName, false));
+      used.push_back(keyOf("rsa_pub", keys.rsaPub, kRsaPublicKeyFileName, false));
     } else {
-      used.push_back(NamedKey("rsa_pub", keys.rsaKey));  // the private key's public key
+      used.push_back(NamedKey("rsa_pub", keys.rsaKey, folder));  // the private key's public key
     }
   }
-  if (mode != RunMode::kPlain) used.push_back(KeyOf("aes_key", keys.aesKey, kAesKeyFileName, true));
-  if (mode == RunMode::kAesSeal) used.push_back(KeyOf("seal_key", keys.sealKey, kAesKeyFileName, true));
+  if (mode != RunMode::kPlain) used.push_back(keyOf("aes_key", keys.aesKey, kAesKeyFileName, true));
+  if (mode == RunMode::kAesSeal) used.push_back(keyOf("seal_key", keys.sealKey, kAesKeyFileName, true));
   return used;
 }
 
@@ -137,29 +136,61 @@ std::string SourceDate() {
 
 bool TextAt(const Json& object, const char* key, std::string* out) {
   const auto found = object.find(key);
-  if (found == object.end() || !found->is_string()) return false;
-  *out = found->get<std::string>();
+  return found != object.end() && ReadJsonText(*found, out);
+}
+
+bool IntegerAt(const Json& object, const char* key, std::int32_t* out) {
+  const auto found = object.find(key);
+  return found != object.end() && ReadJsonInt32(*found, out);
+}
+
+const Json* ObjectAt(const Json& object, const char* key) {
+  const auto found = object.find(key);
+  return found != object.end() && found->is_object() ? &*found : nullptr;
+}
+
+bool ParseKey(const Json& entry, RecordedKey* key) {
+  if (!entry.is_object() || !TextAt(entry, "role", &key->role) || !TextAt(entry, "reference", &key->reference) ||
+      !TextAt(entry, "source", &key->source)) {
+    return false;
+  }
+  const bool knownRole = key->role == "rsa_key" || key->role == "rsa_pub" || key->role == "aes_key" ||
+                         key->role == "seal_key";
+  const bool knownSource = key->source == "file" || key->source == "token" || key->source == "built-in";
+  return knownRole && knownSource;
+}
+
+bool ParseKeys(const Json& entry, std::vector<RecordedKey>* keys) {
+  const auto found = entry.find("keys");
+  if (found == entry.end()) return true;
+  if (!found->is_array()) return false;
+  for (const Json& element : *found) {
+    RecordedKey key;
+    if (!ParseKey(element, &key)) return false;
+    keys->push_back(std::move(key));
+  }
   return true;
 }
 
 bool ParseImage(const Json& entry, RecordedImage* image) {
-  const Json input = entry.contains("input") ? entry["input"] : Json();
-  const Json output = entry.contains("output") ? entry["output"] : Json();
+  if (!entry.is_object()) return false;
+  const Json* input = ObjectAt(entry, "input");
+  const Json* output = ObjectAt(entry, "output");
   std::string mode;
-  if (!entry.is_object() || !input.is_object() || !output.is_object() || !TextAt(entry, "name", &image->name) ||
-      !TextAt(input, "path", &image->input) || !TextAt(input, "sha256", &image->inputSha256) ||
-      !TextAt(output, "path", &image->output) || !TextAt(output, "sha256", &image->outputSha256) ||
+  if (input == nullptr || output == nullptr || !TextAt(entry, "name", &image->name) ||
+      !TextAt(*input, "path", &image->input) || !TextAt(*input, "sha256", &image->inputSha256) ||
+      !TextAt(*output, "path", &image->output) || !TextAt(*output, "sha256", &image->outputSha256) ||
       !TextAt(entry, "mode", &mode) || !ParseRunModeName(mode.c_str(), &image->mode) ||
-      !entry.contains("chip") || !entry["chip"].is_number_integer() || !entry.contains("secure_boot") ||
-      !entry["secure_boot"].is_number_integer()) {
+      !IntegerAt(entry, "chip", &image->chip) || !IntegerAt(entry, "secure_boot", &image->secureBoot) ||
+      !ParseKeys(entry, &image->keys)) {
     return false;
   }
-  image->chip = entry["chip"].get<std::int32_t>();
-  image->secureBoot = entry["secure_boot"].get<std::int32_t>();
   image->hasKeyIds = TextAt(entry, "key_id_header", &image->headerKeyId) &&
                      TextAt(entry, "key_id_spki", &image->spkiKeyId);
   image->hasDigests = TextAt(entry, "image_digest", &image->imageDigest) &&
                       TextAt(entry, "header_digest", &image->headerDigest);
+  const auto allowed = entry.find("allow_built_in_keys");
+  image->builtInKeysAllowed = allowed != entry.end() && allowed->is_boolean() && allowed->get<bool>();
   return true;
 }
 
@@ -186,7 +217,7 @@ RecordedImage RecordImage(const SealedImage& sealed, const std::string& recordFo
   image.output = RelativeTo(sealed.outputPath, recordFolder);
   image.chip = sealed.chip;
   image.secureBoot = sealed.secureBoot;
-  image.keys = KeysOf(image.mode, *sealed.keys);
+  image.keys = KeysOf(image.mode, *sealed.keys, recordFolder);
   image.signatureSupplied = image.hasKeyIds && sealed.keys->signature != nullptr;
   if (sealed.digests != nullptr && IsSecureMode(image.mode)) {
     image.hasDigests = true;
@@ -201,7 +232,7 @@ std::string FormatRecord(const std::vector<RecordedImage>& images) {
   if (const std::string date = SourceDate(); !date.empty()) record["time"] = date;
   record["images"] = Json::array();
   for (const RecordedImage& image : images) record["images"].push_back(ImageJson(image));
-  return record.dump(2) + "\n";
+  return DumpJson(record);
 }
 
 std::string FormatSigningRequest(const std::vector<SigningRequest>& requests, const std::string& nextStep) {
@@ -219,25 +250,26 @@ std::string FormatSigningRequest(const std::vector<SigningRequest>& requests, co
                                  {"commands", image.commands}});
   }
   request["next"] = nextStep;
-  return request.dump(2) + "\n";
+  return DumpJson(request);
 }
 
 bool ParseRecord(const std::string& text, std::vector<RecordedImage>* images, std::string* problem) {
-  const Json record = Json::parse(text, nullptr, false);
-  if (record.is_discarded() || !record.is_object()) {
+  Json record;
+  if (!ParseStrictJson(text, &record, problem)) return false;
+  if (!record.is_object()) {
     *problem = "not a JSON object";
     return false;
   }
   std::string tool;
-  if (!TextAt(record, "tool", &tool) || tool != "sealtool" || !record.contains("images") ||
-      !record["images"].is_array()) {
+  const auto entries = record.find("images");
+  if (!TextAt(record, "tool", &tool) || tool != "sealtool" || entries == record.end() || !entries->is_array()) {
     *problem = "not a release record of sealtool";
     return false;
   }
   images->clear();
-  for (std::size_t i = 0; i < record["images"].size(); ++i) {
+  for (std::size_t i = 0; i < entries->size(); ++i) {
     RecordedImage image;
-    if (!ParseImage(record["images"][i], &image)) {
+    if (!ParseImage((*entries)[i], &image)) {
       *problem = "images[" + std::to_string(i) + "] is not a recorded image";
       return false;
     }

@@ -56,6 +56,20 @@ TEST(ManifestTest, RefusesWhatCannotBeMeantWithThePathOfTheField) {
       {"a PIN in the manifest", One(R"("input": "a", "output": "b", "chip": 753, "secure_boot": 1, "seal_key": "s",
                                          "aes_key": "pkcs11:token=t;object=a?pin-value=1234")"),
        "images[0].aes_key: holds a pin-value: put pin-source=file:PATH in the URI"},
+      {"a key given twice", One(R"("input": "a", "output": "b", "chip": 753, "chip": 775, "secure_boot": 0)"),
+       "images[0].chip: given twice"},
+      {"a pin-value hidden in a duplicate",
+       R"({"images": [{"input": "a", "output": "b", "chip": 753, "secure_boot": 1, "seal_key": "s",
+                      "aes_key": "pkcs11:token=t;object=a?pin-value=1234", "aes_key": "k"}]})",
+       "images[0].aes_key: given twice"},
+      {"the defaults given twice", "{\"defaults\": {}, \"images\": [{}], \"defaults\": {}}", "defaults: given twice"},
+      {"a duplicate in the second image",
+       R"({"defaults": {"chip": 753, "secure_boot": 0}, "images": [{"input": "a", "output": "b"}, {"input": "c", "output": "d", "output": "e"}]})",
+       "images[1].output: given twice"},
+      {"chip past 64 bits signed", One(R"("input": "a", "output": "b", "chip": 18446744073709551615, "secure_boot": 0)"),
+       "images[0].chip: out of range"},
+      {"secure_boot below int32", One(R"("input": "a", "output": "b", "chip": 753, "secure_boot": -2147483649)"),
+       "images[0].secure_boot: out of range"},
       {"a name that is a path", One(R"("name": "a/b", "input": "a", "output": "b", "chip": 753, "secure_boot": 0)"),
        "images[0].name: 'a/b' cannot name files"},
       {"two images, one name",
@@ -114,6 +128,11 @@ TEST(ManifestTest, BuiltInKeysOnlyWhenTheManifestSaysSo) {
                             BatchSigning::kInRun, &manifest, &problem))
       << problem;
   EXPECT_TRUE(manifest.allowBuiltInKeys);
+  // Only a URI carries a PIN: a key file's path may say pin-value.
+  EXPECT_TRUE(ParseManifest(One(R"("input": "a", "output": "b", "chip": 753, "secure_boot": 3,
+                                   "aes_key": "keys/pin-values/aes.txt")"),
+                            BatchSigning::kInRun, &manifest, &problem))
+      << problem;
   // A token RSA key brings its public key; a key file does not.
   EXPECT_TRUE(ParseManifest(One(R"("input": "a", "output": "b", "chip": 742, "secure_boot": 2,
                                    "rsa_key": "pkcs11:token=t;object=r", "aes_key": "k")"),

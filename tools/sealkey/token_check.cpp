@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "release/json_document.h"
 #include "token/key_ref_text.h"
 #include "token/pkcs11_token.h"
 #include "token/token_check.h"
@@ -15,8 +14,9 @@
 namespace sealkey {
 namespace {
 
-using Json = nlohmann::ordered_json;
 using sealtool::Answer;
+using sealtool::DumpJson;
+using sealtool::Json;
 using sealtool::TokenKeyFacts;
 using sealtool::TokenKeyKind;
 using sealtool::Trial;
@@ -142,7 +142,7 @@ void PrintJson(const char* uri, const TokenKeyFacts& facts, const std::vector<Mo
     report["modes"].push_back({{"mode", verdict.mode}, {"role", verdict.role}, {"can_seal", verdict.canSeal},
                                {"reason", verdict.canSeal ? Json(nullptr) : Json(verdict.reason)}});
   }
-  std::printf("%s\n", report.dump(2).c_str());
+  std::fputs(DumpJson(report).c_str(), stdout);
 }
 
 // The token code says what went wrong on standard output, as sealtool's
