@@ -14,6 +14,7 @@
 #include "driver/image_file.h"
 #include "driver/next_step.h"
 #include "driver/output_capture.h"
+#include "driver/path_claims.h"
 #include "driver/record_file.h"
 #include "driver/run.h"
 #include "driver/staged_file.h"
@@ -154,22 +155,32 @@ bool SealOne(const ReleaseImage& image, const std::string* recordFolder, const S
   return true;
 }
 
+void CloseFolder(StagedFile* staged) {
+  if (staged->dirFd >= 0) close(staged->dirFd);
+  staged->dirFd = -1;
+}
+
 void CloseFolders(std::vector<ImageRun>* runs) {
-  for (ImageRun& run : *runs) {
-    if (run.staged.dirFd >= 0) close(run.staged.dirFd);
-    run.staged.dirFd = -1;
-  }
+  for (ImageRun& run : *runs) CloseFolder(&run.staged);
+}
+
+std::size_t SealedCount(const std::vector<ImageRun>& runs) {
+  std::size_t sealed = 0;
+  for (const ImageRun& run : runs) sealed += run.sealed ? 1 : 0;
+  return sealed;
 }
 
 // Moves the staged outputs of the images that sealed into place, together
-// with extra (a signing request) when there is one.
-bool CommitSealed(std::vector<ImageRun>* runs, StagedFile* extra, std::size_t* count) {
+// with the extras that are staged (a signing request, the record): all of
+// them or none.
+bool CommitSealed(std::vector<ImageRun>* runs, StagedFile* const* extras, std::size_t extraCount) {
   std::vector<StagedFile> staged;
   for (ImageRun& run : *runs) {
     if (run.sealed) staged.push_back(run.staged);
   }
-  *count = staged.size();
-  if (extra != nullptr) staged.push_back(*extra);
+  for (std::size_t i = 0; i < extraCount; ++i) {
+    if (extras[i]->dirFd >= 0) staged.push_back(*extras[i]);
+  }
   return staged.empty() || CommitStagedFiles(staged.data(), staged.size());
 }
 
@@ -203,13 +214,19 @@ bool StageSigningRequest(const BatchCommandLine& batch, const Signing& signing, 
     return true;
   }
   std::printf("%s cannot be written: %s\n", path.c_str(), std::strerror(errno));
-  if (staged->dirFd >= 0) close(staged->dirFd);
+  CloseFolder(staged);  // nothing of ours is staged there
   return false;
 }
 
-void DiscardAll(std::vector<ImageRun>* runs) {
+// Removes every staged file, so that the run leaves nothing behind.
+void DiscardAll(std::vector<ImageRun>* runs, StagedFile* const* extras, std::size_t extraCount) {
   for (ImageRun& run : *runs) {
     if (run.sealed) DiscardStagedFile(&run.staged);
+  }
+  CloseFolders(runs);
+  for (std::size_t i = 0; i < extraCount; ++i) {
+    if (extras[i]->dirFd >= 0) DiscardStagedFile(extras[i]);
+    CloseFolder(extras[i]);
   }
 }
 
@@ -229,46 +246,55 @@ bool EnterManifestFolder(const char* manifest) {
   return false;
 }
 
+// The record of the images that sealed, staged beside its name.
+bool StageRecord(const std::vector<ImageRun>& runs, const std::string& recordPath, StagedFile* staged) {
+  std::vector<RecordedImage> images;
+  for (const ImageRun& run : runs) {
+    if (run.sealed) images.push_back(run.record);
+  }
+  return StageRecordFile(recordPath, FormatRecord(images), staged);
+}
+
+// Writes what the run staged, with its record, or nothing; the last line
+// says which, and the exit status agrees with it.
 int Finish(std::vector<ImageRun>* runs, const std::string& recordPath, bool keepGoing, std::size_t failed,
            StagedFile* request) {
-  if (failed > 0 && !keepGoing) {
-    DiscardAll(runs);
-    if (request != nullptr && request->dirFd >= 0) {
-      DiscardStagedFile(request);
-      close(request->dirFd);
-    }
-    CloseFolders(runs);
-    std::printf("batch failed: nothing was written\n");
+  StagedFile record{-1, {}, {}, -1, -1};
+  StagedFile* extras[] = {request, &record};
+  const bool requested = request->dirFd >= 0;
+  const std::size_t sealed = SealedCount(*runs);
+  if (failed > 0 && (!keepGoing || sealed == 0)) {
+    DiscardAll(runs, extras, std::size(extras));
+    std::printf("batch failed: %snothing was written\n", sealed == 0 && keepGoing ? "no image sealed; " : "");
     return kBatchFailed;
   }
-  std::size_t written = 0;
-  const bool committed = CommitSealed(runs, request, &written);
+  if (!recordPath.empty() && !StageRecord(*runs, recordPath, &record)) {
+    CloseFolder(&record);  // nothing of ours is staged there
+    DiscardAll(runs, extras, std::size(extras));
+    std::printf("batch failed: the record cannot be written; nothing was written\n");
+    return kBatchNotWritten;
+  }
+  const bool committed = CommitSealed(runs, extras, std::size(extras));
   CloseFolders(runs);
-  if (request != nullptr) close(request->dirFd);
+  CloseFolder(request);
+  CloseFolder(&record);
   if (!committed) {
     std::printf("batch failed: the outputs cannot be moved into place (%s); none was written\n",
                 std::strerror(errno));
     return kBatchNotWritten;
   }
-  bool recorded = true;
-  if (!recordPath.empty()) {
-    std::vector<RecordedImage> images;
-    for (const ImageRun& run : *runs) {
-      if (run.sealed) images.push_back(run.record);
-    }
-    recorded = WriteRecordFile(recordPath, FormatRecord(images));
-  }
+  const char* withRecord = recordPath.empty() ? "" : ", with the record";
   if (failed > 0) {
-    std::printf("sealed %zu of %zu images and wrote them; %zu failed\n", written, runs->size(), failed);
+    std::printf("sealed %zu of %zu images and wrote them%s; %zu failed\n", sealed, runs->size(), withRecord, failed);
     return kBatchPartly;
   }
-  if (request != nullptr) {
+  if (requested) {
     std::printf("wrote %zu blocks to sign and request.json, and no image; once each NAME.sig is beside its "
-                "block, run the batch again with --signature\n", written);
+                "block, run the batch again with --signature\n", sealed);
     return kBatchDone;
   }
-  std::printf("sealed %zu images and wrote them%s\n", written, recordPath.empty() ? "" : ", with the record");
-  return recorded ? kBatchDone : kBatchNotWritten;
+  std::printf("sealed %zu images and wrote them%s\n", sealed, withRecord);
+  return kBatchDone;
 }
 
 }  // namespace
@@ -292,7 +318,8 @@ int RunBatch(const BatchCommandLine& batch) {
     return kBatchFailed;
   }
   const std::string recordPath = Absolute(batch.record);
-  if (!EnterManifestFolder(batch.manifest) || !EverythingIsThere(manifest)) return kBatchFailed;
+  const BatchFiles files{Absolute(batch.manifest), recordPath, signing.signLaterDir, signing.signatureDir, false};
+  if (!EnterManifestFolder(batch.manifest) || !EverythingIsThere(manifest, files)) return kBatchFailed;
   RaiseDescriptorLimit();
   LockTokens(manifest);
   const std::string recordFolder = recordPath.empty() ? std::string() : RecordFolder(recordPath);
@@ -314,7 +341,8 @@ int RunBatch(const BatchCommandLine& batch) {
   StagedFile request{-1, {}, {}, -1, -1};
   const bool requested = blocksOnly && failed == 0 && StageSigningRequest(batch, signing, manifest, runs, &request);
   if (blocksOnly && failed == 0 && !requested) ++failed;
-  const int status = Finish(&runs, recordPath, batch.keepGoing, failed, requested ? &request : nullptr);
+  if (!requested) CloseFolder(&request);
+  const int status = Finish(&runs, recordPath, batch.keepGoing, failed, &request);
   CloseTokens();
   return status;
 }

@@ -17,6 +17,7 @@
 
 #include "digest/sha256.h"
 #include "driver/output_capture.h"
+#include "driver/path_claims.h"
 #include "image/header_info.h"
 #include "image/hex_text.h"
 #include "image/image_read.h"
@@ -77,9 +78,17 @@ bool KeyIsUsable(std::size_t index, const ReleaseImage& image, const char* field
     return false;
   }
   struct stat info {};
-  if (stat(ref.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(ref.c_str(), R_OK) == 0) return true;
+  const char* problem = nullptr;
+  if (stat(ref.c_str(), &info) != 0) {
+    problem = std::strerror(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    problem = "not a regular file";
+  } else if (access(ref.c_str(), R_OK) != 0) {
+    problem = std::strerror(errno);
+  }
+  if (problem == nullptr) return true;
   std::printf("%s.%s: the key file %s cannot be read: %s\n", Where(index, image).c_str(), field, ref.c_str(),
-              errno != 0 ? std::strerror(errno) : "not a regular file");
+              problem);
   return false;
 }
 
@@ -111,13 +120,41 @@ std::string TokenOfUri(const std::string& uri) {
   return named;
 }
 
+// Every file the batch will read or write, and what each is to it.
+PathClaims ClaimsOf(const Manifest& manifest, const BatchFiles& files) {
+  PathClaims claims;
+  ClaimPath(&claims, files.manifest, "the manifest", PathUse::kRead);
+  if (!files.record.empty()) ClaimPath(&claims, files.record, "the record (--record)", PathUse::kWrite);
+  const bool blocksOnly = !files.signLaterDir.empty();
+  if (blocksOnly) ClaimPath(&claims, files.signLaterDir + "/request.json", "the signing request", PathUse::kWrite);
+  for (std::size_t i = 0; i < manifest.images.size(); ++i) {
+    const ReleaseImage& image = manifest.images[i];
+    const std::string where = Where(i, image);
+    const bool rsa = image.mode == RunMode::kRsa;
+    ClaimPath(&claims, image.input, where + ".input", PathUse::kRead);
+    if (blocksOnly && rsa) {
+      ClaimPath(&claims, files.signLaterDir + "/" + image.name + ".block", where + "'s block", PathUse::kWrite);
+    } else if (!blocksOnly) {
+      ClaimPath(&claims, image.output, where + ".output", files.outputsRead ? PathUse::kRead : PathUse::kWrite);
+    }
+    if (rsa && !files.signatureDir.empty()) {
+      ClaimPath(&claims, files.signatureDir + "/" + image.name + ".sig", where + "'s signature", PathUse::kRead);
+    }
+    if (files.signLaterDir.empty() && files.signatureDir.empty()) ClaimKeyRef(&claims, image.rsaKey, where + ".rsa_key");
+    ClaimKeyRef(&claims, image.rsaPub, where + ".rsa_pub");
+    ClaimKeyRef(&claims, image.aesKey, where + ".aes_key");
+    ClaimKeyRef(&claims, image.sealKey, where + ".seal_key");
+  }
+  return claims;
+}
+
 }  // namespace
 
 bool ReadManifestText(const char* path, std::string* text) {
   return ReadReleaseText(path, kMaxManifestBytes, text);
 }
 
-bool EverythingIsThere(const Manifest& manifest) {
+bool EverythingIsThere(const Manifest& manifest, const BatchFiles& files) {
   bool ok = true;
   for (std::size_t i = 0; i < manifest.images.size(); ++i) {
     const ReleaseImage& image = manifest.images[i];
@@ -127,22 +164,7 @@ bool EverythingIsThere(const Manifest& manifest) {
     ok = KeyIsUsable(i, image, "aes_key", image.aesKey) && ok;
     ok = KeyIsUsable(i, image, "seal_key", image.sealKey) && ok;
   }
-  // A file that stands at two names is caught here, where the text could not.
-  std::map<std::pair<dev_t, ino_t>, std::size_t> inputs;
-  for (std::size_t j = 0; j < manifest.images.size(); ++j) {
-    struct stat info {};
-    if (stat(manifest.images[j].input.c_str(), &info) == 0) inputs.emplace(std::make_pair(info.st_dev, info.st_ino), j);
-  }
-  for (std::size_t i = 0; i < manifest.images.size(); ++i) {
-    struct stat info {};
-    if (stat(manifest.images[i].output.c_str(), &info) != 0) continue;
-    const auto input = inputs.find(std::make_pair(info.st_dev, info.st_ino));
-    if (input == inputs.end()) continue;
-    std::printf("%s.output: %s is the input of %s\n", Where(i, manifest.images[i]).c_str(),
-                manifest.images[i].output.c_str(), Where(input->second, manifest.images[input->second]).c_str());
-    ok = false;
-  }
-  return ok;
+  return ok && NoWriteClashes(ClaimsOf(manifest, files));
 }
 
 // Advisory locks, one per token the batch uses, so that two batches on one

@@ -11,11 +11,22 @@ namespace sealtool {
 // The manifest's text, at most a few MiB; false when it cannot be read.
 bool ReadManifestText(const char* path, std::string* text);
 
+// The files of a batch besides the manifest's images, all absolute (or
+// empty when the run has none).
+struct BatchFiles {
+  std::string manifest;
+  std::string record;
+  std::string signLaterDir;  // blocks and request.json are written here
+  std::string signatureDir;  // signatures are read from here
+  bool outputsRead = false;  // a check of the release: outputs are read, not written
+};
+
 // Every input read and checked (size, and the boot header or key record
 // its mode starts from), every key file readable and every URI parsed, and
-// no output that is an input: all before the first token operation. False
-// after naming each image that fails.
-bool EverythingIsThere(const Manifest& manifest);
+// nothing written over a file the batch reads or writes under another name:
+// all before the first token operation. False after naming each image that
+// fails.
+bool EverythingIsThere(const Manifest& manifest, const BatchFiles& files);
 
 // Advisory locks, one per token the batch uses, so that two batches on one
 // HSM take their turns instead of interleaving logins. Held until the

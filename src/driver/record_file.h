@@ -1,12 +1,16 @@
-// Writing a release record beside the outputs it describes.
+// A release record, staged beside its final name and moved into place
+// together with the outputs it describes: both or neither.
 #pragma once
 
 #include <string>
 
+#include "driver/staged_file.h"
+
 namespace sealtool {
 
-// Writes text to path atomically (a temporary file beside it, moved into
-// place). False after saying why on standard output.
-bool WriteRecordFile(const std::string& path, const std::string& text);
+// Stages text at path (a link to a regular file is followed; a device, a
+// pipe or a folder is refused). False after saying why on standard output;
+// the caller closes staged->dirFd either way (-1 when none was opened).
+bool StageRecordFile(const std::string& path, const std::string& text, StagedFile* staged);
 
 }  // namespace sealtool

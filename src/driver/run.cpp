@@ -1,6 +1,9 @@
 #include "driver/run.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstring>
@@ -13,6 +16,7 @@
 #include "driver/command_line.h"
 #include "driver/image_file.h"
 #include "driver/next_step.h"
+#include "driver/path_claims.h"
 #include "driver/record_file.h"
 #include "image/checksum.h"
 #include "image/dram_table.h"
@@ -140,6 +144,57 @@ bool BlockPathIsFree(const CommandLine& commandLine) {
   return false;
 }
 
+// The record goes to a file of its own: over the input, the output or a key
+// it would destroy what the run reads or writes.
+bool RecordPathIsFree(const CommandLine& commandLine) {
+  if (commandLine.recordPath == nullptr) return true;
+  PathClaims claims;
+  ClaimPath(&claims, commandLine.recordPath, "--record", PathUse::kWrite);
+  ClaimPath(&claims, commandLine.inputPath, "the input image", PathUse::kRead);
+  // The output follows the single run's own rules; the record only must not be it.
+  ClaimPath(&claims, commandLine.outputPath, "the output image", PathUse::kRead);
+  const KeySources& keys = commandLine.keys;
+  const auto keyOr = [](const char* ref, const char* file) { return std::string(ref != nullptr ? ref : file); };
+  ClaimKeyRef(&claims, keyOr(keys.rsaKey, kRsaPrivateKeyFileName), "the RSA private key");
+  ClaimKeyRef(&claims, keyOr(keys.rsaPub, kRsaPublicKeyFileName), "the RSA public key");
+  ClaimKeyRef(&claims, keyOr(keys.aesKey, kAesKeyFileName), "the AES key");
+  if (keys.sealKey != nullptr) ClaimKeyRef(&claims, keys.sealKey, "the seal key");
+  if (keys.signature != nullptr) ClaimPath(&claims, keys.signature, "the signature", PathUse::kRead);
+  if (NoWriteClashes(claims)) return true;
+  std::printf("command syntax error! the record would replace a file the run needs\n%s", kUsageLine);
+  return false;
+}
+
+// A run with --record writes its output and its record together, or
+// neither, with the writer's lines of a run without it.
+int WriteOutputWithRecord(const CommandLine& commandLine, const RecordedImage& image) {
+  StagedFile output{-1, {}, {}, -1, -1};
+  StagedFile record{-1, {}, {}, -1, -1};
+  std::printf("Writing '%s'...\n", commandLine.outputPath);
+  bool written = StageImageFile(commandLine.outputPath, gImage, kImageSize, &output);
+  if (!written) std::printf("file writing error !\n");
+  if (written && !StageRecordFile(commandLine.recordPath, FormatRecord({image}), &record)) {
+    DiscardStagedFile(&output);
+    written = false;
+  }
+  if (written) {
+    StagedFile both[] = {output, record};
+    written = CommitStagedFiles(both, 2);
+    if (!written) std::printf("the output and the record cannot be moved into place: %s\n", std::strerror(errno));
+  }
+  for (const int dirFd : {output.dirFd, record.dirFd}) {
+    if (dirFd >= 0) close(dirFd);
+  }
+  if (!written) {
+    std::printf("BIN error !\n");
+    return 1;
+  }
+  std::printf("write size = %d\n", static_cast<int>(kImageSize));
+  std::printf("Save BIN OK.\n");
+  std::printf("All OK.\n");
+  return 0;
+}
+
 }  // namespace
 
 bool ProcessImage(std::uint8_t* image, const CommandLine& commandLine, SealDigests* digests) {
@@ -212,7 +267,7 @@ int RunSealTool(int argc, char** argv) {
       std::printf("command syntax error!\n%s", kUsageLine);
       return -1;
   }
-  if (!BlockPathIsFree(commandLine)) return -1;
+  if (!BlockPathIsFree(commandLine) || !RecordPathIsFree(commandLine)) return -1;
   PrintStartup(commandLine);
 
   std::memset(gImage, 0, sizeof gImage);
@@ -235,15 +290,12 @@ int RunSealTool(int argc, char** argv) {
   CloseTokens();
   if (!processed) return -1;
   if (commandLine.keys.signLater != nullptr) return WriteBlockForSigning(commandLine);
+  if (commandLine.recordPath != nullptr) return WriteOutputWithRecord(commandLine, record.image);
   if (!WriteImageFile(commandLine.outputPath, gImage, imageSize)) {
     std::printf("BIN error !\n");
     return 1;
   }
   std::printf("Save BIN OK.\n");
-  if (commandLine.recordPath != nullptr &&
-      !WriteRecordFile(commandLine.recordPath, FormatRecord({record.image}))) {
-    return 1;
-  }
   std::printf("All OK.\n");
   return 0;
 }

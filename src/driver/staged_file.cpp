@@ -182,11 +182,11 @@ bool CommitStagedFiles(StagedFile* files, std::size_t count, bool replace) {
 bool WriteFileSet(int dirFd, const FileToWrite* files, std::size_t count, std::size_t* failed,
                   bool replace) {
   *failed = 0;
-  if (count == 0 || count > static_cast<std::size_t>(kMaxPendingFiles)) {
+  if (count == 0 || count > kMaxFileSet) {
     errno = EINVAL;
     return false;
   }
-  StagedFile staged[kMaxPendingFiles] = {};
+  StagedFile staged[kMaxFileSet] = {};
   std::size_t stagedCount = 0;
   bool written = true;
   for (std::size_t i = 0; written && i < count; ++i) {

@@ -57,6 +57,9 @@ struct FileToWrite {
   std::size_t size;
 };
 
+// The most files WriteFileSet takes: a key pair and its companions.
+inline constexpr std::size_t kMaxFileSet = 4;
+
 // Writes each file to a temporary file in dirFd, then moves them all into
 // place together (CommitStagedFiles): either every name holds its new file,
 // or none changed. Prints nothing. On failure *failed is the index of the

@@ -60,6 +60,12 @@ const char* ModulePathOf(const TokenRef& ref) {
   return path != nullptr ? path : "";
 }
 
+const char* PinFileOf(const TokenRef& ref) {
+  const char* source = ref.kit->uriGetPinSource(ref.uri);
+  if (source == nullptr) return "";
+  return std::strncmp(source, "file:", 5) == 0 ? source + 5 : source;
+}
+
 bool SlotMatches(const TokenRef& ref, CK_SLOT_ID slot) {
   const CK_SLOT_ID wanted = ref.kit->uriGetSlotId(ref.uri);
   return wanted == static_cast<CK_SLOT_ID>(-1) || wanted == slot;

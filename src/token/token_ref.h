@@ -30,6 +30,10 @@ void ReleaseRef(TokenRef* ref);
 // The URI's module-path, or "" when it names none.
 const char* ModulePathOf(const TokenRef& ref);
 
+// The file the URI's pin-source names (as the PIN reader takes it: "file:"
+// and a path, or a plain path), or "" when it names none.
+const char* PinFileOf(const TokenRef& ref);
+
 // Whether the URI's slot-id and module-name admit slot and module.
 bool SlotMatches(const TokenRef& ref, CK_SLOT_ID slot);
 bool NameMatches(const TokenRef& ref, CK_FUNCTION_LIST* module);

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "e2e_support.h"
+#include "release_support.h"
 #include "secure_expectation.h"
 #include "test_keys.h"
 #include "token_setup.h"
@@ -23,81 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
-
-// One image of a release: its mode by chip and secure_boot, and the key
-// options a single run takes for it (file keys of the folder).
-struct Image {
-  const char* name;
-  std::int32_t chip;
-  std::int32_t secureBoot;
-  std::vector<std::string> keys;  // option, file, option, file...
-};
-
-const std::vector<std::string> kRsaKeys = {"--rsa-key", "rsa_priv.txt", "--rsa-pub", "rsa_pub.txt", "--aes-key", "body.txt"};
-const std::vector<std::string> kSealKeys = {"--aes-key", "body.txt", "--seal-key", "seal.txt"};
-
-const Image kRelease[] = {
-    {"plain-a", 753, 0, {}},
-    {"plain-b", 731, 0, {}},
-    {"record-a", 753, 3, {"--aes-key", "body.txt"}},
-    {"record-b", 0, 3, {"--aes-key", "body.txt"}},
-    {"seal-a", 775, 1, kSealKeys},
-    {"seal-a5", 753, 5, kSealKeys},
-    {"seal-b", 731, 1, kSealKeys},
-    {"rsa", 742, 2, kRsaKeys},
-};
-
-std::string ManifestField(const std::string& option) {
-  if (option == "--rsa-key") return "rsa_key";
-  if (option == "--rsa-pub") return "rsa_pub";
-  if (option == "--aes-key") return "aes_key";
-  return "seal_key";
-}
-
-Json ManifestImage(const Image& image, const std::string& folder) {
-  Json entry = {{"name", image.name},
-                {"input", "in/" + std::string(image.name) + ".bin"},
-                {"output", folder + "/" + image.name + ".sealed"},
-                {"chip", image.chip},
-                {"secure_boot", image.secureBoot}};
-  for (std::size_t i = 0; i + 1 < image.keys.size(); i += 2) entry[ManifestField(image.keys[i])] = image.keys[i + 1];
-  return entry;
-}
-
-// The example keys as files and an input per image, in dir.
-void WriteRelease(const TempDir& dir) {
-  WriteTestRsaKeyFiles(dir.path(), 1);
-  WriteText(dir.File("body.txt"), "#body\n" + HexKey(kBodyKey, "") + "\n");
-  WriteText(dir.File("seal.txt"), ByteList(kSealKey));
-  fs::create_directories(dir.File("in"));
-  fs::create_directories(dir.File("release"));
-  std::uint32_t seed = 30;
-  for (const Image& image : kRelease) WriteBytes(dir.File("in/" + std::string(image.name) + ".bin"), ExampleInput(image.chip, ++seed));
-}
-
-void WriteManifest(const TempDir& dir, const Json& manifest, const std::string& name = "release.json") {
-  WriteText(dir.File(name), manifest.dump(2));
-}
-
-Json ReleaseManifest() {
-  Json images = Json::array();
-  for (const Image& image : kRelease) images.push_back(ManifestImage(image, "release"));
-  return {{"images", images}};
-}
-
-ProcessResult SingleRun(const TempDir& dir, const Image& image, const std::string& output) {
-  std::vector<std::string> args = image.keys;
-  args.insert(args.end(), {"in/" + std::string(image.name) + ".bin", output, std::to_string(image.chip),
-                           std::to_string(image.secureBoot)});
-  return RunSealtool(dir, args);
-}
-
-std::vector<std::string> Listing(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 TEST(BatchTest, EachImageIsWhatASingleRunWrites) {
   TempDir dir;
@@ -289,12 +215,6 @@ TEST(BatchTokenTest, EverythingIsCheckedBeforeTheFirstTokenOperation) {
   }
 }
 
-ProcessResult RunSealinfo(const TempDir& dir, const std::vector<std::string>& args) {
-  ProcessOptions options;
-  options.workDir = dir.path();
-  return RunOwnProgram(SEALINFO_EXE, args, options);
-}
-
 // The record says, for every image written, what a reader can check
 // independently: the SHA-256 of input and output, the mode, and each key's
 // source; run again, the same release gives the same bytes.
@@ -391,7 +311,7 @@ TEST(ReleaseRecordTest, SealinfoChecksAReleaseAgainstItsRecord) {
   fs::copy_file(dir.File("body.txt"), dir.File("keys/aes.txt"));
   fs::copy_file(dir.File("rsa_pub.txt"), dir.File("keys/rsa_pub.txt"));
 
-  const ProcessResult good = RunSealinfo(dir, {"--record", "release/record.json", "--keys", "keys"});
+  const ProcessResult good = RunSealinfo(dir, {"--record", "release/record.json", "--manifest", "release.json"});
   EXPECT_EQ(good.exitStatus, 0) << good.out << good.err;
   EXPECT_NE(good.out.find("rsa: ok (rsa, chip 742, as recorded)"), std::string::npos) << good.out;
   EXPECT_NE(good.out.find("3 of 3 recorded images checked: every one matches"), std::string::npos);
@@ -399,15 +319,16 @@ TEST(ReleaseRecordTest, SealinfoChecksAReleaseAgainstItsRecord) {
   Bytes changed = ReadBytes(dir.File("release/plain-a.sealed"));
   changed[20000] ^= 1;
   WriteBytes(dir.File("release/plain-a.sealed"), changed);
-  const ProcessResult bad = RunSealinfo(dir, {"--record", "release/record.json", "--keys", "keys"});
+  const ProcessResult bad = RunSealinfo(dir, {"--record", "release/record.json", "--manifest", "release.json"});
   EXPECT_EQ(bad.exitStatus, 1);
   EXPECT_NE(bad.out.find("plain-a: failed: its SHA-256 is not the recorded one"), std::string::npos) << bad.out;
-  const ProcessResult picked = RunSealinfo(dir, {"--record", "release/record.json", "--keys", "keys", "rsa",
-                                                 "release/record-a.sealed"});
+  const ProcessResult picked = RunSealinfo(dir, {"--record", "release/record.json", "--manifest", "release.json",
+                                                 "release/rsa.sealed", "release/record-a.sealed"});
   EXPECT_EQ(picked.exitStatus, 0) << picked.out;
   EXPECT_NE(picked.out.find("2 of 3 recorded images"), std::string::npos) << picked.out;
-  EXPECT_EQ(RunSealinfo(dir, {"--record", "release/record.json", "nothing"}).exitStatus, 2);
-  EXPECT_EQ(RunSealinfo(dir, {"--record", "release/record.json", "--chip", "742"}).exitStatus, 2);
+  EXPECT_EQ(RunSealinfo(dir, {"--record", "release/record.json", "nothing"}).exitStatus, 2) << "not a file";
+  EXPECT_EQ(RunSealinfo(dir, {"--record", "release/record.json", "--chip", "742"}).exitStatus, 1)
+      << "two images are not for chip 742";
 }
 
 // Two batches on one token take turns: the second waits for the first's

@@ -47,7 +47,12 @@ struct InspectOptions {
   const std::uint8_t* expectedKeyId = nullptr;  // --expect-key: either id of the key
   const char* aesKeyPath = nullptr;   // --aes-key: the body or user key, in place of keyDir's aes.txt
   const char* sealKeyPath = nullptr;  // --seal-key: the digest seal key, in place of keyDir's aes.txt
+  const char* rsaPubPath = nullptr;   // the public key file, in place of keyDir's rsa_pub.txt
 };
+
+// A key path at which nothing stands: the chip's built-in default key, as a
+// run reads it when its key file is absent.
+inline constexpr char kBuiltInKeyPath[] = "";
 
 struct Check {
   CheckId id;

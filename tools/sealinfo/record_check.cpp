@@ -1,5 +1,9 @@
 #include "record_check.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -7,13 +11,14 @@
 #include <vector>
 
 #include "digest/sha256.h"
-#include "driver/image_file.h"
 #include "image/hex_text.h"
 #include "image/image_read.h"
 #include "image/layout.h"
 #include "keys/key_id.h"
 #include "keys/public_key.h"
+#include "release/manifest.h"
 #include "release/release_record.h"
+#include "token/pkcs11_token.h"
 
 namespace sealtool::inspect {
 namespace {
@@ -21,38 +26,92 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kMaxRecordBytes = 16u << 20;
+constexpr std::size_t kMaxManifestBytes = 4u << 20;
+
+std::uint8_t gImage[kImageSize];
+std::uint8_t gInput[kImageSize];
 
 std::string Resolve(const std::string& path, const std::string& folder) {
   return fs::path(path).is_absolute() ? path : (fs::path(folder) / path).string();
 }
 
-// The recorded images names picks, by name or by output path.
-bool Pick(const std::vector<RecordedImage>& recorded, const std::string& folder, char* const* names, int count,
-          std::vector<const RecordedImage*>* picked) {
-  if (count == 0) {
-    for (const RecordedImage& image : recorded) picked->push_back(&image);
-    return true;
+std::string Sha256Of(const std::uint8_t* bytes, std::size_t size) {
+  std::uint8_t digest[kSha256DigestSize];
+  Sha256OneShot(bytes, static_cast<std::int32_t>(size), digest);
+  return HexString(digest, sizeof digest);
+}
+
+// One image of the manifest, with the key id its RSA image must carry.
+struct IntendedImage {
+  ReleaseImage image;
+  bool hasKeyId = false;
+  std::string keyId;
+};
+
+// The header key id of the public key a manifest names for an RSA image:
+// its rsa_pub, or the token key's own. Read in the manifest's folder, where
+// the batch reads it.
+bool IntendedKeyId(const ReleaseImage& image, std::string* id) {
+  const std::string& ref = image.rsaPub.empty() ? image.rsaKey : image.rsaPub;
+  mbedtls_mpi n, e;
+  mbedtls_mpi_init(&n);
+  mbedtls_mpi_init(&e);
+  const char* kind = "";
+  KeyIds ids{};
+  const bool loaded = !ref.empty() && LoadPublicKey(ref.c_str(), &n, &e, &kind) && ComputeKeyIds(&n, &e, &ids);
+  mbedtls_mpi_free(&n);
+  mbedtls_mpi_free(&e);
+  if (loaded) *id = HexString(ids.header, sizeof ids.header);
+  return loaded;
+}
+
+bool LoadIntent(const char* path, std::vector<IntendedImage>* intent) {
+  std::string text, problem;
+  Manifest manifest;
+  if (!ReadReleaseText(path, kMaxManifestBytes, &text)) {
+    std::fprintf(stderr, "sealinfo: the manifest '%s' cannot be read\n", path);
+    return false;
   }
-  for (int i = 0; i < count; ++i) {
-    const RecordedImage* found = nullptr;
-    for (const RecordedImage& image : recorded) {
-      if (image.name == names[i] || SameFile(Resolve(image.output, folder).c_str(), names[i])) found = &image;
-    }
-    if (found == nullptr) {
-      std::fprintf(stderr, "sealinfo: '%s' is not an image of the record\n", names[i]);
-      return false;
-    }
-    picked->push_back(found);
+  // A manifest of a release signed elsewhere names no private key.
+  if (!ParseManifest(text, BatchSigning::kInRun, &manifest, &problem) &&
+      !ParseManifest(text, BatchSigning::kElsewhere, &manifest, &problem)) {
+    std::fprintf(stderr, "sealinfo: the manifest '%s' is refused: %s\n", path, problem.c_str());
+    return false;
   }
-  return true;
+  const int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const fs::path folder = fs::path(path).parent_path();
+  if (here < 0 || (!folder.empty() && chdir(folder.c_str()) != 0)) {
+    std::fprintf(stderr, "sealinfo: the manifest's folder cannot be entered\n");
+    if (here >= 0) close(here);
+    return false;
+  }
+  bool ok = true;
+  for (const ReleaseImage& image : manifest.images) {
+    IntendedImage intended{image, false, {}};
+    if (image.mode == RunMode::kRsa && !IntendedKeyId(image, &intended.keyId)) {
+      std::fprintf(stderr, "sealinfo: the public key of the manifest's image %s cannot be read\n", image.name.c_str());
+      ok = false;
+    }
+    intended.hasKeyId = image.mode == RunMode::kRsa;
+    intent->push_back(std::move(intended));
+  }
+  ok = fchdir(here) == 0 && ok;
+  close(here);
+  CloseTokens();
+  return ok;
+}
+
+const IntendedImage* FindIntended(const std::vector<IntendedImage>& intent, const std::string& name) {
+  for (const IntendedImage& image : intent) {
+    if (image.image.name == name) return &image;
+  }
+  return nullptr;
 }
 
 // What the record says that the image itself does not: its SHA-256 and, for
 // RSA, the ids of its key.
 std::string Mismatch(const RecordedImage& recorded, const std::uint8_t* image) {
-  std::uint8_t digest[kSha256DigestSize];
-  Sha256OneShot(image, static_cast<std::int32_t>(kImageSize), digest);
-  if (HexString(digest, sizeof digest) != recorded.outputSha256) return "its SHA-256 is not the recorded one";
+  if (Sha256Of(image, kImageSize) != recorded.outputSha256) return "its SHA-256 is not the recorded one";
   KeyIds ids{};
   if (recorded.hasKeyIds && (!ComputeImageKeyIds(image, &ids) ||
                              HexString(ids.header, sizeof ids.header) != recorded.headerKeyId ||
@@ -62,51 +121,170 @@ std::string Mismatch(const RecordedImage& recorded, const std::uint8_t* image) {
   return "";
 }
 
-// 0, 1 or 3 for one image, after a line that says how it stands.
-int CheckOne(const RecordedImage& recorded, const std::string& folder, const char* keyDir, bool assumeZero) {
-  static std::uint8_t image[kImageSize];
+// Where the record and the gate's anchors disagree; "" when they do not.
+std::string AgainstAnchors(const RecordedImage& recorded, const GateAnchors& anchors, const IntendedImage* intended) {
+  if (anchors.modeGiven && recorded.mode != anchors.mode) {
+    return std::string("the record says ") + RunModeName(recorded.mode) + " mode, the gate expects " +
+           RunModeName(anchors.mode);
+  }
+  if (anchors.chipGiven && recorded.chip != anchors.chip) {
+    return "the record says chip " + std::to_string(recorded.chip) + ", the gate expects " +
+           std::to_string(anchors.chip);
+  }
+  if (anchors.manifestPath == nullptr) return "";
+  if (intended == nullptr) return "not an image of the manifest";
+  if (intended->image.mode != recorded.mode || intended->image.chip != recorded.chip) {
+    return std::string("the manifest says ") + RunModeName(intended->image.mode) + " mode, chip " +
+           std::to_string(intended->image.chip) + "; the record " + RunModeName(recorded.mode) + " mode, chip " +
+           std::to_string(recorded.chip);
+  }
+  if (intended->hasKeyId && (!recorded.hasKeyIds || recorded.headerKeyId != intended->keyId)) {
+    return "it carries another key than the manifest's";
+  }
+  return "";
+}
+
+bool Anchored(const RecordedImage& recorded, const GateAnchors& anchors) {
+  return anchors.manifestPath != nullptr || anchors.modeGiven ||
+         (anchors.expectedKeyId != nullptr && recorded.mode == RunMode::kRsa);
+}
+
+// Key files the record names, resolved from its folder, in place of the key
+// folder's; a token key can be checked only with the key folder's aes.txt.
+// "" when the image can be checked, else why not.
+std::string ApplyRecordedKeys(const RecordedImage& recorded, const std::string& folder, const GateAnchors& anchors,
+                              InspectOptions* options, std::vector<std::string>* paths) {
+  paths->reserve(recorded.keys.size());
+  for (const RecordedKey& key : recorded.keys) {
+    const char** slot = key.role == "aes_key"    ? &options->aesKeyPath
+                        : key.role == "seal_key" ? &options->sealKeyPath
+                        : key.role == "rsa_pub"  ? &options->rsaPubPath
+                                                 : nullptr;
+    if (slot == nullptr) continue;
+    if (key.source == "built-in") {
+      *slot = kBuiltInKeyPath;
+    } else if (key.source == "file") {
+      paths->push_back(Resolve(key.reference, folder));
+      if (access(paths->back().c_str(), R_OK) != 0) return "the key file " + paths->back() + " cannot be read";
+      *slot = paths->back().c_str();
+    } else if (key.role != "rsa_pub" &&
+               (!anchors.keyDirGiven || access((std::string(options->keyDir) + "/aes.txt").c_str(), R_OK) != 0)) {
+      return "its " + key.role + " is in a token: give --keys with its aes.txt, or check the release with "
+             "sealtool --batch MANIFEST --check";
+    }
+  }
+  return "";
+}
+
+// The input the record names, when it can be read: it must be the recorded
+// one. "" when it is or cannot be read (the checks then go without it).
+std::string ApplyRecordedInput(const RecordedImage& recorded, const std::string& folder, InspectOptions* options) {
+  const std::string path = Resolve(recorded.input, folder);
+  std::memset(gInput, 0, sizeof gInput);
   std::size_t size = 0;
-  const std::string path = Resolve(recorded.output, folder);
-  std::memset(image, 0, sizeof image);
-  if (ReadAtMostOneImage(path.c_str(), image, &size) != ImageRead::kRead || size != kImageSize) {
-    std::printf("%s: failed: %s is not a readable %zu-byte image\n", recorded.name.c_str(), path.c_str(),
-                kImageSize);
-    return 1;
-  }
-  if (const std::string mismatch = Mismatch(recorded, image); !mismatch.empty()) {
-    std::printf("%s: failed: %s\n", recorded.name.c_str(), mismatch.c_str());
-    return 1;
-  }
-  InspectOptions options;
-  options.chipGiven = options.modeGiven = true;
-  options.chip = recorded.chip;
-  options.mode = recorded.mode;
-  options.keyDir = keyDir;
-  options.assumeZero = assumeZero;
-  std::uint8_t expected[kKeyIdSize];
-  if (recorded.hasKeyIds && ParseKeyId(recorded.headerKeyId.c_str(), expected)) options.expectedKeyId = expected;
-  static Report report;
-  if (!InspectImage(image, options, &report)) {
-    std::printf("%s: failed: the image cannot be inspected as chip %d\n", recorded.name.c_str(), recorded.chip);
-    return 1;
-  }
-  const int status = ReportExitStatus(report);
+  if (ReadAtMostOneImage(path.c_str(), gInput, &size) != ImageRead::kRead) return "";
+  if (Sha256Of(gInput, size) != recorded.inputSha256) return "its input " + path + " is not the recorded one";
+  options->input = gInput;
+  return "";
+}
+
+int PrintVerdict(const RecordedImage& recorded, const Report& report, int status, bool anchored) {
+  if (status == 0 && !anchored) status = 3;
   std::printf("%s: %s (%s, chip %d, as recorded)\n", recorded.name.c_str(),
-              status == 0 ? "ok" : status == 1 ? "failed" : "unverified", RunModeName(recorded.mode),
-              recorded.chip);
+              status == 0 ? "ok" : status == 1 ? "failed" : "unverified", RunModeName(recorded.mode), recorded.chip);
   for (std::size_t i = 0; i < report.checkCount; ++i) {
     const Check& check = report.checks[i];
     if (check.verdict != Verdict::kOk) {
       std::printf("  %-14s %s: %s\n", CheckName(check.id), VerdictName(check.verdict), check.detail);
     }
   }
+  if (!anchored) {
+    std::printf("  %-14s unverified: its mode and keys are the record's own claims (give --manifest, --mode "
+                "or --expect-key)\n", "anchor");
+  }
   return status;
+}
+
+// 0, 1 or 3 for one image read from path, after a line that says how it
+// stands.
+int CheckOne(const RecordedImage& recorded, const std::string& folder, const InspectOptions& base,
+             const GateAnchors& anchors, const IntendedImage* intended) {
+  std::string problem = Mismatch(recorded, gImage);
+  if (problem.empty()) problem = AgainstAnchors(recorded, anchors, intended);
+  InspectOptions options = base;
+  options.chipGiven = options.modeGiven = true;
+  options.chip = recorded.chip;
+  options.mode = recorded.mode;
+  if (problem.empty()) problem = ApplyRecordedInput(recorded, folder, &options);
+  if (!problem.empty()) {
+    std::printf("%s: failed: %s\n", recorded.name.c_str(), problem.c_str());
+    return 1;
+  }
+  std::vector<std::string> keyPaths;
+  if (const std::string missing = ApplyRecordedKeys(recorded, folder, anchors, &options, &keyPaths); !missing.empty()) {
+    std::printf("%s: unverified: %s\n", recorded.name.c_str(), missing.c_str());
+    return 3;
+  }
+  std::uint8_t intendedId[kKeyIdSize];
+  options.expectedKeyId = nullptr;  // --expect-key speaks of the RSA images only
+  if (recorded.mode == RunMode::kRsa) {
+    if (anchors.expectedKeyId != nullptr) {
+      options.expectedKeyId = anchors.expectedKeyId;
+    } else if (intended != nullptr && intended->hasKeyId && ParseKeyId(intended->keyId.c_str(), intendedId)) {
+      options.expectedKeyId = intendedId;
+    }
+  }
+  static Report report;
+  if (!InspectImage(gImage, options, &report)) {
+    std::printf("%s: failed: the image cannot be inspected as chip %d\n", recorded.name.c_str(), recorded.chip);
+    return 1;
+  }
+  return PrintVerdict(recorded, report, ReportExitStatus(report), Anchored(recorded, anchors));
+}
+
+bool ReadWholeImage(const std::string& path) {
+  std::memset(gImage, 0, sizeof gImage);
+  std::size_t size = 0;
+  return ReadAtMostOneImage(path.c_str(), gImage, &size) == ImageRead::kRead && size == kImageSize;
+}
+
+// The recorded image a file is: the one with its SHA-256, else the one of
+// its name.
+const RecordedImage* MatchFile(const std::vector<RecordedImage>& recorded, const std::string& path) {
+  const std::string sha256 = Sha256Of(gImage, kImageSize);
+  for (const RecordedImage& image : recorded) {
+    if (image.outputSha256 == sha256) return &image;
+  }
+  const std::string name = fs::path(path).filename().string();
+  for (const RecordedImage& image : recorded) {
+    if (image.name == name || fs::path(image.output).filename() == name) return &image;
+  }
+  return nullptr;
+}
+
+int Worse(int worst, int status) {
+  if (status == 1 || worst == 1) return 1;
+  return status == 3 ? 3 : worst;
+}
+
+// Without a list of files, a manifest's image the record lacks fails the
+// release.
+int CheckNothingLeftOut(const std::vector<IntendedImage>& intent, const std::vector<RecordedImage>& recorded) {
+  int worst = 0;
+  for (const IntendedImage& intended : intent) {
+    bool found = false;
+    for (const RecordedImage& image : recorded) found = found || image.name == intended.image.name;
+    if (found) continue;
+    std::printf("%s: failed: an image of the manifest that the record does not hold\n", intended.image.name.c_str());
+    worst = 1;
+  }
+  return worst;
 }
 
 }  // namespace
 
-int CheckAgainstRecord(const char* recordPath, char* const* names, int count, const char* keyDir,
-                       bool assumeZero) {
+int CheckAgainstRecord(const char* recordPath, char* const* images, int count, const InspectOptions& base,
+                       const GateAnchors& anchors) {
   std::string text, problem;
   std::vector<RecordedImage> recorded;
   if (!ReadReleaseText(recordPath, kMaxRecordBytes, &text) || !ParseRecord(text, &recorded, &problem)) {
@@ -114,15 +292,35 @@ int CheckAgainstRecord(const char* recordPath, char* const* names, int count, co
                  problem.empty() ? "no such file, or too long" : problem.c_str());
     return 2;
   }
-  const std::string folder = RecordFolder(recordPath);
-  std::vector<const RecordedImage*> picked;
-  if (!Pick(recorded, folder, names, count, &picked)) return 2;
-  int worst = 0;
-  for (const RecordedImage* image : picked) {
-    const int status = CheckOne(*image, folder, keyDir, assumeZero);
-    if (status == 1 || (status == 3 && worst == 0)) worst = status;
+  if (recorded.empty()) {
+    std::printf("result: the record holds no image: nothing was checked\n");
+    return 1;
   }
-  std::printf("result: %zu of %zu recorded images checked: %s\n", picked.size(), recorded.size(),
+  std::vector<IntendedImage> intent;
+  if (anchors.manifestPath != nullptr && !LoadIntent(anchors.manifestPath, &intent)) return 2;
+  for (int i = 0; i < count; ++i) {
+    struct stat info {};
+    if (stat(images[i], &info) != 0 || !S_ISREG(info.st_mode)) {
+      std::fprintf(stderr, "sealinfo: '%s' is not a file: name the image files to check\n", images[i]);
+      return 2;
+    }
+  }
+  const std::string folder = RecordFolder(recordPath);
+  int worst = count == 0 ? CheckNothingLeftOut(intent, recorded) : 0;
+  const std::size_t checked = count == 0 ? recorded.size() : static_cast<std::size_t>(count);
+  for (std::size_t i = 0; i < checked; ++i) {
+    const std::string path = count == 0 ? Resolve(recorded[i].output, folder) : std::string(images[i]);
+    const bool read = ReadWholeImage(path);
+    const RecordedImage* image = count == 0 ? &recorded[i] : read ? MatchFile(recorded, path) : nullptr;
+    if (!read || image == nullptr) {
+      std::printf("%s: failed: %s\n", count == 0 ? recorded[i].name.c_str() : path.c_str(),
+                  !read ? "not a readable 32768-byte image" : "matches no image of the record (by SHA-256 or name)");
+      worst = 1;
+      continue;
+    }
+    worst = Worse(worst, CheckOne(*image, folder, base, anchors, FindIntended(intent, image->name)));
+  }
+  std::printf("result: %zu of %zu recorded images checked: %s\n", checked, recorded.size(),
               worst == 0 ? "every one matches the record and passes" : worst == 1 ? "failed" : "unverified");
   return worst;
 }

@@ -156,15 +156,22 @@ void CheckRsaSignature(const std::uint8_t* image, Report* report) {
   }
 }
 
-// The stored modulus and exponent against rsa_pub.txt of the key folder.
+// The stored modulus and exponent against the public key file: rsa_pub.txt
+// of the key folder, or the file named in its place.
 void CheckStoredPublicKey(const std::uint8_t* image, const InspectOptions& options,
                           Report* report) {
   char path[PATH_MAX];
-  KeyPath(options, kRsaPublicKeyFileName, path);
+  char shown[PATH_MAX + 32];
+  if (options.rsaPubPath != nullptr) {
+    std::snprintf(path, sizeof path, "%s", options.rsaPubPath);
+    std::snprintf(shown, sizeof shown, "%s", options.rsaPubPath);
+  } else {
+    KeyPath(options, kRsaPublicKeyFileName, path);
+    std::snprintf(shown, sizeof shown, "%s in %s", kRsaPublicKeyFileName, options.keyDir);
+  }
   struct stat info {};
   if (stat(path, &info) != 0) {
-    AddCheck(report, CheckId::kPublicKey, Verdict::kNotVerifiable, "no %s in %s",
-             kRsaPublicKeyFileName, options.keyDir);
+    AddCheck(report, CheckId::kPublicKey, Verdict::kNotVerifiable, "no %.180s", shown);
     return;
   }
   mbedtls_mpi fileN, fileE, storedN, storedE;
@@ -176,14 +183,11 @@ void CheckStoredPublicKey(const std::uint8_t* image, const InspectOptions& optio
                     mbedtls_mpi_cmp_mpi(&fileE, &storedE) == 0;
   for (mbedtls_mpi* value : {&fileN, &fileE, &storedN, &storedE}) mbedtls_mpi_free(value);
   if (!read) {
-    AddCheck(report, CheckId::kPublicKey, Verdict::kNotVerifiable, "%s in %s cannot be read",
-             kRsaPublicKeyFileName, options.keyDir);
+    AddCheck(report, CheckId::kPublicKey, Verdict::kNotVerifiable, "%.170s cannot be read", shown);
   } else if (same) {
-    AddCheck(report, CheckId::kPublicKey, Verdict::kOk, "stored N and E are those of %s in %s",
-             kRsaPublicKeyFileName, options.keyDir);
+    AddCheck(report, CheckId::kPublicKey, Verdict::kOk, "stored N and E are those of %.150s", shown);
   } else {
-    AddCheck(report, CheckId::kPublicKey, Verdict::kFailed, "stored N or E differ from %s in %s",
-             kRsaPublicKeyFileName, options.keyDir);
+    AddCheck(report, CheckId::kPublicKey, Verdict::kFailed, "stored N or E differ from %.150s", shown);
   }
 }
 

@@ -31,7 +31,8 @@ using sealtool::inspect::InspectOptions;
 constexpr char kUsage[] =
     "usage: sealinfo [--chip ID] [--keys DIR] [--mode MODE] [--input IN] [--assume-zero]\n"
     "                [--aes-key FILE] [--seal-key FILE] [--expect-key ID|FILE] [--json] IMAGE\n"
-    "       sealinfo --record FILE [--keys DIR] [--assume-zero] [IMAGE...]\n"
+    "       sealinfo --record FILE [--manifest FILE] [--expect-key ID|FILE] [--mode MODE]\n"
+    "                [--chip ID] [--keys DIR] [--assume-zero] [IMAGE...]\n"
     "\n"
     "Shows the layout, header records, DRAM entries and key record of a 32768-byte\n"
     "sealtool image, and checks what the image's mode allows: the checksum, the\n"
@@ -53,9 +54,16 @@ constexpr char kUsage[] =
     "                 digits, either id sealkey id shows) or a public key file\n"
     "                 (rsa_pub.txt, PEM or DER)\n"
     "  --json         print the report as one JSON document\n"
-    "  --record FILE  check the images of a release record (those named, by name\n"
-    "                 or path, or all): each must have the recorded SHA-256 and\n"
-    "                 key ids and pass the checks with the recorded mode and chip\n"
+    "  --record FILE  check a release against its record: the image files given\n"
+    "                 (matched by SHA-256 or name), or every recorded output; each\n"
+    "                 must have the recorded SHA-256 and key ids and pass the\n"
+    "                 checks with the recorded mode, chip, input and key files;\n"
+    "                 --expect-key, --mode and --chip must hold for each\n"
+    "  --manifest FILE\n"
+    "                 with --record: each image must have the manifest's mode,\n"
+    "                 chip and public key, and none may be missing. Without\n"
+    "                 --manifest, --mode or --expect-key the record's own claims\n"
+    "                 are not trusted: the result is at best unverified\n"
     "  --help, --version\n"
     "\n"
     "Without --mode a sealed image whose checksum was made to hold cannot always be\n"
@@ -76,6 +84,8 @@ struct Arguments {
   const char* inputPath = nullptr;
   const char* expectedKey = nullptr;
   const char* recordPath = nullptr;
+  const char* manifestPath = nullptr;
+  bool keyDirGiven = false;
   std::vector<char*> images;  // with --record: the images named
 };
 
@@ -99,6 +109,7 @@ enum OptionBit : unsigned {
   kRecordOption = 1u << 7,
   kAesKeyOption = 1u << 8,
   kSealKeyOption = 1u << 9,
+  kManifestOption = 1u << 10,
 };
 
 struct OptionWord {
@@ -112,6 +123,7 @@ constexpr OptionWord kOptionWords[] = {
     {"--expect-key", kExpectKeyOption}, {"--json", kJsonOption},
     {"--assume-zero", kAssumeZeroOption}, {"--record", kRecordOption},
     {"--aes-key", kAesKeyOption},   {"--seal-key", kSealKeyOption},
+    {"--manifest", kManifestOption},
 };
 
 unsigned OptionBitOf(const char* arg) {
@@ -136,12 +148,14 @@ const char* TakeOption(unsigned bit, const char* value, Arguments* args) {
     case kKeysOption:
       // A folder whose key paths would not fit is refused, never cut short.
       args->options.keyDir = value;
+      args->keyDirGiven = true;
       return std::strlen(value) + 1 + kLongestKeyFileName <= PATH_MAX
                  ? nullptr
                  : "the folder's path leaves no room for its key files' names";
     case kExpectKeyOption: args->expectedKey = value; return nullptr;
     case kInputOption: args->inputPath = value; return nullptr;
     case kRecordOption: args->recordPath = value; return nullptr;
+    case kManifestOption: args->manifestPath = value; return nullptr;
     case kAesKeyOption: args->options.aesKeyPath = value; return nullptr;
     case kSealKeyOption: args->options.sealKeyPath = value; return nullptr;
     default:
@@ -173,7 +187,6 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
       // A lone "-" is a file name like any other; one image only, but a
       // record's images may be many.
       if (arg[0] == '-' && arg[1] != '\0') problem = "no such option";
-      if (args->imagePath != nullptr && (given & kRecordOption) == 0) problem = "one image only";
       args->images.push_back(argv[i]);
       args->imagePath = arg;
     } else if ((given & bit) != 0) {
@@ -192,13 +205,20 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
       return 2;
     }
   }
-  // A record gives each image's chip, mode and key.
-  constexpr unsigned kNotWithRecord = kChipOption | kModeOption | kInputOption | kExpectKeyOption | kJsonOption |
-                                      kAesKeyOption | kSealKeyOption;
+  // A record names each image's input and key files.
+  constexpr unsigned kNotWithRecord = kInputOption | kJsonOption | kAesKeyOption | kSealKeyOption;
   if ((given & kRecordOption) != 0 && (given & kNotWithRecord) != 0) {
-    std::fprintf(stderr, "sealinfo: --record takes its chip, mode and key from the record: "
-                         "--chip, --mode, --input, --expect-key, --aes-key, --seal-key and --json "
-                         "do not go with it\n%s", kUsage);
+    std::fprintf(stderr, "sealinfo: --record takes each image's input and key files from the record: "
+                         "--input, --aes-key, --seal-key and --json do not go with it\n%s", kUsage);
+    return 2;
+  }
+  if ((given & kManifestOption) != 0 && (given & kRecordOption) == 0) {
+    std::fprintf(stderr, "sealinfo: --manifest goes with --record\n%s", kUsage);
+    return 2;
+  }
+  // Options may come in any order: the count of images is known only now.
+  if ((given & kRecordOption) == 0 && args->images.size() > 1) {
+    std::fprintf(stderr, "sealinfo: bad argument '%s': one image only\n%s", args->images[1], kUsage);
     return 2;
   }
   if (args->imagePath == nullptr && (given & kRecordOption) == 0) {
@@ -240,9 +260,10 @@ bool ReadImage(const char* path, std::uint8_t* image, bool wholeImage) {
 }
 
 // A key id as given, or the header key id of a public key file.
-bool ExpectedKeyId(const char* text, const char* imagePath, std::uint8_t* id) {
+bool ExpectedKeyId(const char* text, const std::vector<char*>& images, std::uint8_t* id) {
   if (sealtool::ParseKeyId(text, id)) return true;
-  if (sealtool::SameFile(text, imagePath)) {
+  for (const char* image : images) {
+    if (!sealtool::SameFile(text, image)) continue;
     std::fprintf(stderr, "sealinfo: --expect-key names the image itself: an image cannot vouch "
                          "for its own key\n");
     return false;
@@ -265,6 +286,19 @@ bool ExpectedKeyId(const char* text, const char* imagePath, std::uint8_t* id) {
   return true;
 }
 
+int CheckRecord(const Arguments& args) {
+  sealtool::inspect::GateAnchors anchors;
+  anchors.expectedKeyId = args.options.expectedKeyId;
+  anchors.modeGiven = args.options.modeGiven;
+  anchors.mode = args.options.mode;
+  anchors.chipGiven = args.options.chipGiven;
+  anchors.chip = args.options.chip;
+  anchors.manifestPath = args.manifestPath;
+  anchors.keyDirGiven = args.keyDirGiven;
+  return sealtool::inspect::CheckAgainstRecord(args.recordPath, args.images.data(),
+                                               static_cast<int>(args.images.size()), args.options, anchors);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -273,19 +307,15 @@ int main(int argc, char** argv) {
   const int parsed = ParseArguments(argc, argv, &args);
   if (parsed != 0) return parsed == 1 ? 0 : 2;
   if (!KeyFolderOpens(args.options.keyDir)) return 2;
-  if (args.recordPath != nullptr) {
-    return sealtool::inspect::CheckAgainstRecord(args.recordPath, args.images.data(),
-                                                 static_cast<int>(args.images.size()),
-                                                 args.options.keyDir, args.options.assumeZero);
+  static std::uint8_t expectedId[sealtool::kKeyIdSize];
+  if (args.expectedKey != nullptr) {
+    if (!ExpectedKeyId(args.expectedKey, args.images, expectedId)) return 2;
+    args.options.expectedKeyId = expectedId;
   }
+  if (args.recordPath != nullptr) return CheckRecord(args);
 
   static std::uint8_t image[sealtool::kImageSize];
   if (!ReadImage(args.imagePath, image, true)) return 2;
-  static std::uint8_t expectedId[sealtool::kKeyIdSize];
-  if (args.expectedKey != nullptr) {
-    if (!ExpectedKeyId(args.expectedKey, args.imagePath, expectedId)) return 2;
-    args.options.expectedKeyId = expectedId;
-  }
   static std::uint8_t input[sealtool::kImageSize];
   if (args.inputPath != nullptr) {
     if (!ReadImage(args.inputPath, input, false)) return 2;

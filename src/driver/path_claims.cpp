@@ -1,0 +1,104 @@
+#include "driver/path_claims.h"
+
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <tuple>
+
+#include "token/pkcs11_token.h"
+#include "token/token_ref.h"
+
+namespace sealtool {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kMaxLinkHops = 40;
+
+// The real path a new name would be created at: its folder resolved, and a
+// dangling link followed to the file it would create.
+std::string NewFilePath(fs::path path) {
+  std::error_code error;
+  for (int hop = 0; hop < kMaxLinkHops && fs::is_symlink(fs::symlink_status(path, error)); ++hop) {
+    const fs::path target = fs::read_symlink(path, error);
+    if (error) break;
+    path = target.is_absolute() ? target : path.parent_path() / target;
+  }
+  const fs::path absolute = fs::absolute(path, error).lexically_normal();
+  const fs::path folder = fs::weakly_canonical(absolute.parent_path(), error);
+  return ((error ? absolute.parent_path() : folder) / absolute.filename()).string();
+}
+
+// One key per file: the files that exist by device and inode, new names by
+// their real path.
+using FileKey = std::tuple<bool, dev_t, ino_t, std::string>;
+
+FileKey KeyOf(const FileIdentity& identity) {
+  return {identity.exists, identity.device, identity.inode, identity.newPath};
+}
+
+}  // namespace
+
+FileIdentity IdentifyFile(const std::string& path) {
+  FileIdentity identity;
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0) {
+    identity.exists = true;
+    identity.regular = S_ISREG(info.st_mode);
+    identity.device = info.st_dev;
+    identity.inode = info.st_ino;
+    return identity;
+  }
+  identity.newPath = NewFilePath(path);
+  return identity;
+}
+
+void ClaimPath(PathClaims* claims, const std::string& path, const std::string& what, PathUse use) {
+  claims->claims.push_back({path, what, use, IdentifyFile(path)});
+}
+
+void ClaimKeyRef(PathClaims* claims, const std::string& ref, const std::string& what) {
+  if (ref.empty()) return;
+  if (!IsTokenRef(ref.c_str())) {
+    ClaimPath(claims, ref, what, PathUse::kRead);
+    return;
+  }
+  TokenRef parsed{};
+  if (ParseRef(ref.c_str(), &parsed) && *PinFileOf(parsed) != '\0') {
+    ClaimPath(claims, PinFileOf(parsed), what + " (its pin-source)", PathUse::kRead);
+  }
+  ReleaseRef(&parsed);
+}
+
+bool NoWriteClashes(const PathClaims& claims) {
+  bool clear = true;
+  const std::vector<PathClaim>& all = claims.claims;
+  std::map<FileKey, std::vector<std::size_t>> byFile;
+  for (std::size_t i = 0; i < all.size(); ++i) byFile[KeyOf(all[i].identity)].push_back(i);
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const PathClaim& written = all[i];
+    if (written.use != PathUse::kWrite) continue;
+    if (written.identity.exists && !written.identity.regular) {
+      std::printf("%s: %s is not a regular file: only a regular file or a new name is written\n",
+                  written.what.c_str(), written.path.c_str());
+      clear = false;
+      continue;
+    }
+    for (const std::size_t j : byFile[KeyOf(written.identity)]) {
+      // A pair of writes is told once, from its first.
+      if (j == i || (all[j].use == PathUse::kWrite && j < i)) continue;
+      std::printf("%s: %s is also %s (%s)\n", written.what.c_str(), written.path.c_str(), all[j].what.c_str(),
+                  all[j].path.c_str());
+      clear = false;
+    }
+  }
+  return clear;
+}
+
+}  // namespace sealtool
