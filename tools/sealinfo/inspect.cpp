@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 
 #include "checks.h"
 #include "image/layout.h"
@@ -113,19 +114,28 @@ int OutcomeRank(const Report& report) {
   }
 }
 
-// The marker tells group A, not which of its chips, and they seal
-// differently. Every chip of the group is tried: a seal that verifies
-// settles the chip; otherwise a verdict that would rest on the guess alone
-// (ok as one chip, not as another) is only unverified.
-void InspectAssumedGroupA(const std::uint8_t* image, const InspectOptions& options,
-                          std::int32_t likeliest, Report* report) {
+// Chips whose images differ within their group: group A's seal differently,
+// and chip 731 walks the DRAM table of group B in its own way.
+constexpr std::int32_t kGroupAChips[] = {753, 775, 742, 764};
+constexpr std::int32_t kGroupBChips[] = {0, 731};
+
+// The marker tells the group, not which of its chips. Every chip of the
+// group that behaves differently is tried: a seal that verifies settles the
+// chip; otherwise a verdict that would rest on the guess alone (ok as one
+// chip, not as another) is only unverified.
+void InspectAssumedChip(const std::uint8_t* image, const InspectOptions& options, std::int32_t likeliest,
+                        Report* report) {
   static Report candidate;
   static Report best;
   InspectAsChip(image, options, likeliest, report);
   if (SealVerifies(*report)) return;
   best = *report;
-  std::int32_t disagreeing = 0;
-  for (const std::int32_t chip : {753, 775, 742, 764}) {
+  std::int32_t disagreeing = likeliest;
+  const bool groupA = ChipGroupOf(likeliest) == ChipGroup::kA;
+  const std::int32_t* chips = groupA ? kGroupAChips : kGroupBChips;
+  const std::size_t chipCount = groupA ? std::size(kGroupAChips) : std::size(kGroupBChips);
+  for (std::size_t i = 0; i < chipCount; ++i) {
+    const std::int32_t chip = chips[i];
     if (chip == likeliest) continue;
     InspectAsChip(image, options, chip, &candidate);
     if (SealVerifies(candidate)) {
@@ -137,7 +147,7 @@ void InspectAssumedGroupA(const std::uint8_t* image, const InspectOptions& optio
   }
   // A best verdict that is not ok already says why it is not.
   *report = best;
-  if (disagreeing == 0 || ReportOutcome(best) != Outcome::kOk) return;
+  if (disagreeing == likeliest || ReportOutcome(best) != Outcome::kOk) return;
   const std::int32_t other = best.chip == likeliest ? disagreeing : likeliest;
   AddCheck(report, CheckId::kChip, Verdict::kNotVerifiable,
            "the chip is assumed from the marker: every check passes as chip %d but not as chip "
@@ -157,11 +167,7 @@ bool InspectImage(const std::uint8_t* image, const InspectOptions& options, Repo
     std::memset(report, 0, sizeof *report);
     return false;
   }
-  if (ChipGroupOf(chip) == ChipGroup::kA) {
-    InspectAssumedGroupA(image, options, chip, report);
-  } else {
-    InspectAsChip(image, options, chip, report);
-  }
+  InspectAssumedChip(image, options, chip, report);
   return true;
 }
 

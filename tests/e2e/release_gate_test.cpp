@@ -1,0 +1,161 @@
+// The release gate: sealinfo --record passes only images it read from the
+// files it was given and checked against anchors of its own (the manifest,
+// a key, a mode); the record alone is a claim.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "release_support.h"
+
+namespace sealtool::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Text(const std::string& path) {
+  const Bytes bytes = ReadBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// The eight-image release, sealed with its record at release/record.json.
+void SealRelease(const TempDir& dir) {
+  WriteRelease(dir);
+  WriteManifest(dir, ReleaseManifest());
+  const ProcessResult batch = RunSealtool(dir, {"--batch", "release.json", "--record", "release/record.json"});
+  ASSERT_EQ(batch.exitStatus, 0) << batch.out;
+}
+
+ProcessResult Gate(const TempDir& dir, const std::vector<std::string>& args, const std::string& from = "") {
+  ProcessOptions options;
+  options.workDir = from.empty() ? dir.path() : dir.File(from);
+  return RunOwnProgram(SEALINFO_EXE, args, options);
+}
+
+// A whole release passes against its manifest: the AES-seal images with
+// their own seal key file, the chip-731 images with the recorded input.
+TEST(ReleaseGateTest, AReleaseAsSealedPassesAgainstItsManifest) {
+  TempDir dir;
+  SealRelease(dir);
+  const ProcessResult gate = Gate(dir, {"--record", "release/record.json", "--manifest", "release.json"});
+  EXPECT_EQ(gate.exitStatus, 0) << gate.out << gate.err;
+  for (const Image& image : kRelease) {
+    EXPECT_NE(gate.out.find(std::string(image.name) + ": ok ("), std::string::npos) << image.name << "\n" << gate.out;
+  }
+  EXPECT_NE(gate.out.find("8 of 8 recorded images checked: every one matches"), std::string::npos) << gate.out;
+
+  // Without an anchor the record vouches for itself: never ok.
+  const ProcessResult alone = Gate(dir, {"--record", "release/record.json"});
+  EXPECT_EQ(alone.exitStatus, 3) << alone.out;
+  EXPECT_NE(alone.out.find("its mode and keys are the record's own claims"), std::string::npos) << alone.out;
+
+  // The RSA image with the gate's own key and mode.
+  const ProcessResult pinned =
+      Gate(dir, {"--record", "release/record.json", "--expect-key", "rsa_pub.txt", "--mode", "rsa", "release/rsa.sealed"});
+  EXPECT_EQ(pinned.exitStatus, 0) << pinned.out << pinned.err;
+}
+
+// The RSA image swapped for a plain image of the same input, and the record
+// edited to match: no anchor lets it pass.
+void SwapRsaForPlain(const TempDir& dir) {
+  ASSERT_EQ(RunSealtool(dir, {"in/rsa.bin", "plain.bin", "742", "0"}).exitStatus, 0);
+  fs::copy_file(dir.File("plain.bin"), dir.File("release/rsa.sealed"), fs::copy_options::overwrite_existing);
+  Json record = Json::parse(Text(dir.File("release/record.json")));
+  Json& image = record["images"][7];
+  image["mode"] = "plain";
+  image["secure_boot"] = 0;
+  image["output"]["sha256"] = Sha256Hex(ReadBytes(dir.File("plain.bin")));
+  image["keys"] = Json::array();
+  for (const char* field : {"key_id_header", "key_id_spki", "signature", "image_digest", "header_digest"}) {
+    image.erase(field);
+  }
+  WriteText(dir.File("release/record.json"), record.dump(2));
+}
+
+TEST(ReleaseGateTest, AForgedReleaseNeverPasses) {
+  const struct {
+    const char* name;
+    void (*forge)(const TempDir& dir);
+    std::vector<std::string> args;
+    int exitStatus;
+    const char* message;
+    const char* from;
+  } cases[] = {
+      {"a tampered file at a recorded name, elsewhere",
+       [](const TempDir& dir) {
+         fs::create_directories(dir.File("elsewhere"));
+         Bytes image = ReadBytes(dir.File("release/plain-a.sealed"));
+         image[20000] ^= 1;
+         WriteBytes(dir.File("elsewhere/plain-a.sealed"), image);
+       },
+       {"--record", "../release/record.json", "--manifest", "../release.json", "plain-a.sealed"}, 1,
+       "plain-a: failed: its SHA-256 is not the recorded one", "elsewhere"},
+      {"a file that matches nothing",
+       [](const TempDir& dir) { WriteBytes(dir.File("other.bin"), Bytes(32768, 7)); },
+       {"--record", "release/record.json", "--manifest", "release.json", "other.bin"}, 1,
+       "other.bin: failed: matches no image of the record", ""},
+      {"a name that is not a file", [](const TempDir&) {},
+       {"--record", "release/record.json", "--manifest", "release.json", "plain-a"}, 2, "", ""},
+      {"a record without images",
+       [](const TempDir& dir) { WriteText(dir.File("release/record.json"), R"({"tool": "sealtool", "images": []})"); },
+       {"--record", "release/record.json", "--manifest", "release.json"}, 1, "the record holds no image", ""},
+      {"a record with a key given twice",
+       [](const TempDir& dir) {
+         std::string text = Text(dir.File("release/record.json"));
+         text.replace(text.find("\"chip\""), 6, "\"chip\": 742, \"chip\"");
+         WriteText(dir.File("release/record.json"), text);
+       },
+       {"--record", "release/record.json", "--manifest", "release.json"}, 2, "", ""},
+      {"RSA swapped for plain, against the manifest", SwapRsaForPlain,
+       {"--record", "release/record.json", "--manifest", "release.json"}, 1,
+       "rsa: failed: the manifest says rsa mode, chip 742; the record plain mode, chip 742", ""},
+      {"RSA swapped for plain, against the mode", SwapRsaForPlain,
+       {"--record", "release/record.json", "--mode", "rsa", "release/rsa.sealed"}, 1,
+       "rsa: failed: the record says plain mode, the gate expects rsa", ""},
+      {"RSA swapped for plain, with a key alone", SwapRsaForPlain,
+       {"--record", "release/record.json", "--expect-key", "rsa_pub.txt", "release/rsa.sealed"}, 3,
+       "rsa: unverified (plain, chip 742, as recorded)", ""},
+      {"an image left out of the record",
+       [](const TempDir& dir) {
+         Json record = Json::parse(Text(dir.File("release/record.json")));
+         record["images"].erase(7);
+         WriteText(dir.File("release/record.json"), record.dump(2));
+       },
+       {"--record", "release/record.json", "--manifest", "release.json"}, 1,
+       "rsa: failed: an image of the manifest that the record does not hold", ""},
+      {"another chip than the gate's",
+       [](const TempDir&) {}, {"--record", "release/record.json", "--chip", "742", "--mode", "plain",
+                               "release/plain-a.sealed"}, 1, "the record says chip 753, the gate expects 742", ""},
+      {"an input changed since",
+       [](const TempDir& dir) {
+         Bytes input = ReadBytes(dir.File("in/seal-b.bin"));
+         input[4000] ^= 1;
+         WriteBytes(dir.File("in/seal-b.bin"), input);
+       },
+       {"--record", "release/record.json", "--manifest", "release.json"}, 1, "seal-b: failed: its input", ""},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    SealRelease(dir);
+    c.forge(dir);
+    const ProcessResult gate = Gate(dir, c.args, c.from);
+    EXPECT_EQ(gate.exitStatus, c.exitStatus) << c.name << "\n" << gate.out << gate.err;
+    EXPECT_NE(gate.out.find(c.message), std::string::npos) << c.name << "\n" << gate.out;
+  }
+}
+
+// Chip 731 walks the DRAM table in its own way: a good plain image of it,
+// inspected without --chip, is at worst unverified, never failed.
+TEST(ReleaseGateTest, AGuessedChipNeverFailsAGoodGroupBImage) {
+  TempDir dir;
+  SealRelease(dir);
+  const ProcessResult asChip0 = Gate(dir, {"--chip", "0", "--mode", "plain", "release/plain-b.sealed"});
+  ASSERT_EQ(asChip0.exitStatus, 1) << "the image must tell the two chips apart\n" << asChip0.out;
+  const ProcessResult guessed = Gate(dir, {"release/plain-b.sealed"});
+  EXPECT_EQ(guessed.exitStatus, 3) << guessed.out << guessed.err;
+  EXPECT_NE(guessed.out.find("chip: 731 (assumed from the marker"), std::string::npos) << guessed.out;
+  EXPECT_EQ(guessed.out.find("FAILED"), std::string::npos) << guessed.out;
+  EXPECT_EQ(Gate(dir, {"--chip", "731", "--mode", "plain", "release/plain-b.sealed"}).exitStatus, 0);
+}
+
+}  // namespace
+}  // namespace sealtool::test
