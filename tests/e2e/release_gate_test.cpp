@@ -85,9 +85,9 @@ TEST(ReleaseGateTest, AForgedReleaseNeverPasses) {
          fs::create_directories(dir.File("elsewhere"));
          Bytes image = ReadBytes(dir.File("release/plain-a.sealed"));
          image[20000] ^= 1;
-         WriteBytes(dir.File("elsewhere/plain-a.sealed"), image);
+         WriteBytes(dir.File("elsewhere/plain-a"), image);
        },
-       {"--record", "../release/record.json", "--manifest", "../release.json", "plain-a.sealed"}, 1,
+       {"--record", "../release/record.json", "--manifest", "../release.json", "plain-a"}, 1,
        "plain-a: failed: its SHA-256 is not the recorded one", "elsewhere"},
       {"a file that matches nothing",
        [](const TempDir& dir) { WriteBytes(dir.File("other.bin"), Bytes(32768, 7)); },
