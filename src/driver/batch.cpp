@@ -11,6 +11,7 @@
 
 #include "digest/sha256.h"
 #include "driver/batch_checks.h"
+#include "driver/batch_reproduce.h"
 #include "driver/image_file.h"
 #include "driver/next_step.h"
 #include "driver/output_capture.h"
@@ -54,21 +55,6 @@ struct Signing {
 
 std::string BlockName(const ReleaseImage& image) { return image.name + ".block"; }
 std::string SignatureName(const ReleaseImage& image) { return image.name + ".sig"; }
-
-CommandLine CommandLineOf(const ReleaseImage& image) {
-  CommandLine line{};
-  line.inputPath = image.input.c_str();
-  line.outputPath = image.output.c_str();
-  line.hasChip = line.hasSecureBoot = true;
-  line.chip = image.chip;
-  line.secureBoot = image.secureBoot;
-  auto refOf = [](const std::string& ref) { return ref.empty() ? nullptr : ref.c_str(); };
-  line.keys.rsaKey = refOf(image.rsaKey);
-  line.keys.rsaPub = refOf(image.rsaPub);
-  line.keys.aesKey = refOf(image.aesKey);
-  line.keys.sealKey = refOf(image.sealKey);
-  return line;
-}
 
 // The key ids of the public key a block is to be signed for: the image does
 // not carry it before it is signed.
@@ -318,8 +304,16 @@ int RunBatch(const BatchCommandLine& batch) {
     return kBatchFailed;
   }
   const std::string recordPath = Absolute(batch.record);
-  const BatchFiles files{Absolute(batch.manifest), recordPath, signing.signLaterDir, signing.signatureDir, false};
+  const BatchFiles files{Absolute(batch.manifest), recordPath, signing.signLaterDir, signing.signatureDir,
+                         batch.check};
   if (!EnterManifestFolder(batch.manifest) || !EverythingIsThere(manifest, files)) return kBatchFailed;
+  if (batch.check) {
+    RaiseDescriptorLimit();
+    LockTokens(manifest);
+    const int status = ReproduceRelease(manifest, signing.signatureDir);
+    CloseTokens();
+    return status;
+  }
   RaiseDescriptorLimit();
   LockTokens(manifest);
   const std::string recordFolder = recordPath.empty() ? std::string() : RecordFolder(recordPath);

@@ -16,6 +16,9 @@ struct BatchCommandLine {
   // DIR/NAME.sig for each and writes the release.
   const char* signLaterDir = nullptr;
   const char* signatureDir = nullptr;
+  // Writes nothing: seals every image again in memory and compares it with
+  // the output on disk.
+  bool check = false;
 };
 
 enum class BatchParse { kNotBatch, kRun, kRefused };

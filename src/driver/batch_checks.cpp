@@ -150,6 +150,21 @@ PathClaims ClaimsOf(const Manifest& manifest, const BatchFiles& files) {
 
 }  // namespace
 
+CommandLine CommandLineOf(const ReleaseImage& image) {
+  CommandLine line{};
+  line.inputPath = image.input.c_str();
+  line.outputPath = image.output.c_str();
+  line.hasChip = line.hasSecureBoot = true;
+  line.chip = image.chip;
+  line.secureBoot = image.secureBoot;
+  auto refOf = [](const std::string& ref) { return ref.empty() ? nullptr : ref.c_str(); };
+  line.keys.rsaKey = refOf(image.rsaKey);
+  line.keys.rsaPub = refOf(image.rsaPub);
+  line.keys.aesKey = refOf(image.aesKey);
+  line.keys.sealKey = refOf(image.sealKey);
+  return line;
+}
+
 bool ReadManifestText(const char* path, std::string* text) {
   return ReadReleaseText(path, kMaxManifestBytes, text);
 }

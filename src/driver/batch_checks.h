@@ -4,9 +4,14 @@
 
 #include <string>
 
+#include "driver/command_line.h"
 #include "release/manifest.h"
 
 namespace sealtool {
+
+// The command line of a single run that seals image; its texts point into
+// image.
+CommandLine CommandLineOf(const ReleaseImage& image);
 
 // The manifest's text, at most a few MiB; false when it cannot be read.
 bool ReadManifestText(const char* path, std::string* text);

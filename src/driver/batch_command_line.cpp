@@ -23,9 +23,10 @@ BatchParse ParseBatchCommandLine(int argc, char** argv, BatchCommandLine* batch,
       if (*value != nullptr) return *problem = word + " is given twice: give it once", BatchParse::kRefused;
       if (i + 1 >= argc) return *problem = word + " needs a value", BatchParse::kRefused;
       *value = argv[++i];
-    } else if (word == "--keep-going") {
-      if (batch->keepGoing) return *problem = word + " is given twice: give it once", BatchParse::kRefused;
-      batch->keepGoing = true;
+    } else if (word == "--keep-going" || word == "--check") {
+      bool* flag = word == "--check" ? &batch->check : &batch->keepGoing;
+      if (*flag) return *problem = word + " is given twice: give it once", BatchParse::kRefused;
+      *flag = true;
     } else if (word.rfind("--", 0) == 0) {
       *problem = word + " cannot be given with --batch: the manifest names each image's keys";
       return BatchParse::kRefused;
@@ -41,6 +42,11 @@ BatchParse ParseBatchCommandLine(int argc, char** argv, BatchCommandLine* batch,
   if (batch->signLaterDir != nullptr && (batch->record != nullptr || batch->keepGoing)) {
     *problem = batch->record != nullptr ? "--record cannot be given with --sign-later: that pass writes no image"
                                         : "--keep-going cannot be given with --sign-later: every block or none";
+    return BatchParse::kRefused;
+  }
+  if (batch->check && (batch->record != nullptr || batch->keepGoing || batch->signLaterDir != nullptr)) {
+    *problem = std::string(batch->record != nullptr ? "--record" : batch->keepGoing ? "--keep-going" : "--sign-later") +
+               " cannot be given with --check: a check writes nothing";
     return BatchParse::kRefused;
   }
   return BatchParse::kRun;

@@ -235,7 +235,8 @@ bool IsBatch(int argc, char** argv, int* status) {
     case BatchParse::kRefused:
       break;
   }
-  std::printf("command syntax error! %s\nsealtool --batch MANIFEST [--record FILE] [--keep-going] [--sign-later DIR | --signature DIR]\n",
+  std::printf("command syntax error! %s\nsealtool --batch MANIFEST [--record FILE] [--keep-going] [--sign-later DIR | --signature DIR]\n"
+              "sealtool --batch MANIFEST --check [--signature DIR]\n",
               problem.c_str());
   *status = -1;
   return true;

@@ -24,4 +24,27 @@ bool ChipClearsSealRegions(std::int32_t chip) {
   return chip == 742 || chip == 775;
 }
 
+const char* ImageRegionName(std::size_t offset, const ChipLayout& layout) {
+  const struct {
+    const char* name;
+    std::size_t offset;
+    std::size_t size;
+  } regions[] = {
+      {"boot-header marker", layout.bootHeader + kMarkerField, 2},
+      {"checksum field", layout.bootHeader + kChecksumField, 2},
+      {"DRAM count field", layout.dramCountField, 2},
+      {"key record", kKeyRecordOffset, kKeyRecordSize},
+      {"wrapped key", kWrappedKeyOffset, kWrappedKeySize},
+      {"modulus area", kModulusOffset, kModulusSize},
+      {"exponent area", kExponentOffset, kExponentSize},
+      {"digest seal", kDigestSealOffset, kDigestSealSize},
+      {"RSA signature", kRsaSignatureOffset, kRsaSignatureSize},
+      {"image digest", kImageDigestOffset, kImageDigestSize},
+  };
+  for (const auto& region : regions) {
+    if (offset >= region.offset && offset < region.offset + region.size) return region.name;
+  }
+  return offset < kHeaderAreaSize ? "header area" : "body area";
+}
+
 }  // namespace sealtool

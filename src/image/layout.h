@@ -81,4 +81,8 @@ ChipLayout ChipLayoutOfGroup(ChipGroup group);
 // Chips 742 and 775 get their sealing regions cleared before the checksum.
 bool ChipClearsSealRegions(std::int32_t chip);
 
+// The name of the region an image offset lies in, for messages: the
+// innermost named region of the header area, or "body area".
+const char* ImageRegionName(std::size_t offset, const ChipLayout& layout);
+
 }  // namespace sealtool

@@ -184,6 +184,13 @@ TEST(BatchTokenTest, OneLoginForTheWholeRelease) {
   ASSERT_EQ(release.setup.Run({"--aes-key", "body.txt", "--seal-key", "seal.txt", "seal.bin", "seal.file", "775", "1"})
                 .exitStatus, 0);
   EXPECT_EQ(ReadBytes(release.setup.dir.File("release/seal.sealed")), ReadBytes(release.setup.dir.File("seal.file")));
+
+  // The release checked by sealing it again where the keys live: one login.
+  std::remove(release.log.c_str());
+  const ProcessResult check = release.Run({"--batch", "release.json", "--check"});
+  EXPECT_EQ(check.exitStatus, 0) << check.out;
+  EXPECT_NE(check.out.find("check: 4 images sealed again"), std::string::npos) << check.out;
+  EXPECT_EQ(LogText(release.log), once);
 }
 
 // A typo in the last image is found before the token is asked anything:

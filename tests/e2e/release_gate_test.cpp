@@ -3,6 +3,7 @@
 // a key, a mode); the record alone is a claim.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "release_support.h"
@@ -155,6 +156,76 @@ TEST(ReleaseGateTest, AGuessedChipNeverFailsAGoodGroupBImage) {
   EXPECT_NE(guessed.out.find("chip: 731 (assumed from the marker"), std::string::npos) << guessed.out;
   EXPECT_EQ(guessed.out.find("FAILED"), std::string::npos) << guessed.out;
   EXPECT_EQ(Gate(dir, {"--chip", "731", "--mode", "plain", "release/plain-b.sealed"}).exitStatus, 0);
+}
+
+// --check seals every image again and compares: equal passes, a changed
+// byte is named with its region, an image that cannot be sealed is 255,
+// and nothing is ever written.
+TEST(ReleaseCheckTest, EveryImageSealedAgainEqualsItsOutput) {
+  TempDir dir;
+  SealRelease(dir);
+  const std::vector<std::string> released = Listing(dir.File("release"));
+  const ProcessResult same = RunSealtool(dir, {"--batch", "release.json", "--check"});
+  EXPECT_EQ(same.exitStatus, 0) << same.out;
+  EXPECT_NE(same.out.find("check: 8 images sealed again, each equal to its output byte for byte\n"), std::string::npos)
+      << same.out;
+
+  const struct {
+    const char* image;
+    std::size_t offset;
+    const char* said;
+  } changes[] = {
+      {"seal-b", 20000, "seal-b: differs from release/seal-b.sealed: bytes 20000-20000 first (body area)"},
+      {"rsa", 400, "rsa: differs from release/rsa.sealed: bytes 400-400 first (RSA signature)"},
+      {"plain-a", 50, "plain-a: differs from release/plain-a.sealed: bytes 50-50 first (checksum field)"},
+  };
+  for (const auto& change : changes) {
+    const std::string path = dir.File("release/" + std::string(change.image) + ".sealed");
+    const Bytes good = ReadBytes(path);
+    Bytes changed = good;
+    changed[change.offset] ^= 0x5a;
+    WriteBytes(path, changed);
+    const ProcessResult differs = RunSealtool(dir, {"--batch", "release.json", "--check"});
+    EXPECT_EQ(differs.exitStatus, 1) << differs.out;
+    EXPECT_NE(differs.out.find(change.said), std::string::npos) << differs.out;
+    EXPECT_NE(differs.out.find("check: 1 of 8 images differ"), std::string::npos) << differs.out;
+    EXPECT_EQ(ReadBytes(path), changed) << "a check writes nothing";
+    WriteBytes(path, good);
+  }
+
+  // Another seal key: the image cannot be what the manifest seals.
+  Json otherKey = ReleaseManifest();
+  otherKey["images"][4]["seal_key"] = "other-seal.txt";
+  WriteText(dir.File("other-seal.txt"), "0x01 0x02 0x03 0x04 0x05 0x06 0x07 0x08 0x09 0x0a 0x0b 0x0c 0x0d 0x0e 0x0f 0x10\n");
+  WriteManifest(dir, otherKey, "other.json");
+  const ProcessResult wrongKey = RunSealtool(dir, {"--batch", "other.json", "--check"});
+  EXPECT_EQ(wrongKey.exitStatus, 1) << wrongKey.out;
+  EXPECT_NE(wrongKey.out.find("seal-a: differs"), std::string::npos) << wrongKey.out;
+
+  // A key that cannot be read: the image cannot be sealed again.
+  Json broken = ReleaseManifest();
+  broken["images"][2]["aes_key"] = "seal.txt";
+  WriteManifest(dir, broken, "broken.json");
+  const ProcessResult notSealed = RunSealtool(dir, {"--batch", "broken.json", "--check"});
+  EXPECT_EQ(notSealed.exitStatus, 255) << notSealed.out;
+  EXPECT_NE(notSealed.out.find("record-a: cannot be sealed again"), std::string::npos) << notSealed.out;
+
+  fs::remove(dir.File("release/plain-b.sealed"));
+  const ProcessResult missing = RunSealtool(dir, {"--batch", "release.json", "--check"});
+  EXPECT_EQ(missing.exitStatus, 1) << missing.out;
+  EXPECT_NE(missing.out.find("plain-b: differs: release/plain-b.sealed is not a readable"), std::string::npos);
+  std::vector<std::string> now = released;
+  now.erase(std::find(now.begin(), now.end(), "plain-b.sealed"));
+  EXPECT_EQ(Listing(dir.File("release")), now) << "nothing was written";
+
+  for (const std::vector<std::string>& refused :
+       {std::vector<std::string>{"--batch", "release.json", "--check", "--record", "r.json"},
+        std::vector<std::string>{"--batch", "release.json", "--check", "--keep-going"},
+        std::vector<std::string>{"--batch", "release.json", "--check", "--sign-later", "s"}}) {
+    const ProcessResult run = RunSealtool(dir, refused);
+    EXPECT_EQ(run.exitStatus, 255) << run.out;
+    EXPECT_NE(run.out.find("cannot be given with --check"), std::string::npos) << run.out;
+  }
 }
 
 }  // namespace
