@@ -309,13 +309,13 @@ int RunBatch(const BatchCommandLine& batch) {
   if (!EnterManifestFolder(batch.manifest) || !EverythingIsThere(manifest, files)) return kBatchFailed;
   if (batch.check) {
     RaiseDescriptorLimit();
-    LockTokens(manifest);
+    if (!LockTokens(manifest)) return kBatchFailed;
     const int status = ReproduceRelease(manifest, signing.signatureDir);
     CloseTokens();
     return status;
   }
   RaiseDescriptorLimit();
-  LockTokens(manifest);
+  if (!LockTokens(manifest)) return kBatchFailed;
   const std::string recordFolder = recordPath.empty() ? std::string() : RecordFolder(recordPath);
   const bool blocksOnly = !signing.signLaterDir.empty();
   if (blocksOnly && mkdir(signing.signLaterDir.c_str(), 0777) != 0 && errno != EEXIST) {

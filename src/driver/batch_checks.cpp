@@ -148,6 +148,59 @@ PathClaims ClaimsOf(const Manifest& manifest, const BatchFiles& files) {
   return claims;
 }
 
+// A folder for the locks that only this user can write: $XDG_RUNTIME_DIR,
+// or /tmp/sealtool-UID made 0700. Anything else (another user's folder, a
+// link, loose permissions) is refused, never used and never skipped.
+bool IsPrivateFolder(int dirFd) {
+  struct stat info {};
+  return fstat(dirFd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+         (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+int OpenLockFolder(std::string* folder) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && *runtime == '/') {
+    *folder = runtime;
+  } else {
+    *folder = "/tmp/sealtool-" + std::to_string(geteuid());
+    if (mkdir(folder->c_str(), 0700) != 0 && errno != EEXIST) {
+      std::printf("the lock folder %s cannot be made: %s\n", folder->c_str(), std::strerror(errno));
+      return -1;
+    }
+  }
+  const int dirFd = open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dirFd >= 0 && IsPrivateFolder(dirFd)) return dirFd;
+  std::printf("the lock folder %s is not this user's own (a folder only the user can write, not a link): "
+              "remove it, or set XDG_RUNTIME_DIR to such a folder\n", folder->c_str());
+  if (dirFd >= 0) close(dirFd);
+  return -1;
+}
+
+// One token's lock: waits for another batch of this user that holds it.
+bool TakeLock(int dirFd, const std::string& folder, const std::string& name) {
+  const std::string path = folder + "/" + name;
+  const int fd = openat(dirFd, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  struct stat info {};
+  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+    std::printf("the lock %s cannot be taken: %s\n", path.c_str(),
+                fd < 0 ? std::strerror(errno) : "not a file of this user's own");
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+  if (errno == EWOULDBLOCK) {
+    std::printf("waiting for another run on the token (%s)\n", path.c_str());
+    std::fflush(stdout);
+    int result = 0;
+    while ((result = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    if (result == 0) return true;
+  }
+  std::printf("the lock %s cannot be taken: %s\n", path.c_str(), std::strerror(errno));
+  close(fd);
+  return false;
+}
+
 }  // namespace
 
 CommandLine CommandLineOf(const ReleaseImage& image) {
@@ -182,31 +235,27 @@ bool EverythingIsThere(const Manifest& manifest, const BatchFiles& files) {
   return ok && NoWriteClashes(ClaimsOf(manifest, files));
 }
 
-// Advisory locks, one per token the batch uses, so that two batches on one
-// HSM take their turns instead of interleaving logins. Held until the
-// process ends.
-void LockTokens(const Manifest& manifest) {
+bool LockTokens(const Manifest& manifest) {
   std::set<std::string> tokens;
   for (const ReleaseImage& image : manifest.images) {
     for (const std::string* ref : {&image.rsaKey, &image.rsaPub, &image.aesKey, &image.sealKey}) {
       if (!ref->empty() && IsTokenRef(ref->c_str())) tokens.insert(TokenOfUri(*ref));
     }
   }
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  const std::string folder = runtime != nullptr && *runtime == '/' ? runtime : "/tmp";
+  if (tokens.empty()) return true;
+  std::string folder;
+  const int dirFd = OpenLockFolder(&folder);
+  if (dirFd < 0) return false;
+  bool locked = true;
   for (const std::string& token : tokens) {  // in order: no two batches wait on each other
     std::uint8_t digest[kSha256DigestSize];
     Sha256OneShot(reinterpret_cast<const std::uint8_t*>(token.data()), static_cast<std::int32_t>(token.size()),
                   digest);
-    const std::string path = folder + "/sealtool-token-" + HexString(digest, 8) + ".lock";
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) continue;  // a lock that cannot be made does not stop a release
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      std::printf("waiting for another run on the token (%s)\n", path.c_str());
-      std::fflush(stdout);
-      flock(fd, LOCK_EX);
-    }
+    locked = TakeLock(dirFd, folder, "sealtool-token-" + HexString(digest, 8) + ".lock");
+    if (!locked) break;
   }
+  close(dirFd);  // the locks stay with their own descriptors
+  return locked;
 }
 
 // Enough descriptors for every staged output's folder.

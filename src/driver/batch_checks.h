@@ -33,10 +33,11 @@ struct BatchFiles {
 // fails.
 bool EverythingIsThere(const Manifest& manifest, const BatchFiles& files);
 
-// Advisory locks, one per token the batch uses, so that two batches on one
-// HSM take their turns instead of interleaving logins. Held until the
-// process ends.
-void LockTokens(const Manifest& manifest);
+// Advisory locks, one per token the batch uses, so that two batches of a
+// user on one HSM take their turns instead of interleaving logins. Held
+// until the process ends. They live in a folder only the user can write;
+// false after saying why when no such lock can be taken.
+bool LockTokens(const Manifest& manifest);
 
 // Enough descriptors for every staged output's folder.
 void RaiseDescriptorLimit();

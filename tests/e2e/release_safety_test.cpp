@@ -205,5 +205,58 @@ TEST(ReleaseSafetyTest, NamesThatAreNotUtf8AreRecordedAndReadBack) {
   EXPECT_EQ(gate.exitStatus, 0) << gate.out << gate.err;
 }
 
+// The token lock lives in a folder only the user can write: a folder that
+// another user could write, or a link planted where the lock goes, stops the
+// batch with a message instead of being used or skipped.
+TEST(ReleaseSafetyTest, TheTokenLockIsTheUsersOwn) {
+  const struct {
+    const char* name;
+    void (*plant)(const std::string& folder);
+    const char* message;
+  } cases[] = {
+      {"a folder anyone may write", [](const std::string& f) { fs::create_directories(f); chmod(f.c_str(), 0777); },
+       "is not this user's own"},
+      {"a link to a folder",
+       [](const std::string& f) {
+         fs::create_directories(f + "-target");
+         fs::create_symlink(f + "-target", f);
+       },
+       "is not this user's own"},
+      {"a link where the lock goes",
+       [](const std::string& f) {
+         fs::create_directories(f);
+         chmod(f.c_str(), 0700);
+       },
+       ""},  // the lock the first run makes is replaced by a link below
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    WriteRelease(dir);
+    Json manifest = {{"images", Json::array({ManifestImage(kRelease[2], "release")})}};
+    manifest["images"][0]["aes_key"] = "pkcs11:token=nowhere;object=aes?module-path=/nonexistent.so";
+    WriteManifest(dir, manifest);
+    const std::string folder = dir.File("runtime");
+    c.plant(folder);
+    ProcessOptions options;
+    options.environment = {"XDG_RUNTIME_DIR=" + folder};
+    const ProcessResult run = RunSealtool(dir, {"--batch", "release.json"}, options);
+    EXPECT_EQ(run.exitStatus, 255) << c.name << "\n" << run.out;
+    if (*c.message != '\0') {
+      EXPECT_NE(run.out.find(c.message), std::string::npos) << c.name << "\n" << run.out;
+      continue;
+    }
+    // The run made its lock: replace it with a link, and the next run refuses it.
+    std::vector<std::string> locks;
+    for (const auto& entry : fs::directory_iterator(folder)) locks.push_back(entry.path().string());
+    ASSERT_EQ(locks.size(), 1u) << c.name;
+    fs::remove(locks[0]);
+    fs::create_symlink(dir.File("victim"), locks[0]);
+    const ProcessResult planted = RunSealtool(dir, {"--batch", "release.json"}, options);
+    EXPECT_EQ(planted.exitStatus, 255) << planted.out;
+    EXPECT_NE(planted.out.find("cannot be taken"), std::string::npos) << planted.out;
+    EXPECT_FALSE(fs::exists(dir.File("victim"))) << "nothing is created through the link";
+  }
+}
+
 }  // namespace
 }  // namespace sealtool::test
