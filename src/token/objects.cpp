@@ -204,7 +204,24 @@ bool KeyTypeIs(const OpenToken& token, CK_OBJECT_HANDLE key, CK_KEY_TYPE wanted)
   return ReadUlong(token, key, CKA_KEY_TYPE, &type) && type == wanted;
 }
 
+namespace {
+
+// Whether the token answers for the key at all: a token that is gone (a
+// signing host lost, a device removed) is said to be, not taken for a key
+// of the wrong kind.
+bool TokenAnswersFor(const TokenRef& ref, const OpenToken& token, CK_OBJECT_HANDLE key) {
+  CK_ULONG type = 0;
+  CK_ATTRIBUTE attribute{CKA_KEY_TYPE, &type, sizeof type};
+  const CK_RV rv = token.module->C_GetAttributeValue(token.session, key, &attribute, 1);
+  if (rv == CKR_OK || rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_SENSITIVE) return true;
+  PrintTokenError("to tell the key's type", rv, ref);
+  return false;
+}
+
+}  // namespace
+
 bool IsAes128Key(const TokenRef& ref, const OpenToken& token, CK_OBJECT_HANDLE key) {
+  if (!TokenAnswersFor(ref, token, key)) return false;
   CK_ULONG length = 0;
   const bool aes = KeyTypeIs(token, key, CKK_AES);
   const bool stated = aes && ReadUlong(token, key, CKA_VALUE_LEN, &length) &&
@@ -224,6 +241,7 @@ bool IsAes128Key(const TokenRef& ref, const OpenToken& token, CK_OBJECT_HANDLE k
 
 bool ReadRsa1024Modulus(const TokenRef& ref, const OpenToken& token, CK_OBJECT_HANDLE key,
                         std::uint8_t (&modulus)[kRsaBlockSize]) {
+  if (!TokenAnswersFor(ref, token, key)) return false;
   std::uint8_t bytes[1024];
   std::size_t length = 0;
   if (KeyTypeIs(token, key, CKK_RSA) && ReadBytes(token, key, CKA_MODULUS, bytes, sizeof bytes, &length)) {
@@ -260,6 +278,7 @@ OpenToken* OpenKey(const char* uri, CK_OBJECT_CLASS keyClass, TokenRef* ref, CK_
 
 bool FindMatchingPublicKey(const TokenRef& ref, const OpenToken& token, CK_OBJECT_HANDLE privateKey,
                            CK_OBJECT_HANDLE* publicKey) {
+  if (!TokenAnswersFor(ref, token, privateKey)) return false;
   CK_OBJECT_CLASS publicClass = CKO_PUBLIC_KEY;
   for (const CK_ATTRIBUTE_TYPE link : {CKA_ID, CKA_LABEL}) {
     std::uint8_t value[256];

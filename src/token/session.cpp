@@ -123,7 +123,11 @@ bool ListSlots(const TokenRef& ref, CK_FUNCTION_LIST* module, const CK_SLOT_ID**
 
 OpenToken* OpenTokenAt(const TokenRef& ref, CK_FUNCTION_LIST* module, CK_SLOT_ID slot,
                        const CK_TOKEN_INFO& info) {
-  if (OpenToken* open = FindOpenToken(module, slot); open != nullptr) return open;
+  if (OpenToken* open = FindOpenToken(module, slot); open != nullptr) {
+    if (!open->loginFailed) return open;
+    PrintFailure("the login to this token failed earlier in this run: it is not tried again", ref);
+    return nullptr;
+  }
   OpenToken* token = nullptr;
   for (OpenToken& candidate : gTokens) {
     if (!candidate.inUse) token = &candidate;
@@ -132,7 +136,7 @@ OpenToken* OpenTokenAt(const TokenRef& ref, CK_FUNCTION_LIST* module, CK_SLOT_ID
     PrintFailure("a run can use keys of eight tokens at most", ref);
     return nullptr;
   }
-  *token = OpenToken{module, slot, 0, info, true, false};
+  *token = OpenToken{module, slot, 0, info, true, false, false};
   CK_RV rv = module->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
                                    &token->session);
   if (rv == CKR_TOKEN_WRITE_PROTECTED) {
@@ -143,7 +147,9 @@ OpenToken* OpenTokenAt(const TokenRef& ref, CK_FUNCTION_LIST* module, CK_SLOT_ID
     PrintTokenError("to open a session", rv, ref);
     return nullptr;
   }
-  return LogIn(ref, token) ? token : nullptr;
+  if (LogIn(ref, token)) return token;
+  token->loginFailed = true;  // the session stays open until the run closes its tokens
+  return nullptr;
 }
 
 void TokenLabel(const CK_TOKEN_INFO& info, char (&label)[sizeof info.label + 1]) {

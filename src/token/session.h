@@ -17,6 +17,7 @@ struct OpenToken {
   CK_TOKEN_INFO info;
   bool inUse;
   bool loggedIn;
+  bool loginFailed;  // not tried again in this run: each wrong PIN counts toward a locked PIN
 };
 
 // The slots of module that hold a token, asked for by count first; *slots

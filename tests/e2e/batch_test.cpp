@@ -156,9 +156,12 @@ struct TokenRelease {
                               {"aes_key", Faulty("object=aes")}}},
                 {"images", images}};
   }
-  ProcessResult Run(const std::vector<std::string>& args, const std::string& fault = "none") const {
-    return setup.Run(args, {std::string("SEALTOOL_FAULTY_TARGET=") + SoftHsmModule(), "SEALTOOL_FAULT=" + fault,
-                            "SEALTOOL_FAULT_LOG=" + log});
+  ProcessResult Run(const std::vector<std::string>& args, const std::string& fault = "none",
+                    const std::vector<std::string>& more = {}) const {
+    std::vector<std::string> environment = {std::string("SEALTOOL_FAULTY_TARGET=") + SoftHsmModule(),
+                                            "SEALTOOL_FAULT=" + fault, "SEALTOOL_FAULT_LOG=" + log};
+    environment.insert(environment.end(), more.begin(), more.end());
+    return setup.Run(args, environment);
   }
 };
 
@@ -191,6 +194,36 @@ TEST(BatchTokenTest, OneLoginForTheWholeRelease) {
   EXPECT_EQ(check.exitStatus, 0) << check.out;
   EXPECT_NE(check.out.find("check: 4 images sealed again"), std::string::npos) << check.out;
   EXPECT_EQ(LogText(release.log), once);
+}
+
+// With --keep-going, every image after a token failure says what happened
+// to the token: a wrong PIN is tried once and named for each later image, a
+// token that is gone is said to be gone, not taken for a key of another kind.
+TEST(BatchTokenTest, LaterImagesSayWhatHappenedToTheToken) {
+  if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
+  TokenRelease release;
+  WriteManifest(release.setup.dir, release.manifest);
+  const ProcessResult wrongPin = release.Run({"--batch", "release.json", "--keep-going"}, "none", {"SEALTOOL_PIN=0000"});
+  EXPECT_EQ(wrongPin.exitStatus, 255) << wrongPin.out;
+  EXPECT_NE(wrongPin.out.find("the PIN is wrong (CKR_PIN_INCORRECT)"), std::string::npos) << wrongPin.out;
+  EXPECT_NE(wrongPin.out.find("rsa2.sealed: failed\n"), std::string::npos) << wrongPin.out;
+  EXPECT_NE(wrongPin.out.find("the login to this token failed earlier in this run"), std::string::npos) << wrongPin.out;
+  EXPECT_EQ(wrongPin.out.find("logged in"), std::string::npos) << wrongPin.out;
+  EXPECT_EQ(LogText(release.log), "C_Initialize\nC_OpenSession\nC_Login\nC_CloseSession\nC_Finalize\n")
+      << "one wrong PIN, not one an image";
+
+  std::remove(release.log.c_str());
+  const ProcessResult lost = release.Run({"--batch", "release.json", "--keep-going"}, "lost-after-sign");
+  EXPECT_EQ(lost.exitStatus, 255) << lost.out;
+  std::size_t gone = 0;
+  for (std::size_t at = lost.out.find("removed or unplugged (0x32)"); at != std::string::npos;
+       at = lost.out.find("removed or unplugged (0x32)", at + 1)) {
+    ++gone;
+  }
+  EXPECT_EQ(gone, 4u) << "each image says the token is gone\n" << lost.out;
+  for (const char* misleading : {"16-byte AES key", "RSA-1024 key", "no public key object"}) {
+    EXPECT_EQ(lost.out.find(misleading), std::string::npos) << misleading << "\n" << lost.out;
+  }
 }
 
 // A typo in the last image is found before the token is asked anything:

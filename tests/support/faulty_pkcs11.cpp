@@ -15,6 +15,9 @@
 //   init-fails       C_Initialize fails with CKR_DEVICE_ERROR
 //   no-slots         the module reports no slot at all
 //   slow-login       C_Login takes a second (logged as it starts)
+//   lost-after-sign  once one C_Sign has answered, the token is gone: every
+//                    later attribute read, encryption and signature fails
+//                    with CKR_DEVICE_REMOVED (a signing host lost mid-batch)
 // SEALTOOL_FAULT may name several, separated by commas.
 // With SEALTOOL_FAULT_LOG set, it appends the name of each session call
 // (C_Initialize, C_OpenSession, C_Login, C_Logout, C_CloseSession,
@@ -33,6 +36,7 @@ namespace {
 
 CK_FUNCTION_LIST gForward;
 CK_FUNCTION_LIST gFaulty;
+bool gLost = false;  // lost-after-sign: the token is gone
 
 // The base name of the file this module was loaded from.
 const char* OwnFileName() {
@@ -163,6 +167,7 @@ CK_RV GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INF
 }
 
 CK_RV EncryptInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
+  if (gLost) return CKR_DEVICE_REMOVED;
   if (mechanism != nullptr && HidesMechanism(mechanism->mechanism)) return CKR_MECHANISM_INVALID;
   return gForward.C_EncryptInit(session, mechanism, key);
 }
@@ -175,6 +180,7 @@ CK_RV EncryptUpdate(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length
 
 CK_RV GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attributes,
                         CK_ULONG count) {
+  if (gLost) return CKR_DEVICE_REMOVED;
   CK_RV rv = gForward.C_GetAttributeValue(session, object, attributes, count);
   if (!FaultIs("no-value-len")) return rv;
   for (CK_ULONG i = 0; i < count; ++i) {
@@ -195,7 +201,10 @@ CK_RV Encrypt(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_B
 CK_RV Sign(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR out,
            CK_ULONG_PTR outLength) {
   if (FaultIs("sign-error")) return CKR_DEVICE_ERROR;
-  return gForward.C_Sign(session, data, length, out, outLength);
+  if (gLost) return CKR_DEVICE_REMOVED;
+  const CK_RV rv = gForward.C_Sign(session, data, length, out, outLength);
+  if (out != nullptr && FaultIs("lost-after-sign")) gLost = true;
+  return rv;
 }
 
 }  // namespace
