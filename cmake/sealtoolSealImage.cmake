@@ -8,9 +8,13 @@
 # real output rule: it seals again exactly when the input, a key file, the
 # tool or an argument changes, and not otherwise. A key reference is a file
 # (relative paths start at the current source folder) or a pkcs11: URI,
-# passed as one word whatever its ';'. A URI holding pin-value is refused:
+# passed as one word whatever its ';', as are paths. A URI holding
+# pin-value, or a key reference holding a generator expression, is refused:
 # the PIN would land in the build files and in the log of a failed build;
 # give pin-source=file:... or SEALTOOL_PIN in the build's environment.
+#
+# The build log shows one line an image (its mode, chip and SHA-256), and
+# on a failure sealtool's messages without the AES key it echoes.
 #
 # VERIFY checks the sealed image with sealinfo (the recorded mode and chip,
 # the input, the key files, EXPECT_KEY or RSA_PUB as the expected key) in
@@ -39,22 +43,49 @@ function(_sealtool_mode chip secure out)
   set(${out} ${mode} PARENT_SCOPE)
 endfunction()
 
+# A value as one command or dependency word, whatever ';' it holds.
+function(_sealtool_word value out)
+  string(REPLACE ";" "$<SEMICOLON>" word "${value}")
+  set(${out} "${word}" PARENT_SCOPE)
+endfunction()
+
+# A file as a dependency: DEPENDS splits at every ';', even one that a
+# generator expression gives, so a path with ';' is depended on through a
+# link of its own in the binary folder (a build follows it to the file).
+function(_sealtool_depend name path out)
+  if(NOT path MATCHES ";")
+    set(${out} "${path}" PARENT_SCOPE)
+    return()
+  endif()
+  string(MD5 hash "${path}")
+  set(link "${CMAKE_CURRENT_BINARY_DIR}/sealtool-${name}-${hash}.dependency")
+  file(CREATE_LINK "${path}" "${link}" SYMBOLIC)
+  set(${out} "${link}" PARENT_SCOPE)
+endfunction()
+
 # A key reference as one command word (a URI's ';' kept) and, for a file,
 # its absolute path as a dependency.
 function(_sealtool_key_word name field ref word_out depend_out)
+  if(ref MATCHES "\\$<")
+    # Evaluated only at build time, it could carry what the checks below refuse.
+    message(FATAL_ERROR "sealtool_seal_image(${name}): ${field} holds a generator expression: give the "
+                        "key reference itself, so that it can be checked when the project is configured.")
+  endif()
   if(ref MATCHES "pin-value")
     message(FATAL_ERROR "sealtool_seal_image(${name}): ${field} holds a pin-value: the PIN would be "
                         "written into the build files and shown in the log of a failed build. Put "
                         "pin-source=file:PATH in the URI, or set SEALTOOL_PIN in the build's environment.")
   endif()
   if(ref MATCHES "^pkcs11:")
-    string(REPLACE ";" "$<SEMICOLON>" word "${ref}")
+    _sealtool_word("${ref}" word)
     set(${word_out} "${word}" PARENT_SCOPE)
     set(${depend_out} "" PARENT_SCOPE)
   else()
     get_filename_component(path "${ref}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-    set(${word_out} "${path}" PARENT_SCOPE)
-    set(${depend_out} "${path}" PARENT_SCOPE)
+    _sealtool_word("${path}" word)
+    _sealtool_depend(${name} "${path}" depend)
+    set(${word_out} "${word}" PARENT_SCOPE)
+    set(${depend_out} "${depend}" PARENT_SCOPE)
   endif()
 endfunction()
 
@@ -74,13 +105,21 @@ function(sealtool_seal_image name)
       message(FATAL_ERROR "sealtool_seal_image(${name}): ${number} is a decimal number, not '${arg_${number}}'")
     endif()
   endforeach()
+  foreach(written OUTPUT RECORD)
+    if(arg_${written} MATCHES ";")
+      message(FATAL_ERROR "sealtool_seal_image(${name}): ${written} holds a ';': a build rule cannot name "
+                          "such a file as its output")
+    endif()
+  endforeach()
   _sealtool_mode(${arg_CHIP} ${arg_SECURE_BOOT} mode)
   get_filename_component(input "${arg_INPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
   get_filename_component(output "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+  _sealtool_depend(${name} "${input}" input_dependency)
+  _sealtool_word("${input}" input)
   set(unverified "${output}.unverified")
 
   set(options)
-  set(depends "${input}" "$<TARGET_FILE:sealtool::sealtool>")
+  set(depends "${input_dependency}" "$<TARGET_FILE:sealtool::sealtool>")
   set(check_keys)
   foreach(field RSA_KEY RSA_PUB AES_KEY SEAL_KEY)
     if(NOT DEFINED arg_${field})
@@ -93,7 +132,7 @@ function(sealtool_seal_image name)
     list(APPEND depends ${depend})
     # sealinfo reads the AES keys of files in the forms sealtool does.
     if(depend AND field MATCHES "^(AES_KEY|SEAL_KEY)$")
-      list(APPEND check_keys ${option} "${depend}")
+      list(APPEND check_keys ${option} "${word}")
     endif()
   endforeach()
 
@@ -103,11 +142,14 @@ function(sealtool_seal_image name)
       set(expect --expect-key "${arg_EXPECT_KEY}")
     else()
       get_filename_component(key "${arg_EXPECT_KEY}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+      _sealtool_depend(${name} "${key}" key_dependency)
+      _sealtool_word("${key}" key)
       set(expect --expect-key "${key}")
-      list(APPEND depends "${key}")
+      list(APPEND depends "${key_dependency}")
     endif()
   elseif(arg_VERIFY AND DEFINED arg_RSA_PUB AND NOT arg_RSA_PUB MATCHES "^pkcs11:")
     get_filename_component(key "${arg_RSA_PUB}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    _sealtool_word("${key}" key)
     set(expect --expect-key "${key}")
   endif()
 
@@ -118,6 +160,7 @@ function(sealtool_seal_image name)
   set(byproducts)
   if(DEFINED arg_RECORD)
     get_filename_component(record "${arg_RECORD}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+    _sealtool_word("${record}" record)
     set(record_words --record "${record}")
     set(record_define "-DRECORD=${record}")
     list(APPEND byproducts "${record}")
@@ -143,13 +186,18 @@ function(sealtool_seal_image name)
   if(byproducts)
     set(byproducts BYPRODUCTS ${byproducts})
   endif()
+  # sealtool runs inside the script, which shows one line an image: a
+  # single run's console echoes its AES key, and a build log is no place
+  # for it.
   add_custom_command(OUTPUT "${output}"
     ${byproducts}
     COMMAND "${CMAKE_COMMAND}" -E rm -f "${output}" "${unverified}"
-    COMMAND "$<TARGET_FILE:sealtool::sealtool>" ${record_words} ${options} "${input}" "${unverified}"
-            ${arg_CHIP} ${arg_SECURE_BOOT}
     COMMAND "${CMAKE_COMMAND}" "-DIMAGE=${unverified}" "-DOUTPUT=${output}" ${record_define}
-            "-DALLOW_UNVERIFIED=${allow_unverified}" -P "${_SEALTOOL_VERIFY_SCRIPT}" -- ${check}
+            "-DMODE=${mode}" "-DCHIP=${arg_CHIP}"
+            "-DALLOW_UNVERIFIED=${allow_unverified}" -P "${_SEALTOOL_VERIFY_SCRIPT}"
+            --seal "$<TARGET_FILE:sealtool::sealtool>" ${record_words} ${options} "${input}" "${unverified}"
+            ${arg_CHIP} ${arg_SECURE_BOOT}
+            --check ${check}
     DEPENDS ${depends}
     COMMENT "Sealing ${arg_OUTPUT} (${mode} mode, chip ${arg_CHIP})"
     VERBATIM)

@@ -87,8 +87,18 @@ find_package(sealtool 1.0 CONFIG REQUIRED)
 set(CHIP 775 CACHE STRING "")
 set(AES_KEY "${KEYS}/aes-token.txt" CACHE STRING "")
 set(EXPECT "" CACHE STRING "")
+set(ODD OFF CACHE BOOL "")
+set(GENEX OFF CACHE BOOL "")
 add_custom_command(OUTPUT plain.bin COMMAND sealtool::make_example_image plain.bin ${CHIP} VERBATIM)
-if(EXPECT)
+if(ODD)
+  # Paths with ';' in a folder name and '"' in the output's name.
+  set(odd "${KEYS}/../odd;dir")
+  sealtool_seal_image(odd ALL VERIFY INPUT "${odd}/in.bin" OUTPUT "odd\"out.bin" CHIP 775 SECURE_BOOT 1
+    AES_KEY "${odd}/aes;key.txt" SEAL_KEY "${KEYS}/aes-bytes.txt" RECORD odd.record.json)
+elseif(GENEX)
+  sealtool_seal_image(genex ALL INPUT plain.bin OUTPUT genex.bin CHIP 775 SECURE_BOOT 1
+    AES_KEY "$<IF:1,pkcs11:token=t;object=aes?pin-val$<1:ue>=1234,x>" SEAL_KEY "${KEYS}/aes-bytes.txt")
+elseif(EXPECT)
   add_custom_command(OUTPUT rsa.bin COMMAND sealtool::make_example_image rsa.bin 742 VERBATIM)
   sealtool_seal_image(rsa ALL EXPECT_KEY ${EXPECT} INPUT "${CMAKE_CURRENT_BINARY_DIR}/rsa.bin" OUTPUT rsa.sealed.bin
     CHIP 742 SECURE_BOOT 2 RSA_KEY "${KEYS}/rsa_priv.txt" RSA_PUB "${KEYS}/rsa_pub.txt" AES_KEY "${KEYS}/aes-token.txt")
@@ -129,6 +139,34 @@ grep -q "expected key" "$WORK/wrong-key.log" || fail "the verifier's reason is n
 [ ! -e "$WORK/wrong-key/rsa.sealed.bin" ] && [ ! -e "$WORK/wrong-key/rsa.sealed.bin.unverified" ] ||
   fail "a refused image was left behind"
 echo "a wrong expected key fails the build and leaves no image"
+
+# Paths with ';' and '"' are single words; the record names the final
+# output; the build log shows one line an image and never a key byte.
+odd="$WORK/odd;dir"
+mkdir -p "$odd"
+"$BIN/make_example_image" "$odd/in.bin" 775 > /dev/null
+cp "$WORK/keys/aes-token.txt" "$odd/aes;key.txt"
+own "$WORK/odd" -DODD=ON > /dev/null
+build "$WORK/odd"
+"$BIN/sealtool" --aes-key "$odd/aes;key.txt" --seal-key "$WORK/keys/aes-bytes.txt" "$odd/in.bin" \
+  "$WORK/odd-direct.bin" 775 1 > /dev/null
+cmp "$WORK/odd-direct.bin" "$WORK/odd/odd\"out.bin" || fail "the image of odd paths differs from a direct run"
+python3 - "$WORK/odd/odd.record.json" <<'PY' || fail "the record does not name the final output"
+import json, sys
+image = json.load(open(sys.argv[1]))["images"][0]
+assert image["output"]["path"] == 'odd"out.bin', image["output"]
+assert image["name"] == 'odd"out.bin', image["name"]
+PY
+key_hex=$(grep -o '[0-9a-fA-F]\{32\}' "$WORK/keys/aes-token.txt" | head -1 | sed 's/../& /g; s/ $//' | tr 'A-F' 'a-f')
+[ -n "$key_hex" ] || fail "no key in the example key file"
+for log in "$WORK/odd.build.log" "$WORK/example-Ninja.build.log"; do
+  ! grep -qi "AES-Key\|$key_hex" "$log" || { cat "$log"; fail "the build log of $log shows the AES key"; }
+done
+grep -q "odd\"out.bin: aes-seal, chip 775, sha256 $(sha256sum "$WORK/odd-direct.bin" | cut -c1-64)" \
+  "$WORK/odd.build.log" || { cat "$WORK/odd.build.log"; fail "no line for the image"; }
+if own "$WORK/genex" -DGENEX=ON > "$WORK/genex.log" 2>&1; then fail "a generator expression in a key was accepted"; fi
+grep -q "holds a generator expression" "$WORK/genex.log" || { cat "$WORK/genex.log"; fail "no reason for the refusal"; }
+echo "paths with ';' and '\"' work, the record names the final output, no key reaches the build log"
 
 # The package of the build tree.
 cmake -S "$SOURCE_DIR/examples/cmake-firmware" -B "$WORK/from-build-tree" -G Ninja \
