@@ -83,8 +83,8 @@ bool NoWriteClashes(const PathClaims& claims) {
   for (std::size_t i = 0; i < all.size(); ++i) byFile[KeyOf(all[i].identity)].push_back(i);
   for (std::size_t i = 0; i < all.size(); ++i) {
     const PathClaim& written = all[i];
-    if (written.use != PathUse::kWrite) continue;
-    if (written.identity.exists && !written.identity.regular) {
+    if (written.use == PathUse::kRead) continue;
+    if (written.use == PathUse::kWrite && written.identity.exists && !written.identity.regular) {
       std::printf("%s: %s is not a regular file: only a regular file or a new name is written\n",
                   written.what.c_str(), written.path.c_str());
       clear = false;
@@ -92,7 +92,9 @@ bool NoWriteClashes(const PathClaims& claims) {
     }
     for (const std::size_t j : byFile[KeyOf(written.identity)]) {
       // A pair of writes is told once, from its first.
-      if (j == i || (all[j].use == PathUse::kWrite && j < i)) continue;
+      if (j == i || (all[j].use != PathUse::kRead && j < i)) continue;
+      // A device or a pipe may take several writes: none of them replaces it.
+      if (written.identity.exists && !written.identity.regular) continue;
       std::printf("%s: %s is also %s (%s)\n", written.what.c_str(), written.path.c_str(), all[j].what.c_str(),
                   all[j].path.c_str());
       clear = false;

@@ -10,7 +10,9 @@
 
 namespace sealtool {
 
-enum class PathUse { kRead, kWrite };
+// kWrite must be a regular file or a new name; kWriteAnyKind may also be a
+// device or a pipe, written in place (a single run's block).
+enum class PathUse { kRead, kWrite, kWriteAnyKind };
 
 // What a path names: for a file that exists, its device and inode (links
 // followed); for a new name, the real path of its folder and the name.

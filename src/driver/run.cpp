@@ -144,14 +144,17 @@ bool BlockPathIsFree(const CommandLine& commandLine) {
   return false;
 }
 
-// The record goes to a file of its own: over the input, the output or a key
-// it would destroy what the run reads or writes.
-bool RecordPathIsFree(const CommandLine& commandLine) {
-  if (commandLine.recordPath == nullptr) return true;
+// The block of a run that signs later and the record go to files of their
+// own: over the input, the output or a key they would destroy what the run
+// reads or writes.
+bool WrittenPathsAreFree(const CommandLine& commandLine) {
+  const char* block = commandLine.keys.signLater;
+  if (block == nullptr && commandLine.recordPath == nullptr) return true;
   PathClaims claims;
-  ClaimPath(&claims, commandLine.recordPath, "--record", PathUse::kWrite);
+  if (block != nullptr) ClaimPath(&claims, block, "--sign-later", PathUse::kWriteAnyKind);
+  if (commandLine.recordPath != nullptr) ClaimPath(&claims, commandLine.recordPath, "--record", PathUse::kWrite);
   ClaimPath(&claims, commandLine.inputPath, "the input image", PathUse::kRead);
-  // The output follows the single run's own rules; the record only must not be it.
+  // The output follows the single run's own rules; the others only must not be it.
   ClaimPath(&claims, commandLine.outputPath, "the output image", PathUse::kRead);
   const KeySources& keys = commandLine.keys;
   const auto keyOr = [](const char* ref, const char* file) { return std::string(ref != nullptr ? ref : file); };
@@ -161,7 +164,8 @@ bool RecordPathIsFree(const CommandLine& commandLine) {
   if (keys.sealKey != nullptr) ClaimKeyRef(&claims, keys.sealKey, "the seal key");
   if (keys.signature != nullptr) ClaimPath(&claims, keys.signature, "the signature", PathUse::kRead);
   if (NoWriteClashes(claims)) return true;
-  std::printf("command syntax error! the record would replace a file the run needs\n%s", kUsageLine);
+  std::printf("command syntax error! %s would replace a file the run needs\n%s",
+              block != nullptr ? "the block" : "the record", kUsageLine);
   return false;
 }
 
@@ -268,7 +272,7 @@ int RunSealTool(int argc, char** argv) {
       std::printf("command syntax error!\n%s", kUsageLine);
       return -1;
   }
-  if (!BlockPathIsFree(commandLine) || !RecordPathIsFree(commandLine)) return -1;
+  if (!BlockPathIsFree(commandLine) || !WrittenPathsAreFree(commandLine)) return -1;
   PrintStartup(commandLine);
 
   std::memset(gImage, 0, sizeof gImage);

@@ -319,13 +319,19 @@ TEST(OfflineSigningTest, TheBlockCannotReplaceTheInputOrTheOutput) {
       {"./in.bin", "names the input image"},
       {"link.bin", "names the input image"},
       {"out.bin", "names the output image"},
+      {"aes.txt", "--sign-later: aes.txt is also the AES key"},
+      {"./rsa_pub.txt", "is also the RSA public key"},
   };
+  const Bytes aesKey = ReadBytes(setup.dir.File("aes.txt"));
+  const Bytes rsaPub = ReadBytes(setup.dir.File("rsa_pub.txt"));
   for (const auto& c : cases) {
     const ProcessResult run = setup.SignLater(c.block);
     EXPECT_EQ(run.exitStatus, 255) << c.block;
     EXPECT_NE(run.out.find(c.names), std::string::npos) << c.block << run.out;
     EXPECT_EQ(ReadBytes(setup.dir.File("in.bin")), input);
     EXPECT_EQ(ReadBytes(setup.dir.File("out.bin")), Bytes(64, 0x42));
+    EXPECT_EQ(ReadBytes(setup.dir.File("aes.txt")), aesKey);
+    EXPECT_EQ(ReadBytes(setup.dir.File("rsa_pub.txt")), rsaPub);
   }
   std::remove(setup.dir.File("out.bin").c_str());
   const ProcessResult sameName = RunSealtool(setup.dir, {"--sign-later", "new.bin", "in.bin", "new.bin", "742", "2"});
