@@ -78,12 +78,11 @@ bool KeyIsUsable(std::size_t index, const ReleaseImage& image, const char* field
     return false;
   }
   struct stat info {};
+  const bool found = stat(ref.c_str(), &info) == 0;
   const char* problem = nullptr;
-  if (stat(ref.c_str(), &info) != 0) {
-    problem = std::strerror(errno);
-  } else if (!S_ISREG(info.st_mode)) {
-    problem = "not a regular file";
-  } else if (access(ref.c_str(), R_OK) != 0) {
+  if (found && !S_ISREG(info.st_mode)) {
+    problem = "not a regular file";  // errno holds nothing of it
+  } else if (!found || access(ref.c_str(), R_OK) != 0) {
     problem = std::strerror(errno);
   }
   if (problem == nullptr) return true;

@@ -92,7 +92,7 @@ bool NoWriteClashes(const PathClaims& claims) {
     }
     for (const std::size_t j : byFile[KeyOf(written.identity)]) {
       // A pair of writes is told once, from its first.
-      if (j == i || (all[j].use != PathUse::kRead && j < i)) continue;
+      if (j == i || (j < i && all[j].use != PathUse::kRead)) continue;
       // A device or a pipe may take several writes: none of them replaces it.
       if (written.identity.exists && !written.identity.regular) continue;
       std::printf("%s: %s is also %s (%s)\n", written.what.c_str(), written.path.c_str(), all[j].what.c_str(),
