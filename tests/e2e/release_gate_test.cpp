@@ -13,11 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Text(const std::string& path) {
-  const Bytes bytes = ReadBytes(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 // The eight-image release, sealed with its record at release/record.json.
 void SealRelease(const TempDir& dir) {
   WriteRelease(dir);

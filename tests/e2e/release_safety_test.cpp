@@ -15,11 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Text(const std::string& path) {
-  const Bytes bytes = ReadBytes(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 // What a case does to the release before the batch runs: the manifest, the
 // command line, and the file that must survive it.
 struct Clash {

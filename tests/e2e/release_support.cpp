@@ -73,6 +73,11 @@ ProcessResult SingleRun(const TempDir& dir, const Image& image, const std::strin
   return RunSealtool(dir, args);
 }
 
+std::string Text(const std::string& path) {
+  const Bytes bytes = ReadBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
 std::vector<std::string> Listing(const std::string& folder) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());

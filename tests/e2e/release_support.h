@@ -38,6 +38,9 @@ Json ReleaseManifest();
 
 ProcessResult SingleRun(const TempDir& dir, const Image& image, const std::string& output);
 
+// A file's bytes as text.
+std::string Text(const std::string& path);
+
 // The names in folder, sorted.
 std::vector<std::string> Listing(const std::string& folder);
 
