@@ -122,6 +122,8 @@ bool SealOne(const ReleaseImage& image, const std::string* recordFolder, const S
   const std::string said = capturing ? EndCapture() : std::string();
   std::fputs(WarningLines(said).c_str(), stdout);
   if (!ok) {
+    // A block staged before its key ids failed is this image's to remove.
+    if (staged) DiscardStagedFile(&run->staged);
     std::printf("%s: failed\n%s", image.name.c_str(), FailureReason(said).c_str());
     return false;
   }

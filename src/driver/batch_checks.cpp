@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -91,32 +90,13 @@ bool KeyIsUsable(std::size_t index, const ReleaseImage& image, const char* field
   return false;
 }
 
-// The part of a URI that names its token and module: two batches whose keys
-// share it use one token.
+// What names a URI's token and module, however the URI spells it: two
+// batches whose keys share it use one token.
 std::string TokenOfUri(const std::string& uri) {
-  const std::size_t query = uri.find('?');
-  std::string path = uri.substr(7, query == std::string::npos ? std::string::npos : query - 7);
-  std::string named;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    const std::size_t end = std::min(path.find(';', start), path.size());
-    const std::string attribute = path.substr(start, end - start);
-    for (const char* prefix : {"token=", "serial=", "manufacturer=", "model=", "library-"}) {
-      if (attribute.rfind(prefix, 0) == 0) named += attribute + ";";
-    }
-    start = end + 1;
-  }
-  if (query != std::string::npos) {
-    const std::string rest = uri.substr(query + 1);
-    start = 0;
-    while (start <= rest.size()) {
-      const std::size_t end = std::min(rest.find('&', start), rest.size());
-      const std::string attribute = rest.substr(start, end - start);
-      if (attribute.rfind("module-", 0) == 0) named += attribute + ";";
-      start = end + 1;
-    }
-  }
-  return named;
+  TokenRef parsed{};
+  const std::string name = ParseRef(uri.c_str(), &parsed) ? TokenNameOf(parsed) : uri;
+  ReleaseRef(&parsed);
+  return name;
 }
 
 // Every file the batch will read or write, and what each is to it.

@@ -2,15 +2,33 @@
 #include <string>
 
 #include "driver/batch.h"
+#include "driver/command_line.h"
 
 namespace sealtool {
 
-BatchParse ParseBatchCommandLine(int argc, char** argv, BatchCommandLine* batch, std::string* problem) {
-  bool isBatch = false;
-  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-    isBatch = isBatch || std::strcmp(argv[i], "--batch") == 0;
+namespace {
+
+// Whether word is an option that takes the next word as its value: a
+// "--batch" there is that value, not the batch's option.
+bool TakesValue(const char* word) {
+  for (const KeyOptionSpec& spec : KeyOptionSpecs()) {
+    if (std::strcmp(word, spec.name) == 0) return true;
   }
-  if (!isBatch) return BatchParse::kNotBatch;
+  return std::strcmp(word, "--record") == 0;
+}
+
+bool AsksForBatch(int argc, char** argv) {
+  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+    if (std::strcmp(argv[i], "--batch") == 0) return true;
+    if (TakesValue(argv[i])) ++i;
+  }
+  return false;
+}
+
+}  // namespace
+
+BatchParse ParseBatchCommandLine(int argc, char** argv, BatchCommandLine* batch, std::string* problem) {
+  if (!AsksForBatch(argc, argv)) return BatchParse::kNotBatch;
   *batch = BatchCommandLine{};
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
@@ -27,6 +45,10 @@ BatchParse ParseBatchCommandLine(int argc, char** argv, BatchCommandLine* batch,
       bool* flag = word == "--check" ? &batch->check : &batch->keepGoing;
       if (*flag) return *problem = word + " is given twice: give it once", BatchParse::kRefused;
       *flag = true;
+    } else if (word == "--") {
+      const std::string next = i + 1 < argc ? argv[i + 1] : "--";
+      *problem = "--batch takes no input or output paths, not '" + next + "': the manifest names them";
+      return BatchParse::kRefused;
     } else if (word.rfind("--", 0) == 0) {
       *problem = word + " cannot be given with --batch: the manifest names each image's keys";
       return BatchParse::kRefused;

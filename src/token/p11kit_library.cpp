@@ -35,6 +35,8 @@ bool BindAll(void* handle, P11KitLibrary* kit) {
          Bind(handle, "p11_kit_uri_get_module_name", &kit->uriGetModuleName) &&
          Bind(handle, "p11_kit_uri_get_pin_source", &kit->uriGetPinSource) &&
          Bind(handle, "p11_kit_uri_get_pin_value", &kit->uriGetPinValue) &&
+         Bind(handle, "p11_kit_uri_get_token_info", &kit->uriGetTokenInfo) &&
+         Bind(handle, "p11_kit_uri_get_module_info", &kit->uriGetModuleInfo) &&
          Bind(handle, "p11_kit_uri_match_token_info", &kit->uriMatchTokenInfo) &&
          Bind(handle, "p11_kit_uri_match_module_info", &kit->uriMatchModuleInfo) &&
          Bind(handle, "p11_kit_uri_get_slot_id", &kit->uriGetSlotId) &&

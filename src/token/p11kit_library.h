@@ -18,6 +18,8 @@ struct P11KitLibrary {
   const char* (*uriGetModuleName)(const P11KitUri* uri);
   const char* (*uriGetPinSource)(const P11KitUri* uri);
   const char* (*uriGetPinValue)(const P11KitUri* uri);
+  CK_TOKEN_INFO* (*uriGetTokenInfo)(P11KitUri* uri);
+  CK_INFO* (*uriGetModuleInfo)(P11KitUri* uri);
   int (*uriMatchTokenInfo)(const P11KitUri* uri, const CK_TOKEN_INFO* info);
   int (*uriMatchModuleInfo)(const P11KitUri* uri, const CK_INFO* info);
   CK_SLOT_ID (*uriGetSlotId)(P11KitUri* uri);

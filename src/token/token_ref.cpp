@@ -66,6 +66,30 @@ const char* PinFileOf(const TokenRef& ref) {
   return std::strncmp(source, "file:", 5) == 0 ? source + 5 : source;
 }
 
+std::string TokenNameOf(const TokenRef& ref) {
+  const CK_TOKEN_INFO* token = ref.kit->uriGetTokenInfo(ref.uri);
+  const CK_INFO* module = ref.kit->uriGetModuleInfo(ref.uri);
+  std::string name;
+  const auto add = [&name](const void* bytes, std::size_t size) {
+    name.append(static_cast<const char*>(bytes), size);
+    name.push_back('\0');
+  };
+  add(token->label, sizeof token->label);
+  add(token->manufacturerID, sizeof token->manufacturerID);
+  add(token->model, sizeof token->model);
+  add(token->serialNumber, sizeof token->serialNumber);
+  add(module->manufacturerID, sizeof module->manufacturerID);
+  add(module->libraryDescription, sizeof module->libraryDescription);
+  add(&module->libraryVersion, sizeof module->libraryVersion);
+  const CK_SLOT_ID slot = ref.kit->uriGetSlotId(ref.uri);
+  add(&slot, sizeof slot);
+  const char* path = ModulePathOf(ref);
+  add(path, std::strlen(path));
+  const char* moduleName = ref.kit->uriGetModuleName(ref.uri);
+  if (moduleName != nullptr) add(moduleName, std::strlen(moduleName));
+  return name;
+}
+
 bool SlotMatches(const TokenRef& ref, CK_SLOT_ID slot) {
   const CK_SLOT_ID wanted = ref.kit->uriGetSlotId(ref.uri);
   return wanted == static_cast<CK_SLOT_ID>(-1) || wanted == slot;

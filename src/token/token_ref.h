@@ -2,6 +2,8 @@
 // RFC 7512 URI, the form messages show, and the failure messages that name it.
 #pragma once
 
+#include <string>
+
 #include "token/key_ref_text.h"
 #include "token/p11kit_library.h"
 
@@ -33,6 +35,11 @@ const char* ModulePathOf(const TokenRef& ref);
 // The file the URI's pin-source names (as the PIN reader takes it: "file:"
 // and a path, or a plain path), or "" when it names none.
 const char* PinFileOf(const TokenRef& ref);
+
+// What names the URI's token, decoded and in one order, whatever the URI's
+// spelling: its token and library attributes, slot-id, module-path and
+// module-name. Two URIs with the same text here name one token.
+std::string TokenNameOf(const TokenRef& ref);
 
 // Whether the URI's slot-id and module-name admit slot and module.
 bool SlotMatches(const TokenRef& ref, CK_SLOT_ID slot);

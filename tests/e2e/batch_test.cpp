@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <fstream>
@@ -119,6 +120,9 @@ TEST(BatchTest, CommandLinesABatchRefuses) {
       {{"--batch", "missing.json"}, "the manifest missing.json cannot be read"},
       {{"--batch", "release.json", "--sign-later", "a", "--signature", "a"}, "--signature cannot be given with --sign-later"},
       {{"--batch", "release.json", "--sign-later", "a", "--record", "r.json"}, "--record cannot be given with --sign-later"},
+      {{"--batch", "release.json", "--", "x"}, "--batch takes no input or output paths, not 'x'"},
+      // Here --batch is the key option's value: a single run that lacks its paths.
+      {{"--aes-key", "--batch", "release.json"}, "command syntax error!\nsealtool <input_bin>"},
   };
   for (const auto& c : cases) {
     const ProcessResult run = RunSealtool(dir, c.args);
@@ -377,6 +381,16 @@ TEST(BatchTokenTest, TwoBatchesOnOneTokenTakeTurns) {
   if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
   TokenRelease release;
   WriteManifest(release.setup.dir, release.manifest);
+  // The second batch spells the token's URIs otherwise: the same token, the same lock.
+  std::string respelled = release.manifest.dump();
+  for (std::size_t at = respelled.find("token=sealtest;"); at != std::string::npos;
+       at = respelled.find("token=sealtest;", at)) {
+    respelled.erase(at, std::strlen("token=sealtest;"));
+    const std::size_t query = respelled.find('?', at);
+    respelled.insert(query, ";token=seal%74est");
+  }
+  ASSERT_NE(respelled, release.manifest.dump());
+  WriteText(release.setup.dir.File("respelled.json"), respelled);
   ProcessOptions options;
   options.environment = release.setup.token.Environment();
   options.environment.insert(options.environment.end(),
@@ -389,7 +403,7 @@ TEST(BatchTokenTest, TwoBatchesOnOneTokenTakeTurns) {
     usleep(10000);
   }
   ASSERT_NE(LogText(release.log).find("C_Login"), std::string::npos);
-  const ProcessResult second = RunSealtool(release.setup.dir, {"--batch", "release.json"}, options);
+  const ProcessResult second = RunSealtool(release.setup.dir, {"--batch", "respelled.json"}, options);
   const ProcessResult firstResult = first.get();
   EXPECT_EQ(firstResult.exitStatus, 0) << firstResult.out;
   EXPECT_EQ(second.exitStatus, 0) << second.out;
