@@ -226,8 +226,9 @@ void RecordSingleRun(const CommandLine& commandLine, const SealDigests& digests,
   record->image = RecordImage(sealed, RecordFolder(commandLine.recordPath));
 }
 
-// A command line with --batch is a batch's, and only a batch's.
-bool IsBatch(int argc, char** argv, int* status) {
+// A command line with --batch is a batch's, and only a batch's: runs it,
+// with its status in *status, or returns false for a single run.
+bool RunBatchIfAsked(int argc, char** argv, int* status) {
   BatchCommandLine batch;
   std::string problem;
   switch (ParseBatchCommandLine(argc, argv, &batch, &problem)) {
@@ -250,7 +251,7 @@ bool IsBatch(int argc, char** argv, int* status) {
 
 int RunSealTool(int argc, char** argv) {
   int batchStatus = 0;
-  if (IsBatch(argc, argv, &batchStatus)) return batchStatus;
+  if (RunBatchIfAsked(argc, argv, &batchStatus)) return batchStatus;
   CommandLine commandLine{};
   const char* problem = nullptr;
   switch (ParseCommandLine(argc, argv, &commandLine, &problem)) {

@@ -18,7 +18,8 @@ bool ProcessImage(std::uint8_t* image, const CommandLine& commandLine,
                   SealDigests* digests = nullptr);
 
 // Runs the tool on argv and returns main's result: 0, -1 for a syntax,
-// input, check or key failure, 1 when the output cannot be written.
+// input, check or key failure, 1 when the output cannot be written; a batch
+// also 2, some images failed and the others were written (batch.h).
 int RunSealTool(int argc, char** argv);
 
 }  // namespace sealtool

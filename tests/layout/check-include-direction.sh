@@ -38,5 +38,5 @@ for folder in */; do
     esac
   done < <(grep -Hn '#include "[a-z_]*/' "$folder"/* || true)
 done
-[ $status -eq 0 ] && echo "every include of src/ runs along driver -> seal -> keys -> token"
+[ $status -eq 0 ] && echo "every include of src/ runs along driver -> release -> seal -> keys -> token"
 exit $status

@@ -121,7 +121,7 @@ void CheckPublicKey(const char* path, mbedtls_rsa_context* rsa, std::vector<KeyC
   checks->push_back({"exponent", usual, false, usual ? "E is at least 65537" : "E is below 65537"});
 }
 
-Outcome PrintChecks(const char* path, const std::vector<KeyCheck>& checks, std::uint8_t topByte,
+KeyToolOutcome PrintChecks(const char* path, const std::vector<KeyCheck>& checks, std::uint8_t topByte,
                 double share, bool json) {
   bool failed = false;
   for (const KeyCheck& check : checks) failed = failed || (!check.ok && !check.warningOnly);
@@ -144,7 +144,7 @@ Outcome PrintChecks(const char* path, const std::vector<KeyCheck>& checks, std::
     }
     std::printf("result: %s\n", failed ? "FAILED" : "ok");
   }
-  return failed ? Outcome::kCheckFailed : Outcome::kDone;
+  return failed ? KeyToolOutcome::kCheckFailed : KeyToolOutcome::kDone;
 }
 
 }  // namespace
@@ -172,27 +172,27 @@ double RefusalShare(const mbedtls_mpi* n) {
   return 1.0 - accepted;
 }
 
-Outcome ShowKeyIds(const char* ref, bool json) {
+KeyToolOutcome ShowKeyIds(const char* ref, bool json) {
   mbedtls_mpi n, e;
   mbedtls_mpi_init(&n);
   mbedtls_mpi_init(&e);
   const char* kind = "";
-  Outcome status = sealtool::LoadPublicKey(ref, &n, &e, &kind) ? Outcome::kDone : Outcome::kUnreadable;
+  KeyToolOutcome status = sealtool::LoadPublicKey(ref, &n, &e, &kind) ? KeyToolOutcome::kDone : KeyToolOutcome::kUnreadable;
   sealtool::KeyIds ids{};
-  if (status == Outcome::kDone && !sealtool::ComputeKeyIds(&n, &e, &ids)) {
+  if (status == KeyToolOutcome::kDone && !sealtool::ComputeKeyIds(&n, &e, &ids)) {
     std::fprintf(stderr, "sealkey: the key is no RSA-1024 key with an exponent of 32 bytes or less\n");
-    status = Outcome::kUnreadable;
+    status = KeyToolOutcome::kUnreadable;
   }
   const sealtool::KeyRefText source =
       sealtool::KeyRefForDisplay(ref != nullptr ? ref : sealtool::kRsaPublicKeyFileName);
-  if (status == Outcome::kDone && json) {
+  if (status == KeyToolOutcome::kDone && json) {
     const Json report = {{"source", source.text},
                          {"kind", kind},
                          {"modulusBits", mbedtls_mpi_bitlen(&n)},
                          {"headerKeyId", sealtool::HexString(ids.header, sizeof ids.header)},
                          {"spkiKeyId", sealtool::HexString(ids.spki, sizeof ids.spki)}};
     std::printf("%s\n", report.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
-  } else if (status == Outcome::kDone) {
+  } else if (status == KeyToolOutcome::kDone) {
     std::printf("source: %s (%s), modulus of %zu bits\n", source.text, kind, mbedtls_mpi_bitlen(&n));
     std::printf("key id (image header: SHA-256 of N and E as stored): %s\n",
                 sealtool::HexString(ids.header, sizeof ids.header).c_str());
@@ -204,14 +204,14 @@ Outcome ShowKeyIds(const char* ref, bool json) {
   return status;
 }
 
-Outcome CheckKeyFile(const char* path, bool json) {
+KeyToolOutcome CheckKeyFile(const char* path, bool json) {
   if (path == nullptr) path = sealtool::kRsaPrivateKeyFileName;
   mbedtls_rsa_context rsa;
   mbedtls_rsa_init(&rsa, 0, 0);
   if (!sealtool::ReadRsaPrivateKeyFile(path, &rsa) || mbedtls_mpi_bitlen(&rsa.N) == 0) {
     std::fprintf(stderr, "sealkey: %s holds no readable RSA private key (N, D, P, Q, DP, DQ, QP)\n", path);
     mbedtls_rsa_free(&rsa);
-    return Outcome::kUnreadable;
+    return KeyToolOutcome::kUnreadable;
   }
   std::vector<KeyCheck> checks;
   const std::size_t bits = mbedtls_mpi_bitlen(&rsa.N);

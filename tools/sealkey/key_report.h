@@ -11,7 +11,7 @@ namespace sealkey {
 
 // How a subcommand ended; sealkey's main alone turns it into an exit
 // status.
-enum class Outcome {
+enum class KeyToolOutcome {
   kDone,
   kCheckFailed,  // a check failed, a key was refused, or a file exists
   kUnreadable,   // unreadable input or a wrong passphrase
@@ -33,11 +33,11 @@ double RefusalShare(const mbedtls_mpi* n);
 inline constexpr double kRefusalShareWarning = 1.0 / 256.0;
 
 // sealkey id: both key ids of ref, as text or JSON.
-Outcome ShowKeyIds(const char* ref, bool json);
+KeyToolOutcome ShowKeyIds(const char* ref, bool json);
 
 // sealkey check: the consistency, size, top byte and refusal share of the
 // private key file (null: rsa_priv.txt), against the rsa_pub.txt beside it
 // when there is one.
-Outcome CheckKeyFile(const char* path, bool json);
+KeyToolOutcome CheckKeyFile(const char* path, bool json);
 
 }  // namespace sealkey

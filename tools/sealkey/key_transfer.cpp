@@ -94,35 +94,35 @@ const char* KeyTypeName(const mbedtls_pk_context& pk) {
 }
 
 // The key must be an RSA-1024 key, E at least 65537, and consistent.
-Outcome AcceptKey(const char* path, const mbedtls_pk_context& pk) {
+KeyToolOutcome AcceptKey(const char* path, const mbedtls_pk_context& pk) {
   if (mbedtls_pk_get_type(&pk) != MBEDTLS_PK_RSA) {
     std::fprintf(stderr, "sealkey: %s holds an %s key; RSA mode signs with RSA-1024 only\n", path,
                  KeyTypeName(pk));
-    return Outcome::kCheckFailed;
+    return KeyToolOutcome::kCheckFailed;
   }
   const mbedtls_rsa_context* rsa = mbedtls_pk_rsa(pk);
   const std::size_t bits = mbedtls_mpi_bitlen(&rsa->N);
   if (bits != sealtool::kRsaModulusBits) {
     std::fprintf(stderr, "sealkey: %s holds an RSA key of %zu bits; RSA mode needs exactly 1024\n",
                  path, bits);
-    return Outcome::kCheckFailed;
+    return KeyToolOutcome::kCheckFailed;
   }
   if (mbedtls_mpi_cmp_int(&rsa->E, kUsualExponent) < 0) {
     std::fprintf(stderr, "sealkey: %s has a public exponent below 65537 (E = %ld); use E = 65537\n",
                  path, static_cast<long>(rsa->E.p != nullptr ? rsa->E.p[0] : 0));
-    return Outcome::kCheckFailed;
+    return KeyToolOutcome::kCheckFailed;
   }
   if (mbedtls_rsa_check_privkey(rsa) != 0) {
     std::fprintf(stderr, "sealkey: %s does not hold a consistent RSA private key\n", path);
-    return Outcome::kCheckFailed;
+    return KeyToolOutcome::kCheckFailed;
   }
-  return Outcome::kDone;
+  return KeyToolOutcome::kDone;
 }
 
-Outcome ParseWithPassphrase(const char* path, const std::uint8_t* bytes, std::size_t size,
+KeyToolOutcome ParseWithPassphrase(const char* path, const std::uint8_t* bytes, std::size_t size,
                         const PassphraseSource& source, mbedtls_pk_context* pk) {
   Passphrase passphrase{};
-  if (!ReadGivenPassphrase(source, &passphrase)) return Outcome::kUnreadable;
+  if (!ReadGivenPassphrase(source, &passphrase)) return KeyToolOutcome::kUnreadable;
   KeyParse parse = ParsePrivateKey(bytes, size, passphrase.text, passphrase.length, pk);
   if (parse == KeyParse::kNeedsPassphrase && !passphrase.given) {
     char prompt[256];
@@ -132,7 +132,7 @@ Outcome ParseWithPassphrase(const char* path, const std::uint8_t* bytes, std::si
         sealtool::SecretRead::kRead) {
       std::fprintf(stderr, "sealkey: %s is encrypted: give --pass-file or --pass-env, or run on a "
                            "terminal\n", path);
-      return Outcome::kUnreadable;
+      return KeyToolOutcome::kUnreadable;
     }
     passphrase.length = length;
     mbedtls_pk_free(pk);
@@ -141,7 +141,7 @@ Outcome ParseWithPassphrase(const char* path, const std::uint8_t* bytes, std::si
   }
   switch (parse) {
     case KeyParse::kParsed:
-      return Outcome::kDone;
+      return KeyToolOutcome::kDone;
     case KeyParse::kSeveralKeys:
       std::fprintf(stderr, "sealkey: %s holds more than one private key: give a file with one\n", path);
       break;
@@ -159,7 +159,7 @@ Outcome ParseWithPassphrase(const char* path, const std::uint8_t* bytes, std::si
       std::fprintf(stderr, "sealkey: %s holds no private key in PEM or DER, PKCS#1 or PKCS#8\n", path);
       break;
   }
-  return Outcome::kUnreadable;
+  return KeyToolOutcome::kUnreadable;
 }
 
 void PrintIds(const mbedtls_rsa_context& rsa) {
@@ -184,11 +184,11 @@ void WarnAboutRefusals(const char* path, const mbedtls_rsa_context& rsa) {
 
 // The private key of rsa_priv.txt at path, with the E of the rsa_pub.txt
 // beside it (or 65537), checked for consistency.
-Outcome LoadPrivateKeyFiles(const char* path, mbedtls_rsa_context* rsa) {
+KeyToolOutcome LoadPrivateKeyFiles(const char* path, mbedtls_rsa_context* rsa) {
   const char* privPath = path != nullptr ? path : sealtool::kRsaPrivateKeyFileName;
   if (!sealtool::ReadRsaPrivateKeyFile(privPath, rsa)) {
     std::fprintf(stderr, "sealkey: %s holds no readable RSA private key\n", privPath);
-    return Outcome::kUnreadable;
+    return KeyToolOutcome::kUnreadable;
   }
   const std::string pubPath = PublicKeyBeside(privPath);
   mbedtls_mpi n;
@@ -200,25 +200,25 @@ Outcome LoadPrivateKeyFiles(const char* path, mbedtls_rsa_context* rsa) {
   if (mbedtls_rsa_check_privkey(rsa) != 0) {
     std::fprintf(stderr, "sealkey: %s (with E of %s, or 65537) is no consistent RSA private key: "
                          "see sealkey check\n", privPath, pubPath.c_str());
-    return Outcome::kCheckFailed;
+    return KeyToolOutcome::kCheckFailed;
   }
-  return Outcome::kDone;
+  return KeyToolOutcome::kDone;
 }
 
 // Writes bytes to out, a new file (or with force any), or to standard output.
-Outcome WriteExport(const ExportOptions& options, const std::uint8_t* bytes, std::size_t length) {
+KeyToolOutcome WriteExport(const ExportOptions& options, const std::uint8_t* bytes, std::size_t length) {
   if (options.out == nullptr) {
-    return std::fwrite(bytes, 1, length, stdout) == length && std::fflush(stdout) == 0 ? Outcome::kDone
-                                                                                       : Outcome::kUnreadable;
+    return std::fwrite(bytes, 1, length, stdout) == length && std::fflush(stdout) == 0 ? KeyToolOutcome::kDone
+                                                                                       : KeyToolOutcome::kUnreadable;
   }
-  if (RefuseSpecialFile("sealkey", options.out)) return Outcome::kCheckFailed;
+  if (RefuseSpecialFile("sealkey", options.out)) return KeyToolOutcome::kCheckFailed;
   char name[NAME_MAX + 1];
   errno = 0;
   const int dirFd = sealtool::OpenParentDirectory(AT_FDCWD, options.out, name);
   if (dirFd < 0) {
     std::fprintf(stderr, "sealkey: cannot write %s: %s\n", options.out,
                  errno != 0 ? std::strerror(errno) : "it names no file that could be created");
-    return Outcome::kCheckFailed;
+    return KeyToolOutcome::kCheckFailed;
   }
   const sealtool::FileToWrite file{name, static_cast<mode_t>(options.privateKey ? 0600 : 0644), bytes,
                                    length};
@@ -229,28 +229,28 @@ Outcome WriteExport(const ExportOptions& options, const std::uint8_t* bytes, std
   if (!written) {
     std::fprintf(stderr, "sealkey: cannot write %s: %s%s\n", options.out, std::strerror(failure),
                  failure == EEXIST ? " (use --force to replace it)" : "");
-    return Outcome::kCheckFailed;
+    return KeyToolOutcome::kCheckFailed;
   }
-  return Outcome::kDone;
+  return KeyToolOutcome::kDone;
 }
 
 }  // namespace
 
-Outcome ImportKey(const char* path, const PassphraseSource& passphrase, bool force) {
+KeyToolOutcome ImportKey(const char* path, const PassphraseSource& passphrase, bool force) {
   static std::uint8_t bytes[sealtool::kKeyDerBufferSize];
   std::size_t size = 0;
   mbedtls_pk_context pk;
   mbedtls_pk_init(&pk);
-  Outcome status = ReadKeyInput(path, bytes, &size) ? Outcome::kDone : Outcome::kUnreadable;
-  if (status == Outcome::kDone) status = ParseWithPassphrase(path, bytes, size, passphrase, &pk);
+  KeyToolOutcome status = ReadKeyInput(path, bytes, &size) ? KeyToolOutcome::kDone : KeyToolOutcome::kUnreadable;
+  if (status == KeyToolOutcome::kDone) status = ParseWithPassphrase(path, bytes, size, passphrase, &pk);
   mbedtls_platform_zeroize(bytes, sizeof bytes);
-  if (status == Outcome::kDone) status = AcceptKey(path, pk);
-  if (status == Outcome::kDone && RefuseExisting("sealkey", force, false)) status = Outcome::kCheckFailed;
-  if (status == Outcome::kDone) {
+  if (status == KeyToolOutcome::kDone) status = AcceptKey(path, pk);
+  if (status == KeyToolOutcome::kDone && RefuseExisting("sealkey", force, false)) status = KeyToolOutcome::kCheckFailed;
+  if (status == KeyToolOutcome::kDone) {
     const mbedtls_rsa_context* rsa = mbedtls_pk_rsa(pk);
     WarnAboutRefusals(path, *rsa);
     if (!WriteKeyFileSet("sealkey", rsa, nullptr, force)) {
-      status = Outcome::kCheckFailed;
+      status = KeyToolOutcome::kCheckFailed;
     } else {
       std::printf("Wrote %s and %s from %s\n", sealtool::kRsaPrivateKeyFileName,
                   sealtool::kRsaPublicKeyFileName, path);
@@ -261,43 +261,43 @@ Outcome ImportKey(const char* path, const PassphraseSource& passphrase, bool for
   return status;
 }
 
-Outcome ExportKey(const char* path, const ExportOptions& options) {
+KeyToolOutcome ExportKey(const char* path, const ExportOptions& options) {
   if (options.privateKey && options.out == nullptr) {
     std::fprintf(stderr, "sealkey: a private key is exported to a file only: give --out FILE\n");
-    return Outcome::kUnreadable;
+    return KeyToolOutcome::kUnreadable;
   }
   Passphrase passphrase{};
-  if (!ReadGivenPassphrase(options.passphrase, &passphrase)) return Outcome::kUnreadable;
+  if (!ReadGivenPassphrase(options.passphrase, &passphrase)) return KeyToolOutcome::kUnreadable;
   if (passphrase.given && (!options.privateKey || options.pkcs1)) {
     std::fprintf(stderr, "sealkey: only a private key in PKCS#8 is written encrypted\n");
-    return Outcome::kUnreadable;
+    return KeyToolOutcome::kUnreadable;
   }
   mbedtls_rsa_context rsa;
   mbedtls_rsa_init(&rsa, 0, 0);
-  Outcome status = Outcome::kDone;
+  KeyToolOutcome status = KeyToolOutcome::kDone;
   if (options.privateKey) {
     status = LoadPrivateKeyFiles(path, &rsa);
   } else {
     const char* pubPath = path != nullptr ? path : sealtool::kRsaPublicKeyFileName;
     if (!sealtool::ReadRsaPublicKeyFile(pubPath, &rsa) || mbedtls_mpi_bitlen(&rsa.N) == 0) {
       std::fprintf(stderr, "sealkey: %s holds no readable RSA public key\n", pubPath);
-      status = Outcome::kUnreadable;
+      status = KeyToolOutcome::kUnreadable;
     }
     rsa.len = mbedtls_mpi_size(&rsa.N);
   }
   static std::uint8_t out[sealtool::kKeyDerBufferSize];
   std::size_t length = 0;
-  if (status == Outcome::kDone) {
+  if (status == KeyToolOutcome::kDone) {
     const bool written = options.privateKey
                              ? WritePrivateKey(&rsa, options.format, options.pkcs1, passphrase.text,
                                                passphrase.length, out, &length)
                              : WritePublicKey(&rsa, options.format, options.pkcs1, out, &length);
     if (!written) {
       std::fprintf(stderr, "sealkey: the key cannot be written in that form\n");
-      status = Outcome::kCheckFailed;
+      status = KeyToolOutcome::kCheckFailed;
     }
   }
-  if (status == Outcome::kDone) status = WriteExport(options, out, length);
+  if (status == KeyToolOutcome::kDone) status = WriteExport(options, out, length);
   mbedtls_platform_zeroize(out, sizeof out);
   mbedtls_rsa_free(&rsa);
   return status;

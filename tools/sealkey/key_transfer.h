@@ -24,7 +24,7 @@ inline constexpr std::size_t kMaxPassphrase = 1024;
 // sealkey import: the private key of path into rsa_priv.txt and
 // rsa_pub.txt of the working directory, together, replacing them only with
 // force.
-Outcome ImportKey(const char* path, const PassphraseSource& passphrase, bool force);
+KeyToolOutcome ImportKey(const char* path, const PassphraseSource& passphrase, bool force);
 
 struct ExportOptions {
   KeyFormat format = KeyFormat::kPem;
@@ -37,6 +37,6 @@ struct ExportOptions {
 
 // sealkey export: rsa_pub.txt (or, with privateKey, rsa_priv.txt with the E
 // of rsa_pub.txt beside it) of path (null: the working directory's).
-Outcome ExportKey(const char* path, const ExportOptions& options);
+KeyToolOutcome ExportKey(const char* path, const ExportOptions& options);
 
 }  // namespace sealkey

@@ -7,20 +7,20 @@
 #include "key_report.h"
 #include "key_store.h"
 #include "key_transfer.h"
-#include "token_check.h"
+#include "token_report.h"
 
 namespace {
 
-using sealkey::Outcome;
+using sealkey::KeyToolOutcome;
 
 // The one place the outcome of a run becomes sealkey's exit status.
-int ExitStatus(Outcome outcome) {
+int ExitStatus(KeyToolOutcome outcome) {
   switch (outcome) {
-    case Outcome::kDone:
+    case KeyToolOutcome::kDone:
       return 0;
-    case Outcome::kCheckFailed:
+    case KeyToolOutcome::kCheckFailed:
       return 1;
-    case Outcome::kUnreadable:
+    case KeyToolOutcome::kUnreadable:
       break;
   }
   return 2;
@@ -204,11 +204,11 @@ Parse ParseArguments(int argc, char** argv, Arguments* args) {
   return Parse::kRun;
 }
 
-Outcome Run(const Arguments& args) {
+KeyToolOutcome Run(const Arguments& args) {
   const char* command = args.command;
   if (std::strcmp(command, "generate") == 0) {
-    return sealkey::GenerateKeyFiles("sealkey", args.force, args.aes) ? Outcome::kDone
-                                                                      : Outcome::kCheckFailed;
+    return sealkey::GenerateKeyFiles("sealkey", args.force, args.aes) ? KeyToolOutcome::kDone
+                                                                      : KeyToolOutcome::kCheckFailed;
   }
   if (std::strcmp(command, "import") == 0) {
     return sealkey::ImportKey(args.operand, args.exportOptions.passphrase, args.force);
@@ -222,15 +222,15 @@ Outcome Run(const Arguments& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!sealtool::GuardProcess()) return ExitStatus(Outcome::kUnreadable);
+  if (!sealtool::GuardProcess()) return ExitStatus(KeyToolOutcome::kUnreadable);
   Arguments args;
   switch (ParseArguments(argc, argv, &args)) {
     case Parse::kRun:
       return ExitStatus(Run(args));
     case Parse::kHelpShown:
-      return ExitStatus(Outcome::kDone);
+      return ExitStatus(KeyToolOutcome::kDone);
     case Parse::kBadUsage:
       break;
   }
-  return ExitStatus(Outcome::kUnreadable);
+  return ExitStatus(KeyToolOutcome::kUnreadable);
 }

@@ -1,4 +1,4 @@
-#include "token_check.h"
+#include "token_report.h"
 
 #include <unistd.h>
 
@@ -171,11 +171,11 @@ class StdoutToStderr {
 
 }  // namespace
 
-Outcome CheckTokenKey(const char* uri, bool json) {
+KeyToolOutcome CheckTokenKey(const char* uri, bool json) {
   if (!sealtool::IsTokenRef(uri)) {
     std::fprintf(stderr, "sealkey: token-check needs a pkcs11: URI, not '%s'\n",
                  sealtool::KeyRefForDisplay(uri).text);
-    return Outcome::kUnreadable;
+    return KeyToolOutcome::kUnreadable;
   }
   static TokenKeyFacts facts;
   bool found = false;
@@ -184,7 +184,7 @@ Outcome CheckTokenKey(const char* uri, bool json) {
     found = sealtool::CheckTokenKey(uri, &facts);
     sealtool::CloseTokens();
   }
-  if (!found) return Outcome::kUnreadable;
+  if (!found) return KeyToolOutcome::kUnreadable;
   const std::vector<ModeVerdict> verdicts = Verdicts(facts);
   if (json) {
     PrintJson(uri, facts, verdicts);
@@ -193,7 +193,7 @@ Outcome CheckTokenKey(const char* uri, bool json) {
   }
   bool all = !verdicts.empty();
   for (const ModeVerdict& verdict : verdicts) all = all && verdict.canSeal;
-  return all ? Outcome::kDone : Outcome::kCheckFailed;
+  return all ? KeyToolOutcome::kDone : KeyToolOutcome::kCheckFailed;
 }
 
 }  // namespace sealkey

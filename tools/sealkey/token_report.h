@@ -13,6 +13,6 @@ namespace sealkey {
 // found, a login refused) go to standard error. kDone when every mode the
 // key's kind serves can seal, kCheckFailed when one cannot, kUnreadable
 // when the key cannot be looked at.
-Outcome CheckTokenKey(const char* uri, bool json);
+KeyToolOutcome CheckTokenKey(const char* uri, bool json);
 
 }  // namespace sealkey
