@@ -126,10 +126,9 @@ bool LoadPublicKey(const char* ref, mbedtls_mpi* n, mbedtls_mpi* e, const char**
   if (ref == nullptr) ref = kRsaPublicKeyFileName;
   if (IsTokenRef(ref)) {
     *kind = "token";
-    // A URI of a private key (type=private) stands for its public key.
-    const bool read = TokenReadRsaPublicKey(ref, false, n, e);
-    CloseTokens();
-    return read;
+    // A URI of a private key (type=private) stands for its public key. The
+    // token stays open: the run closes its tokens once, when it ends.
+    return TokenReadRsaPublicKey(ref, false, n, e);
   }
   return LoadFromFile(ref, n, e, kind);
 }

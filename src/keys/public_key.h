@@ -30,7 +30,8 @@ bool PublicExponentIsSound(const mbedtls_mpi* e);
 // key, or with type=private the public key of that private key), a sealed
 // image (a file of 32768 bytes), an rsa_pub.txt, or a PEM or DER public or
 // unencrypted private key; kind says which. False after saying why on
-// standard error, in the running program's name.
+// standard error, in the running program's name. A token it opens stays
+// open until the program calls CloseTokens.
 bool LoadPublicKey(const char* ref, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind);
 
 }  // namespace sealtool

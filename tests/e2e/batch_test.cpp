@@ -200,6 +200,19 @@ TEST(BatchTokenTest, OneLoginForTheWholeRelease) {
   EXPECT_EQ(LogText(release.log), once);
 }
 
+// The run owns its token sessions: reading each RSA image's public key for
+// its block keeps the token open, so that three blocks cost one login.
+TEST(BatchTokenTest, OneLoginForBlocksWhosePublicKeyIsInTheToken) {
+  if (!HaveSoftHsm()) GTEST_SKIP() << kNeedsSoftHsm;
+  TokenRelease release;
+  release.manifest["defaults"]["rsa_pub"] = Faulty("object=rsa;type=private");
+  WriteManifest(release.setup.dir, release.manifest);
+  const ProcessResult blocks = release.Run({"--batch", "release.json", "--sign-later", "signing"});
+  ASSERT_EQ(blocks.exitStatus, 0) << blocks.out;
+  EXPECT_NE(blocks.out.find("wrote 3 blocks to sign"), std::string::npos) << blocks.out;
+  EXPECT_EQ(LogText(release.log), "C_Initialize\nC_OpenSession\nC_Login\nC_Logout\nC_CloseSession\nC_Finalize\n");
+}
+
 // With --keep-going, every image after a token failure says what happened
 // to the token: a wrong PIN is tried once and named for each later image, a
 // token that is gone is said to be gone, not taken for a key of another kind.

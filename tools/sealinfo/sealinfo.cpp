@@ -23,6 +23,7 @@
 #include "keys/key_id.h"
 #include "keys/public_key.h"
 #include "token/key_ref_text.h"
+#include "token/pkcs11_token.h"
 
 namespace {
 
@@ -275,6 +276,7 @@ bool ExpectedKeyId(const char* text, const std::vector<char*>& images, std::uint
   sealtool::KeyIds ids{};
   const bool loaded = sealtool::LoadPublicKey(text, &n, &e, &kind) &&
                       sealtool::ComputeKeyIds(&n, &e, &ids);
+  sealtool::CloseTokens();
   mbedtls_mpi_free(&n);
   mbedtls_mpi_free(&e);
   if (!loaded) {

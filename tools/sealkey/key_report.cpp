@@ -178,6 +178,7 @@ KeyToolOutcome ShowKeyIds(const char* ref, bool json) {
   mbedtls_mpi_init(&e);
   const char* kind = "";
   KeyToolOutcome status = sealtool::LoadPublicKey(ref, &n, &e, &kind) ? KeyToolOutcome::kDone : KeyToolOutcome::kUnreadable;
+  sealtool::CloseTokens();
   sealtool::KeyIds ids{};
   if (status == KeyToolOutcome::kDone && !sealtool::ComputeKeyIds(&n, &e, &ids)) {
     std::fprintf(stderr, "sealkey: the key is no RSA-1024 key with an exponent of 32 bytes or less\n");
