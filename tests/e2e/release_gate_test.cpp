@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "release_support.h"
+#include "test_keys.h"
 
 namespace sealtool::test {
 namespace {
@@ -67,6 +68,42 @@ void SwapRsaForPlain(const TempDir& dir) {
   WriteText(dir.File("release/record.json"), record.dump(2));
 }
 
+// seal-a sealed again under a seal key of the forger's, kept beside the
+// record, which now names it.
+void SwapSealKey(const TempDir& dir) {
+  WriteText(dir.File("release/evil-seal.txt"),
+            "0x11 0x22 0x33 0x44 0x55 0x66 0x77 0x88 0x99 0xaa 0xbb 0xcc 0xdd 0xee 0xff 0x10\n");
+  ASSERT_EQ(RunSealtool(dir, {"--aes-key", "body.txt", "--seal-key", "release/evil-seal.txt", "in/seal-a.bin",
+                              "release/seal-a.sealed", "775", "1"}).exitStatus, 0);
+  Json record = Json::parse(Text(dir.File("release/record.json")));
+  Json& image = record["images"][4];
+  image["output"]["sha256"] = Sha256Hex(ReadBytes(dir.File("release/seal-a.sealed")));
+  image["keys"][1]["reference"] = "evil-seal.txt";
+  WriteText(dir.File("release/record.json"), record.dump(2));
+}
+
+// The RSA image signed again with the forger's key, whose public key file
+// lies beside the record, which now names it and its ids.
+void SwapRsaKey(const TempDir& dir) {
+  fs::create_directories(dir.File("evil"));
+  WriteTestRsaKeyFiles(dir.File("evil"), 2);
+  ASSERT_EQ(RunSealtool(dir, {"--rsa-key", "evil/rsa_priv.txt", "--rsa-pub", "evil/rsa_pub.txt", "--aes-key",
+                              "body.txt", "in/rsa.bin", "release/rsa.sealed", "742", "2"}).exitStatus, 0);
+  fs::copy_file(dir.File("evil/rsa_pub.txt"), dir.File("release/evil-pub.txt"));
+  const ProcessResult ids = RunOwnProgram(SEALKEY_EXE, {"id", "--json", dir.File("release/rsa.sealed")}, {});
+  ASSERT_EQ(ids.exitStatus, 0) << ids.err;
+  const Json keyIds = Json::parse(ids.out);
+  Json record = Json::parse(Text(dir.File("release/record.json")));
+  Json& image = record["images"][7];
+  image["output"]["sha256"] = Sha256Hex(ReadBytes(dir.File("release/rsa.sealed")));
+  image["key_id_header"] = keyIds["headerKeyId"];
+  image["key_id_spki"] = keyIds["spkiKeyId"];
+  for (Json& key : image["keys"]) {
+    if (key["role"] == "rsa_pub") key["reference"] = "evil-pub.txt";
+  }
+  WriteText(dir.File("release/record.json"), record.dump(2));
+}
+
 TEST(ReleaseGateTest, AForgedReleaseNeverPasses) {
   const struct {
     const char* name;
@@ -110,6 +147,21 @@ TEST(ReleaseGateTest, AForgedReleaseNeverPasses) {
       {"RSA swapped for plain, with a key alone", SwapRsaForPlain,
        {"--record", "release/record.json", "--expect-key", "rsa_pub.txt", "release/rsa.sealed"}, 3,
        "rsa: unverified (plain, chip 742, as recorded)", ""},
+      {"a seal key swapped, against the manifest", SwapSealKey,
+       {"--record", "release/record.json", "--manifest", "release.json"}, 1,
+       "seal-a: failed: its seal_key is not the manifest's", ""},
+      {"a seal key swapped, against the mode", SwapSealKey,
+       {"--record", "release/record.json", "--mode", "aes-seal", "release/seal-a.sealed"}, 3,
+       "its mode and keys are the record's own claims", ""},
+      {"an RSA key swapped, against the manifest", SwapRsaKey,
+       {"--record", "release/record.json", "--manifest", "release.json"}, 1,
+       "rsa: failed: it carries another key than the manifest's", ""},
+      {"an RSA key swapped, against the mode", SwapRsaKey,
+       {"--record", "release/record.json", "--mode", "rsa", "release/rsa.sealed"}, 3,
+       "its mode and keys are the record's own claims", ""},
+      {"an RSA key swapped, against the key", SwapRsaKey,
+       {"--record", "release/record.json", "--expect-key", "rsa_pub.txt", "release/rsa.sealed"}, 1,
+       "expected key", ""},
       {"an image left out of the record",
        [](const TempDir& dir) {
          Json record = Json::parse(Text(dir.File("release/record.json")));

@@ -1,5 +1,7 @@
 #include "record_check.h"
 
+#include "release_intent.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,7 +18,6 @@
 #include "image/layout.h"
 #include "keys/key_id.h"
 #include "keys/public_key.h"
-#include "release/manifest.h"
 #include "release/release_record.h"
 #include "token/pkcs11_token.h"
 
@@ -26,7 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kMaxRecordBytes = 16u << 20;
-constexpr std::size_t kMaxManifestBytes = 4u << 20;
 
 std::uint8_t gImage[kImageSize];
 std::uint8_t gInput[kImageSize];
@@ -39,73 +39,6 @@ std::string Sha256Of(const std::uint8_t* bytes, std::size_t size) {
   std::uint8_t digest[kSha256DigestSize];
   Sha256OneShot(bytes, static_cast<std::int32_t>(size), digest);
   return HexString(digest, sizeof digest);
-}
-
-// One image of the manifest, with the key id its RSA image must carry.
-struct IntendedImage {
-  ReleaseImage image;
-  bool hasKeyId = false;
-  std::string keyId;
-};
-
-// The header key id of the public key a manifest names for an RSA image:
-// its rsa_pub, or the token key's own. Read in the manifest's folder, where
-// the batch reads it.
-bool IntendedKeyId(const ReleaseImage& image, std::string* id) {
-  const std::string& ref = image.rsaPub.empty() ? image.rsaKey : image.rsaPub;
-  mbedtls_mpi n, e;
-  mbedtls_mpi_init(&n);
-  mbedtls_mpi_init(&e);
-  const char* kind = "";
-  KeyIds ids{};
-  const bool loaded = !ref.empty() && LoadPublicKey(ref.c_str(), &n, &e, &kind) && ComputeKeyIds(&n, &e, &ids);
-  mbedtls_mpi_free(&n);
-  mbedtls_mpi_free(&e);
-  if (loaded) *id = HexString(ids.header, sizeof ids.header);
-  return loaded;
-}
-
-bool LoadIntent(const char* path, std::vector<IntendedImage>* intent) {
-  std::string text, problem;
-  Manifest manifest;
-  if (!ReadReleaseText(path, kMaxManifestBytes, &text)) {
-    std::fprintf(stderr, "sealinfo: the manifest '%s' cannot be read\n", path);
-    return false;
-  }
-  // A manifest of a release signed elsewhere names no private key.
-  if (!ParseManifest(text, BatchSigning::kInRun, &manifest, &problem) &&
-      !ParseManifest(text, BatchSigning::kElsewhere, &manifest, &problem)) {
-    std::fprintf(stderr, "sealinfo: the manifest '%s' is refused: %s\n", path, problem.c_str());
-    return false;
-  }
-  const int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  const fs::path folder = fs::path(path).parent_path();
-  if (here < 0 || (!folder.empty() && chdir(folder.c_str()) != 0)) {
-    std::fprintf(stderr, "sealinfo: the manifest's folder cannot be entered\n");
-    if (here >= 0) close(here);
-    return false;
-  }
-  bool ok = true;
-  for (const ReleaseImage& image : manifest.images) {
-    IntendedImage intended{image, false, {}};
-    if (image.mode == RunMode::kRsa && !IntendedKeyId(image, &intended.keyId)) {
-      std::fprintf(stderr, "sealinfo: the public key of the manifest's image %s cannot be read\n", image.name.c_str());
-      ok = false;
-    }
-    intended.hasKeyId = image.mode == RunMode::kRsa;
-    intent->push_back(std::move(intended));
-  }
-  ok = fchdir(here) == 0 && ok;
-  close(here);
-  CloseTokens();
-  return ok;
-}
-
-const IntendedImage* FindIntended(const std::vector<IntendedImage>& intent, const std::string& name) {
-  for (const IntendedImage& image : intent) {
-    if (image.image.name == name) return &image;
-  }
-  return nullptr;
 }
 
 // What the record says that the image itself does not: its SHA-256 and, for
@@ -122,7 +55,8 @@ std::string Mismatch(const RecordedImage& recorded, const std::uint8_t* image) {
 }
 
 // Where the record and the gate's anchors disagree; "" when they do not.
-std::string AgainstAnchors(const RecordedImage& recorded, const GateAnchors& anchors, const IntendedImage* intended) {
+std::string AgainstAnchors(const RecordedImage& recorded, const GateAnchors& anchors, const IntendedImage* intended,
+                           const std::string& folder) {
   if (anchors.modeGiven && recorded.mode != anchors.mode) {
     return std::string("the record says ") + RunModeName(recorded.mode) + " mode, the gate expects " +
            RunModeName(anchors.mode);
@@ -141,12 +75,18 @@ std::string AgainstAnchors(const RecordedImage& recorded, const GateAnchors& anc
   if (intended->hasKeyId && (!recorded.hasKeyIds || recorded.headerKeyId != intended->keyId)) {
     return "it carries another key than the manifest's";
   }
-  return "";
+  return KeyNotIntended(recorded, *intended, folder);
 }
 
+// Whether the gate's anchors, not the record, settle the image's mode and
+// keys: the manifest does for every image; the expected key does for an RSA
+// image, whose signature covers everything else; a given mode does for a
+// plain image, which no key protects. An AES key or a key-record's user
+// key that only the record names is the record's claim.
 bool Anchored(const RecordedImage& recorded, const GateAnchors& anchors) {
-  return anchors.manifestPath != nullptr || anchors.modeGiven ||
-         (anchors.expectedKeyId != nullptr && recorded.mode == RunMode::kRsa);
+  if (anchors.manifestPath != nullptr) return true;
+  if (recorded.mode == RunMode::kRsa) return anchors.expectedKeyId != nullptr;
+  return recorded.mode == RunMode::kPlain && anchors.modeGiven;
 }
 
 // Key files the record names, resolved from its folder, in place of the key
@@ -199,8 +139,8 @@ int PrintVerdict(const RecordedImage& recorded, const Report& report, int status
     }
   }
   if (!anchored) {
-    std::printf("  %-14s unverified: its mode and keys are the record's own claims (give --manifest, --mode "
-                "or --expect-key)\n", "anchor");
+    std::printf("  %-14s unverified: its mode and keys are the record's own claims (give --manifest; "
+                "--expect-key settles an RSA image, --mode a plain one)\n", "anchor");
   }
   return status;
 }
@@ -210,7 +150,7 @@ int PrintVerdict(const RecordedImage& recorded, const Report& report, int status
 int CheckOne(const RecordedImage& recorded, const std::string& folder, const InspectOptions& base,
              const GateAnchors& anchors, const IntendedImage* intended) {
   std::string problem = Mismatch(recorded, gImage);
-  if (problem.empty()) problem = AgainstAnchors(recorded, anchors, intended);
+  if (problem.empty()) problem = AgainstAnchors(recorded, anchors, intended, folder);
   InspectOptions options = base;
   options.chipGiven = options.modeGiven = true;
   options.chip = recorded.chip;

@@ -1,0 +1,113 @@
+#include "release_intent.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "image/hex_text.h"
+#include "keys/key_id.h"
+#include "keys/public_key.h"
+#include "token/key_ref_text.h"
+#include "token/pkcs11_token.h"
+
+namespace sealtool::inspect {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kMaxManifestBytes = 4u << 20;
+
+// The header key id of the public key a manifest names for an RSA image:
+// its rsa_pub, or the token key's own. Read in the manifest's folder, where
+// the batch reads it.
+bool IntendedKeyId(const ReleaseImage& image, std::string* id) {
+  const std::string& ref = image.rsaPub.empty() ? image.rsaKey : image.rsaPub;
+  mbedtls_mpi n, e;
+  mbedtls_mpi_init(&n);
+  mbedtls_mpi_init(&e);
+  const char* kind = "";
+  KeyIds ids{};
+  const bool loaded = !ref.empty() && LoadPublicKey(ref.c_str(), &n, &e, &kind) && ComputeKeyIds(&n, &e, &ids);
+  mbedtls_mpi_free(&n);
+  mbedtls_mpi_free(&e);
+  if (loaded) *id = HexString(ids.header, sizeof ids.header);
+  return loaded;
+}
+
+}  // namespace
+
+bool LoadIntent(const char* path, std::vector<IntendedImage>* intent) {
+  std::string text, problem;
+  Manifest manifest;
+  if (!ReadReleaseText(path, kMaxManifestBytes, &text)) {
+    std::fprintf(stderr, "sealinfo: the manifest '%s' cannot be read\n", path);
+    return false;
+  }
+  // A manifest of a release signed elsewhere names no private key.
+  if (!ParseManifest(text, BatchSigning::kInRun, &manifest, &problem) &&
+      !ParseManifest(text, BatchSigning::kElsewhere, &manifest, &problem)) {
+    std::fprintf(stderr, "sealinfo: the manifest '%s' is refused: %s\n", path, problem.c_str());
+    return false;
+  }
+  const int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const fs::path folder = fs::path(path).parent_path();
+  if (here < 0 || (!folder.empty() && chdir(folder.c_str()) != 0)) {
+    std::fprintf(stderr, "sealinfo: the manifest's folder cannot be entered\n");
+    if (here >= 0) close(here);
+    return false;
+  }
+  bool ok = true;
+  for (const ReleaseImage& image : manifest.images) {
+    IntendedImage intended{image, false, {}};
+    for (std::string* ref : {&intended.image.aesKey, &intended.image.sealKey, &intended.image.rsaPub}) {
+      if (!ref->empty() && !IsTokenRef(ref->c_str())) *ref = fs::absolute(*ref).lexically_normal().string();
+    }
+    if (image.mode == RunMode::kRsa && !IntendedKeyId(image, &intended.keyId)) {
+      std::fprintf(stderr, "sealinfo: the public key of the manifest's image %s cannot be read\n", image.name.c_str());
+      ok = false;
+    }
+    intended.hasKeyId = image.mode == RunMode::kRsa;
+    intent->push_back(std::move(intended));
+  }
+  ok = fchdir(here) == 0 && ok;
+  close(here);
+  CloseTokens();
+  return ok;
+}
+
+const IntendedImage* FindIntended(const std::vector<IntendedImage>& intent, const std::string& name) {
+  for (const IntendedImage& image : intent) {
+    if (image.image.name == name) return &image;
+  }
+  return nullptr;
+}
+
+std::string KeyNotIntended(const RecordedImage& recorded, const IntendedImage& intended,
+                           const std::string& recordFolder) {
+  for (const RecordedKey& key : recorded.keys) {
+    const std::string* meant = key.role == "aes_key"    ? &intended.image.aesKey
+                               : key.role == "seal_key" ? &intended.image.sealKey
+                                                        : nullptr;
+    if (meant == nullptr) continue;
+    bool same = false;
+    if (meant->empty()) {
+      same = key.source == "built-in";
+    } else if (IsTokenRef(meant->c_str())) {
+      same = key.source == "token" && key.reference == KeyRefForDisplay(meant->c_str()).text;
+    } else if (key.source == "file") {
+      const fs::path recordedPath = fs::path(key.reference).is_absolute()
+                                        ? fs::path(key.reference)
+                                        : fs::path(recordFolder) / key.reference;
+      struct stat a {}, b {};
+      same = stat(recordedPath.c_str(), &a) == 0 && stat(meant->c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+             a.st_ino == b.st_ino;
+    }
+    if (!same) return "its " + key.role + " is not the manifest's";
+  }
+  return "";
+}
+
+}  // namespace sealtool::inspect
