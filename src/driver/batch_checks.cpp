@@ -94,7 +94,7 @@ bool KeyIsUsable(std::size_t index, const ReleaseImage& image, const char* field
 // batches whose keys share it use one token.
 std::string TokenOfUri(const std::string& uri) {
   TokenRef parsed{};
-  const std::string name = ParseRef(uri.c_str(), &parsed) ? TokenNameOf(parsed) : uri;
+  std::string name = ParseRef(uri.c_str(), &parsed) ? TokenNameOf(parsed) : uri;
   ReleaseRef(&parsed);
   return name;
 }
