@@ -3,9 +3,14 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
+#include <string_view>
 #include <vector>
+
+#include "secret/wipe_guard.h"
 
 namespace sealtool {
 namespace {
@@ -21,6 +26,20 @@ std::vector<std::string> Lines(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+// The line of key bytes a run echoes after "AES-Key:": hex digits and
+// blanks only.
+bool IsKeyEcho(std::string_view line) {
+  bool digits = false;
+  for (const char c : line) {
+    if (std::isxdigit(static_cast<unsigned char>(c)) != 0) {
+      digits = true;
+    } else if (c != ' ' && c != '\r' && c != '\n') {
+      return false;
+    }
+  }
+  return digits;
 }
 
 }  // namespace
@@ -48,12 +67,27 @@ std::string EndCapture() {
   dup2(gConsole, STDOUT_FILENO);
   close(gConsole);
   gConsole = -1;
-  char buffer[4096];
-  for (off_t at = 0;;) {
-    const ssize_t count = pread(gMemory, buffer, sizeof buffer, at);
+  // The steps' text holds the AES key a secure run echoes: it is read into a
+  // buffer that is wiped, and the echo is dropped on the way out.
+  const off_t size = lseek(gMemory, 0, SEEK_END);
+  std::vector<char> raw(size > 0 ? static_cast<std::size_t>(size) : 0);
+  const WipeOnExit wipeRaw(raw.data(), raw.size());
+  std::size_t read = 0;
+  while (read < raw.size()) {
+    const ssize_t count = pread(gMemory, raw.data() + read, raw.size() - read, static_cast<off_t>(read));
     if (count <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(count));
-    at += count;
+    read += static_cast<std::size_t>(count);
+  }
+  if (ftruncate(gMemory, 0) != 0) read = 0;  // the key leaves the memory file too
+  text.reserve(read);
+  bool afterKeyHeading = false;
+  for (std::size_t start = 0; start < read;) {
+    const char* end = static_cast<const char*>(std::memchr(raw.data() + start, '\n', read - start));
+    const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - raw.data()) - start + 1 : read - start;
+    const std::string_view line(raw.data() + start, length);
+    if (!(afterKeyHeading && IsKeyEcho(line))) text.append(line);
+    afterKeyHeading = line.rfind("AES-Key:", 0) == 0;
+    start += length;
   }
   return text;
 }

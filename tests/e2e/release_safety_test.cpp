@@ -9,6 +9,8 @@
 #include <filesystem>
 
 #include "release_support.h"
+#include "secure_expectation.h"
+#include "token_setup.h"
 
 namespace sealtool::test {
 namespace {
@@ -198,6 +200,25 @@ TEST(ReleaseSafetyTest, NamesThatAreNotUtf8AreRecordedAndReadBack) {
   }
   const ProcessResult gate = RunSealinfo(dir, {"--record", "record.json", "--chip", "753", "--mode", "plain"});
   EXPECT_EQ(gate.exitStatus, 0) << gate.out << gate.err;
+}
+
+// A batch keeps its steps' text back, and with it the AES key a secure run
+// echoes: no copy of the key is left in freed memory.
+TEST(ReleaseSafetyTest, NoKeyEchoIsLeftInFreedMemory) {
+  TempDir dir;
+  WriteRelease(dir);
+  WriteManifest(dir, ReleaseManifest());
+  const std::string spaced = HexKey(kBodyKey, " ").substr(0, 23);  // as the body key is echoed
+  const std::string compact = HexKey(kBodyKey, "").substr(0, 16);  // as a key-record run echoes it
+  ProcessOptions options;
+  options.environment = {std::string("LD_PRELOAD=") + SIGNAL_SHIM,
+                         "SEALTOOL_TEST_SCAN_FREED=" + spaced + "|" + compact};
+  const ProcessResult batch = RunSealtool(dir, {"--batch", "release.json"}, options);
+  EXPECT_EQ(batch.exitStatus, 0) << batch.out << batch.err;
+  EXPECT_EQ(batch.err.find("freed memory holds secret text"), std::string::npos);
+  // The scan had something to find: a single run echoes that key.
+  const ProcessResult single = SingleRun(dir, kRelease[4], "single.bin");
+  EXPECT_NE(single.out.find(spaced), std::string::npos) << single.out;
 }
 
 // The token lock lives in a folder only the user can write: a folder that
