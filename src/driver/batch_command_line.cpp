@@ -11,8 +11,8 @@ namespace {
 // Whether word is an option that takes the next word as its value: a
 // "--batch" there is that value, not the batch's option.
 bool TakesValue(const char* word) {
-  for (const KeyOptionSpec& spec : KeyOptionSpecs()) {
-    if (std::strcmp(word, spec.name) == 0) return true;
+  for (const KeyOptionSpec& option : KeyOptionSpecs()) {
+    if (std::strcmp(word, option.name) == 0) return true;
   }
   return std::strcmp(word, "--record") == 0;
 }
