@@ -29,8 +29,6 @@
 namespace sealtool {
 namespace {
 
-constexpr std::size_t kMaxManifestBytes = 4u << 20;
-
 // An input is read here, in a buffer of its own, only to be checked.
 std::uint8_t gChecked[kImageSize];
 

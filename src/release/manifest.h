@@ -4,6 +4,7 @@
 // refused before any file, key or token is touched.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,6 +33,9 @@ struct Manifest {
   std::vector<ReleaseImage> images;
   bool allowBuiltInKeys = false;
 };
+
+// The most a manifest may hold, in bytes: a few MiB is thousands of images.
+inline constexpr std::size_t kMaxManifestBytes = 4u << 20;
 
 // How the RSA images of the batch are signed: in the run, or elsewhere
 // (their block written now, their signature supplied later). Signed

@@ -18,8 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::size_t kMaxManifestBytes = 4u << 20;
-
 // The header key id of the public key a manifest names for an RSA image:
 // its rsa_pub, or the token key's own. Read in the manifest's folder, where
 // the batch reads it.
