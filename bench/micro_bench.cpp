@@ -17,7 +17,7 @@
 #include "driver/run.h"
 #include "example_image.h"
 #include "image/layout.h"
-#include "seal/aes_cbc.h"
+#include "keys/aes_cbc.h"
 #include "keys/aes_key_file.h"
 #include "keys/rsa_key_files.h"
 #include "rsa_keygen.h"

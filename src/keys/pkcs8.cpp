@@ -13,122 +13,15 @@
 #include <mbedtls/pkcs5.h>
 #include <mbedtls/platform_util.h>
 
+#include "keys/aes_cbc.h"
+#include "keys/pkcs8_algorithm.h"
 #include "secret/system_random.h"
 
 namespace sealtool {
 namespace {
 
-constexpr std::size_t kAesBlock = 16;
 constexpr std::size_t kSaltSize = 16;
 constexpr int kIterations = 200000;
-constexpr unsigned char kOidPbes2[] = MBEDTLS_OID_PKCS5_PBES2;
-constexpr unsigned char kOidPkcs12Pbe[] = MBEDTLS_OID_PKCS12_PBE;
-constexpr unsigned char kOidPbkdf2[] = MBEDTLS_OID_PKCS5_PBKDF2;
-constexpr unsigned char kOidHmacSha256[] = MBEDTLS_OID_HMAC_SHA256;
-// aes128-CBC, aes192-CBC and aes256-CBC of NIST's algorithm arc.
-constexpr unsigned char kOidAesCbc[3][10] = {MBEDTLS_OID_NIST_ALG "\x01\x02",
-                                             MBEDTLS_OID_NIST_ALG "\x01\x16",
-                                             MBEDTLS_OID_NIST_ALG "\x01\x2a"};
-constexpr unsigned kAesKeyBits[3] = {128, 192, 256};
-
-// Within this file, mbedtls's codes travel up to the public functions,
-// which turn them into outcomes; these two are the project's own.
-constexpr int kNotAes = 1;
-constexpr int kTooManyIterations = 2;
-
-bool OidIs(const mbedtls_asn1_buf& oid, const unsigned char* expected, std::size_t size) {
-  return oid.len == size && std::memcmp(oid.p, expected, size) == 0;
-}
-
-struct Pbes2Parameters {
-  mbedtls_asn1_buf salt;
-  int iterations;
-  mbedtls_md_type_t prf;
-  unsigned keyBits;
-  mbedtls_asn1_buf iv;
-};
-
-// PBKDF2-params; parameters holds the content of their SEQUENCE, as
-// mbedtls_asn1_get_alg leaves it.
-int ParsePbkdf2(const mbedtls_asn1_buf& parameters, Pbes2Parameters* out) {
-  if (parameters.tag != (MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE)) {
-    return MBEDTLS_ERR_ASN1_UNEXPECTED_TAG;
-  }
-  unsigned char* p = parameters.p;
-  const unsigned char* end = p + parameters.len;
-  int ret = mbedtls_asn1_get_tag(&p, end, &out->salt.len, MBEDTLS_ASN1_OCTET_STRING);
-  if (ret != 0) return ret;
-  out->salt.p = p;
-  p += out->salt.len;
-  ret = mbedtls_asn1_get_int(&p, end, &out->iterations);
-  if (ret != 0) return ret;
-  int keyLength = 0;
-  if (p < end && *p == MBEDTLS_ASN1_INTEGER && (ret = mbedtls_asn1_get_int(&p, end, &keyLength)) != 0) {
-    return ret;
-  }
-  out->prf = MBEDTLS_MD_SHA1;  // the default when no prf is named
-  if (p < end) {
-    mbedtls_asn1_buf prf{}, prfParameters{};
-    ret = mbedtls_asn1_get_alg(&p, end, &prf, &prfParameters);
-    if (ret == 0) ret = mbedtls_oid_get_md_hmac(&prf, &out->prf);
-  }
-  return ret;
-}
-
-bool IterationsAcceptable(int iterations) {
-  return iterations > 0 && iterations <= kPkcs8MaxIterations;
-}
-
-// The iteration count of PKCS#12 password-based encryption, which mbedtls
-// decrypts: PKCS12PBEParams ::= SEQUENCE { salt, iterations }.
-int CheckPkcs12Iterations(const mbedtls_asn1_buf& parameters) {
-  unsigned char* p = parameters.p;
-  const unsigned char* end = p + parameters.len;
-  std::size_t saltLength = 0;
-  int iterations = 0;
-  if (parameters.tag != (MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) ||
-      mbedtls_asn1_get_tag(&p, end, &saltLength, MBEDTLS_ASN1_OCTET_STRING) != 0) {
-    return kNotAes;  // malformed: mbedtls refuses it
-  }
-  p += saltLength;
-  if (mbedtls_asn1_get_int(&p, end, &iterations) != 0) return kNotAes;
-  return IterationsAcceptable(iterations) ? kNotAes : kTooManyIterations;
-}
-
-// PBES2 with PBKDF2 and AES-CBC; kNotAes for anything else, which is
-// mbedtls's to parse, once its iteration count is known to be bounded.
-int ParseAlgorithm(unsigned char** p, const unsigned char* end, Pbes2Parameters* out) {
-  mbedtls_asn1_buf oid{}, parameters{};
-  int ret = mbedtls_asn1_get_alg(p, end, &oid, &parameters);
-  // Anything but an encrypted PKCS#8 key (a plain key, say) is mbedtls's.
-  if (ret != 0) return kNotAes;
-  const std::size_t pkcs12 = sizeof kOidPkcs12Pbe - 1;
-  if (oid.len == pkcs12 + 1 && std::memcmp(oid.p, kOidPkcs12Pbe, pkcs12) == 0) {
-    return CheckPkcs12Iterations(parameters);
-  }
-  if (!OidIs(oid, kOidPbes2, sizeof kOidPbes2 - 1)) return kNotAes;
-  unsigned char* q = parameters.p;
-  const unsigned char* qEnd = q + parameters.len;
-  mbedtls_asn1_buf kdf{}, kdfParameters{}, scheme{}, schemeParameters{};
-  if ((ret = mbedtls_asn1_get_alg(&q, qEnd, &kdf, &kdfParameters)) != 0 ||
-      (ret = mbedtls_asn1_get_alg(&q, qEnd, &scheme, &schemeParameters)) != 0) {
-    return ret;
-  }
-  if (!OidIs(kdf, kOidPbkdf2, sizeof kOidPbkdf2 - 1)) return kNotAes;
-  ret = ParsePbkdf2(kdfParameters, out);
-  if (ret != 0) return ret;
-  if (!IterationsAcceptable(out->iterations)) return kTooManyIterations;
-  out->keyBits = 0;
-  for (std::size_t i = 0; i < 3; ++i) {
-    if (OidIs(scheme, kOidAesCbc[i], sizeof kOidAesCbc[i] - 1)) out->keyBits = kAesKeyBits[i];
-  }
-  if (out->keyBits == 0) return kNotAes;
-  if (schemeParameters.tag != MBEDTLS_ASN1_OCTET_STRING || schemeParameters.len != kAesBlock) {
-    return MBEDTLS_ERR_PK_KEY_INVALID_FORMAT;
-  }
-  out->iv = schemeParameters;
-  return 0;
-}
 
 int DeriveKey(mbedtls_md_type_t prf, const char* passphrase, std::size_t passphraseLength,
               const unsigned char* salt, std::size_t saltLength, int iterations, unsigned char* key,
@@ -145,25 +38,12 @@ int DeriveKey(mbedtls_md_type_t prf, const char* passphrase, std::size_t passphr
   return ret;
 }
 
-int CryptCbc(int direction, const unsigned char* key, unsigned keyBits, const unsigned char* ivIn,
-             const unsigned char* input, std::size_t length, unsigned char* output) {
-  unsigned char iv[kAesBlock];
-  std::memcpy(iv, ivIn, sizeof iv);
-  mbedtls_aes_context aes;
-  mbedtls_aes_init(&aes);
-  int ret = direction == MBEDTLS_AES_DECRYPT ? mbedtls_aes_setkey_dec(&aes, key, keyBits)
-                                             : mbedtls_aes_setkey_enc(&aes, key, keyBits);
-  if (ret == 0) ret = mbedtls_aes_crypt_cbc(&aes, direction, length, iv, input, output);
-  mbedtls_aes_free(&aes);
-  return ret;
-}
-
 // PKCS#7 padding of a decrypted buffer: its length without it, or 0 when it
 // is not well formed (the mark of a wrong passphrase).
 std::size_t UnpaddedLength(const unsigned char* data, std::size_t length) {
   if (length == 0) return 0;
   const unsigned pad = data[length - 1];
-  if (pad == 0 || pad > kAesBlock || pad > length) return 0;
+  if (pad == 0 || pad > kAesBlockSize || pad > length) return 0;
   for (std::size_t i = length - pad; i < length; ++i) {
     if (data[i] != pad) return 0;
   }
@@ -205,7 +85,7 @@ struct Asn1Writer {
 
 // AlgorithmIdentifier of PBES2 with PBKDF2 (HMAC-SHA256) and aes256-CBC.
 std::size_t WriteAlgorithm(Asn1Writer* w, const unsigned char* salt, const unsigned char* iv) {
-  std::size_t scheme = w->Add(mbedtls_asn1_write_octet_string(&w->p, w->start, iv, kAesBlock));
+  std::size_t scheme = w->Add(mbedtls_asn1_write_octet_string(&w->p, w->start, iv, kAesBlockSize));
   scheme += w->Oid(kOidAesCbc[2], sizeof kOidAesCbc[2] - 1);
   scheme += w->Sequence(scheme);
   std::size_t kdfParameters = w->Add(mbedtls_asn1_write_algorithm_identifier(
@@ -260,7 +140,7 @@ int DecryptPkcs8AesCode(const std::uint8_t* der, std::size_t derLength, const ch
   ret = mbedtls_asn1_get_tag(&p, end, &cipherLength, MBEDTLS_ASN1_OCTET_STRING);
   if (ret != 0) return ret;
   if (p + cipherLength != end) return MBEDTLS_ERR_PK_KEY_INVALID_FORMAT;
-  if (cipherLength == 0 || cipherLength % kAesBlock != 0 || cipherLength > size) {
+  if (cipherLength == 0 || cipherLength % kAesBlockSize != 0 || cipherLength > size) {
     return MBEDTLS_ERR_PK_KEY_INVALID_FORMAT;
   }
   unsigned char key[32];
@@ -268,7 +148,7 @@ int DecryptPkcs8AesCode(const std::uint8_t* der, std::size_t derLength, const ch
   ret = DeriveKey(parameters.prf, passphrase, passphraseLength, parameters.salt.p,
                   parameters.salt.len, parameters.iterations, key, keyLength);
   if (ret == 0) {
-    ret = CryptCbc(MBEDTLS_AES_DECRYPT, key, parameters.keyBits, parameters.iv.p, p, cipherLength, plain);
+    ret = AesCbc(key, parameters.keyBits, MBEDTLS_AES_DECRYPT, parameters.iv.p, p, plain, cipherLength);
   }
   mbedtls_platform_zeroize(key, sizeof key);
   if (ret != 0) return ret;
@@ -300,11 +180,11 @@ Pkcs8Decryption DecryptPkcs8Aes(const std::uint8_t* der, std::size_t derLength,
 bool EncryptPkcs8Aes(const std::uint8_t* plain, std::size_t plainLength, const char* passphrase,
                      std::size_t passphraseLength, std::uint8_t* out, std::size_t size,
                      std::size_t* length) {
-  const std::size_t pad = kAesBlock - plainLength % kAesBlock;
+  const std::size_t pad = kAesBlockSize - plainLength % kAesBlockSize;
   const std::size_t cipherLength = plainLength + pad;
   if (cipherLength + 256 > size) return false;
   unsigned char salt[kSaltSize];
-  unsigned char iv[kAesBlock];
+  unsigned char iv[kAesBlockSize];
   unsigned char key[32];
   int ret = RandomBytes(salt, sizeof salt);
   if (ret == 0) ret = RandomBytes(iv, sizeof iv);
@@ -316,7 +196,7 @@ bool EncryptPkcs8Aes(const std::uint8_t* plain, std::size_t plainLength, const c
   unsigned char* cipher = out + size - cipherLength;
   std::memcpy(cipher, plain, plainLength);
   std::memset(cipher + plainLength, static_cast<int>(pad), pad);
-  if (ret == 0) ret = CryptCbc(MBEDTLS_AES_ENCRYPT, key, 256, iv, cipher, cipherLength, cipher);
+  if (ret == 0) ret = AesCbc(key, 256, MBEDTLS_AES_ENCRYPT, iv, cipher, cipher, cipherLength);
   mbedtls_platform_zeroize(key, sizeof key);
   if (ret != 0) return false;
   Asn1Writer w{cipher, out, 0};

@@ -8,7 +8,7 @@
 
 #include "image/hex_text.h"
 #include "image/layout.h"
-#include "seal/aes_cbc.h"
+#include "keys/aes_cbc.h"
 #include "keys/aes_key_file.h"
 #include "secret/wipe_guard.h"
 #include "token/pkcs11_token.h"

@@ -8,7 +8,7 @@
 
 #include "image/byte_order.h"
 #include "image/layout.h"
-#include "seal/aes_cbc.h"
+#include "keys/aes_cbc.h"
 #include "keys/aes_key_file.h"
 #include "token/pkcs11_token.h"
 #include "seal/rsa_signature.h"

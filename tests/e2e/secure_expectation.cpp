@@ -7,7 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "seal/aes_cbc.h"
+#include "keys/aes_cbc.h"
 #include "keys/aes_key_file.h"
 #include "seal/key_record.h"
 #include "test_keys.h"

@@ -15,7 +15,7 @@
 #include "keys/public_key.h"
 #include "keys/rsa_key_files.h"
 #include "mode_detection.h"
-#include "seal/aes_cbc.h"
+#include "keys/aes_cbc.h"
 #include "image/checksum.h"
 #include "seal/rsa_seal.h"
 #include "seal/rsa_signature.h"

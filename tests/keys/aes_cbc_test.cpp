@@ -1,4 +1,4 @@
-#include "seal/aes_cbc.h"
+#include "keys/aes_cbc.h"
 
 #include <gtest/gtest.h>
 #include <mbedtls/aes.h>
