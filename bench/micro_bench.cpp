@@ -156,7 +156,7 @@ void BM_RsaSigning(benchmark::State& state) {
   std::uint8_t digest[32] = {0x5A, 0x11};
   static std::uint8_t image[sealtool::kImageSize];
   for (auto _ : state) {
-    if (!sealtool::SignHeaderDigestRsa(digest, image, sealtool::KeySources{})) {
+    if (!sealtool::SignHeaderDigestRsa(digest, image, sealtool::ResolveRunKeys(sealtool::KeySources{}, 0))) {
       state.SkipWithError("refused");
     }
     benchmark::DoNotOptimize(image);

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                    pub.size());
   static std::uint8_t image[sealtool::kImageSize];
   std::memset(image, 0, sizeof image);
-  sealtool::SignHeaderDigestRsa(digest, image, sealtool::KeySources{});
+  sealtool::SignHeaderDigestRsa(digest, image, sealtool::ResolveRunKeys(sealtool::KeySources{}, 0));
   // Only the signature, modulus and exponent may be written.
   for (std::size_t i = 0; i < sizeof image; ++i) {
     const bool written = i >= sealtool::kModulusOffset &&

@@ -21,11 +21,10 @@
 #include "driver/staged_file.h"
 #include "image/hex_text.h"
 #include "image/layout.h"
+#include "keys/key_handle.h"
 #include "keys/key_id.h"
-#include "keys/public_key.h"
 #include "release/manifest.h"
 #include "release/release_record.h"
-#include "token/pkcs11_token.h"
 
 namespace sealtool {
 namespace {
@@ -55,23 +54,6 @@ struct Signing {
 
 std::string BlockName(const ReleaseImage& image) { return image.name + ".block"; }
 std::string SignatureName(const ReleaseImage& image) { return image.name + ".sig"; }
-
-// The key ids of the public key a block is to be signed for: the image does
-// not carry it before it is signed.
-bool IdsOfPublicKey(const char* ref, RecordedImage* record) {
-  mbedtls_mpi n, e;
-  mbedtls_mpi_init(&n);
-  mbedtls_mpi_init(&e);
-  const char* kind = "";
-  KeyIds ids{};
-  const bool known = LoadPublicKey(ref, &n, &e, &kind) && ComputeKeyIds(&n, &e, &ids);
-  mbedtls_mpi_free(&n);
-  mbedtls_mpi_free(&e);
-  record->hasKeyIds = known;
-  record->headerKeyId = HexString(ids.header, sizeof ids.header);
-  record->spkiKeyId = HexString(ids.spki, sizeof ids.spki);
-  return known;
-}
 
 // Seals one image in the buffer and stages its output; the steps' text is
 // kept back, and shown only in part: its warnings, and why it failed.
@@ -114,7 +96,11 @@ bool SealOne(const ReleaseImage& image, const std::string* recordFolder, const S
     std::uint8_t digest[kSha256DigestSize];
     Sha256OneShot(gImage + kRsaSignatureOffset, static_cast<std::int32_t>(kRsaBlockSize), digest);
     run->blockSha256 = HexString(digest, sizeof digest);
-    ok = IdsOfPublicKey(line.keys.rsaPub, &run->record);
+    // The image does not carry the public key before it is signed: the ids
+    // are those of the key the block was prepared for.
+    run->record.hasKeyIds = digests.hasKeyIds;
+    run->record.headerKeyId = HexString(digests.keyIds.header, sizeof digests.keyIds.header);
+    run->record.spkiKeyId = HexString(digests.keyIds.spki, sizeof digests.keyIds.spki);
   } else if (ok) {
     staged = StageImageFile(written, gImage, kImageSize, &run->staged);
     stageError = errno;
@@ -122,8 +108,6 @@ bool SealOne(const ReleaseImage& image, const std::string* recordFolder, const S
   const std::string said = capturing ? EndCapture() : std::string();
   std::fputs(WarningLines(said).c_str(), stdout);
   if (!ok) {
-    // A block staged before its key ids failed is this image's to remove.
-    if (staged) DiscardStagedFile(&run->staged);
     std::printf("%s: failed\n%s", image.name.c_str(), FailureReason(said).c_str());
     return false;
   }
@@ -313,7 +297,7 @@ int RunBatch(const BatchCommandLine& batch) {
     RaiseDescriptorLimit();
     if (!LockTokens(manifest)) return kBatchFailed;
     const int status = ReproduceRelease(manifest, signing.signatureDir);
-    CloseTokens();
+    CloseKeys();
     return status;
   }
   RaiseDescriptorLimit();
@@ -339,7 +323,7 @@ int RunBatch(const BatchCommandLine& batch) {
   if (blocksOnly && failed == 0 && !requested) ++failed;
   if (!requested) CloseFolder(&request);
   const int status = Finish(&runs, recordPath, batch.keepGoing, failed, &request);
-  CloseTokens();
+  CloseKeys();
   return status;
 }
 

@@ -21,10 +21,8 @@
 #include "image/hex_text.h"
 #include "image/image_read.h"
 #include "image/layout.h"
+#include "keys/key_handle.h"
 #include "release/release_record.h"
-#include "token/key_ref_text.h"
-#include "token/pkcs11_token.h"
-#include "token/token_ref.h"
 
 namespace sealtool {
 namespace {
@@ -63,38 +61,19 @@ bool InputIsSealable(std::size_t index, const ReleaseImage& image) {
 // token is asked anything.
 bool KeyIsUsable(std::size_t index, const ReleaseImage& image, const char* field, const std::string& ref) {
   if (ref.empty()) return true;
-  if (IsTokenRef(ref.c_str())) {
-    TokenRef parsed{};
-    const bool capturing = BeginCapture();
-    const bool parses = ParseRef(ref.c_str(), &parsed);
-    ReleaseRef(&parsed);
-    const std::string said = capturing ? EndCapture() : std::string();
-    if (parses) return true;
+  static char why[8192];  // a path as long as the system allows, and why
+  why[0] = '\0';
+  const bool capturing = BeginCapture();
+  const bool usable = KeyRefUsable(ref.c_str(), why, sizeof why);
+  const std::string said = capturing ? EndCapture() : std::string();
+  if (usable) return true;
+  if (why[0] != '\0') {
+    std::printf("%s.%s: %s\n", Where(index, image).c_str(), field, why);
+  } else {
     std::printf("%s.%s: %s\n%s", Where(index, image).c_str(), field, KeyRefForDisplay(ref.c_str()).text,
                 FailureReason(said).c_str());
-    return false;
   }
-  struct stat info {};
-  const bool found = stat(ref.c_str(), &info) == 0;
-  const char* problem = nullptr;
-  if (found && !S_ISREG(info.st_mode)) {
-    problem = "not a regular file";  // errno holds nothing of it
-  } else if (!found || access(ref.c_str(), R_OK) != 0) {
-    problem = std::strerror(errno);
-  }
-  if (problem == nullptr) return true;
-  std::printf("%s.%s: the key file %s cannot be read: %s\n", Where(index, image).c_str(), field, ref.c_str(),
-              problem);
   return false;
-}
-
-// What names a URI's token and module, however the URI spells it: two
-// batches whose keys share it use one token.
-std::string TokenOfUri(const std::string& uri) {
-  TokenRef parsed{};
-  std::string name = ParseRef(uri.c_str(), &parsed) ? TokenNameOf(parsed) : uri;
-  ReleaseRef(&parsed);
-  return name;
 }
 
 // Every file the batch will read or write, and what each is to it.
@@ -216,7 +195,8 @@ bool LockTokens(const Manifest& manifest) {
   std::set<std::string> tokens;
   for (const ReleaseImage& image : manifest.images) {
     for (const std::string* ref : {&image.rsaKey, &image.rsaPub, &image.aesKey, &image.sealKey}) {
-      if (!ref->empty() && IsTokenRef(ref->c_str())) tokens.insert(TokenOfUri(*ref));
+      std::string name;
+      if (!ref->empty() && KeyRefSharedName(ref->c_str(), &name)) tokens.insert(name);
     }
   }
   if (tokens.empty()) return true;

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "image/layout.h"
-#include "token/key_ref_text.h"
+#include "keys/key_handle.h"
 
 namespace sealtool {
 namespace {
@@ -36,7 +36,7 @@ void PrintKeyOptions(const CommandLine& commandLine) {
     const char* value = commandLine.keys.*(option.field);
     if (value == nullptr || option.option == kRunOptionSignLater) continue;
     std::printf(" %s", option.name);
-    PrintWord(KeyRefWithoutPin(value, withoutPin, sizeof withoutPin) ? withoutPin : "");
+    PrintWord(KeyRefWithoutSecrets(value, withoutPin, sizeof withoutPin) ? withoutPin : "");
   }
 }
 

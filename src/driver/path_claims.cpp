@@ -11,8 +11,8 @@
 #include <map>
 #include <tuple>
 
-#include "token/pkcs11_token.h"
-#include "token/token_ref.h"
+#include "keys/key_handle.h"
+
 
 namespace sealtool {
 namespace {
@@ -65,15 +65,9 @@ void ClaimPath(PathClaims* claims, const std::string& path, const std::string& w
 
 void ClaimKeyRef(PathClaims* claims, const std::string& ref, const std::string& what) {
   if (ref.empty()) return;
-  if (!IsTokenRef(ref.c_str())) {
-    ClaimPath(claims, ref, what, PathUse::kRead);
-    return;
+  for (const KeyFileUse& file : KeyRefFilesRead(ref.c_str())) {
+    ClaimPath(claims, file.path, what + file.what, PathUse::kRead);
   }
-  TokenRef parsed{};
-  if (ParseRef(ref.c_str(), &parsed) && *PinFileOf(parsed) != '\0') {
-    ClaimPath(claims, PinFileOf(parsed), what + " (its pin-source)", PathUse::kRead);
-  }
-  ReleaseRef(&parsed);
 }
 
 bool NoWriteClashes(const PathClaims& claims) {

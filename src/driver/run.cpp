@@ -23,10 +23,9 @@
 #include "image/header_info.h"
 #include "image/layout.h"
 #include "keys/aes_key_file.h"
+#include "keys/key_handle.h"
 #include "release/release_record.h"
 #include "seal/key_record.h"
-#include "token/key_ref_text.h"
-#include "token/pkcs11_token.h"
 #include "seal/rsa_signature.h"
 #include "seal/seal_image.h"
 
@@ -72,15 +71,14 @@ void PrintStartup(const CommandLine& commandLine) {
   }
 }
 
-bool RunKeyRecordSteps(std::uint8_t* image, const CommandLine& commandLine,
-                       const ChipLayout& layout) {
+bool RunKeyRecordSteps(std::uint8_t* image, const RunKeys& keys, const ChipLayout& layout) {
   const std::uint8_t* keyRecord = image + kKeyRecordOffset;
   if (CheckWrKeyCode(keyRecord) != 0) {
     std::printf("Not valid wr key code!\n");
     return false;
   }
   ShowSecureProgramKey(keyRecord);
-  if (!WrapUserKeyFrom(commandLine.keys.aesKey, commandLine.chip, image)) return false;
+  if (!WrapUserKeyFrom(keys.aesKey, image)) return false;
   WriteMarkerAndClearChecksum(image, layout);
   StoreImageChecksum(image, layout);
   return true;
@@ -107,7 +105,7 @@ bool CheckAndDescribeImage(std::uint8_t* image, const CommandLine& commandLine,
   return true;
 }
 
-bool RunBootImageSteps(std::uint8_t* image, const CommandLine& commandLine,
+bool RunBootImageSteps(std::uint8_t* image, const CommandLine& commandLine, const RunKeys& keys,
                        const ChipLayout& layout, RunMode mode, SealDigests* digests) {
   if (!CheckAndDescribeImage(image, commandLine, layout)) return false;
   WriteMarkerAndClearChecksum(image, layout);
@@ -116,7 +114,7 @@ bool RunBootImageSteps(std::uint8_t* image, const CommandLine& commandLine,
   }
   StoreImageChecksum(image, layout);
   if (!IsSecureMode(mode)) return true;
-  return SealImage(image, commandLine.chip, mode, commandLine.keys, digests);
+  return SealImage(image, mode, keys, digests);
 }
 
 // A run that signs later writes the RSA input block, not the image, and
@@ -158,9 +156,9 @@ bool WrittenPathsAreFree(const CommandLine& commandLine) {
   ClaimPath(&claims, commandLine.outputPath, "the output image", PathUse::kRead);
   const KeySources& keys = commandLine.keys;
   const auto keyOr = [](const char* ref, const char* file) { return std::string(ref != nullptr ? ref : file); };
-  ClaimKeyRef(&claims, keyOr(keys.rsaKey, kRsaPrivateKeyFileName), "the RSA private key");
-  ClaimKeyRef(&claims, keyOr(keys.rsaPub, kRsaPublicKeyFileName), "the RSA public key");
-  ClaimKeyRef(&claims, keyOr(keys.aesKey, kAesKeyFileName), "the AES key");
+  ClaimKeyRef(&claims, keyOr(keys.rsaKey, KeyDefaultFile(KeyRole::kRsaPrivate)), "the RSA private key");
+  ClaimKeyRef(&claims, keyOr(keys.rsaPub, KeyDefaultFile(KeyRole::kRsaPublic)), "the RSA public key");
+  ClaimKeyRef(&claims, keyOr(keys.aesKey, KeyDefaultFile(KeyRole::kAesKey)), "the AES key");
   if (keys.sealKey != nullptr) ClaimKeyRef(&claims, keys.sealKey, "the seal key");
   if (keys.signature != nullptr) ClaimPath(&claims, keys.signature, "the signature", PathUse::kRead);
   if (NoWriteClashes(claims)) return true;
@@ -204,8 +202,9 @@ int WriteOutputWithRecord(const CommandLine& commandLine, const RecordedImage& i
 bool ProcessImage(std::uint8_t* image, const CommandLine& commandLine, SealDigests* digests) {
   const RunMode mode = ChooseRunMode(commandLine.chip, commandLine.secureBoot);
   const ChipLayout layout = SelectChipLayout(commandLine.chip);
-  return (mode == RunMode::kKeyRecord) ? RunKeyRecordSteps(image, commandLine, layout)
-                                       : RunBootImageSteps(image, commandLine, layout, mode, digests);
+  const RunKeys keys = ResolveRunKeys(commandLine.keys, commandLine.chip);
+  return (mode == RunMode::kKeyRecord) ? RunKeyRecordSteps(image, keys, layout)
+                                       : RunBootImageSteps(image, commandLine, keys, layout, mode, digests);
 }
 
 namespace {
@@ -293,7 +292,7 @@ int RunSealTool(int argc, char** argv) {
   SealDigests digests{};
   const bool processed = ProcessImage(gImage, commandLine, &digests);
   if (processed && commandLine.recordPath != nullptr) RecordSingleRun(commandLine, digests, &record);
-  CloseTokens();
+  CloseKeys();
   if (!processed) return -1;
   if (commandLine.keys.signLater != nullptr) return WriteBlockForSigning(commandLine);
   if (commandLine.recordPath != nullptr) return WriteOutputWithRecord(commandLine, record.image);

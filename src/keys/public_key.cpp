@@ -13,7 +13,7 @@
 #include "keys/key_formats.h"
 #include "keys/rsa_key_files.h"
 #include "secret/secret_file.h"
-#include "token/pkcs11_token.h"
+#include "keys/key_handle.h"
 
 namespace sealtool {
 namespace {
@@ -61,7 +61,9 @@ bool LoadFromPemOrDer(const SmallFile& file, mbedtls_mpi* n, mbedtls_mpi* e) {
   return loaded;
 }
 
-bool LoadFromFile(const char* path, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) {
+}  // namespace
+
+bool LoadPublicKeyFile(const char* path, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) {
   static SmallFile file;
   const bool read = ReadSmallFile(path, &file);
   const int readErrno = errno;
@@ -95,8 +97,6 @@ bool LoadFromFile(const char* path, mbedtls_mpi* n, mbedtls_mpi* e, const char**
   return true;
 }
 
-}  // namespace
-
 
 bool LoadImagePublicKey(const std::uint8_t* image, mbedtls_mpi* n, mbedtls_mpi* e) {
   return mbedtls_mpi_read_binary_le(n, image + kModulusOffset, kModulusSize) == 0 &&
@@ -123,14 +123,8 @@ bool PublicExponentIsSound(const mbedtls_mpi* e) {
 }
 
 bool LoadPublicKey(const char* ref, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) {
-  if (ref == nullptr) ref = kRsaPublicKeyFileName;
-  if (IsTokenRef(ref)) {
-    *kind = "token";
-    // A URI of a private key (type=private) stands for its public key. The
-    // token stays open: the run closes its tokens once, when it ends.
-    return TokenReadRsaPublicKey(ref, false, n, e);
-  }
-  return LoadFromFile(ref, n, e, kind);
+  // A token stays open: the run closes its tokens once, when it ends.
+  return KeyPublicKey(ResolveKey(ref, KeyRole::kAnyPublicKey), n, e, kind);
 }
 
 }  // namespace sealtool

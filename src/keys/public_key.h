@@ -34,4 +34,7 @@ bool PublicExponentIsSound(const mbedtls_mpi* e);
 // open until the program calls CloseTokens.
 bool LoadPublicKey(const char* ref, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind);
 
+// The same for a file (a sealed image, rsa_pub.txt, PEM or DER).
+bool LoadPublicKeyFile(const char* path, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind);
+
 }  // namespace sealtool

@@ -7,8 +7,8 @@
 #include "image/layout.h"
 #include "keys/public_key.h"
 #include "keys/rsa_key_files.h"
-#include "token/key_ref_text.h"
-#include "token/pkcs11_token.h"
+#include "keys/key_handle.h"
+#include "image/hex_text.h"
 
 namespace sealtool {
 namespace {
@@ -93,11 +93,6 @@ int InvertPrivateExponent(mbedtls_rsa_context* rsa) {
   return ret;
 }
 
-bool ReadPublicKeyFile(PublicKey* key, const char* fileName) {
-  mbedtls_mpi* const values[] = {&key->n, &key->e};
-  return ReadKeyValues(fileName, values, 2);
-}
-
 }  // namespace
 
 void InitPublicKey(PublicKey* key) {
@@ -110,14 +105,31 @@ void FreePublicKey(PublicKey* key) {
   mbedtls_mpi_free(&key->e);
 }
 
-bool ReadPublicKey(const KeySources& sources, PublicKey* key, const char** name) {
-  const bool ofPrivateKey = sources.rsaPub == nullptr && IsTokenRef(sources.rsaKey);
-  *name = ofPrivateKey ? sources.rsaKey
-                       : (sources.rsaPub != nullptr ? sources.rsaPub : kRsaPublicKeyFileName);
-  const bool read = (ofPrivateKey || IsTokenRef(*name))
-                        ? TokenReadRsaPublicKey(*name, ofPrivateKey, &key->n, &key->e)
-                        : ReadPublicKeyFile(key, *name);
-  return read && ModulusIsRsa1024(&key->n, *name) && ExponentFits(&key->e, *name);
+bool ReadPublicKeyValues(const char* fileName, mbedtls_mpi* n, mbedtls_mpi* e) {
+  mbedtls_mpi* const values[] = {n, e};
+  return ReadKeyValues(fileName, values, 2);
+}
+
+bool PublicKeyFitsImage(const mbedtls_mpi* n, const mbedtls_mpi* e, const char* name) {
+  return ModulusIsRsa1024(n, name) && ExponentFits(e, name);
+}
+
+bool BlockNotBelowModulus(const std::uint8_t* block, const mbedtls_mpi* n) {
+  std::uint8_t modulus[kRsaBlockSize];
+  return mbedtls_mpi_write_binary(n, modulus, sizeof modulus) != 0 ||
+         !BigEndianBelow(block, modulus, kRsaBlockSize);
+}
+
+void PrintBlockNotBelowModulus(const std::uint8_t* block, std::uint8_t modulusTopByte) {
+  std::printf("  ! The header digest is not below the modulus: its last byte 0x%02x"
+              " is the top byte of the RSA input, and N's top byte is 0x%02x\n"
+              "%s",
+              block[0], modulusTopByte,
+              modulusTopByte == 0xFF
+                  ? "  ! The key's modulus starts with 0xff already: change the image (any change"
+                    " to the header gives another digest)\n\n"
+                  : "  ! Use a key whose modulus starts with 0xff (rsa_genkey makes"
+                    " such keys) or change the image\n\n");
 }
 
 int PrimesLcm(const mbedtls_rsa_context* rsa, mbedtls_mpi* lcm) {

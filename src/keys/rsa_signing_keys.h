@@ -1,13 +1,13 @@
 // The RSA keys of a signing run: the private key file read and completed
-// with the public exponent that fits it, and the public key that goes
-// beside the signature, from rsa_pub.txt, the file or token key named, or a
-// token private key's own public key. Every reader says why it fails.
+// with the public exponent that fits it, the public key file that goes
+// beside the signature, and the checks every source's keys must pass.
+// Every reader says why it fails.
 #pragma once
 
 #include <mbedtls/bignum.h>
 #include <mbedtls/rsa.h>
 
-#include "keys/key_sources.h"
+#include <cstdint>
 
 namespace sealtool {
 
@@ -21,10 +21,20 @@ struct PublicKey {
 void InitPublicKey(PublicKey* key);
 void FreePublicKey(PublicKey* key);
 
-// N and E to store: from rsa_pub.txt or the file or token key named, or,
-// for a token private key named alone, from its public key in the token.
-// *name gets the reference they came from.
-bool ReadPublicKey(const KeySources& sources, PublicKey* key, const char** name);
+// N and E from a public key file in rsa_pub.txt's form (fileName, as
+// messages show it); false after printing why.
+bool ReadPublicKeyValues(const char* fileName, mbedtls_mpi* n, mbedtls_mpi* e);
+
+// A public key a run may store: N of 1024 bits, E sound and within the
+// exponent area. False after printing why, naming the key as name.
+bool PublicKeyFitsImage(const mbedtls_mpi* n, const mbedtls_mpi* e, const char* name);
+
+// True when the input block, read big-endian, is not below N: the case the
+// library refuses for a sound key.
+bool BlockNotBelowModulus(const std::uint8_t* block, const mbedtls_mpi* n);
+
+// Why a block not below N cannot be signed, and what to do.
+void PrintBlockNotBelowModulus(const std::uint8_t* block, std::uint8_t modulusTopByte);
 
 // lcm(P - 1, Q - 1), the modulus D and E are inverses under. Returns 0 or an
 // mbedtls code (also for P or Q below 2).

@@ -4,7 +4,7 @@
 #include <set>
 
 #include "release/json_document.h"
-#include "token/pkcs11_token.h"
+#include "keys/key_handle.h"
 
 namespace sealtool {
 namespace {
@@ -73,7 +73,7 @@ bool ReadField(const std::string& key, const Json& value, const std::string& whe
     if (!ReadText(value, where, ref, check)) return false;
     // A manifest is a file that travels (into repositories, into logs): a
     // PIN does not belong in it.
-    if (IsTokenRef(ref->c_str()) && ref->find("pin-value") != std::string::npos) {
+    if (KeyRefHoldsSecret(ref->c_str())) {
       return check->Fail(where, "holds a pin-value: put pin-source=file:PATH in the URI, or set SEALTOOL_PIN");
     }
     return true;
@@ -117,8 +117,8 @@ const char* MissingKey(const ReleaseImage& image, BatchSigning signing) {
   }
   if (image.aesKey.empty()) return "aes_key";
   if (signing == BatchSigning::kInRun && image.rsaKey.empty()) return "rsa_key";
-  const bool publicKeyFromToken = signing == BatchSigning::kInRun && IsTokenRef(image.rsaKey.c_str());
-  return image.rsaPub.empty() && !publicKeyFromToken ? "rsa_pub" : nullptr;
+  const bool ownPublicKey = signing == BatchSigning::kInRun && KeyRefGivesOwnPublicKey(image.rsaKey.c_str());
+  return image.rsaPub.empty() && !ownPublicKey ? "rsa_pub" : nullptr;
 }
 
 // The image's own keys must be read by its mode; the defaults' keys that

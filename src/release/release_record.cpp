@@ -12,12 +12,10 @@
 #include "image/hex_text.h"
 #include "image/layout.h"
 #include "keys/aes_key_file.h"
+#include "keys/key_handle.h"
 #include "keys/public_key.h"
 #include "keys/rsa_key_files.h"
 #include "release/json_document.h"
-#include "token/key_ref_text.h"
-#include "token/pkcs11_token.h"
-#include "token/token_check.h"
 
 namespace sealtool {
 namespace {
@@ -55,15 +53,15 @@ RecordedKey DefaultKey(const char* role, const char* fileName, bool builtInWhenA
 RecordedKey NamedKey(const char* role, const char* reference, const std::string& folder) {
   RecordedKey key;
   key.role = role;
-  key.source = IsTokenRef(reference) ? "token" : "file";
-  key.reference = key.source == "file" ? RelativeTo(reference, folder) : KeyRefForDisplay(reference).text;
-  TokenIdentity identity{};
-  if (key.source == "token" && IdentifyKeyToken(reference, &identity)) {
+  key.source = KeyRefSourceName(reference);
+  key.reference = KeyRefIsPath(reference) ? RelativeTo(reference, folder) : KeyRefForDisplay(reference).text;
+  KeyHolder holder;
+  if (KeyRefHolder(reference, &holder)) {
     key.inToken = true;
-    key.tokenLabel = identity.label;
-    key.tokenManufacturer = identity.manufacturer;
-    key.tokenModel = identity.model;
-    key.tokenSerial = identity.serial;
+    key.tokenLabel = holder.label;
+    key.tokenManufacturer = holder.manufacturer;
+    key.tokenModel = holder.model;
+    key.tokenSerial = holder.serial;
   }
   return key;
 }
@@ -76,7 +74,7 @@ std::vector<RecordedKey> KeysOf(RunMode mode, const KeySources& keys, const std:
   std::vector<RecordedKey> used;
   if (mode == RunMode::kRsa) {
     if (keys.signature == nullptr) used.push_back(keyOf("rsa_key", keys.rsaKey, kRsaPrivateKeyFileName, false));
-    if (keys.rsaPub != nullptr || keys.rsaKey == nullptr || !IsTokenRef(keys.rsaKey)) {
+    if (keys.rsaPub != nullptr || keys.rsaKey == nullptr || !KeyRefGivesOwnPublicKey(keys.rsaKey)) {
       used.push_back(keyOf("rsa_pub", keys.rsaPub, kRsaPublicKeyFileName, false));
     } else {
       used.push_back(NamedKey("rsa_pub", keys.rsaKey, folder));  // the private key's public key

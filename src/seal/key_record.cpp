@@ -10,8 +10,8 @@
 #include "image/layout.h"
 #include "keys/aes_cbc.h"
 #include "keys/aes_key_file.h"
+#include "keys/key_handle.h"
 #include "secret/wipe_guard.h"
-#include "token/pkcs11_token.h"
 
 namespace sealtool {
 namespace {
@@ -57,22 +57,14 @@ bool WrapUserKey(const std::uint8_t* userKey, std::uint8_t* image) {
   return true;
 }
 
-bool WrapUserKeyFrom(const char* keySource, std::int32_t chip, std::uint8_t* image) {
-  if (IsTokenRef(keySource)) {
-    std::printf("AES-Key:\r\n");
-    std::uint8_t wrappingKey[kAesKeySize];
-    const WipeOnExit wipeWrappingKey(wrappingKey, sizeof wrappingKey);
-    std::uint8_t wrapped[kWrappedKeySize];
-    AssembleWrappingKey(wrappingKey);
-    if (!TokenWrapAesKey(keySource, wrappingKey, wrapped)) return false;
-    std::printf("in the token\r\n");
-    StoreWrappedKey(wrapped, image);
-    return true;
-  }
-  std::uint8_t userKey[kKeyBufferSize] = {};
-  const WipeOnExit wipeUserKey(userKey, sizeof userKey);
-  return ReadAesKeyToken(keySource, chip, KeyEchoStyle::kCompact, userKey) &&
-         WrapUserKey(userKey, image);
+bool WrapUserKeyFrom(const KeyHandle& userKey, std::uint8_t* image) {
+  std::uint8_t wrappingKey[kAesKeySize];
+  const WipeOnExit wipeWrappingKey(wrappingKey, sizeof wrappingKey);
+  AssembleWrappingKey(wrappingKey);
+  std::uint8_t wrapped[kWrappedKeySize];
+  if (!KeyWrap(userKey, KeyEcho::kCompact, wrappingKey, wrapped)) return false;
+  StoreWrappedKey(wrapped, image);
+  return true;
 }
 
 bool UnwrapUserKey(const std::uint8_t* wrapped, std::uint8_t* userKey) {

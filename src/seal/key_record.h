@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "keys/key_handle.h"
+
 namespace sealtool {
 
 // Puts the 16 bytes of the wrapping key into key.
@@ -14,10 +16,11 @@ void AssembleWrappingKey(std::uint8_t* key);
 // False after printing why the cipher refused.
 bool WrapUserKey(const std::uint8_t* userKey, std::uint8_t* image);
 
-// Key-record mode's step: obtains the user key from keySource (null: aes.txt
-// or the default key, echoed; a key file; or a key in a token, which wraps
-// it there) and wraps it into the image. False after printing why.
-bool WrapUserKeyFrom(const char* keySource, std::int32_t chip, std::uint8_t* image);
+// Key-record mode's step: has the user key wrapped under the wrapping key
+// wherever it is (aes.txt or the default key, echoed; a key file; a key in
+// a token, which wraps it there) and stores the result in the image. False
+// after printing why.
+bool WrapUserKeyFrom(const KeyHandle& userKey, std::uint8_t* image);
 
 // The user key a wrapped key holds (for checking an image; sealtool itself
 // only wraps). False when the cipher refuses.

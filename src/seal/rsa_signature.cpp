@@ -8,55 +8,24 @@
 #include <initializer_list>
 
 #include <mbedtls/bignum.h>
-#include <mbedtls/ctr_drbg.h>
-#include <mbedtls/entropy.h>
 #include <mbedtls/platform_util.h>
 #include <mbedtls/rsa.h>
 
 #include "image/hex_text.h"
 #include "image/layout.h"
+#include "keys/key_handle.h"
 #include "keys/key_id.h"
 #include "keys/public_key.h"
-#include "token/key_ref_text.h"
-#include "token/pkcs11_token.h"
-#include "keys/rsa_key_files.h"
 #include "keys/rsa_signing_keys.h"
 #include "digest/sha256.h"
-#include "secret/system_random.h"
 
 namespace sealtool {
 namespace {
 
-// True when the input block, read big-endian, is not below N: the case the
-// library refuses for a sound key.
-bool BlockNotBelowModulus(const std::uint8_t* block, const mbedtls_mpi* n) {
-  std::uint8_t modulus[kRsaBlockSize];
-  return mbedtls_mpi_write_binary(n, modulus, sizeof modulus) != 0 ||
-         !BigEndianBelow(block, modulus, kRsaBlockSize);
-}
-
-void PrintNotBelowModulus(const std::uint8_t* block, std::uint8_t modulusTopByte) {
-  std::printf("  ! The header digest is not below the modulus: its last byte 0x%02x"
-              " is the top byte of the RSA input, and N's top byte is 0x%02x\n"
-              "%s",
-              block[0], modulusTopByte,
-              modulusTopByte == 0xFF
-                  ? "  ! The key's modulus starts with 0xff already: change the image (any change"
-                    " to the header gives another digest)\n\n"
-                  : "  ! Use a key whose modulus starts with 0xff (rsa_genkey makes"
-                    " such keys) or change the image\n\n");
-}
-
-void PrintRefusedOperation(const char* call, int ret, const std::uint8_t* block,
-                           const mbedtls_mpi* n, const char* fileName) {
-  std::printf(" failed\n  ! %s returned -0x%04x\n", call, static_cast<unsigned>(-ret));
-  if (BlockNotBelowModulus(block, n)) {
-    std::uint8_t modulus[kRsaBlockSize] = {};
-    mbedtls_mpi_write_binary(n, modulus, sizeof modulus);
-    PrintNotBelowModulus(block, modulus[0]);
-    return;
-  }
-  std::printf("  ! %s does not hold a consistent RSA key\n\n", KeyRefForDisplay(fileName).text);
+// N and E to store, from wherever the run's public key is.
+bool ReadRunPublicKey(const RunKeys& keys, PublicKey* key) {
+  const char* kind = "";
+  return KeyPublicKey(keys.rsaPublic, &key->n, &key->e, &kind);
 }
 
 void PrintSignature(const std::uint8_t* result) {
@@ -66,43 +35,6 @@ void PrintSignature(const std::uint8_t* result) {
     std::printf("0x%x 0x%x 0x%x 0x%x ", line[0], line[1], line[2], line[3]);
     std::printf("0x%x 0x%x 0x%x 0x%x\r\n", line[4], line[5], line[6], line[7]);
   }
-}
-
-// The private-key operation, blinded with a generator seeded from the
-// system, so that its timing tells nothing of D; S = m^D mod N is the same.
-int PrivateOperationBlinded(mbedtls_rsa_context* rsa, const std::uint8_t* block, std::uint8_t* result) {
-  SystemRandom random;
-  int ret = SeedSystemRandom(&random, "sealtool rsa blinding") ? 0 : MBEDTLS_ERR_CTR_DRBG_ENTROPY_SOURCE_FAILED;
-  if (ret == 0) ret = mbedtls_rsa_private(rsa, mbedtls_ctr_drbg_random, &random.drbg, block, result);
-  FreeSystemRandom(&random);
-  return ret;
-}
-
-// Reads the private key file (rsa_priv.txt unless named) and signs the block.
-bool SignWithKeyFile(mbedtls_rsa_context* rsa, const char* fileName, const std::uint8_t* block,
-                     std::uint8_t* result) {
-  if (!ReadPrivateKeyFile(rsa, fileName)) return false;
-  int ret = DerivePublicExponent(rsa);
-  if (ret != 0) {
-    PrintRefusedOperation("mbedtls_mpi_inv_mod", ret, block, &rsa->N, fileName);
-    return false;
-  }
-  ret = PrivateOperationBlinded(rsa, block, result);
-  if (ret != 0) {
-    PrintRefusedOperation("mbedtls_rsa_private", ret, block, &rsa->N, fileName);
-    return false;
-  }
-  return true;
-}
-
-bool SignWithToken(const char* uri, const std::uint8_t* block, std::uint8_t* result) {
-  std::uint8_t modulus[kRsaBlockSize] = {};
-  const TokenSigning signing = TokenSignRsaRaw(uri, block, result, modulus);
-  if (signing == TokenSigning::kBlockNotBelowModulus) {
-    std::printf(" failed\n");
-    PrintNotBelowModulus(block, modulus[0]);
-  }
-  return signing == TokenSigning::kSigned;
 }
 
 // A signature made elsewhere: exactly 128 bytes, big-endian, as raw RSA
@@ -142,17 +74,12 @@ bool ReadSignatureFile(const char* path, std::uint8_t* signature) {
   return true;
 }
 
-// The private-key operation, by where the key is.
-bool ComputeSignature(const KeySources& sources, mbedtls_rsa_context* rsa,
-                      const std::uint8_t* block, std::uint8_t* result) {
-  if (sources.signature != nullptr) {
-    return ReadSignatureFile(sources.signature, result);
+// The private-key operation: the key's, or a signature made elsewhere.
+bool ComputeSignature(const RunKeys& keys, const std::uint8_t* block, std::uint8_t* result) {
+  if (keys.signature != nullptr) {
+    return ReadSignatureFile(keys.signature, result);
   }
-  if (IsTokenRef(sources.rsaKey)) {
-    return SignWithToken(sources.rsaKey, block, result);
-  }
-  const char* fileName = sources.rsaKey != nullptr ? sources.rsaKey : kRsaPrivateKeyFileName;
-  return SignWithKeyFile(rsa, fileName, block, result);
+  return KeySignRaw(keys.rsaPrivate, block, result);
 }
 
 // What made the signature, for the message that refuses it.
@@ -160,28 +87,25 @@ struct SignerText {
   char text[kKeyRefTextSize + 32];
 };
 
-SignerText SignerOf(const KeySources& sources) {
+SignerText SignerOf(const RunKeys& keys) {
   SignerText text{};
-  if (sources.signature != nullptr) {
-    std::snprintf(text.text, sizeof text.text, "%s", KeyRefForDisplay(sources.signature).text);
+  if (keys.signature != nullptr) {
+    std::snprintf(text.text, sizeof text.text, "%s", KeyRefForDisplay(keys.signature).text);
     return text;
   }
-  const char* privateKey = sources.rsaKey != nullptr ? sources.rsaKey : kRsaPrivateKeyFileName;
-  std::snprintf(text.text, sizeof text.text, "the signature made with %s",
-                KeyRefForDisplay(privateKey).text);
+  std::snprintf(text.text, sizeof text.text, "the signature made with %s", KeyHandleText(keys.rsaPrivate).text);
   return text;
 }
 
 // Every signature, wherever it was made, is stored only when the public key
 // that goes beside it verifies it: an image the device cannot verify is
 // never written.
-bool SignatureVerifies(const PublicKey& key, const std::uint8_t* signature,
-                       const std::uint8_t* block, const KeySources& sources,
-                       const char* publicKeyName) {
+bool SignatureVerifies(const PublicKey& key, const std::uint8_t* signature, const std::uint8_t* block,
+                       const RunKeys& keys) {
   const RsaSealCheck check = CheckRsaSeal(&key.n, &key.e, signature, block);
   if (check == RsaSealCheck::kVerifies) return true;
-  const SignerText what = SignerOf(sources);
-  const KeyRefText publicKey = KeyRefForDisplay(publicKeyName);
+  const SignerText what = SignerOf(keys);
+  const KeyRefText publicKey = KeyHandleText(keys.rsaPublic);
   if (check == RsaSealCheck::kOtherImage) {
     std::printf(" failed\n  ! %s is a signature by the key of %s, but of another image: its"
                 " header digest differs from this run's\n  ! Sign the block that --sign-later"
@@ -206,22 +130,22 @@ void PrintLabelledHex(const char* label, const std::uint8_t* bytes, std::size_t 
 // stored must accept the block, and what a signer needs to know is printed.
 // The block is left in the RSA signature region for the driver to write out.
 bool PrepareLaterSigning(const std::uint8_t* headerDigest, const std::uint8_t* block,
-                         std::uint8_t* image, const KeySources& sources) {
+                         std::uint8_t* image, const RunKeys& keys, KeyIds* keyIds) {
   PublicKey key;
   InitPublicKey(&key);
-  const char* publicKeyName = nullptr;
-  bool ok = ReadPublicKey(sources, &key, &publicKeyName);
+  bool ok = ReadRunPublicKey(keys, &key);
   if (ok && BlockNotBelowModulus(block, &key.n)) {
     std::uint8_t modulus[kRsaBlockSize] = {};
     mbedtls_mpi_write_binary(&key.n, modulus, sizeof modulus);
     std::printf(" failed\n");
-    PrintNotBelowModulus(block, modulus[0]);
+    PrintBlockNotBelowModulus(block, modulus[0]);
     ok = false;
   }
   KeyIds ids{};
   ok = ok && ComputeKeyIds(&key.n, &key.e, &ids);
   FreePublicKey(&key);
   if (!ok) return false;
+  if (keyIds != nullptr) *keyIds = ids;
   std::printf("Sign later: this run makes no signature and writes no image.\n");
   PrintLabelledHex("Image digest:  ", image + kImageDigestOffset, kImageDigestSize);
   PrintLabelledHex("Header digest: ", headerDigest, kSha256DigestSize);
@@ -233,28 +157,24 @@ bool PrepareLaterSigning(const std::uint8_t* headerDigest, const std::uint8_t* b
 
 }  // namespace
 
-bool SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image,
-                         const KeySources& sources) {
+bool SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image, const RunKeys& keys,
+                         KeyIds* keyIds) {
   std::uint8_t block[kRsaBlockSize];
   MakeRsaInputBlock(headerDigest, block);
-  if (sources.signLater != nullptr) {
-    return PrepareLaterSigning(headerDigest, block, image, sources);
+  if (keys.signLater != nullptr) {
+    return PrepareLaterSigning(headerDigest, block, image, keys, keyIds);
   }
   std::uint8_t signature[kRsaBlockSize] = {};
-  mbedtls_rsa_context rsa;
-  mbedtls_rsa_init(&rsa, 0, 0);
-  bool ok = ComputeSignature(sources, &rsa, block, signature);
-  mbedtls_rsa_free(&rsa);
+  bool ok = ComputeSignature(keys, block, signature);
   if (ok) {
     PrintSignature(signature);
     std::memcpy(image + kRsaSignatureOffset, signature, kRsaSignatureSize);
   }
   PublicKey key;
   InitPublicKey(&key);
-  const char* publicKeyName = nullptr;
-  ok = ok && ReadPublicKey(sources, &key, &publicKeyName) &&
-       SignatureVerifies(key, signature, block, sources, publicKeyName);
+  ok = ok && ReadRunPublicKey(keys, &key) && SignatureVerifies(key, signature, block, keys);
   if (ok) StoreImagePublicKey(&key.n, &key.e, image);
+  if (ok && keyIds != nullptr) ok = ComputeKeyIds(&key.n, &key.e, keyIds);
   FreePublicKey(&key);
   return ok;
 }

@@ -3,17 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include <mbedtls/aes.h>
-#include <mbedtls/platform_util.h>
 
 #include "image/byte_order.h"
 #include "image/layout.h"
-#include "keys/aes_cbc.h"
-#include "keys/aes_key_file.h"
-#include "token/pkcs11_token.h"
 #include "seal/rsa_signature.h"
 #include "digest/sha256.h"
-#include "secret/wipe_guard.h"
 
 namespace sealtool {
 namespace {
@@ -26,43 +20,10 @@ void StoreImageDigest(std::uint8_t* image, std::uint8_t* digest) {
   PrintDigestWords("SHA256: ", digest);
 }
 
-// Encrypts with key, then wipes it; prints the cipher's refusal, if any.
-bool EncryptAndWipeKey(std::uint8_t (&key)[kKeyBufferSize], std::uint8_t* data,
-                       std::size_t length) {
-  const WipeOnExit wipeKey(key, sizeof key);
-  const int ret = AesCbcZeroIv(key, MBEDTLS_AES_ENCRYPT, data, length);
-  if (ret != 0) PrintCipherFailure(ret);
-  return ret == 0;
-}
-
-bool EncryptBody(std::uint8_t* image, std::int32_t chip, const char* keySource) {
-  if (IsTokenRef(keySource)) {
-    std::printf("AES-Key:\r\n");
-    if (!TokenEncryptAesCbc(keySource, image + kBodyAreaOffset, kBodyAreaSize)) return false;
-    std::printf("in the token\r\n");
-    return true;
-  }
-  std::uint8_t key[kKeyBufferSize] = {};
-  const WipeOnExit wipeKey(key, sizeof key);
-  return ReadAesKeyToken(keySource, chip, KeyEchoStyle::kSpaced, key) &&
-         EncryptAndWipeKey(key, image + kBodyAreaOffset, kBodyAreaSize);
-}
-
-// The digest seal in place, under the seal key from wherever it is.
-bool EncryptDigestSeal(std::uint8_t* digest, std::int32_t chip, const char* keySource) {
-  if (IsTokenRef(keySource)) {
-    return TokenEncryptAesCbc(keySource, digest, kDigestSealSize);
-  }
-  std::uint8_t key[kKeyBufferSize] = {};
-  const WipeOnExit wipeKey(key, sizeof key);
-  return ReadAesKeyBytes(keySource, chip, key) && EncryptAndWipeKey(key, digest, kDigestSealSize);
-}
-
 // AES-seal mode: encrypts the header digest in place with AES-128-CBC under
 // the seal key, prints it and stores it in the digest seal region.
-bool SealHeaderDigestAes(std::uint8_t* digest, std::uint8_t* image, std::int32_t chip,
-                         const char* sealKey) {
-  if (!EncryptDigestSeal(digest, chip, sealKey)) return false;
+bool SealHeaderDigestAes(std::uint8_t* digest, std::uint8_t* image, const KeyHandle& sealKey) {
+  if (!KeyEncryptCbc(sealKey, KeyEcho::kNone, digest, kDigestSealSize)) return false;
   PrintDigestWords("Encypt Sig: ", digest);
   std::memcpy(image + kDigestSealOffset, digest, kDigestSealSize);
   return true;
@@ -79,18 +40,24 @@ void PrintDigestWords(const char* label, const std::uint8_t* digest) {
 
 bool SealImage(std::uint8_t* image, std::int32_t chip, RunMode mode, const KeySources& sources,
                SealDigests* digests) {
+  return SealImage(image, mode, ResolveRunKeys(sources, chip), digests);
+}
+
+bool SealImage(std::uint8_t* image, RunMode mode, const RunKeys& keys, SealDigests* digests) {
   std::uint8_t digest[kSha256DigestSize];
   StoreImageDigest(image, digest);
   if (digests != nullptr) std::memcpy(digests->image, digest, sizeof digest);
-  if (!EncryptBody(image, chip, sources.aesKey)) return false;
+  if (!KeyEncryptCbc(keys.aesKey, KeyEcho::kSpaced, image + kBodyAreaOffset, kBodyAreaSize)) return false;
   Sha256OneShot(image, static_cast<std::int32_t>(kHeaderAreaSize), digest);
   if (digests != nullptr) std::memcpy(digests->header, digest, sizeof digest);
   PrintDigestWords("Sig: ", digest);
   std::printf("WIN32 system !!\r\n");
   if (mode == RunMode::kRsa) {
-    return SignHeaderDigestRsa(digest, image, sources);
+    const bool signedDigest = SignHeaderDigestRsa(digest, image, keys, digests != nullptr ? &digests->keyIds : nullptr);
+    if (digests != nullptr) digests->hasKeyIds = signedDigest;
+    return signedDigest;
   }
-  return SealHeaderDigestAes(digest, image, chip, sources.sealKey);
+  return SealHeaderDigestAes(digest, image, keys.sealKey);
 }
 
 }  // namespace sealtool

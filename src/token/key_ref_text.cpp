@@ -81,7 +81,7 @@ bool Append(char* out, std::size_t size, std::size_t* used, const char* text, st
 
 }  // namespace
 
-KeyRefText KeyRefForDisplay(const char* ref) {
+KeyRefText UriForDisplay(const char* ref) {
   KeyRefText shown{};
   if (ref == nullptr) return shown;
   if (!IsUri(ref)) {
@@ -110,7 +110,7 @@ KeyRefText KeyRefForDisplay(const char* ref) {
   return shown;
 }
 
-bool KeyRefWithoutPin(const char* ref, char* out, std::size_t size) {
+bool UriWithoutPin(const char* ref, char* out, std::size_t size) {
   if (size == 0) return false;
   out[0] = '\0';
   std::size_t used = 0;

@@ -1,6 +1,6 @@
-// How a key reference reaches any output: a file path as given, a pkcs11:
-// URI with every PIN it carries masked. No message, report or printed
-// command shows a reference any other way.
+// How a pkcs11: URI reaches any output: with every PIN it carries masked,
+// or for a command line without it. Key references of every source reach
+// output through keys/key_handle.h, which uses these for URIs.
 #pragma once
 
 #include <cstddef>
@@ -16,12 +16,12 @@ struct KeyRefText {
 
 // ref as messages show it: every pin-value attribute of a URI (its name in
 // any case, percent-encoded or not) has its value replaced by "***".
-KeyRefText KeyRefForDisplay(const char* ref);
+KeyRefText UriForDisplay(const char* ref);
 
 // ref for a command line to run again: a URI without its pin-value
 // attributes, so that the PIN comes from pin-source, the environment or the
 // prompt. False when it does not fit in size bytes.
-bool KeyRefWithoutPin(const char* ref, char* out, std::size_t size);
+bool UriWithoutPin(const char* ref, char* out, std::size_t size);
 
 // The first attribute that a URI names twice (RFC 7512 allows each at most
 // once), into name (size bytes); false when none repeats.

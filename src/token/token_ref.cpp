@@ -30,7 +30,7 @@ void PrintTokenError(const char* operation, CK_RV rv, const TokenRef& ref) {
 }
 
 bool ParseRef(const char* text, TokenRef* ref) {
-  ref->display = KeyRefForDisplay(text);
+  ref->display = UriForDisplay(text);
   ref->text = text;
   ref->uri = nullptr;
   ref->kit = nullptr;

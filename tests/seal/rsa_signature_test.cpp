@@ -34,7 +34,7 @@ class RsaSignatureTest : public testing::Test {
   SignOutcome Sign(const std::uint8_t* digest) {
     SignOutcome outcome{false, Image(kImageSize, 0), ""};
     CaptureStdout();
-    outcome.result = SignHeaderDigestRsa(digest, outcome.image.data(), KeySources{});
+    outcome.result = SignHeaderDigestRsa(digest, outcome.image.data(), ResolveRunKeys(KeySources{}, 0));
     outcome.out = GetCapturedStdout();
     return outcome;
   }

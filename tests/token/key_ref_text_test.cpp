@@ -28,14 +28,14 @@ TEST(KeyRefTextTest, EveryPinValueIsMaskedAndNothingElse) {
       {"pkcs11:object=aes?pin-source=file:pin.txt", "pkcs11:object=aes?pin-source=file:pin.txt"},
   };
   for (const Case& c : cases) {
-    EXPECT_STREQ(KeyRefForDisplay(c.ref).text, c.shown) << c.ref;
+    EXPECT_STREQ(UriForDisplay(c.ref).text, c.shown) << c.ref;
   }
 }
 
 TEST(KeyRefTextTest, ALongReferenceIsCutWithoutItsPin) {
   const std::string uri = "pkcs11:object=" + std::string(kKeyRefTextSize - 30, 'a') +
                           "?pin-value=SECRETPIN&module-path=" + std::string(200, 'm');
-  const std::string shown = KeyRefForDisplay(uri.c_str()).text;
+  const std::string shown = UriForDisplay(uri.c_str()).text;
   EXPECT_EQ(shown.find("SECRET"), std::string::npos) << shown;
   EXPECT_LT(shown.size(), kKeyRefTextSize);
   EXPECT_EQ(shown.substr(shown.size() - 3), "...");
@@ -54,10 +54,10 @@ TEST(KeyRefTextTest, ACommandToRunAgainLeavesThePinOut) {
   };
   char out[256];
   for (const Case& c : cases) {
-    ASSERT_TRUE(KeyRefWithoutPin(c.ref, out, sizeof out)) << c.ref;
+    ASSERT_TRUE(UriWithoutPin(c.ref, out, sizeof out)) << c.ref;
     EXPECT_STREQ(out, c.kept) << c.ref;
   }
-  EXPECT_FALSE(KeyRefWithoutPin("pkcs11:object=a-long-label", out, 10));
+  EXPECT_FALSE(UriWithoutPin("pkcs11:object=a-long-label", out, 10));
 }
 
 TEST(KeyRefTextTest, AnAttributeNamedTwiceIsFound) {

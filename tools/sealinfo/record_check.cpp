@@ -19,7 +19,6 @@
 #include "keys/key_id.h"
 #include "keys/public_key.h"
 #include "release/release_record.h"
-#include "token/pkcs11_token.h"
 
 namespace sealtool::inspect {
 namespace {

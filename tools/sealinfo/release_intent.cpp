@@ -10,8 +10,7 @@
 #include "image/hex_text.h"
 #include "keys/key_id.h"
 #include "keys/public_key.h"
-#include "token/key_ref_text.h"
-#include "token/pkcs11_token.h"
+#include "keys/key_handle.h"
 
 namespace sealtool::inspect {
 namespace {
@@ -61,7 +60,7 @@ bool LoadIntent(const char* path, std::vector<IntendedImage>* intent) {
   for (const ReleaseImage& image : manifest.images) {
     IntendedImage intended{image, false, {}};
     for (std::string* ref : {&intended.image.aesKey, &intended.image.sealKey, &intended.image.rsaPub}) {
-      if (!ref->empty() && !IsTokenRef(ref->c_str())) *ref = fs::absolute(*ref).lexically_normal().string();
+      if (!ref->empty() && KeyRefIsPath(ref->c_str())) *ref = fs::absolute(*ref).lexically_normal().string();
     }
     if (image.mode == RunMode::kRsa && !IntendedKeyId(image, &intended.keyId)) {
       std::fprintf(stderr, "sealinfo: the public key of the manifest's image %s cannot be read\n", image.name.c_str());
@@ -72,7 +71,7 @@ bool LoadIntent(const char* path, std::vector<IntendedImage>* intent) {
   }
   ok = fchdir(here) == 0 && ok;
   close(here);
-  CloseTokens();
+  CloseKeys();
   return ok;
 }
 
@@ -93,9 +92,11 @@ std::string KeyNotIntended(const RecordedImage& recorded, const IntendedImage& i
     bool same = false;
     if (meant->empty()) {
       same = key.source == "built-in";
-    } else if (IsTokenRef(meant->c_str())) {
-      same = key.source == "token" && key.reference == KeyRefForDisplay(meant->c_str()).text;
-    } else if (key.source == "file") {
+    } else if (key.source != KeyRefSourceName(meant->c_str())) {
+      same = false;
+    } else if (!KeyRefIsPath(meant->c_str())) {
+      same = key.reference == KeyRefForDisplay(meant->c_str()).text;
+    } else {
       const fs::path recordedPath = fs::path(key.reference).is_absolute()
                                         ? fs::path(key.reference)
                                         : fs::path(recordFolder) / key.reference;

@@ -22,8 +22,7 @@
 #include "report_output.h"
 #include "keys/key_id.h"
 #include "keys/public_key.h"
-#include "token/key_ref_text.h"
-#include "token/pkcs11_token.h"
+#include "keys/key_handle.h"
 
 namespace {
 
@@ -276,7 +275,7 @@ bool ExpectedKeyId(const char* text, const std::vector<char*>& images, std::uint
   sealtool::KeyIds ids{};
   const bool loaded = sealtool::LoadPublicKey(text, &n, &e, &kind) &&
                       sealtool::ComputeKeyIds(&n, &e, &ids);
-  sealtool::CloseTokens();
+  sealtool::CloseKeys();
   mbedtls_mpi_free(&n);
   mbedtls_mpi_free(&e);
   if (!loaded) {

@@ -20,10 +20,9 @@
 #include "image/layout.h"
 #include "keys/key_formats.h"
 #include "keys/key_id.h"
-#include "token/pkcs11_token.h"
 #include "keys/rsa_key_files.h"
 #include "keys/rsa_signing_keys.h"
-#include "token/key_ref_text.h"
+#include "keys/key_handle.h"
 #include "keys/public_key.h"
 #include "seal/rsa_seal.h"
 #include "seal/rsa_signature.h"
@@ -178,7 +177,7 @@ KeyToolOutcome ShowKeyIds(const char* ref, bool json) {
   mbedtls_mpi_init(&e);
   const char* kind = "";
   KeyToolOutcome status = sealtool::LoadPublicKey(ref, &n, &e, &kind) ? KeyToolOutcome::kDone : KeyToolOutcome::kUnreadable;
-  sealtool::CloseTokens();
+  sealtool::CloseKeys();
   sealtool::KeyIds ids{};
   if (status == KeyToolOutcome::kDone && !sealtool::ComputeKeyIds(&n, &e, &ids)) {
     std::fprintf(stderr, "sealkey: the key is no RSA-1024 key with an exponent of 32 bytes or less\n");

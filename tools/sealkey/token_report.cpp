@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "release/json_document.h"
-#include "token/key_ref_text.h"
+#include "keys/key_handle.h"
 #include "token/pkcs11_token.h"
 #include "token/token_check.h"
 
@@ -172,7 +172,7 @@ class StdoutToStderr {
 }  // namespace
 
 KeyToolOutcome CheckTokenKey(const char* uri, bool json) {
-  if (!sealtool::IsTokenRef(uri)) {
+  if (sealtool::KeySourceOf(uri) != &sealtool::kTokenKeySource) {
     std::fprintf(stderr, "sealkey: token-check needs a pkcs11: URI, not '%s'\n",
                  sealtool::KeyRefForDisplay(uri).text);
     return KeyToolOutcome::kUnreadable;
