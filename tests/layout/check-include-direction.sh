@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The folders of src/ depend one way: driver -> release -> seal -> keys ->
-# token, and
-# every folder may use image, digest and secret, which use nothing above
-# them. An include that runs against that direction fails this test.
+# token, and every folder may use image, digest and secret, which use
+# nothing above them. An include that runs against that direction fails
+# this test, and so does a test for a token reference outside keys/ and
+# token/.
 # Usage: check-include-direction.sh SOURCE_DIR
 set -euo pipefail
 cd "$1/src"
@@ -38,5 +39,11 @@ for folder in */; do
     esac
   done < <(grep -Hn '#include "[a-z_]*/' "$folder"/* || true)
 done
-[ $status -eq 0 ] && echo "every include of src/ runs along driver -> release -> seal -> keys -> token"
+# Where a key lives is decided behind the key handle alone: a test for a
+# token reference anywhere else is a second door.
+while IFS= read -r found; do
+  echo "$found: asks where a key lives; use the key handle (keys/key_handle.h)"
+  status=1
+done < <(cd .. && grep -rn 'IsTokenRef\|"pkcs11:"' src tools | grep -v '^src/keys/\|^src/token/' || true)
+[ $status -eq 0 ] && echo "every include of src/ runs along driver -> release -> seal -> keys -> token, and keys are used through their handle"
 exit $status
