@@ -18,16 +18,11 @@
 #include "driver/next_step.h"
 #include "driver/path_claims.h"
 #include "driver/record_file.h"
-#include "image/checksum.h"
-#include "image/dram_table.h"
-#include "image/header_info.h"
 #include "image/layout.h"
 #include "keys/aes_key_file.h"
 #include "keys/key_handle.h"
 #include "release/release_record.h"
-#include "seal/key_record.h"
-#include "seal/rsa_signature.h"
-#include "seal/seal_image.h"
+#include "seal/mode_steps.h"
 
 namespace sealtool {
 namespace {
@@ -69,52 +64,6 @@ void PrintStartup(const CommandLine& commandLine) {
   if (commandLine.hasSecureBoot) {
     std::printf("secure boot: %d\n", commandLine.secureBoot);
   }
-}
-
-bool RunKeyRecordSteps(std::uint8_t* image, const RunKeys& keys, const ChipLayout& layout) {
-  const std::uint8_t* keyRecord = image + kKeyRecordOffset;
-  if (CheckWrKeyCode(keyRecord) != 0) {
-    std::printf("Not valid wr key code!\n");
-    return false;
-  }
-  ShowSecureProgramKey(keyRecord);
-  if (!WrapUserKeyFrom(keys.aesKey, image)) return false;
-  WriteMarkerAndClearChecksum(image, layout);
-  StoreImageChecksum(image, layout);
-  return true;
-}
-
-// Header check, DRAM walk and the information display of plain and secure
-// runs; the count goes into the DRAM count field afterwards, so the version
-// line shows the field as the input held it.
-bool CheckAndDescribeImage(std::uint8_t* image, const CommandLine& commandLine,
-                           const ChipLayout& layout) {
-  if (CheckBootCode(image + layout.bootHeader) != 0) {
-    std::printf("Not valid boot code!, chip = %d\n", commandLine.chip);
-    return false;
-  }
-  const int dramCount = CountDramParams(image + layout.dramTable,
-                                        kImageSize - layout.dramTable, commandLine.chip);
-  std::printf("\nconfig ram count 0x%x\n", static_cast<unsigned>(dramCount));
-  std::printf("\n==Display binary file info== Begin!!!\n");
-  ShowVersionNumber(image + layout.bootHeader);
-  std::printf("==Display binary file info== End\n\n");
-  std::printf("total_bin_size after padding:%d, Dram param number:%d\n\n",
-              static_cast<int>(kImageSize), dramCount);
-  StoreDramParamNumber(image + layout.dramCountField, static_cast<std::uint16_t>(dramCount));
-  return true;
-}
-
-bool RunBootImageSteps(std::uint8_t* image, const CommandLine& commandLine, const RunKeys& keys,
-                       const ChipLayout& layout, RunMode mode, SealDigests* digests) {
-  if (!CheckAndDescribeImage(image, commandLine, layout)) return false;
-  WriteMarkerAndClearChecksum(image, layout);
-  if (IsSecureMode(mode) && ChipClearsSealRegions(commandLine.chip)) {
-    ClearSealRegions(image, mode);
-  }
-  StoreImageChecksum(image, layout);
-  if (!IsSecureMode(mode)) return true;
-  return SealImage(image, mode, keys, digests);
 }
 
 // A run that signs later writes the RSA input block, not the image, and
@@ -203,8 +152,9 @@ bool ProcessImage(std::uint8_t* image, const CommandLine& commandLine, SealDiges
   const RunMode mode = ChooseRunMode(commandLine.chip, commandLine.secureBoot);
   const ChipLayout layout = SelectChipLayout(commandLine.chip);
   const RunKeys keys = ResolveRunKeys(commandLine.keys, commandLine.chip);
-  return (mode == RunMode::kKeyRecord) ? RunKeyRecordSteps(image, keys, layout)
-                                       : RunBootImageSteps(image, commandLine, keys, layout, mode, digests);
+  SealDigests local{};
+  ModeRun run{mode, image, commandLine.chip, layout, &keys, digests != nullptr ? digests : &local};
+  return RunModeSteps(&run);
 }
 
 namespace {

@@ -34,9 +34,13 @@ void WriteMarkerAndClearChecksum(std::uint8_t* image, const ChipLayout& layout) 
 }
 
 void ClearSealRegions(std::uint8_t* image, RunMode mode) {
-  std::memset(image + kRsaSignatureOffset, 0, kRsaSignatureSize);
-  std::memset(image + kImageDigestOffset, 0, kImageDigestSize);
-  if (mode == RunMode::kRsa) {
+  const unsigned clears = ModeInfoOf(mode).clears;
+  // The signature span holds the digest seal too.
+  if ((clears & (kRegionRsaSignature | kRegionDigestSeal)) != 0) {
+    std::memset(image + kRsaSignatureOffset, 0, kRsaSignatureSize);
+  }
+  if ((clears & kRegionImageDigest) != 0) std::memset(image + kImageDigestOffset, 0, kImageDigestSize);
+  if ((clears & kRegionModulus) != 0) {
     std::memset(image + kExponentOffset, 0, kExponentSize);
     std::memset(image + kModulusOffset, 0, kModulusSize);
   }

@@ -7,29 +7,17 @@
 namespace sealtool {
 namespace {
 
-struct NamedRunMode {
-  RunMode mode;
-  const char* name;
-};
+constexpr unsigned kSealedRegions = kRegionImageDigest | kRegionBody;
 
-constexpr NamedRunMode kRunModeNames[] = {
-    {RunMode::kPlain, "plain"},
-    {RunMode::kKeyRecord, "key-record"},
-    {RunMode::kRsa, "rsa"},
-    {RunMode::kAesSeal, "aes-seal"},
-};
-
-struct ModeOptions {
-  RunMode mode;
-  unsigned reads;
-};
-
-constexpr ModeOptions kModeOptions[] = {
-    {RunMode::kPlain, 0},
-    {RunMode::kKeyRecord, kRunOptionAesKey},
-    {RunMode::kRsa, kRunOptionRsaKey | kRunOptionRsaPub | kRunOptionAesKey | kRunOptionSignLater |
-                        kRunOptionSignature},
-    {RunMode::kAesSeal, kRunOptionAesKey | kRunOptionSealKey},
+constexpr RunModeInfo kRunModes[] = {
+    {RunMode::kPlain, "plain", 0, 0, 0, true},
+    {RunMode::kKeyRecord, "key-record", kRunOptionAesKey, kRegionWrappedKey, 0, false},
+    {RunMode::kRsa, "rsa",
+     kRunOptionRsaKey | kRunOptionRsaPub | kRunOptionAesKey | kRunOptionSignLater | kRunOptionSignature,
+     kSealedRegions | kRegionModulus | kRegionRsaSignature,
+     kRegionRsaSignature | kRegionImageDigest | kRegionModulus, true},
+    {RunMode::kAesSeal, "aes-seal", kRunOptionAesKey | kRunOptionSealKey, kSealedRegions | kRegionDigestSeal,
+     kRegionRsaSignature | kRegionImageDigest, true},
 };
 
 constexpr char kNeedsRsaMode[] = "RSA mode: chip 742, secure_boot 2";
@@ -49,12 +37,14 @@ RunMode ChooseRunMode(std::int32_t chip, std::int32_t secureBoot) {
   return secureBoot == kKeyRecordSecureBoot ? RunMode::kKeyRecord : RunMode::kAesSeal;
 }
 
-unsigned RunOptionsOfMode(RunMode mode) {
-  for (const auto& entry : kModeOptions) {
-    if (entry.mode == mode) return entry.reads;
+const RunModeInfo& ModeInfoOf(RunMode mode) {
+  for (const RunModeInfo& info : kRunModes) {
+    if (info.mode == mode) return info;
   }
-  return 0;
+  return kRunModes[0];
 }
+
+unsigned RunOptionsOfMode(RunMode mode) { return ModeInfoOf(mode).reads; }
 
 const char* RunOptionNeeds(RunOption option) {
   switch (option) {
@@ -67,21 +57,16 @@ const char* RunOptionNeeds(RunOption option) {
   }
 }
 
-bool IsSecureMode(RunMode mode) {
-  return mode == RunMode::kRsa || mode == RunMode::kAesSeal;
-}
+bool IsSecureMode(RunMode mode) { return (ModeInfoOf(mode).writes & kRegionBody) != 0; }
 
-const char* RunModeName(RunMode mode) {
-  for (const auto& entry : kRunModeNames) {
-    if (entry.mode == mode) return entry.name;
-  }
-  return "unknown";
-}
+bool SignsWithRsa(RunMode mode) { return (ModeInfoOf(mode).writes & kRegionRsaSignature) != 0; }
+
+const char* RunModeName(RunMode mode) { return ModeInfoOf(mode).name; }
 
 bool ParseRunModeName(const char* name, RunMode* mode) {
-  for (const auto& entry : kRunModeNames) {
-    if (std::strcmp(entry.name, name) == 0) {
-      *mode = entry.mode;
+  for (const RunModeInfo& info : kRunModes) {
+    if (std::strcmp(info.name, name) == 0) {
+      *mode = info.mode;
       return true;
     }
   }

@@ -1,6 +1,7 @@
-// The four run modes, the one type that the driver, the sealing step, the
-// clearing rule and sealinfo share, with the names they are printed and
-// parsed by.
+// The four run modes and their table: one row per mode says what the mode
+// reads and writes, and how it is named in messages, manifests and records.
+// The driver, the manifest's and the record's checks and sealinfo read the
+// rows; the steps each mode runs are the rows of seal/mode_steps.h.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,36 @@ enum class RunMode { kPlain, kKeyRecord, kRsa, kAesSeal };
 // RSA; 3 on any other chip is key-record; every other value is AES-seal.
 RunMode ChooseRunMode(std::int32_t chip, std::int32_t secureBoot);
 
+// The regions of the header area a mode fills, one bit each.
+enum ModeRegion : unsigned {
+  kRegionWrappedKey = 1u << 0,
+  kRegionModulus = 1u << 1,     // and the exponent: the public key
+  kRegionRsaSignature = 1u << 2,
+  kRegionDigestSeal = 1u << 3,
+  kRegionImageDigest = 1u << 4,
+  kRegionBody = 1u << 5,  // encrypted
+};
+
+// One mode: what it reads and writes. Every mode writes the boot-header
+// marker and the checksum.
+struct RunModeInfo {
+  RunMode mode;
+  const char* name;      // "plain", "key-record", "rsa" or "aes-seal"
+  unsigned reads;        // the key options it reads (RunOption bits)
+  unsigned writes;       // the regions it fills (ModeRegion bits)
+  unsigned clears;       // the regions cleared before the checksum, on a chip that clears them
+  bool checksBootHeader;  // else it checks the key record
+};
+
+const RunModeInfo& ModeInfoOf(RunMode mode);
+
+// A secure mode seals: the image digest, the body encrypted, the header
+// digest protected.
 bool IsSecureMode(RunMode mode);
+
+// RSA-signed: the mode stores a public key and a signature, which can be
+// made elsewhere.
+bool SignsWithRsa(RunMode mode);
 
 // "plain", "key-record", "rsa" or "aes-seal".
 const char* RunModeName(RunMode mode);

@@ -67,6 +67,8 @@ bool WrapUserKeyFrom(const KeyHandle& userKey, std::uint8_t* image) {
   return true;
 }
 
+bool WrapUserKeyInto(ModeRun* run) { return WrapUserKeyFrom(run->keys->aesKey, run->image); }
+
 bool UnwrapUserKey(const std::uint8_t* wrapped, std::uint8_t* userKey) {
   return CryptWithWrappingKey(MBEDTLS_AES_DECRYPT, wrapped, userKey) == 0;
 }

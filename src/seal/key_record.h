@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "keys/key_handle.h"
+#include "seal/mode_steps.h"
 
 namespace sealtool {
 
@@ -21,6 +22,9 @@ bool WrapUserKey(const std::uint8_t* userKey, std::uint8_t* image);
 // a token, which wraps it there) and stores the result in the image. False
 // after printing why.
 bool WrapUserKeyFrom(const KeyHandle& userKey, std::uint8_t* image);
+
+// The same as a step of key-record mode, with the run's AES key.
+bool WrapUserKeyInto(ModeRun* run);
 
 // The user key a wrapped key holds (for checking an image; sealtool itself
 // only wraps). False when the cipher refuses.

@@ -179,4 +179,9 @@ bool SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image, 
   return ok;
 }
 
+bool SignHeaderDigest(ModeRun* run) {
+  run->digests->hasKeyIds = SignHeaderDigestRsa(run->digests->header, run->image, *run->keys, &run->digests->keyIds);
+  return run->digests->hasKeyIds;
+}
+
 }  // namespace sealtool

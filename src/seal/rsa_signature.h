@@ -8,6 +8,7 @@
 #include "image/layout.h"
 #include "keys/key_handle.h"
 #include "keys/key_id.h"
+#include "seal/mode_steps.h"
 #include "seal/rsa_seal.h"
 
 namespace sealtool {
@@ -20,5 +21,8 @@ namespace sealtool {
 // the public key stored or to be stored. False after printing why.
 bool SignHeaderDigestRsa(const std::uint8_t* headerDigest, std::uint8_t* image, const RunKeys& keys,
                          KeyIds* keyIds = nullptr);
+
+// RSA mode's last step: signs the run's header digest.
+bool SignHeaderDigest(ModeRun* run);
 
 }  // namespace sealtool

@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "image/run_mode.h"
-#include "keys/key_handle.h"
-#include "keys/key_id.h"
+#include "keys/key_sources.h"
+#include "seal/mode_steps.h"
 
 namespace sealtool {
 
@@ -14,24 +14,21 @@ namespace sealtool {
 // first one led by label.
 void PrintDigestWords(const char* label, const std::uint8_t* digest);
 
-// The two digests a seal protects: of the whole image before its body is
-// encrypted, and of the header area that the signature or seal covers.
-// An RSA run also gives the ids of the public key it stores or will store.
-struct SealDigests {
-  std::uint8_t image[32];
-  std::uint8_t header[32];
-  KeyIds keyIds;
-  bool hasKeyIds;
-};
+// The sealing steps of the secure modes, in the order they run (see
+// mode_steps.h): the image digest stored, the body encrypted under the AES
+// key, the header area digested, and in AES-seal mode that digest sealed
+// under the seal key (RSA mode signs it: rsa_signature.h).
+bool StoreImageDigest(ModeRun* run);
+bool EncryptBody(ModeRun* run);
+bool DigestHeader(ModeRun* run);
+bool SealHeaderDigest(ModeRun* run);
 
 // Seals the image after its checksum is stored, in the secure mode given,
-// with the run's keys. False after a key failure has been printed:
-// the image must then not be written. A run that signs later leaves the RSA
-// input block in the signature region (rsa_signature.h). digests, when
-// given, gets the digests the seal covers.
-bool SealImage(std::uint8_t* image, RunMode mode, const RunKeys& keys, SealDigests* digests = nullptr);
-
-// The same, with the keys resolved from their references for chip.
+// with the keys sources names, resolved for chip: the sealing steps of the
+// mode's row. False after a key failure has been printed: the image must
+// then not be written. A run that signs later leaves the RSA input block in
+// the signature region (rsa_signature.h). digests, when given, gets the
+// digests the seal covers.
 bool SealImage(std::uint8_t* image, std::int32_t chip, RunMode mode, const KeySources& sources,
                SealDigests* digests = nullptr);
 
