@@ -60,7 +60,7 @@ std::string SignatureName(const ReleaseImage& image) { return image.name + ".sig
 bool SealOne(const ReleaseImage& image, const std::string* recordFolder, const Signing& signing,
              bool builtInKeysAllowed, ImageRun* run) {
   CommandLine line = CommandLineOf(image);
-  const bool rsa = image.mode == RunMode::kRsa;
+  const bool rsa = SignsWithRsa(image.mode);
   const std::string block = signing.signLaterDir + "/" + BlockName(image);
   const std::string signature = signing.signatureDir + "/" + SignatureName(image);
   if (rsa && signing.Elsewhere()) line.keys.rsaKey = nullptr;
@@ -312,7 +312,7 @@ int RunBatch(const BatchCommandLine& batch) {
   std::size_t failed = 0;
   for (std::size_t i = 0; i < manifest.images.size(); ++i) {
     // The pass that writes blocks leaves the other images for the next.
-    if (blocksOnly && manifest.images[i].mode != RunMode::kRsa) continue;
+    if (blocksOnly && !SignsWithRsa(manifest.images[i].mode)) continue;
     runs[i].sealed = SealOne(manifest.images[i], recordPath.empty() ? nullptr : &recordFolder, signing,
                              manifest.allowBuiltInKeys, &runs[i]);
     if (!runs[i].sealed) ++failed;

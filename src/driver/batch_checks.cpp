@@ -47,7 +47,7 @@ bool InputIsSealable(std::size_t index, const ReleaseImage& image) {
     problem = "is longer than one image (32768 bytes)";
   } else if (read == ImageRead::kReadError) {
     problem = "cannot be read";
-  } else if (image.mode == RunMode::kKeyRecord) {
+  } else if (!ModeInfoOf(image.mode).checksBootHeader) {
     if (CheckWrKeyCode(gChecked + kKeyRecordOffset) != 0) problem = "holds no key record (magic 0x041A0B15)";
   } else if (CheckBootCode(gChecked + SelectChipLayout(image.chip).bootHeader) != 0) {
     problem = "holds no boot header (marker 0xAA55) where its chip has it";
@@ -86,7 +86,7 @@ PathClaims ClaimsOf(const Manifest& manifest, const BatchFiles& files) {
   for (std::size_t i = 0; i < manifest.images.size(); ++i) {
     const ReleaseImage& image = manifest.images[i];
     const std::string where = Where(i, image);
-    const bool rsa = image.mode == RunMode::kRsa;
+    const bool rsa = SignsWithRsa(image.mode);
     ClaimPath(&claims, image.input, where + ".input", PathUse::kRead);
     if (blocksOnly && rsa) {
       ClaimPath(&claims, files.signLaterDir + "/" + image.name + ".block", where + "'s block", PathUse::kWrite);

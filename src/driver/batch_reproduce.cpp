@@ -23,7 +23,7 @@ enum class Reproduced { kSame, kDiffers, kNotSealed };
 bool SealInMemory(const ReleaseImage& image, const std::string& signatureDir) {
   CommandLine line = CommandLineOf(image);
   const std::string signature = signatureDir + "/" + image.name + ".sig";
-  if (image.mode == RunMode::kRsa && !signatureDir.empty()) {
+  if (SignsWithRsa(image.mode) && !signatureDir.empty()) {
     line.keys.rsaKey = nullptr;
     line.keys.signature = signature.c_str();
   }

@@ -61,6 +61,25 @@ bool IsSecureMode(RunMode mode) { return (ModeInfoOf(mode).writes & kRegionBody)
 
 bool SignsWithRsa(RunMode mode) { return (ModeInfoOf(mode).writes & kRegionRsaSignature) != 0; }
 
+bool RegionsHold(unsigned regions, std::size_t offset) {
+  struct Span {
+    ModeRegion region;
+    std::size_t offset, size;
+  };
+  static constexpr Span kSpans[] = {
+      {kRegionWrappedKey, kWrappedKeyOffset, kWrappedKeySize},
+      {kRegionModulus, kModulusOffset, kModulusSize + kExponentSize},
+      {kRegionRsaSignature, kRsaSignatureOffset, kRsaSignatureSize},
+      {kRegionDigestSeal, kDigestSealOffset, kDigestSealSize},
+      {kRegionImageDigest, kImageDigestOffset, kImageDigestSize},
+      {kRegionBody, kBodyAreaOffset, kBodyAreaSize},
+  };
+  for (const Span& span : kSpans) {
+    if ((regions & span.region) != 0 && offset >= span.offset && offset - span.offset < span.size) return true;
+  }
+  return false;
+}
+
 const char* RunModeName(RunMode mode) { return ModeInfoOf(mode).name; }
 
 bool ParseRunModeName(const char* name, RunMode* mode) {

@@ -4,6 +4,7 @@
 // rows; the steps each mode runs are the rows of seal/mode_steps.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace sealtool {
@@ -46,6 +47,9 @@ bool IsSecureMode(RunMode mode);
 // RSA-signed: the mode stores a public key and a signature, which can be
 // made elsewhere.
 bool SignsWithRsa(RunMode mode);
+
+// True when offset lies in one of regions (ModeRegion bits).
+bool RegionsHold(unsigned regions, std::size_t offset);
 
 // "plain", "key-record", "rsa" or "aes-seal".
 const char* RunModeName(RunMode mode);

@@ -105,17 +105,10 @@ bool ReadFields(const Json& object, const std::string& where, bool inDefaults, F
 // The keys the image's mode needs that are not named. A token RSA key
 // brings its own public key; a key file holds no E, so rsa_pub is needed.
 const char* MissingKey(const ReleaseImage& image, BatchSigning signing) {
-  switch (image.mode) {
-    case RunMode::kPlain:
-      return nullptr;
-    case RunMode::kKeyRecord:
-      return image.aesKey.empty() ? "aes_key" : nullptr;
-    case RunMode::kAesSeal:
-      return image.aesKey.empty() ? "aes_key" : image.sealKey.empty() ? "seal_key" : nullptr;
-    case RunMode::kRsa:
-      break;
-  }
-  if (image.aesKey.empty()) return "aes_key";
+  const unsigned reads = RunOptionsOfMode(image.mode);
+  if ((reads & kRunOptionAesKey) != 0 && image.aesKey.empty()) return "aes_key";
+  if ((reads & kRunOptionSealKey) != 0 && image.sealKey.empty()) return "seal_key";
+  if ((reads & kRunOptionRsaKey) == 0) return nullptr;
   if (signing == BatchSigning::kInRun && image.rsaKey.empty()) return "rsa_key";
   const bool ownPublicKey = signing == BatchSigning::kInRun && KeyRefGivesOwnPublicKey(image.rsaKey.c_str());
   return image.rsaPub.empty() && !ownPublicKey ? "rsa_pub" : nullptr;

@@ -72,16 +72,19 @@ std::vector<RecordedKey> KeysOf(RunMode mode, const KeySources& keys, const std:
     return reference != nullptr ? NamedKey(role, reference, folder) : DefaultKey(role, defaultFile, builtIn, folder);
   };
   std::vector<RecordedKey> used;
-  if (mode == RunMode::kRsa) {
-    if (keys.signature == nullptr) used.push_back(keyOf("rsa_key", keys.rsaKey, kRsaPrivateKeyFileName, false));
+  const unsigned reads = RunOptionsOfMode(mode);
+  if ((reads & kRunOptionRsaKey) != 0 && keys.signature == nullptr) {
+    used.push_back(keyOf("rsa_key", keys.rsaKey, kRsaPrivateKeyFileName, false));
+  }
+  if ((reads & kRunOptionRsaPub) != 0) {
     if (keys.rsaPub != nullptr || keys.rsaKey == nullptr || !KeyRefGivesOwnPublicKey(keys.rsaKey)) {
       used.push_back(keyOf("rsa_pub", keys.rsaPub, kRsaPublicKeyFileName, false));
     } else {
       used.push_back(NamedKey("rsa_pub", keys.rsaKey, folder));  // the private key's public key
     }
   }
-  if (mode != RunMode::kPlain) used.push_back(keyOf("aes_key", keys.aesKey, kAesKeyFileName, true));
-  if (mode == RunMode::kAesSeal) used.push_back(keyOf("seal_key", keys.sealKey, kAesKeyFileName, true));
+  if ((reads & kRunOptionAesKey) != 0) used.push_back(keyOf("aes_key", keys.aesKey, kAesKeyFileName, true));
+  if ((reads & kRunOptionSealKey) != 0) used.push_back(keyOf("seal_key", keys.sealKey, kAesKeyFileName, true));
   return used;
 }
 
@@ -199,7 +202,7 @@ RecordedImage SummarizeImage(const std::uint8_t* output, RunMode mode) {
   image.mode = mode;
   image.outputSha256 = Sha256Hex(output, kImageSize);
   KeyIds ids{};
-  if (mode == RunMode::kRsa && ComputeImageKeyIds(output, &ids)) {
+  if ((ModeInfoOf(mode).writes & kRegionModulus) != 0 && ComputeImageKeyIds(output, &ids)) {
     image.hasKeyIds = true;
     image.headerKeyId = HexString(ids.header, sizeof ids.header);
     image.spkiKeyId = HexString(ids.spki, sizeof ids.spki);

@@ -23,14 +23,12 @@ namespace {
 std::uint8_t WrittenBits(std::size_t offset, const Report& report) {
   const std::size_t bootHeader = report.layout.bootHeader;
   if (offset >= bootHeader + kMarkerField && offset < bootHeader + kChecksumField + 2) return 0xFF;
-  if (report.mode == RunMode::kKeyRecord) {
-    return (offset >= kWrappedKeyOffset && offset < kWrappedKeyOffset + kWrappedKeySize) ? 0xFF : 0;
-  }
+  const RunModeInfo& mode = ModeInfoOf(report.mode);
+  if (!mode.checksBootHeader) return RegionsHold(mode.writes, offset) ? 0xFF : 0;
   if (offset == report.layout.dramCountField) return 0xFF;
   if (offset == report.layout.dramCountField + 1) return 0x0F;
-  if (!IsSecureMode(report.mode) || !ChipClearsSealRegions(report.chip)) return 0;
-  const std::size_t clearedFrom = report.mode == RunMode::kRsa ? kModulusOffset : kRsaSignatureOffset;
-  return (offset >= clearedFrom && offset < kBodyAreaOffset) ? 0xFF : 0;
+  if (!ChipClearsSealRegions(report.chip)) return 0;
+  return RegionsHold(mode.clears, offset) ? 0xFF : 0;
 }
 
 // The user key a key-record image should wrap: aes.txt's, or the default.
@@ -224,7 +222,7 @@ bool WrapsUserKey(const std::uint8_t* image, const InspectOptions& options, std:
 
 // The key an RSA image carries, and whether it is the one a release expects.
 void IdentifyKey(const std::uint8_t* image, const InspectOptions& options, Report* report) {
-  report->hasKeyIds = report->mode == RunMode::kRsa && ComputeImageKeyIds(image, &report->keyIds);
+  report->hasKeyIds = (ModeInfoOf(report->mode).writes & kRegionModulus) != 0 && ComputeImageKeyIds(image, &report->keyIds);
   if (options.expectedKeyId == nullptr) return;
   if (!report->hasKeyIds) {
     AddCheck(report, CheckId::kExpectedKey, Verdict::kFailed, "the image carries no RSA key");
@@ -244,21 +242,15 @@ void IdentifyKey(const std::uint8_t* image, const InspectOptions& options, Repor
 }
 
 void RunChecksOfMode(const std::uint8_t* image, const InspectOptions& options, Report* report) {
-  switch (report->mode) {
-    case RunMode::kPlain:
-      CheckChecksum(image, report, "the image");
-      CheckDramCount(report);
-      CheckAgainstInput(image, options, report);
-      break;
-    case RunMode::kKeyRecord:
-      CheckChecksum(image, report, "the image");
-      CheckWrappedKey(image, options, report);
-      CheckAgainstInput(image, options, report);
-      break;
-    default:
-      CheckSealedImage(image, options, report);
-      break;
+  const RunModeInfo& mode = ModeInfoOf(report->mode);
+  if (IsSecureMode(mode.mode)) {
+    CheckSealedImage(image, options, report);
+    return;
   }
+  CheckChecksum(image, report, "the image");
+  if (mode.checksBootHeader) CheckDramCount(report);
+  if ((mode.writes & kRegionWrappedKey) != 0) CheckWrappedKey(image, options, report);
+  CheckAgainstInput(image, options, report);
 }
 
 }  // namespace sealtool::inspect

@@ -47,7 +47,7 @@ void CheckAsMode(const std::uint8_t* image, const InspectOptions& options, RunMo
   report->mode = mode;
   RunChecksOfMode(image, options, report);
   IdentifyKey(image, options, report);
-  if (mode == RunMode::kRsa && report->chip != kRsaChip) {
+  if (SignsWithRsa(mode) && report->chip != kRsaChip) {
     AddCheck(report, CheckId::kMode, Verdict::kFailed, "RSA mode is chip %d's only",
              static_cast<int>(kRsaChip));
   }

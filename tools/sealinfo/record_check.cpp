@@ -84,8 +84,9 @@ std::string AgainstAnchors(const RecordedImage& recorded, const GateAnchors& anc
 // key that only the record names is the record's claim.
 bool Anchored(const RecordedImage& recorded, const GateAnchors& anchors) {
   if (anchors.manifestPath != nullptr) return true;
-  if (recorded.mode == RunMode::kRsa) return anchors.expectedKeyId != nullptr;
-  return recorded.mode == RunMode::kPlain && anchors.modeGiven;
+  if (SignsWithRsa(recorded.mode)) return anchors.expectedKeyId != nullptr;
+  // A mode that reads no key is settled by the mode given.
+  return RunOptionsOfMode(recorded.mode) == 0 && anchors.modeGiven;
 }
 
 // Key files the record names, resolved from its folder, in place of the key
@@ -166,7 +167,7 @@ int CheckOne(const RecordedImage& recorded, const std::string& folder, const Ins
   }
   std::uint8_t intendedId[kKeyIdSize];
   options.expectedKeyId = nullptr;  // --expect-key speaks of the RSA images only
-  if (recorded.mode == RunMode::kRsa) {
+  if (SignsWithRsa(recorded.mode)) {
     if (anchors.expectedKeyId != nullptr) {
       options.expectedKeyId = anchors.expectedKeyId;
     } else if (intended != nullptr && intended->hasKeyId && ParseKeyId(intended->keyId.c_str(), intendedId)) {

@@ -62,11 +62,11 @@ bool LoadIntent(const char* path, std::vector<IntendedImage>* intent) {
     for (std::string* ref : {&intended.image.aesKey, &intended.image.sealKey, &intended.image.rsaPub}) {
       if (!ref->empty() && KeyRefIsPath(ref->c_str())) *ref = fs::absolute(*ref).lexically_normal().string();
     }
-    if (image.mode == RunMode::kRsa && !IntendedKeyId(image, &intended.keyId)) {
+    if (SignsWithRsa(image.mode) && !IntendedKeyId(image, &intended.keyId)) {
       std::fprintf(stderr, "sealinfo: the public key of the manifest's image %s cannot be read\n", image.name.c_str());
       ok = false;
     }
-    intended.hasKeyId = image.mode == RunMode::kRsa;
+    intended.hasKeyId = SignsWithRsa(image.mode);
     intent->push_back(std::move(intended));
   }
   ok = fchdir(here) == 0 && ok;

@@ -195,7 +195,7 @@ void WarnAboutSealKeys(const SealKeys& keys, RunMode mode, Report* report) {
   if (keys.bodyOrigin == KeyOrigin::kDefault) {
     AddWarning(report, "the body was encrypted under the built-in default key: aes.txt was absent");
   }
-  if (mode != RunMode::kAesSeal) return;
+  if ((ModeInfoOf(mode).writes & kRegionDigestSeal) == 0) return;
   if (keys.sealOrigin == KeyOrigin::kDefault) {
     AddWarning(report, "the digest seal uses the built-in default key: anyone with sealtool can forge it");
   } else if (BytesAreZero(keys.seal, kAesKeySize)) {
@@ -249,12 +249,12 @@ void CheckDecryptedImage(const std::uint8_t* image, const InspectOptions& option
   }
   const bool known = RebuildPlainImage(options, report->mode, report->chip);
   CheckImageDigest(image, known, report);
-  if (report->mode == RunMode::kRsa) {
+  const unsigned writes = ModeInfoOf(report->mode).writes;
+  if ((writes & kRegionRsaSignature) != 0) {
     CheckRsaSignature(image, report);
     CheckStoredPublicKey(image, options, report);
-  } else {
-    CheckDigestSeal(image, options, keys, known, report);
   }
+  if ((writes & kRegionDigestSeal) != 0) CheckDigestSeal(image, options, keys, known, report);
   if (known) {
     CheckChecksum(gRebuilt, report, "the decrypted image as it stood before sealing");
   } else {
@@ -269,7 +269,9 @@ void CheckDecryptedImage(const std::uint8_t* image, const InspectOptions& option
 
 void CheckSealedImage(const std::uint8_t* image, const InspectOptions& options, Report* report) {
   CheckDecryptedImage(image, options, report);
-  if (report->mode == RunMode::kAesSeal && ChipClearsSealRegions(report->chip)) {
+  // Regions the run clears but does not fill must still be zero.
+  const RunModeInfo& mode = ModeInfoOf(report->mode);
+  if ((mode.clears & ~mode.writes) != 0 && ChipClearsSealRegions(report->chip)) {
     CheckClearedBytes(image, report);
   }
 }
