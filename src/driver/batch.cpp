@@ -14,7 +14,7 @@
 #include "driver/batch_reproduce.h"
 #include "driver/image_file.h"
 #include "driver/next_step.h"
-#include "driver/output_capture.h"
+#include "driver/failure_lines.h"
 #include "driver/path_claims.h"
 #include "driver/record_file.h"
 #include "driver/run.h"
@@ -67,7 +67,7 @@ bool SealOne(const ReleaseImage& image, const std::string* recordFolder, const S
   if (rsa && !signing.signLaterDir.empty()) line.keys.signLater = block.c_str();
   if (rsa && !signing.signatureDir.empty()) line.keys.signature = signature.c_str();
   const bool blockOnly = line.keys.signLater != nullptr;
-  const bool capturing = BeginCapture();
+  BeginQuietSteps();
   std::memset(gImage, 0, sizeof gImage);
   std::uint32_t size = 0;
   SealDigests digests{};
@@ -105,10 +105,11 @@ bool SealOne(const ReleaseImage& image, const std::string* recordFolder, const S
     staged = StageImageFile(written, gImage, kImageSize, &run->staged);
     stageError = errno;
   }
-  const std::string said = capturing ? EndCapture() : std::string();
-  std::fputs(WarningLines(said).c_str(), stdout);
+  StepFailure failure;
+  EndQuietSteps(&failure);
   if (!ok) {
-    std::printf("%s: failed\n%s", image.name.c_str(), FailureReason(said).c_str());
+    std::printf("%s: failed\n", image.name.c_str());
+    PrintFailureLines(failure);
     return false;
   }
   if (!staged) {

@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "digest/sha256.h"
-#include "driver/output_capture.h"
+#include "driver/failure_lines.h"
 #include "driver/path_claims.h"
 #include "image/header_info.h"
 #include "image/hex_text.h"
@@ -63,15 +63,16 @@ bool KeyIsUsable(std::size_t index, const ReleaseImage& image, const char* field
   if (ref.empty()) return true;
   static char why[8192];  // a path as long as the system allows, and why
   why[0] = '\0';
-  const bool capturing = BeginCapture();
+  BeginQuietSteps();
   const bool usable = KeyRefUsable(ref.c_str(), why, sizeof why);
-  const std::string said = capturing ? EndCapture() : std::string();
+  StepFailure failure;
+  EndQuietSteps(&failure);
   if (usable) return true;
   if (why[0] != '\0') {
     std::printf("%s.%s: %s\n", Where(index, image).c_str(), field, why);
   } else {
-    std::printf("%s.%s: %s\n%s", Where(index, image).c_str(), field, KeyRefForDisplay(ref.c_str()).text,
-                FailureReason(said).c_str());
+    std::printf("%s.%s: %s\n", Where(index, image).c_str(), field, KeyRefForDisplay(ref.c_str()).text);
+    PrintFailureLines(failure);
   }
   return false;
 }

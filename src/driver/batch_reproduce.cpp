@@ -5,7 +5,7 @@
 
 #include "driver/batch_checks.h"
 #include "driver/image_file.h"
-#include "driver/output_capture.h"
+#include "driver/failure_lines.h"
 #include "driver/run.h"
 #include "image/image_read.h"
 #include "image/layout.h"
@@ -27,13 +27,16 @@ bool SealInMemory(const ReleaseImage& image, const std::string& signatureDir) {
     line.keys.rsaKey = nullptr;
     line.keys.signature = signature.c_str();
   }
-  const bool capturing = BeginCapture();
+  BeginQuietSteps();
   std::memset(gSealed, 0, sizeof gSealed);
   std::uint32_t size = 0;
   const bool sealed = ReadImageFile(line.inputPath, gSealed, &size) && ProcessImage(gSealed, line);
-  const std::string said = capturing ? EndCapture() : std::string();
-  std::fputs(WarningLines(said).c_str(), stdout);
-  if (!sealed) std::printf("%s: cannot be sealed again\n%s", image.name.c_str(), FailureReason(said).c_str());
+  StepFailure failure;
+  EndQuietSteps(&failure);
+  if (!sealed) {
+    std::printf("%s: cannot be sealed again\n", image.name.c_str());
+    PrintFailureLines(failure);
+  }
   return sealed;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "console/console.h"
 #include "driver/staged_file.h"
 #include "image/image_read.h"
 #include "image/layout.h"
@@ -18,11 +19,11 @@ namespace {
 
 constexpr int kTooLongRepeats = 10;
 
-void PrintCannotOpen(const char* path) { std::printf("Can't open '%s' !\n", path); }
+void PrintCannotOpen(const char* path) { Say("Can't open '%s' !\n", path); }
 
 void PrintTooLong(const char* path) {
   for (int i = 0; i < kTooLongRepeats; ++i) {
-    std::printf("Serial error !! '%s' exceed 16K bytes...\n", path);
+    Say("Serial error !! '%s' exceed 16K bytes...\n", path);
   }
 }
 
@@ -99,10 +100,10 @@ mode_t CreationMode() {
 // writer's result.
 bool ReportWrite(bool written, std::uint32_t size) {
   if (!written) {
-    std::printf("file writing error !\n");
+    Say("file writing error !\n");
     return false;
   }
-  std::printf("write size = %d\n", static_cast<int>(size));
+  Say("write size = %d\n", static_cast<int>(size));
   return true;
 }
 
@@ -116,7 +117,7 @@ bool WriteInPlace(const OutputTarget& target, const char* path, const std::uint8
     PrintCannotOpen(path);
     return false;
   }
-  if (!announced) std::printf("Writing '%s'...\n", path);
+  if (!announced) Say("Writing '%s'...\n", path);
   const bool written = fd >= 0 && WriteAll(fd, buffer, size);
   const bool closed = fd < 0 || close(fd) == 0;
   return ReportWrite(written && closed, size);
@@ -136,7 +137,7 @@ bool WriteByReplacing(const OutputTarget& target, const char* path, const std::u
     PrintCannotOpen(path);
     return false;
   }
-  std::printf("Writing '%s'...\n", path);
+  Say("Writing '%s'...\n", path);
   const bool complete = WriteAll(staged.fd, buffer, size) && CloseStagedFile(&staged);
   if (!complete) {
     DiscardStagedFile(&staged);
@@ -162,17 +163,17 @@ bool ReadImageFile(const char* path, std::uint8_t* buffer, std::uint32_t* sizeOu
     PrintCannotOpen(path);
     return false;
   }
-  std::printf("Reading '%s'...\n", path);
+  Say("Reading '%s'...\n", path);
   if (outcome == ImageRead::kTooLong) {
     PrintTooLong(path);
     return false;
   }
   if (outcome == ImageRead::kReadError) {
-    std::printf("file reading error !\n");
+    Say("file reading error !\n");
     return false;
   }
   *sizeOut = static_cast<std::uint32_t>(size);
-  std::printf("file size = %d\n", static_cast<int>(*sizeOut));
+  Say("file size = %d\n", static_cast<int>(*sizeOut));
   return true;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console/console.h"
 #include "image/byte_order.h"
 
 namespace sealtool {
@@ -20,7 +21,7 @@ std::uint32_t SumHalfWordsWithIndex(const std::uint8_t* data,
 std::uint16_t ComputeBinCheckSum(const std::uint8_t* data,
                                  std::uint32_t length) {
   const std::uint32_t ui32BinDataSumValue = SumHalfWordsWithIndex(data, length);
-  std::printf("##ui32BinDataSumValue: 0x%08X\n", ui32BinDataSumValue);
+  Say("##ui32BinDataSumValue: 0x%08X\n", ui32BinDataSumValue);
   return static_cast<std::uint16_t>(0x10000u - (ui32BinDataSumValue & 0xFFFFu));
 }
 
@@ -48,7 +49,7 @@ void ClearSealRegions(std::uint8_t* image, RunMode mode) {
 
 void StoreImageChecksum(std::uint8_t* image, const ChipLayout& layout) {
   const std::uint16_t checksum = ComputeBinCheckSum(image, kImageSize);
-  std::printf("CheckSum: 0x%04X\n\n", checksum);
+  Say("CheckSum: 0x%04X\n\n", checksum);
   StoreU16LE(image + layout.bootHeader + kChecksumField, checksum);
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "console/console.h"
 #include "image/byte_order.h"
 #include "image/layout.h"
 
@@ -43,7 +44,7 @@ const char* DrivePatternName(std::uint32_t payload) {
 void PrintDramEntryLine(const DramEntry& entry) {
   char line[96];
   if (FormatDramEntryLine(entry, line, sizeof line) > 0) {
-    std::printf("%s\r\n", line);
+    Say("%s\r\n", line);
   }
 }
 

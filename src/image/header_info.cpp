@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "console/console.h"
 #include "image/byte_order.h"
 #include "image/layout.h"
 
@@ -24,7 +25,7 @@ int CheckWrKeyCode(const std::uint8_t* keyRecord) {
 
 void ShowVersionNumber(const std::uint8_t* bootHeader) {
   const std::uint8_t* version = bootHeader + kVersionBytesField;
-  std::printf("VersionNumber: %02X,%02X,%02X,%02X\n", version[0], version[1],
+  Say("VersionNumber: %02X,%02X,%02X,%02X\n", version[0], version[1],
               version[2], version[3]);
 }
 
@@ -47,8 +48,8 @@ void ShowSecureProgramKey(const std::uint8_t* keyRecord) {
     return;
   }
   const KeyRecordStamp stamp = DecodeKeyRecordStamp(keyRecord);
-  std::printf("=>Secure program key\n");
-  std::printf("=>[%04u-%02u-%02u-%05x-%02u.%02u.%02u]\n", stamp.year,
+  Say("=>Secure program key\n");
+  Say("=>[%04u-%02u-%02u-%05x-%02u.%02u.%02u]\n", stamp.year,
               stamp.month, stamp.day, static_cast<unsigned>(stamp.serial),
               stamp.firstNumber, stamp.secondNumber, stamp.thirdNumber);
 }

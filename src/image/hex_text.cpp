@@ -1,4 +1,5 @@
 #include "image/hex_text.h"
+#include "console/console.h"
 
 #include <cstdio>
 
@@ -19,7 +20,7 @@ void FormatHex(const std::uint8_t* bytes, std::size_t count, char* text) {
 
 void PrintHex(const std::uint8_t* bytes, std::size_t count, const char* separator) {
   for (std::size_t i = 0; i < count; ++i) {
-    std::printf("%s%c%c", i > 0 ? separator : "", kDigits[bytes[i] >> 4], kDigits[bytes[i] & 0xFu]);
+    Say("%s%c%c", i > 0 ? separator : "", kDigits[bytes[i] >> 4], kDigits[bytes[i] & 0xFu]);
   }
 }
 

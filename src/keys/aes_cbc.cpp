@@ -1,4 +1,5 @@
 #include "keys/aes_cbc.h"
+#include "console/console.h"
 
 #include <cstdio>
 #include <cstring>
@@ -40,7 +41,7 @@ int AesCbcZeroIv(const std::uint8_t* key, int direction, std::uint8_t* data,
 }
 
 void PrintCipherFailure(int ret) {
-  std::printf(" failed\n  ! mbedtls_aes_crypt_cbc returned -0x%04x\n\n",
+  SayFailed("  ! mbedtls_aes_crypt_cbc returned -0x%04x\n\n",
               static_cast<unsigned>(-ret));
 }
 

@@ -6,6 +6,7 @@
 
 #include <mbedtls/platform_util.h>
 
+#include "console/console.h"
 #include "image/layout.h"
 #include "keys/aes_key_parse.h"
 #include "secret/secret_file.h"
@@ -56,9 +57,9 @@ std::uint8_t ConvertKeyPair(const char* pair) {
 
 void EchoKeyByte(std::uint8_t byte, KeyEchoStyle style) {
   if (style == KeyEchoStyle::kCompact) {
-    std::printf("%02x", byte);
+    SaySecret("%02x", byte);
   } else {
-    std::printf("%02x ", byte);
+    SaySecret("%02x ", byte);
   }
 }
 
@@ -109,12 +110,12 @@ int ParseKeyByteList(std::FILE* stream, std::uint8_t* key) {
 namespace {
 
 void PrintMalformedKey(const char* path) {
-  std::printf(" failed\n  ! Please check %s\n Key must AES-128bits\n\n", path);
+  SayFailed("  ! Please check %s\n Key must AES-128bits\n\n", path);
 }
 
 // A key file named explicitly has no default to fall back to.
 void PrintMissingKeyFile(const char* path) {
-  std::printf(" failed\n  ! Could not open %s\n\n", path);
+  SayFailed("  ! Could not open %s\n\n", path);
 }
 
 // Reads the token form of an opened key file; the file is closed after.
@@ -142,11 +143,11 @@ bool ReadAesKeyToken(const char* path, std::int32_t chip, KeyEchoStyle style, st
   SecretFile file{};
   const SecretFileStatus status = OpenSecretFile(&file, name);
   if (status == SecretFileStatus::kAbsent && path == nullptr) {
-    std::printf("No AES128 key file! Using default setting\n");
+    Say("No AES128 key file! Using default setting\n");
     GetDefaultAesKey(chip, key);
     return true;
   }
-  std::printf("AES-Key:\r\n");
+  Say("AES-Key:\r\n");
   if (status == SecretFileStatus::kAbsent) {
     PrintMissingKeyFile(name);
     return false;
@@ -160,7 +161,7 @@ bool ReadAesKeyToken(const char* path, std::int32_t chip, KeyEchoStyle style, st
   for (std::size_t i = 0; i < kAesKeySize; ++i) {
     EchoKeyByte(key[i], style);
   }
-  std::printf("\r\n");
+  Say("\r\n");
   return true;
 }
 

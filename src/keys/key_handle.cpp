@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "console/console.h"
 #include "keys/aes_key_file.h"
 #include "keys/rsa_key_files.h"
 #include "keys/rsa_signing_keys.h"
@@ -35,7 +36,7 @@ const char* KeyDefaultFile(KeyRole role) {
 namespace {
 
 bool Unsupported(const KeyHandle& key, const char* operation) {
-  std::printf(" failed\n  ! %s cannot %s\n\n", KeyHandleText(key).text, operation);
+  SayFailed("  ! %s cannot %s\n\n", KeyHandleText(key).text, operation);
   return false;
 }
 

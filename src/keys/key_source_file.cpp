@@ -11,6 +11,7 @@
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/rsa.h>
 
+#include "console/console.h"
 #include "image/layout.h"
 #include "keys/aes_cbc.h"
 #include "keys/aes_key_file.h"
@@ -72,14 +73,14 @@ bool WrapFileKey(const KeyHandle& key, KeyEcho echo, const std::uint8_t* wrappin
 
 void PrintRefusedOperation(const char* call, int ret, const std::uint8_t* block, const mbedtls_mpi* n,
                            const char* fileName) {
-  std::printf(" failed\n  ! %s returned -0x%04x\n", call, static_cast<unsigned>(-ret));
+  SayFailed("  ! %s returned -0x%04x\n", call, static_cast<unsigned>(-ret));
   if (BlockNotBelowModulus(block, n)) {
     std::uint8_t modulus[kRsaBlockSize] = {};
     mbedtls_mpi_write_binary(n, modulus, sizeof modulus);
     PrintBlockNotBelowModulus(block, modulus[0]);
     return;
   }
-  std::printf("  ! %s does not hold a consistent RSA key\n\n", fileName);
+  Say("  ! %s does not hold a consistent RSA key\n\n", fileName);
 }
 
 // The private-key operation, blinded with a generator seeded from the

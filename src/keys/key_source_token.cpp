@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "console/console.h"
 #include "image/layout.h"
 #include "keys/key_handle.h"
 #include "keys/rsa_signing_keys.h"
@@ -16,11 +17,11 @@ namespace {
 // An AES key that stays in the token is shown as such where a file key
 // would be echoed.
 void BeginKeyEcho(KeyEcho echo) {
-  if (echo != KeyEcho::kNone) std::printf("AES-Key:\r\n");
+  if (echo != KeyEcho::kNone) Say("AES-Key:\r\n");
 }
 
 void EndKeyEcho(KeyEcho echo) {
-  if (echo != KeyEcho::kNone) std::printf("in the token\r\n");
+  if (echo != KeyEcho::kNone) Say("in the token\r\n");
 }
 
 bool EncryptInToken(const KeyHandle& key, KeyEcho echo, std::uint8_t* data, std::size_t length) {
@@ -41,7 +42,7 @@ bool SignInToken(const KeyHandle& key, const std::uint8_t* block, std::uint8_t* 
   std::uint8_t modulus[kRsaBlockSize] = {};
   const TokenSigning signing = TokenSignRsaRaw(key.ref, block, signature, modulus);
   if (signing == TokenSigning::kBlockNotBelowModulus) {
-    std::printf(" failed\n");
+    SayFailed("%s", "");
     PrintBlockNotBelowModulus(block, modulus[0]);
   }
   return signing == TokenSigning::kSigned;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "console/console.h"
 #include "image/layout.h"
 #include "keys/public_key.h"
 #include "keys/rsa_key_files.h"
@@ -23,11 +24,11 @@ bool ReadKeyValues(const char* name, mbedtls_mpi* const* values, int count) {
   const bool defaultFile = std::strcmp(name, kRsaPrivateKeyFileName) == 0 ||
                            std::strcmp(name, kRsaPublicKeyFileName) == 0;
   if (read == RsaKeyFileRead::kNotOpened && defaultFile) {
-    std::printf(" failed\n  ! Could not open %s\n  ! Please run rsa_genkey first\n\n", name);
+    SayFailed("  ! Could not open %s\n  ! Please run rsa_genkey first\n\n", name);
   } else if (read == RsaKeyFileRead::kNotOpened) {
-    std::printf(" failed\n  ! Could not open %s\n\n", KeyRefForDisplay(name).text);
+    SayFailed("  ! Could not open %s\n\n", KeyRefForDisplay(name).text);
   } else if (read == RsaKeyFileRead::kValueUnreadable) {
-    std::printf(" failed\n  ! mbedtls_mpi_read_file returned %d\n\n", libraryResult);
+    SayFailed("  ! mbedtls_mpi_read_file returned %d\n\n", libraryResult);
   }
   return read == RsaKeyFileRead::kRead;
 }
@@ -38,7 +39,7 @@ bool ModulusIsRsa1024(const mbedtls_mpi* n, const char* fileName) {
   if (bits == kRsaModulusBits) {
     return true;
   }
-  std::printf(" failed\n  ! N in %s has %u bits; it must be a %u-bit modulus\n\n",
+  SayFailed("  ! N in %s has %u bits; it must be a %u-bit modulus\n\n",
               KeyRefForDisplay(fileName).text, static_cast<unsigned>(bits), kRsaModulusBits);
   return false;
 }
@@ -46,13 +47,13 @@ bool ModulusIsRsa1024(const mbedtls_mpi* n, const char* fileName) {
 bool ExponentFits(const mbedtls_mpi* e, const char* fileName) {
   const std::size_t size = mbedtls_mpi_size(e);
   if (size > kExponentSize) {
-    std::printf(" failed\n  ! E in %s is %u bytes long; it must fit in %u bytes\n\n",
+    SayFailed("  ! E in %s is %u bytes long; it must fit in %u bytes\n\n",
                 KeyRefForDisplay(fileName).text, static_cast<unsigned>(size),
                 static_cast<unsigned>(kExponentSize));
     return false;
   }
   if (!PublicExponentIsSound(e)) {
-    std::printf(" failed\n  ! E in %s is even or below 3: a signature under it proves nothing\n\n",
+    SayFailed("  ! E in %s is even or below 3: a signature under it proves nothing\n\n",
                 KeyRefForDisplay(fileName).text);
     return false;
   }
@@ -121,7 +122,7 @@ bool BlockNotBelowModulus(const std::uint8_t* block, const mbedtls_mpi* n) {
 }
 
 void PrintBlockNotBelowModulus(const std::uint8_t* block, std::uint8_t modulusTopByte) {
-  std::printf("  ! The header digest is not below the modulus: its last byte 0x%02x"
+  Say("  ! The header digest is not below the modulus: its last byte 0x%02x"
               " is the top byte of the RSA input, and N's top byte is 0x%02x\n"
               "%s",
               block[0], modulusTopByte,

@@ -6,6 +6,7 @@
 #include <mbedtls/aes.h>
 #include <mbedtls/platform_util.h>
 
+#include "console/console.h"
 #include "image/hex_text.h"
 #include "image/layout.h"
 #include "keys/aes_cbc.h"
@@ -31,10 +32,10 @@ int CryptWithWrappingKey(int direction, const std::uint8_t* input, std::uint8_t*
 }
 
 void StoreWrappedKey(const std::uint8_t* wrapped, std::uint8_t* image) {
-  std::printf("AES-wr-key:\r\n");
+  Say("AES-wr-key:\r\n");
   PrintHex(wrapped, kWrappedKeySize, "");
   std::memcpy(image + kWrappedKeyOffset, wrapped, kWrappedKeySize);
-  std::printf("\r\n");
+  Say("\r\n");
 }
 
 }  // namespace

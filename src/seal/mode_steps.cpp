@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "console/console.h"
 #include "image/checksum.h"
 #include "image/dram_table.h"
 #include "image/header_info.h"
@@ -19,15 +20,15 @@ bool CheckAndDescribeImage(ModeRun* run) {
   std::uint8_t* image = run->image;
   const ChipLayout& layout = run->layout;
   if (CheckBootCode(image + layout.bootHeader) != 0) {
-    std::printf("Not valid boot code!, chip = %d\n", run->chip);
+    SayRefused("Not valid boot code!, chip = %d\n", run->chip);
     return false;
   }
   const int dramCount = CountDramParams(image + layout.dramTable, kImageSize - layout.dramTable, run->chip);
-  std::printf("\nconfig ram count 0x%x\n", static_cast<unsigned>(dramCount));
-  std::printf("\n==Display binary file info== Begin!!!\n");
+  Say("\nconfig ram count 0x%x\n", static_cast<unsigned>(dramCount));
+  Say("\n==Display binary file info== Begin!!!\n");
   ShowVersionNumber(image + layout.bootHeader);
-  std::printf("==Display binary file info== End\n\n");
-  std::printf("total_bin_size after padding:%d, Dram param number:%d\n\n", static_cast<int>(kImageSize),
+  Say("==Display binary file info== End\n\n");
+  Say("total_bin_size after padding:%d, Dram param number:%d\n\n", static_cast<int>(kImageSize),
               dramCount);
   StoreDramParamNumber(image + layout.dramCountField, static_cast<std::uint16_t>(dramCount));
   return true;
@@ -37,7 +38,7 @@ bool CheckAndDescribeImage(ModeRun* run) {
 bool CheckKeyRecord(ModeRun* run) {
   const std::uint8_t* keyRecord = run->image + kKeyRecordOffset;
   if (CheckWrKeyCode(keyRecord) != 0) {
-    std::printf("Not valid wr key code!\n");
+    SayRefused("Not valid wr key code!\n");
     return false;
   }
   ShowSecureProgramKey(keyRecord);

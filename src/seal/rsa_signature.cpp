@@ -11,6 +11,7 @@
 #include <mbedtls/platform_util.h>
 #include <mbedtls/rsa.h>
 
+#include "console/console.h"
 #include "image/hex_text.h"
 #include "image/layout.h"
 #include "keys/key_handle.h"
@@ -29,11 +30,11 @@ bool ReadRunPublicKey(const RunKeys& keys, PublicKey* key) {
 }
 
 void PrintSignature(const std::uint8_t* result) {
-  std::printf("Encypt Sig(RSA): \r\n");
+  Say("Encypt Sig(RSA): \r\n");
   for (std::size_t k = 0; k < kRsaBlockSize / 8; ++k) {
     const std::uint8_t* line = result + 8 * k;
-    std::printf("0x%x 0x%x 0x%x 0x%x ", line[0], line[1], line[2], line[3]);
-    std::printf("0x%x 0x%x 0x%x 0x%x\r\n", line[4], line[5], line[6], line[7]);
+    Say("0x%x 0x%x 0x%x 0x%x ", line[0], line[1], line[2], line[3]);
+    Say("0x%x 0x%x 0x%x 0x%x\r\n", line[4], line[5], line[6], line[7]);
   }
 }
 
@@ -43,12 +44,12 @@ bool ReadSignatureFile(const char* path, std::uint8_t* signature) {
   struct stat info {};
   std::FILE* stream = std::fopen(path, "rb");
   if (stream == nullptr) {
-    std::printf(" failed\n  ! Could not open %s\n\n", path);
+    SayFailed("  ! Could not open %s\n\n", path);
     return false;
   }
   if (fstat(fileno(stream), &info) == 0 && S_ISDIR(info.st_mode)) {
     std::fclose(stream);
-    std::printf(" failed\n  ! %s is a directory, not a signature file\n\n", path);
+    SayFailed("  ! %s is a directory, not a signature file\n\n", path);
     return false;
   }
   std::uint8_t bytes[kRsaBlockSize + 1];
@@ -56,19 +57,19 @@ bool ReadSignatureFile(const char* path, std::uint8_t* signature) {
   const bool failed = std::ferror(stream) != 0;
   std::fclose(stream);
   if (failed || count == 0) {
-    std::printf(" failed\n  ! %s is %s: a signature is %zu bytes\n\n", path,
+    SayFailed("  ! %s is %s: a signature is %zu bytes\n\n", path,
                 failed ? "unreadable" : "empty", kRsaBlockSize);
     return false;
   }
   if (count != kRsaBlockSize) {
-    std::printf(" failed\n  ! %s holds %s%zu bytes: a signature is exactly %zu bytes, big-endian\n\n",
+    SayFailed("  ! %s holds %s%zu bytes: a signature is exactly %zu bytes, big-endian\n\n",
                 path, count > kRsaBlockSize ? "more than " : "", count > kRsaBlockSize ? kRsaBlockSize : count,
                 kRsaBlockSize);
     return false;
   }
   std::memcpy(signature, bytes, kRsaBlockSize);
   if (std::all_of(bytes, bytes + kRsaBlockSize, [](std::uint8_t b) { return b == 0; })) {
-    std::printf(" failed\n  ! %s holds only zero bytes: no signer made it\n\n", path);
+    SayFailed("  ! %s holds only zero bytes: no signer made it\n\n", path);
     return false;
   }
   return true;
@@ -107,23 +108,23 @@ bool SignatureVerifies(const PublicKey& key, const std::uint8_t* signature, cons
   const SignerText what = SignerOf(keys);
   const KeyRefText publicKey = KeyHandleText(keys.rsaPublic);
   if (check == RsaSealCheck::kOtherImage) {
-    std::printf(" failed\n  ! %s is a signature by the key of %s, but of another image: its"
+    SayFailed("  ! %s is a signature by the key of %s, but of another image: its"
                 " header digest differs from this run's\n  ! Sign the block that --sign-later"
                 " writes for this input, chip and keys\n\n", what.text, publicKey.text);
   } else if (check == RsaSealCheck::kUnsoundKey) {
-    std::printf(" failed\n  ! the public key of %s is no RSA-1024 key a device can verify with\n\n",
+    SayFailed("  ! the public key of %s is no RSA-1024 key a device can verify with\n\n",
                 publicKey.text);
   } else {
-    std::printf(" failed\n  ! %s does not verify under the public key of %s: it was made with"
+    SayFailed("  ! %s does not verify under the public key of %s: it was made with"
                 " another key, or it is damaged\n\n", what.text, publicKey.text);
   }
   return false;
 }
 
 void PrintLabelledHex(const char* label, const std::uint8_t* bytes, std::size_t count) {
-  std::printf("%s", label);
+  Say("%s", label);
   PrintHex(bytes, count, "");
-  std::printf("\n");
+  Say("\n");
 }
 
 // Everything short of the private-key operation: the public key that will be
@@ -137,7 +138,7 @@ bool PrepareLaterSigning(const std::uint8_t* headerDigest, const std::uint8_t* b
   if (ok && BlockNotBelowModulus(block, &key.n)) {
     std::uint8_t modulus[kRsaBlockSize] = {};
     mbedtls_mpi_write_binary(&key.n, modulus, sizeof modulus);
-    std::printf(" failed\n");
+    SayFailed("%s", "");
     PrintBlockNotBelowModulus(block, modulus[0]);
     ok = false;
   }
@@ -146,7 +147,7 @@ bool PrepareLaterSigning(const std::uint8_t* headerDigest, const std::uint8_t* b
   FreePublicKey(&key);
   if (!ok) return false;
   if (keyIds != nullptr) *keyIds = ids;
-  std::printf("Sign later: this run makes no signature and writes no image.\n");
+  Say("Sign later: this run makes no signature and writes no image.\n");
   PrintLabelledHex("Image digest:  ", image + kImageDigestOffset, kImageDigestSize);
   PrintLabelledHex("Header digest: ", headerDigest, kSha256DigestSize);
   PrintLabelledHex("Key id (image header):        ", ids.header, kKeyIdSize);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 
+#include "console/console.h"
 #include "image/byte_order.h"
 #include "image/layout.h"
 #include "seal/mode_steps.h"
@@ -17,9 +18,9 @@ static_assert(sizeof SealDigests{}.image == kSha256DigestSize && sizeof SealDige
 }  // namespace
 
 void PrintDigestWords(const char* label, const std::uint8_t* digest) {
-  std::printf("%s0x%x 0x%x 0x%x 0x%x\r\n", label, LoadU32LE(digest),
+  Say("%s0x%x 0x%x 0x%x 0x%x\r\n", label, LoadU32LE(digest),
               LoadU32LE(digest + 4), LoadU32LE(digest + 8), LoadU32LE(digest + 12));
-  std::printf("        0x%x 0x%x 0x%x 0x%x\r\n", LoadU32LE(digest + 16),
+  Say("        0x%x 0x%x 0x%x 0x%x\r\n", LoadU32LE(digest + 16),
               LoadU32LE(digest + 20), LoadU32LE(digest + 24), LoadU32LE(digest + 28));
 }
 
@@ -37,7 +38,7 @@ bool EncryptBody(ModeRun* run) {
 bool DigestHeader(ModeRun* run) {
   Sha256OneShot(run->image, static_cast<std::int32_t>(kHeaderAreaSize), run->digests->header);
   PrintDigestWords("Sig: ", run->digests->header);
-  std::printf("WIN32 system !!\r\n");
+  Say("WIN32 system !!\r\n");
   return true;
 }
 

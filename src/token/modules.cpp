@@ -1,4 +1,5 @@
 #include "token/modules.h"
+#include "console/console.h"
 
 #include <sys/stat.h>
 
@@ -45,17 +46,17 @@ void PrintRemoteHint(const char* fileName) {
   if (!IsRemoteClient(fileName)) return;
   const char* address = std::getenv(kServerAddressVariable);
   if (address != nullptr) {
-    std::printf("  ! is the signing host reachable? %s=%s\n", kServerAddressVariable, address);
+    Say("  ! is the signing host reachable? %s=%s\n", kServerAddressVariable, address);
   } else {
-    std::printf("  ! is the signing host reachable? %s is not set\n", kServerAddressVariable);
+    Say("  ! is the signing host reachable? %s is not set\n", kServerAddressVariable);
   }
 }
 
 void PrintInitializeFailure(const TokenRef& ref, const char* module, const char* fileName, CK_RV rv) {
-  std::printf(" failed\n  ! the PKCS#11 module %s fails to initialize: %s (0x%lx)\n", module,
+  SayFailed("  ! the PKCS#11 module %s fails to initialize: %s (0x%lx)\n", module,
               ref.kit->strerror(rv), static_cast<unsigned long>(rv));
   PrintRemoteHint(fileName);
-  std::printf("  ! key: %s\n\n", ref.display.text);
+  Say("  ! key: %s\n\n", ref.display.text);
 }
 
 // The module at path, loaded and initialized on first use. A module that
@@ -76,7 +77,7 @@ CK_FUNCTION_LIST* ModuleAtPath(const TokenRef& ref, const char* path) {
   CK_FUNCTION_LIST* module =
       (known && slot != nullptr) ? ref.kit->moduleLoad(path, P11_KIT_MODULE_UNMANAGED) : nullptr;
   if (module == nullptr) {
-    std::printf(" failed\n  ! cannot load the PKCS#11 module %s\n  ! key: %s\n\n", path,
+    SayFailed("  ! cannot load the PKCS#11 module %s\n  ! key: %s\n\n", path,
                 ref.display.text);
     return nullptr;
   }
@@ -93,7 +94,7 @@ CK_FUNCTION_LIST* ModuleAtPath(const TokenRef& ref, const char* path) {
 bool LoadConfiguredModules(const TokenRef& ref) {
   if (gConfigured.modules == nullptr) gConfigured.modules = ref.kit->modulesLoad(nullptr, 0);
   if (gConfigured.modules == nullptr || *gConfigured.modules == nullptr) {
-    std::printf(" failed\n  ! no PKCS#11 module is configured; name one with module-path\n"
+    SayFailed("  ! no PKCS#11 module is configured; name one with module-path\n"
                 "  ! key: %s\n\n", ref.display.text);
     return false;
   }
@@ -141,7 +142,7 @@ int NamedConfiguredModule(const TokenRef& ref, const char* name,
     modules[0] = gConfigured.modules[i];
     return 1;
   }
-  std::printf(" failed\n  ! no configured PKCS#11 module is named %s (module-name)\n"
+  SayFailed("  ! no configured PKCS#11 module is named %s (module-name)\n"
               "  ! key: %s\n\n", name, ref.display.text);
   return -1;
 }
@@ -188,9 +189,9 @@ void ModuleFileOf(const TokenRef& ref, CK_FUNCTION_LIST* module, char* text, std
 void PrintModuleHasNoToken(const TokenRef& ref, CK_FUNCTION_LIST* module) {
   char fileName[256];
   ModuleFileOf(ref, module, fileName, sizeof fileName);
-  std::printf(" failed\n  ! the PKCS#11 module %s reports no token\n", fileName);
+  SayFailed("  ! the PKCS#11 module %s reports no token\n", fileName);
   PrintRemoteHint(fileName);
-  std::printf("  ! key: %s\n\n", ref.display.text);
+  Say("  ! key: %s\n\n", ref.display.text);
 }
 
 void FinalizeModules(const P11KitLibrary& kit) {

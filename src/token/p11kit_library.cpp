@@ -1,4 +1,5 @@
 #include "token/p11kit_library.h"
+#include "console/console.h"
 
 #include <dlfcn.h>
 
@@ -18,7 +19,7 @@ template <typename Function>
 bool Bind(void* handle, const char* name, Function* slot) {
   void* symbol = dlsym(handle, name);
   if (symbol == nullptr) {
-    std::printf(" failed\n  ! %s has no %s\n\n", kLibraryName, name);
+    SayFailed("  ! %s has no %s\n\n", kLibraryName, name);
     return false;
   }
   static_assert(sizeof symbol == sizeof *slot, "function and data pointers differ in size");
@@ -59,7 +60,7 @@ const P11KitLibrary* LoadP11Kit() {
   // Never unloaded: the modules it loads may keep threads or handlers.
   void* handle = dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
-    std::printf(" failed\n  ! keys in a token need p11-kit: %s\n\n", dlerror());
+    SayFailed("  ! keys in a token need p11-kit: %s\n\n", dlerror());
     return nullptr;
   }
   if (!BindAll(handle, &gLibrary)) return nullptr;

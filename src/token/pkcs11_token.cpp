@@ -4,6 +4,7 @@
 #include <cstring>
 
 
+#include "console/console.h"
 #include "image/hex_text.h"
 #include "image/layout.h"
 #include "token/objects.h"
@@ -23,7 +24,7 @@ bool IsTokenRef(const char* ref) {
 
 bool TokenEncryptAesCbc(const char* uri, std::uint8_t* data, std::size_t length) {
   if (length > kBodyAreaSize || length % kAesBlockBytes != 0) {
-    std::printf(" failed\n  ! %zu bytes are not whole AES blocks within the body area\n\n", length);
+    SayFailed("  ! %zu bytes are not whole AES blocks within the body area\n\n", length);
     return false;
   }
   TokenRef ref{};

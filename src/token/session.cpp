@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console/console.h"
 #include "token/modules.h"
 #include "token/objects.h"
 #include "token/pkcs11_token.h"
@@ -58,7 +59,7 @@ CK_RV LogInWithPin(const TokenRef& ref, OpenToken* token, bool* refused) {
   std::size_t length = 0;
   CK_RV rv = CKR_OK;
   if (!ObtainTokenPin(*ref.kit, ref.uri, label, pin.text, &length, &prompted)) {
-    std::printf("  ! key: %s\n\n", ref.display.text);
+    Say("  ! key: %s\n\n", ref.display.text);
     *refused = true;
   } else if (!PinIsSendable(pin.text, length, ref) ||
              (!prompted && !TokenAcceptsUnattendedLogin(*token, ref))) {
@@ -108,7 +109,7 @@ bool ListSlots(const TokenRef& ref, CK_FUNCTION_LIST* module, const CK_SLOT_ID**
                CK_ULONG* count) {
   CK_RV rv = module->C_GetSlotList(CK_TRUE, nullptr, count);
   if (rv == CKR_OK && *count > kMaxSlots) {
-    std::printf(" failed\n  ! the module reports %lu slots; at most %zu are searched\n  ! key: %s\n\n",
+    SayFailed("  ! the module reports %lu slots; at most %zu are searched\n  ! key: %s\n\n",
                 static_cast<unsigned long>(*count), kMaxSlots, ref.display.text);
     return false;
   }

@@ -6,6 +6,7 @@
 
 #include <mbedtls/platform_util.h>
 
+#include "console/console.h"
 #include "secret/secret_file.h"
 
 namespace sealtool {
@@ -13,7 +14,7 @@ namespace {
 
 bool RefuseLongPin(std::size_t length) {
   if (length <= kMaxPinLength) return false;
-  std::printf(" failed\n  ! the PIN is longer than %zu characters\n", kMaxPinLength);
+  SayFailed("  ! the PIN is longer than %zu characters\n", kMaxPinLength);
   return true;
 }
 
@@ -32,16 +33,16 @@ bool ReadPinFile(const char* source, char* pin, std::size_t* length) {
     case SecretRead::kRead:
       return !RefuseLongPin(*length);
     case SecretRead::kEmpty:
-      std::printf(" failed\n  ! the PIN file %s named by pin-source is empty\n", path);
+      SayFailed("  ! the PIN file %s named by pin-source is empty\n", path);
       return false;
     case SecretRead::kHoldsNul:
-      std::printf(" failed\n  ! the PIN file %s named by pin-source holds a NUL byte\n", path);
+      SayFailed("  ! the PIN file %s named by pin-source holds a NUL byte\n", path);
       return false;
     case SecretRead::kTooLong:
       RefuseLongPin(kMaxPinLength + 1);
       return false;
     default:
-      std::printf(" failed\n  ! cannot read the PIN file %s named by pin-source\n", path);
+      SayFailed("  ! cannot read the PIN file %s named by pin-source\n", path);
       return false;
   }
 }
@@ -56,10 +57,10 @@ bool PromptForPin(const char* tokenLabel, char* pin, std::size_t* length) {
       RefuseLongPin(kMaxPinLength + 1);
       return false;
     case SecretRead::kNoQuietTerminal:
-      std::printf(" failed\n  ! the terminal cannot stop echoing: the PIN is not asked for\n");
+      SayFailed("  ! the terminal cannot stop echoing: the PIN is not asked for\n");
       return false;
     default:
-      std::printf(" failed\n  ! no PIN: give pin-source in the URI, set %s, or run on a terminal\n",
+      SayFailed("  ! no PIN: give pin-source in the URI, set %s, or run on a terminal\n",
                   kPinEnvironmentVariable);
       return false;
   }
@@ -77,7 +78,7 @@ bool ObtainTokenPin(const P11KitLibrary& kit, const P11KitUri* uri, const char* 
     return ReadPinFile(source, pin, length);
   }
   if (const char* value = kit.uriGetPinValue(uri); value != nullptr) {
-    std::printf("  ! warning: the URI carries its PIN (pin-value): anyone who can see the "
+    SayWarning("  ! warning: the URI carries its PIN (pin-value): anyone who can see the "
                 "command line can see it\n");
     return CopyPin(value, pin, length);
   }

@@ -1,4 +1,5 @@
 #include "token/token_ref.h"
+#include "console/console.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +13,7 @@ namespace {
 bool NoAttributeRepeats(const char* text, const TokenRef& ref) {
   char name[64];
   if (!UriRepeatedAttribute(text, name, sizeof name)) return true;
-  std::printf(" failed\n  ! the URI names %s twice: RFC 7512 allows each attribute once\n"
+  SayFailed("  ! the URI names %s twice: RFC 7512 allows each attribute once\n"
               "  ! key: %s\n\n", name, ref.display.text);
   return false;
 }
@@ -21,11 +22,11 @@ bool NoAttributeRepeats(const char* text, const TokenRef& ref) {
 
 
 void PrintFailure(const char* what, const TokenRef& ref) {
-  std::printf(" failed\n  ! %s\n  ! key: %s\n\n", what, ref.display.text);
+  SayFailed("  ! %s\n  ! key: %s\n\n", what, ref.display.text);
 }
 
 void PrintTokenError(const char* operation, CK_RV rv, const TokenRef& ref) {
-  std::printf(" failed\n  ! the token failed %s: %s (0x%lx)\n  ! key: %s\n\n", operation,
+  SayFailed("  ! the token failed %s: %s (0x%lx)\n  ! key: %s\n\n", operation,
               ref.kit->strerror(rv), static_cast<unsigned long>(rv), ref.display.text);
 }
 
@@ -43,7 +44,7 @@ bool ParseRef(const char* text, TokenRef* ref) {
                          : ref->kit->uriParse(text, P11_KIT_URI_FOR_OBJECT_ON_TOKEN_AND_MODULE,
                                               ref->uri);
   if (parsed != P11_KIT_URI_OK) {
-    std::printf(" failed\n  ! not a PKCS#11 URI (RFC 7512): %s\n  ! key: %s\n\n",
+    SayFailed("  ! not a PKCS#11 URI (RFC 7512): %s\n  ! key: %s\n\n",
                 ref->kit->uriMessage(parsed), ref->display.text);
     return false;
   }

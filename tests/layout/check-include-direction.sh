@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The folders of src/ depend one way: driver -> release -> seal -> keys ->
-# token, and every folder may use image, digest and secret, which use
-# nothing above them. An include that runs against that direction fails
+# token, and every folder may use image, digest, secret and console, which
+# use nothing above them. An include that runs against that direction fails
 # this test, and so does a test for a token reference outside keys/ and
 # token/.
 # Usage: check-include-direction.sh SOURCE_DIR
@@ -10,12 +10,13 @@ cd "$1/src"
 
 allowed() {  # folder: the folders its files may include
   case $1 in
-    driver) echo "driver release seal keys token image digest secret" ;;
-    release) echo "release seal keys token image digest secret" ;;
-    seal)   echo "seal keys token image digest secret" ;;
-    keys)   echo "keys token image digest secret" ;;
-    token)  echo "token image digest secret" ;;
-    image)  echo "image" ;;
+    driver) echo "driver release seal keys token image digest secret console" ;;
+    release) echo "release seal keys token image digest secret console" ;;
+    seal)   echo "seal keys token image digest secret console" ;;
+    keys)   echo "keys token image digest secret console" ;;
+    token)  echo "token image digest secret console" ;;
+    image)  echo "image console" ;;
+    console) echo "console" ;;
     digest) echo "digest" ;;
     secret) echo "secret" ;;
     *)      echo "" ;;

@@ -1,0 +1,162 @@
+#include "console/console.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace sealtool {
+namespace {
+
+bool gQuiet = false;
+StepFailure gFailure{};
+bool gFailureOpen = false;  // what is said now is more of the reason
+
+// The line being said and the last one said in full, for the failure's
+// heading; blank lines and key bytes never replace it.
+char gLine[sizeof StepFailure{}.what];
+std::size_t gLineUsed = 0;
+char gLastLine[sizeof StepFailure{}.what];
+
+// Adds text to the string in buffer, as much of it as fits.
+void Append(char* buffer, std::size_t size, const char* text) {
+  std::size_t used = std::strlen(buffer);
+  for (const char* c = text; *c != '\0' && used + 1 < size; ++c) buffer[used++] = *c;
+  buffer[used] = '\0';
+}
+
+bool IsBlank(const char* line) { return line[std::strspn(line, " \r")] == '\0'; }
+
+void FollowLines(const char* text) {
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c != '\n') {
+      if (gLineUsed + 1 < sizeof gLine) gLine[gLineUsed++] = *c;
+      continue;
+    }
+    gLine[gLineUsed] = '\0';
+    if (!IsBlank(gLine)) std::memcpy(gLastLine, gLine, sizeof gLastLine);
+    gLineUsed = 0;
+  }
+  gLine[gLineUsed] = '\0';
+}
+
+// The heading of a failure: the line being said, or else the last one, as
+// it reads without its line end.
+void TakeHeading(char* what, std::size_t size) {
+  std::snprintf(what, size, "%s", IsBlank(gLine) ? gLastLine : gLine);
+  what[std::strcspn(what, "\r")] = '\0';
+}
+
+// Formats into a buffer that is large enough for any message but a freak
+// one; that one is printed whole and kept cut short.
+struct Said {
+  char text[8192];
+  bool whole;
+};
+
+void Format(Said* said, const char* format, std::va_list args) {
+  std::va_list copy;
+  va_copy(copy, args);
+  const int length = std::vsnprintf(said->text, sizeof said->text, format, copy);
+  va_end(copy);
+  said->whole = length >= 0 && static_cast<std::size_t>(length) < sizeof said->text;
+}
+
+void Emit(const Said& said, const char* format, std::va_list args, bool keep) {
+  if (!gQuiet) {
+    if (said.whole) {
+      std::fputs(said.text, stdout);
+    } else {
+      std::vprintf(format, args);
+    }
+  }
+  if (!keep) return;
+  if (gFailureOpen) {
+    Append(gFailure.reason, sizeof gFailure.reason, said.text);
+  } else {
+    FollowLines(said.text);
+  }
+}
+
+void OpenFailure(const char* what) {
+  if (gFailureOpen) return;
+  gFailure.failed = true;
+  std::snprintf(gFailure.what, sizeof gFailure.what, "%s", what);
+  gFailure.reason[0] = '\0';
+  gFailureOpen = true;
+}
+
+void ResetFailure() {
+  gFailure = StepFailure{};
+  gFailureOpen = false;
+  gLineUsed = 0;
+  gLine[0] = '\0';
+  gLastLine[0] = '\0';
+}
+
+}  // namespace
+
+void Say(const char* format, ...) {
+  static Said said;
+  std::va_list args;
+  va_start(args, format);
+  Format(&said, format, args);
+  Emit(said, format, args, true);
+  va_end(args);
+}
+
+void SaySecret(const char* format, ...) {
+  if (gQuiet) return;
+  std::va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+}
+
+void SayWarning(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+}
+
+void SayFailed(const char* format, ...) {
+  char what[sizeof StepFailure{}.what];
+  TakeHeading(what, sizeof what);
+  if (!gQuiet) std::fputs(" failed\n", stdout);
+  OpenFailure(what);
+  Append(gFailure.reason, sizeof gFailure.reason, " failed\n");
+  static Said said;
+  std::va_list args;
+  va_start(args, format);
+  Format(&said, format, args);
+  Emit(said, format, args, true);
+  va_end(args);
+}
+
+void SayRefused(const char* format, ...) {
+  OpenFailure("");
+  static Said said;
+  std::va_list args;
+  va_start(args, format);
+  Format(&said, format, args);
+  Emit(said, format, args, true);
+  va_end(args);
+}
+
+void BeginQuietSteps() {
+  std::fflush(stdout);
+  ResetFailure();
+  gQuiet = true;
+}
+
+void EndQuietSteps(StepFailure* failure) {
+  gQuiet = false;
+  TakeStepFailure(failure);
+}
+
+void TakeStepFailure(StepFailure* failure) {
+  *failure = gFailure;
+  ResetFailure();
+}
+
+}  // namespace sealtool
