@@ -497,5 +497,31 @@ TEST(OfflineBatchTest, BlocksNowSignaturesLaterTheSameRelease) {
   EXPECT_NE(signedRelease.out.find(", key id " + entry["key_id_header"].get<std::string>()), std::string::npos);
 }
 
+// The key ids a block is prepared for are those of the public key the run
+// itself read for the block, not of a second reading by other rules: an
+// rsa_pub.txt padded with blank lines to one image's length is still an
+// rsa_pub.txt, and nothing is left behind either way.
+TEST(OfflineBatchTest, TheBlockNamesTheKeyTheRunRead) {
+  TempDir dir;
+  WriteRelease(dir);
+  WriteManifest(dir, ReleaseManifest());
+  const auto keyIdOfRequest = [&dir]() {
+    const Bytes bytes = ReadBytes(dir.File("signing/request.json"));
+    return Json::parse(std::string(bytes.begin(), bytes.end()))["images"][0]["key_id_header"].get<std::string>();
+  };
+  ASSERT_EQ(RunSealtool(dir, {"--batch", "release.json", "--sign-later", "signing"}).exitStatus, 0);
+  const std::string keyId = keyIdOfRequest();
+  ASSERT_EQ(keyId.size(), 64u);
+
+  std::string padded = Text(dir.File("rsa_pub.txt"));
+  padded.append(32768 - padded.size(), '\n');  // one image's length
+  WriteText(dir.File("rsa_pub.txt"), padded);
+  std::filesystem::remove_all(dir.File("signing"));
+  const ProcessResult blocks = RunSealtool(dir, {"--batch", "release.json", "--sign-later", "signing"});
+  ASSERT_EQ(blocks.exitStatus, 0) << blocks.out;
+  EXPECT_EQ(Listing(dir.File("signing")), (std::vector<std::string>{"request.json", "rsa.block"}));
+  EXPECT_EQ(keyIdOfRequest(), keyId);
+}
+
 }  // namespace
 }  // namespace sealtool::test
