@@ -61,7 +61,11 @@ void Format(Said* said, const char* format, std::va_list args) {
   said->whole = length >= 0 && static_cast<std::size_t>(length) < sizeof said->text;
 }
 
-void Emit(const Said& said, const char* format, std::va_list args, bool keep) {
+// Prints what is said unless quiet, and keeps it: as more of an open
+// failure's reason, or as the lines that give the next failure its heading.
+void SayList(const char* format, std::va_list args) {
+  static Said said;
+  Format(&said, format, args);
   if (!gQuiet) {
     if (said.whole) {
       std::fputs(said.text, stdout);
@@ -69,7 +73,6 @@ void Emit(const Said& said, const char* format, std::va_list args, bool keep) {
       std::vprintf(format, args);
     }
   }
-  if (!keep) return;
   if (gFailureOpen) {
     Append(gFailure.reason, sizeof gFailure.reason, said.text);
   } else {
@@ -96,11 +99,9 @@ void ResetFailure() {
 }  // namespace
 
 void Say(const char* format, ...) {
-  static Said said;
   std::va_list args;
   va_start(args, format);
-  Format(&said, format, args);
-  Emit(said, format, args, true);
+  SayList(format, args);
   va_end(args);
 }
 
@@ -125,21 +126,17 @@ void SayFailed(const char* format, ...) {
   if (!gQuiet) std::fputs(" failed\n", stdout);
   OpenFailure(what);
   Append(gFailure.reason, sizeof gFailure.reason, " failed\n");
-  static Said said;
   std::va_list args;
   va_start(args, format);
-  Format(&said, format, args);
-  Emit(said, format, args, true);
+  SayList(format, args);
   va_end(args);
 }
 
 void SayRefused(const char* format, ...) {
   OpenFailure("");
-  static Said said;
   std::va_list args;
   va_start(args, format);
-  Format(&said, format, args);
-  Emit(said, format, args, true);
+  SayList(format, args);
   va_end(args);
 }
 

@@ -116,10 +116,19 @@ KeyRefText KeyHandleText(const KeyHandle& key) {
   return KeyRefForDisplay(key.ref != nullptr ? key.ref : KeyDefaultFile(key.role));
 }
 
-KeyRefText KeyRefForDisplay(const char* ref) { return KeySourceOf(ref)->display(ref); }
+// A source that holds no secret in its references shows them as given.
+KeyRefText KeyRefForDisplay(const char* ref) {
+  const KeySourceInfo* source = KeySourceOf(ref);
+  if (source->display != nullptr) return source->display(ref);
+  KeyRefText text{};
+  std::snprintf(text.text, sizeof text.text, "%s", ref);
+  return text;
+}
 
 bool KeyRefWithoutSecrets(const char* ref, char* out, std::size_t size) {
-  return KeySourceOf(ref)->rerunText(ref, out, size);
+  const KeySourceInfo* source = KeySourceOf(ref);
+  if (source->rerunText != nullptr) return source->rerunText(ref, out, size);
+  return std::snprintf(out, size, "%s", ref) < static_cast<int>(size);
 }
 
 bool KeyRefIsPath(const char* ref) { return KeySourceOf(ref)->refIsPath; }

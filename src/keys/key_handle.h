@@ -57,50 +57,51 @@ struct KeyHolder {
   std::string label, manufacturer, model, serial;
 };
 
-// One source of keys. Operations a source cannot do are null.
+// One source of keys. Operations a source cannot do are null, and a row
+// leaves them out.
 struct KeySourceInfo {
-  const char* name;  // as records name it: "file", "token"
+  const char* name = nullptr;  // as records name it: "file", "token"
   // The reference names a key of this source. The last source claims every
   // reference.
-  bool (*claims)(const char* ref);
+  bool (*claims)(const char* ref) = nullptr;
   // A private key here also gives its own public key (N and E to store).
-  bool givesOwnPublicKey;
+  bool givesOwnPublicKey = false;
   // ref is a path in the file system: records keep it relative to their
   // folder, and a manifest's is taken from the manifest's folder.
-  bool refIsPath;
+  bool refIsPath = false;
 
   // The text of ref for messages and records, with every secret masked;
   // and for a command line that is run again, with the secrets left out
   // (false when it does not fit in size bytes).
-  KeyRefText (*display)(const char* ref);
-  bool (*rerunText)(const char* ref, char* out, std::size_t size);
+  KeyRefText (*display)(const char* ref) = nullptr;
+  bool (*rerunText)(const char* ref, char* out, std::size_t size) = nullptr;
 
   // Zero-IV AES-128-CBC over length bytes (whole blocks) in place.
-  bool (*encryptCbc)(const KeyHandle& key, KeyEcho echo, std::uint8_t* data, std::size_t length);
+  bool (*encryptCbc)(const KeyHandle& key, KeyEcho echo, std::uint8_t* data, std::size_t length) = nullptr;
   // The key itself encrypted as one AES-128 block under wrappingKey.
   bool (*wrapKey)(const KeyHandle& key, KeyEcho echo, const std::uint8_t* wrappingKey,
-                  std::uint8_t* wrapped);
+                  std::uint8_t* wrapped) = nullptr;
   // The raw RSA-1024 private operation: signature = block^D mod N.
-  bool (*signRaw)(const KeyHandle& key, const std::uint8_t* block, std::uint8_t* signature);
+  bool (*signRaw)(const KeyHandle& key, const std::uint8_t* block, std::uint8_t* signature) = nullptr;
   // N and E; *kind says what carried them.
-  bool (*publicKey)(const KeyHandle& key, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind);
+  bool (*publicKey)(const KeyHandle& key, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) = nullptr;
 
   // Before a batch asks any key anything: can the reference be used at
   // all? False with the reason in why (size bytes); an empty reason means
   // it was printed already.
-  bool (*usable)(const char* ref, char* why, std::size_t size);
+  bool (*usable)(const char* ref, char* why, std::size_t size) = nullptr;
   // The files the reference reads, for the batch's check that no output
   // overwrites one.
-  std::vector<KeyFileUse> (*filesRead)(const char* ref);
+  std::vector<KeyFileUse> (*filesRead)(const char* ref) = nullptr;
   // The name of what only one batch at a time may use (a token), or false.
-  bool (*sharedName)(const char* ref, std::string* name);
+  bool (*sharedName)(const char* ref, std::string* name) = nullptr;
   // The reference itself holds a secret (a PIN), which a manifest must not.
-  bool (*holdsSecret)(const char* ref);
+  bool (*holdsSecret)(const char* ref) = nullptr;
   // Who holds the key, for the record; false when no holder is known.
-  bool (*holder)(const char* ref, KeyHolder* holder);
+  bool (*holder)(const char* ref, KeyHolder* holder) = nullptr;
   // Ends whatever the source opened for the run (token sessions): the run
   // calls it once, through CloseKeys, when it is done with its keys.
-  void (*closeAll)();
+  void (*closeAll)() = nullptr;
 };
 
 // The source of a reference (null: the default file of its role).

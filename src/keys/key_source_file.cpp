@@ -142,23 +142,11 @@ std::vector<KeyFileUse> KeyFileItself(const char* ref) { return {{ref, ""}}; }
 
 }  // namespace
 
+// What a file cannot do is left out: it has no token to lock or close.
 const KeySourceInfo kFileKeySource = {
-    .name = "file",
-    .claims = ClaimsAnyRef,
-    .givesOwnPublicKey = false,
-    .refIsPath = true,
-    .display = PathText,
-    .rerunText = PathRerunText,
-    .encryptCbc = EncryptWithFileKey,
-    .wrapKey = WrapFileKey,
-    .signRaw = SignWithFileKey,
-    .publicKey = FilePublicKey,
-    .usable = FileUsable,
-    .filesRead = KeyFileItself,
-    .sharedName = nullptr,
-    .holdsSecret = nullptr,
-    .holder = nullptr,
-    .closeAll = nullptr,
+    .name = "file", .claims = ClaimsAnyRef, .givesOwnPublicKey = false, .refIsPath = true,
+    .display = PathText, .rerunText = PathRerunText, .encryptCbc = EncryptWithFileKey, .wrapKey = WrapFileKey,
+    .signRaw = SignWithFileKey, .publicKey = FilePublicKey, .usable = FileUsable, .filesRead = KeyFileItself,
 };
 
 }  // namespace sealtool

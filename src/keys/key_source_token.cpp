@@ -91,22 +91,10 @@ bool TokenHolder(const char* ref, KeyHolder* holder) {
 }  // namespace
 
 const KeySourceInfo kTokenKeySource = {
-    .name = "token",
-    .claims = IsTokenRef,
-    .givesOwnPublicKey = true,
-    .refIsPath = false,
-    .display = UriForDisplay,
-    .rerunText = UriWithoutPin,
-    .encryptCbc = EncryptInToken,
-    .wrapKey = WrapInToken,
-    .signRaw = SignInToken,
-    .publicKey = TokenPublicKey,
-    .usable = UriParses,
-    .filesRead = PinSourceOf,
-    .sharedName = TokenOfUri,
-    .holdsSecret = HoldsPinValue,
-    .holder = TokenHolder,
-    .closeAll = CloseTokens,
+    .name = "token", .claims = IsTokenRef, .givesOwnPublicKey = true, .refIsPath = false,
+    .display = UriForDisplay, .rerunText = UriWithoutPin, .encryptCbc = EncryptInToken, .wrapKey = WrapInToken,
+    .signRaw = SignInToken, .publicKey = TokenPublicKey, .usable = UriParses, .filesRead = PinSourceOf,
+    .sharedName = TokenOfUri, .holdsSecret = HoldsPinValue, .holder = TokenHolder, .closeAll = CloseTokens,
 };
 
 }  // namespace sealtool
