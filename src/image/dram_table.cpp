@@ -108,31 +108,28 @@ int FormatDramEntryLine(const DramEntry& entry, char* text, std::size_t size) {
   }
 }
 
-unsigned CountCountedDramEntries(const std::uint8_t* table, std::size_t tableBytes,
-                                 std::int32_t chip) {
-  unsigned count = 0;
-  std::size_t position = 0;
-  DramEntry entry{};
-  while (NextDramEntry(table, tableBytes, chip, &position, &entry)) {
-    if (entry.counted) ++count;
-  }
-  return count;
-}
+namespace {
 
-int CountDramParams(const std::uint8_t* table, std::size_t tableBytes,
-                    std::int32_t chip) {
+// Counts the entries that count, printing those that print when asked to.
+int WalkDramEntries(const std::uint8_t* table, std::size_t tableBytes, std::int32_t chip, bool print) {
   int count = 0;
   std::size_t position = 0;
   DramEntry entry{};
   while (NextDramEntry(table, tableBytes, chip, &position, &entry)) {
-    if (entry.counted) {
-      ++count;
-    }
-    if (DramEntryPrints(entry, chip)) {
-      PrintDramEntryLine(entry);
-    }
+    if (entry.counted) ++count;
+    if (print && DramEntryPrints(entry, chip)) PrintDramEntryLine(entry);
   }
   return count;
+}
+
+}  // namespace
+
+unsigned CountCountedDramEntries(const std::uint8_t* table, std::size_t tableBytes, std::int32_t chip) {
+  return static_cast<unsigned>(WalkDramEntries(table, tableBytes, chip, false));
+}
+
+int CountDramParams(const std::uint8_t* table, std::size_t tableBytes, std::int32_t chip) {
+  return WalkDramEntries(table, tableBytes, chip, true);
 }
 
 void StoreDramParamNumber(std::uint8_t* field, std::uint16_t count) {

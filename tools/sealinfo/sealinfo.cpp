@@ -97,20 +97,15 @@ bool ParseChip(const char* text, std::int32_t* chip) {
   return true;
 }
 
-// The options that take a value, each at most once.
+// The options, each at most once; 0 is no option (an image's path).
 enum OptionBit : unsigned {
-  kChipOption = 1u << 0,
-  kKeysOption = 1u << 1,
-  kModeOption = 1u << 2,
-  kInputOption = 1u << 3,
-  kExpectKeyOption = 1u << 4,
-  kJsonOption = 1u << 5,
-  kAssumeZeroOption = 1u << 6,
-  kRecordOption = 1u << 7,
-  kAesKeyOption = 1u << 8,
-  kSealKeyOption = 1u << 9,
-  kManifestOption = 1u << 10,
+  kNotAnOption = 0,
+  kChipOption, kKeysOption, kModeOption, kInputOption, kExpectKeyOption, kJsonOption,
+  kAssumeZeroOption, kRecordOption, kAesKeyOption, kSealKeyOption, kManifestOption,
 };
+
+// The bit of an option among those given.
+constexpr unsigned Given(unsigned option) { return 1u << option; }
 
 struct OptionWord {
   const char* word;
@@ -130,7 +125,7 @@ unsigned OptionBitOf(const char* arg) {
   for (const OptionWord& option : kOptionWords) {
     if (std::strcmp(arg, option.word) == 0) return option.bit;
   }
-  return 0;
+  return kNotAnOption;
 }
 
 // Takes one option and its value. Returns null, or why the value is bad.
@@ -183,19 +178,19 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
     }
     const unsigned bit = OptionBitOf(arg);
     const char* problem = nullptr;
-    if (bit == 0) {
+    if (bit == kNotAnOption) {
       // A lone "-" is a file name like any other; one image only, but a
       // record's images may be many.
       if (arg[0] == '-' && arg[1] != '\0') problem = "no such option";
       args->images.push_back(argv[i]);
       args->imagePath = arg;
-    } else if ((given & bit) != 0) {
+    } else if ((given & Given(bit)) != 0) {
       // A second value would silently win over the first, which a release
       // gate may be relying on.
       std::fprintf(stderr, "sealinfo: %s given twice\n%s", arg, kUsage);
       return 2;
     } else {
-      given |= bit;
+      given |= Given(bit);
       const char* value = TakesValue(bit) && i + 1 < argc ? argv[i + 1] : nullptr;
       problem = TakeOption(bit, value, args);
       if (TakesValue(bit)) ++i;
@@ -206,22 +201,23 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
     }
   }
   // A record names each image's input and key files.
-  constexpr unsigned kNotWithRecord = kInputOption | kJsonOption | kAesKeyOption | kSealKeyOption;
-  if ((given & kRecordOption) != 0 && (given & kNotWithRecord) != 0) {
+  constexpr unsigned kNotWithRecord =
+      Given(kInputOption) | Given(kJsonOption) | Given(kAesKeyOption) | Given(kSealKeyOption);
+  if ((given & Given(kRecordOption)) != 0 && (given & kNotWithRecord) != 0) {
     std::fprintf(stderr, "sealinfo: --record takes each image's input and key files from the record: "
                          "--input, --aes-key, --seal-key and --json do not go with it\n%s", kUsage);
     return 2;
   }
-  if ((given & kManifestOption) != 0 && (given & kRecordOption) == 0) {
+  if ((given & Given(kManifestOption)) != 0 && (given & Given(kRecordOption)) == 0) {
     std::fprintf(stderr, "sealinfo: --manifest goes with --record\n%s", kUsage);
     return 2;
   }
   // Options may come in any order: the count of images is known only now.
-  if ((given & kRecordOption) == 0 && args->images.size() > 1) {
+  if ((given & Given(kRecordOption)) == 0 && args->images.size() > 1) {
     std::fprintf(stderr, "sealinfo: bad argument '%s': one image only\n%s", args->images[1], kUsage);
     return 2;
   }
-  if (args->imagePath == nullptr && (given & kRecordOption) == 0) {
+  if (args->imagePath == nullptr && (given & Given(kRecordOption)) == 0) {
     std::fprintf(stderr, "sealinfo: no image given\n%s", kUsage);
     return 2;
   }
