@@ -19,6 +19,7 @@ aarch64-linux-gnu-g++ "${FLAGS[@]}" -march=armv8-a+crypto \
   -c "$PROJECT_ROOT/src/digest/sha256_armv8.cpp" -o "$OUT/sha256_armv8.o"
 aarch64-linux-gnu-g++ "${FLAGS[@]}" -static -o "$OUT/sha256_selftest" \
   "$PROJECT_ROOT/src/digest/sha256.cpp" "$PROJECT_ROOT/src/digest/sha256_x86.cpp" \
+  "$PROJECT_ROOT/src/platform/cpu_features_linux.cpp" \
   "$PROJECT_ROOT/tests/digest/sha256_selftest.cpp" "$OUT/sha256_armv8.o"
 
 run() {  # label expected-engine command...

@@ -8,6 +8,9 @@ namespace sealtool {
 namespace {
 
 bool gQuiet = false;
+std::FILE* gConsole = nullptr;  // standard output unless redirected
+
+std::FILE* Console() { return gConsole != nullptr ? gConsole : stdout; }
 StepFailure gFailure{};
 bool gFailureOpen = false;  // what is said now is more of the reason
 
@@ -53,7 +56,7 @@ char gSaid[16384];
 // Prints what is said unless quiet, and keeps it: as more of an open
 // failure's reason, or as the lines that give the next failure its heading.
 void SayFormatted(const char* text) {
-  if (!gQuiet) std::fputs(text, stdout);
+  if (!gQuiet) std::fputs(text, Console());
   if (gFailureOpen) {
     Append(gFailure.reason, sizeof gFailure.reason, text);
   } else {
@@ -71,7 +74,7 @@ void SayList(const char* format, std::va_list args) {
 }
 
 void PrintList(const char* format, std::va_list args) {
-  std::vprintf(format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
+  std::vfprintf(Console(), format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
 }
 
 void OpenFailure(const char* what) {
@@ -117,7 +120,7 @@ void SayWarning(const char* format, ...) {
 void SayFailed(const char* format, ...) {
   char what[sizeof StepFailure{}.what];
   TakeHeading(what, sizeof what);
-  if (!gQuiet) std::fputs(" failed\n", stdout);
+  if (!gQuiet) std::fputs(" failed\n", Console());
   OpenFailure(what);
   Append(gFailure.reason, sizeof gFailure.reason, " failed\n");
   std::va_list args;
@@ -132,6 +135,11 @@ void SayRefused(const char* format, ...) {
   va_start(args, format);
   SayList(format, args);
   va_end(args);
+}
+
+void SayOnStandardError(bool on) {
+  std::fflush(Console());
+  gConsole = on ? stderr : nullptr;
 }
 
 void BeginQuietSteps() {

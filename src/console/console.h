@@ -25,6 +25,10 @@ void SayFailed(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // A step that refuses the image in words of its own, without " failed".
 void SayRefused(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Sends all step text to standard error instead of standard output (for a
+// program whose report owns standard output), or back.
+void SayOnStandardError(bool on);
+
 // What failed and why: the last line a step said before it failed (the
 // "AES-Key:" heading, say; "" when none), and the lines of its message as
 // the single run prints them, " failed" first where the step said so.

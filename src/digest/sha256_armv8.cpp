@@ -6,9 +6,8 @@
 #if defined(__aarch64__) && defined(__ARM_FEATURE_SHA2)
 
 #include <arm_neon.h>
-#include <asm/hwcap.h>
-#include <sys/auxv.h>
 
+#include "platform/cpu_features.h"
 
 namespace sealtool {
 namespace {
@@ -47,7 +46,7 @@ void Sha256BlocksArmv8(std::uint32_t* hash, const std::uint8_t* blocks, std::siz
   vst1q_u32(hash + 4, efgh);
 }
 
-bool Sha256Armv8Available() { return (getauxval(AT_HWCAP) & HWCAP_SHA2) != 0; }
+bool Sha256Armv8Available() { return CpuHasArmSha2(); }
 
 }  // namespace sealtool
 

@@ -1,8 +1,5 @@
 #include "driver/batch.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,8 +15,9 @@
 #include "driver/path_claims.h"
 #include "driver/record_file.h"
 #include "driver/run.h"
-#include "driver/staged_file.h"
+#include "platform/staged_file.h"
 #include "image/hex_text.h"
+#include "platform/file_facts.h"
 #include "image/layout.h"
 #include "keys/key_handle.h"
 #include "keys/key_id.h"
@@ -128,13 +126,13 @@ bool SealOne(const ReleaseImage& image, const std::string* recordFolder, const S
   return true;
 }
 
-void CloseFolder(StagedFile* staged) {
-  if (staged->dirFd >= 0) close(staged->dirFd);
+void CloseStagedFolder(StagedFile* staged) {
+  CloseFolder(staged->dirFd);
   staged->dirFd = -1;
 }
 
 void CloseFolders(std::vector<ImageRun>* runs) {
-  for (ImageRun& run : *runs) CloseFolder(&run.staged);
+  for (ImageRun& run : *runs) CloseStagedFolder(&run.staged);
 }
 
 std::size_t SealedCount(const std::vector<ImageRun>& runs) {
@@ -187,7 +185,7 @@ bool StageSigningRequest(const BatchCommandLine& batch, const Signing& signing, 
     return true;
   }
   std::printf("%s cannot be written: %s\n", path.c_str(), std::strerror(errno));
-  CloseFolder(staged);  // nothing of ours is staged there
+  CloseStagedFolder(staged);  // nothing of ours is staged there
   return false;
 }
 
@@ -199,7 +197,7 @@ void DiscardAll(std::vector<ImageRun>* runs, StagedFile* const* extras, std::siz
   CloseFolders(runs);
   for (std::size_t i = 0; i < extraCount; ++i) {
     if (extras[i]->dirFd >= 0) DiscardStagedFile(extras[i]);
-    CloseFolder(extras[i]);
+    CloseStagedFolder(extras[i]);
   }
 }
 
@@ -214,7 +212,7 @@ std::string Absolute(const char* path) {
 
 bool EnterManifestFolder(const char* manifest) {
   const fs::path folder = fs::path(manifest).parent_path();
-  if (folder.empty() || chdir(folder.c_str()) == 0) return true;
+  if (folder.empty() || EnterFolder(folder.c_str())) return true;
   std::printf("the manifest's folder %s cannot be entered: %s\n", folder.c_str(), std::strerror(errno));
   return false;
 }
@@ -242,15 +240,15 @@ int Finish(std::vector<ImageRun>* runs, const std::string& recordPath, bool keep
     return kBatchFailed;
   }
   if (!recordPath.empty() && !StageRecord(*runs, recordPath, &record)) {
-    CloseFolder(&record);  // nothing of ours is staged there
+    CloseStagedFolder(&record);  // nothing of ours is staged there
     DiscardAll(runs, extras, std::size(extras));
     std::printf("batch failed: the record cannot be written; nothing was written\n");
     return kBatchNotWritten;
   }
   const bool committed = CommitSealed(runs, extras, std::size(extras));
   CloseFolders(runs);
-  CloseFolder(request);
-  CloseFolder(&record);
+  CloseStagedFolder(request);
+  CloseStagedFolder(&record);
   if (!committed) {
     std::printf("batch failed: the outputs cannot be moved into place (%s); none was written\n",
                 std::strerror(errno));
@@ -305,7 +303,7 @@ int RunBatch(const BatchCommandLine& batch) {
   if (!LockTokens(manifest)) return kBatchFailed;
   const std::string recordFolder = recordPath.empty() ? std::string() : RecordFolder(recordPath);
   const bool blocksOnly = !signing.signLaterDir.empty();
-  if (blocksOnly && mkdir(signing.signLaterDir.c_str(), 0777) != 0 && errno != EEXIST) {
+  if (blocksOnly && !MakeFolder(signing.signLaterDir.c_str())) {
     std::printf("the folder %s cannot be made: %s\n", signing.signLaterDir.c_str(), std::strerror(errno));
     return kBatchFailed;
   }
@@ -322,7 +320,7 @@ int RunBatch(const BatchCommandLine& batch) {
   StagedFile request{-1, {}, {}, -1, -1};
   const bool requested = blocksOnly && failed == 0 && StageSigningRequest(batch, signing, manifest, runs, &request);
   if (blocksOnly && failed == 0 && !requested) ++failed;
-  if (!requested) CloseFolder(&request);
+  if (!requested) CloseStagedFolder(&request);
   const int status = Finish(&runs, recordPath, batch.keepGoing, failed, &request);
   CloseKeys();
   return status;

@@ -1,11 +1,5 @@
 #include "driver/batch_checks.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +16,8 @@
 #include "image/image_read.h"
 #include "image/layout.h"
 #include "keys/key_handle.h"
+#include "platform/lock_file.h"
+#include "platform/staged_file.h"
 #include "release/release_record.h"
 
 namespace sealtool {
@@ -105,57 +101,34 @@ PathClaims ClaimsOf(const Manifest& manifest, const BatchFiles& files) {
   return claims;
 }
 
-// A folder for the locks that only this user can write: $XDG_RUNTIME_DIR,
-// or /tmp/sealtool-UID made 0700. Anything else (another user's folder, a
-// link, loose permissions) is refused, never used and never skipped.
-bool IsPrivateFolder(int dirFd) {
-  struct stat info {};
-  return fstat(dirFd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
-         (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-int OpenLockFolder(std::string* folder) {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && *runtime == '/') {
-    *folder = runtime;
-  } else {
-    *folder = "/tmp/sealtool-" + std::to_string(geteuid());
-    if (mkdir(folder->c_str(), 0700) != 0 && errno != EEXIST) {
-      std::printf("the lock folder %s cannot be made: %s\n", folder->c_str(), std::strerror(errno));
-      return -1;
-    }
-  }
-  const int dirFd = open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (dirFd >= 0 && IsPrivateFolder(dirFd)) return dirFd;
-  std::printf("the lock folder %s is not this user's own (a folder only the user can write, not a link): "
-              "remove it, or set XDG_RUNTIME_DIR to such a folder\n", folder->c_str());
-  if (dirFd >= 0) close(dirFd);
-  return -1;
-}
-
 // One token's lock: waits for another batch of this user that holds it.
 bool TakeLock(int dirFd, const std::string& folder, const std::string& name) {
   const std::string path = folder + "/" + name;
-  const int fd = openat(dirFd, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  struct stat info {};
-  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
-    std::printf("the lock %s cannot be taken: %s\n", path.c_str(),
-                fd < 0 ? std::strerror(errno) : "not a file of this user's own");
-    if (fd >= 0) close(fd);
-    return false;
-  }
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-  if (errno == EWOULDBLOCK) {
+  int lock = -1;
+  const LockTaking taking = TryLock(dirFd, name.c_str(), &lock);
+  if (taking == LockTaking::kTaken) return true;
+  if (taking == LockTaking::kBusy) {
     std::printf("waiting for another run on the token (%s)\n", path.c_str());
     std::fflush(stdout);
-    int result = 0;
-    while ((result = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-    }
-    if (result == 0) return true;
+    if (WaitForLock(lock)) return true;
   }
-  std::printf("the lock %s cannot be taken: %s\n", path.c_str(), std::strerror(errno));
-  close(fd);
+  std::printf("the lock %s cannot be taken: %s\n", path.c_str(),
+              taking == LockTaking::kNotOwnFile ? "not a file of this user's own" : std::strerror(errno));
   return false;
+}
+
+// A folder for the locks that only this user can write; anything else is
+// refused, never used and never skipped.
+int LockFolder(std::string* folder) {
+  int dirFd = -1;
+  const LockFolderOpening opening = OpenLockFolder(folder, &dirFd);
+  if (opening == LockFolderOpening::kCannotMake) {
+    std::printf("the lock folder %s cannot be made: %s\n", folder->c_str(), std::strerror(errno));
+  } else if (opening == LockFolderOpening::kNotPrivate) {
+    std::printf("the lock folder %s is not this user's own (a folder only the user can write, not a link): "
+                "remove it, or set XDG_RUNTIME_DIR to such a folder\n", folder->c_str());
+  }
+  return dirFd;
 }
 
 }  // namespace
@@ -202,7 +175,7 @@ bool LockTokens(const Manifest& manifest) {
   }
   if (tokens.empty()) return true;
   std::string folder;
-  const int dirFd = OpenLockFolder(&folder);
+  const int dirFd = LockFolder(&folder);
   if (dirFd < 0) return false;
   bool locked = true;
   for (const std::string& token : tokens) {  // in order: no two batches wait on each other
@@ -212,17 +185,10 @@ bool LockTokens(const Manifest& manifest) {
     locked = TakeLock(dirFd, folder, "sealtool-token-" + HexString(digest, 8) + ".lock");
     if (!locked) break;
   }
-  close(dirFd);  // the locks stay with their own descriptors
+  CloseFolder(dirFd);  // the locks stay open on their own
   return locked;
 }
 
-// Enough descriptors for every staged output's folder.
-void RaiseDescriptorLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
-}
+void RaiseDescriptorLimit() { RaiseOpenFileLimit(); }
 
 }  // namespace sealtool

@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "driver/staged_file.h"
+#include "platform/output_target.h"
+#include "platform/staged_file.h"
 
 namespace sealtool {
 
@@ -33,9 +34,5 @@ bool WriteImageFile(const char* path, const std::uint8_t* buffer, std::uint32_t 
 // way (-1 when none was opened).
 bool StageImageFile(const char* path, const std::uint8_t* buffer, std::uint32_t size,
                     StagedFile* staged);
-
-// Whether two paths name one file (device and inode); paths that cannot both
-// be looked up are compared as text.
-bool SameFile(const char* a, const char* b);
 
 }  // namespace sealtool

@@ -1,4 +1,4 @@
-#include "driver/process_guard.h"
+#include "platform/process_guard.h"
 #include "driver/run.h"
 
 int main(int argc, char** argv) {

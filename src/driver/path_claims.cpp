@@ -1,9 +1,5 @@
 #include "driver/path_claims.h"
 
-#include <limits.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +8,7 @@
 #include <tuple>
 
 #include "keys/key_handle.h"
+#include "platform/file_facts.h"
 
 
 namespace sealtool {
@@ -37,7 +34,7 @@ std::string NewFilePath(fs::path path) {
 
 // One key per file: the files that exist by device and inode, new names by
 // their real path.
-using FileKey = std::tuple<bool, dev_t, ino_t, std::string>;
+using FileKey = std::tuple<bool, std::uint64_t, std::uint64_t, std::string>;
 
 FileKey KeyOf(const FileIdentity& identity) {
   return {identity.exists, identity.device, identity.inode, identity.newPath};
@@ -47,12 +44,12 @@ FileKey KeyOf(const FileIdentity& identity) {
 
 FileIdentity IdentifyFile(const std::string& path) {
   FileIdentity identity;
-  struct stat info {};
-  if (stat(path.c_str(), &info) == 0) {
+  const FileId id = IdOfFile(path.c_str());
+  if (id.found) {
     identity.exists = true;
-    identity.regular = S_ISREG(info.st_mode);
-    identity.device = info.st_dev;
-    identity.inode = info.st_ino;
+    identity.regular = KindOfFile(path.c_str(), true) == FileKind::kRegular;
+    identity.device = id.device;
+    identity.inode = id.inode;
     return identity;
   }
   identity.newPath = NewFilePath(path);

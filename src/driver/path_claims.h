@@ -3,7 +3,7 @@
 // PIN file, and not twice on one file under two spellings.
 #pragma once
 
-#include <sys/types.h>
+#include <cstdint>
 
 #include <string>
 #include <vector>
@@ -19,8 +19,8 @@ enum class PathUse { kRead, kWrite, kWriteAnyKind };
 struct FileIdentity {
   bool exists = false;
   bool regular = false;
-  dev_t device = 0;
-  ino_t inode = 0;
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
   std::string newPath;
 };
 

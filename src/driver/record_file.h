@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "driver/staged_file.h"
+#include "platform/staged_file.h"
 
 namespace sealtool {
 

@@ -1,8 +1,5 @@
 #include "driver/run.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 
 #include <cstdio>
@@ -133,9 +130,7 @@ int WriteOutputWithRecord(const CommandLine& commandLine, const RecordedImage& i
     written = CommitStagedFiles(both, 2);
     if (!written) std::printf("the output and the record cannot be moved into place: %s\n", std::strerror(errno));
   }
-  for (const int dirFd : {output.dirFd, record.dirFd}) {
-    if (dirFd >= 0) close(dirFd);
-  }
+  for (const int dirFd : {output.dirFd, record.dirFd}) CloseFolder(dirFd);
   if (!written) {
     std::printf("BIN error !\n");
     return 1;

@@ -1,7 +1,8 @@
 #include "image/hex_text.h"
-#include "console/console.h"
 
 #include <cstdio>
+
+#include "console/console.h"
 
 namespace sealtool {
 namespace {

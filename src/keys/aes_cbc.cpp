@@ -1,11 +1,12 @@
 #include "keys/aes_cbc.h"
-#include "console/console.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include <mbedtls/aes.h>
 #include <mbedtls/platform_util.h>
+
+#include "console/console.h"
 
 namespace sealtool {
 namespace {

@@ -1,8 +1,5 @@
 // Keys in files: every reference no other source claims is a path, read in
 // the format of the key's role.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +16,7 @@
 #include "keys/public_key.h"
 #include "keys/rsa_key_files.h"
 #include "keys/rsa_signing_keys.h"
+#include "platform/file_facts.h"
 #include "secret/system_random.h"
 #include "secret/wipe_guard.h"
 
@@ -125,12 +123,11 @@ bool FilePublicKey(const KeyHandle& key, mbedtls_mpi* n, mbedtls_mpi* e, const c
 }
 
 bool FileUsable(const char* ref, char* why, std::size_t size) {
-  struct stat info {};
-  const bool found = stat(ref, &info) == 0;
+  const FileKind kind = KindOfFile(ref, true);
   const char* problem = nullptr;
-  if (found && !S_ISREG(info.st_mode)) {
+  if (kind != FileKind::kMissing && kind != FileKind::kRegular) {
     problem = "not a regular file";  // errno holds nothing of it
-  } else if (!found || access(ref, R_OK) != 0) {
+  } else if (kind == FileKind::kMissing || !FileReadable(ref)) {
     problem = std::strerror(errno);
   }
   if (problem == nullptr) return true;

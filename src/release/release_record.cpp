@@ -1,7 +1,5 @@
 #include "release/release_record.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +13,7 @@
 #include "keys/key_handle.h"
 #include "keys/public_key.h"
 #include "keys/rsa_key_files.h"
+#include "platform/file_facts.h"
 #include "release/json_document.h"
 
 namespace sealtool {
@@ -42,7 +41,7 @@ std::string RelativeTo(const std::string& path, const std::string& folder) {
 RecordedKey DefaultKey(const char* role, const char* fileName, bool builtInWhenAbsent, const std::string& folder) {
   RecordedKey key;
   key.role = role;
-  const bool present = access(fileName, F_OK) == 0;
+  const bool present = FileExists(fileName);
   key.reference = present || !builtInWhenAbsent ? RelativeTo(fileName, folder) : "";
   key.source = present || !builtInWhenAbsent ? "file" : "built-in";
   return key;

@@ -1,7 +1,5 @@
 #include "seal/rsa_signature.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +16,7 @@
 #include "keys/key_id.h"
 #include "keys/public_key.h"
 #include "keys/rsa_signing_keys.h"
+#include "platform/file_facts.h"
 #include "digest/sha256.h"
 
 namespace sealtool {
@@ -41,13 +40,12 @@ void PrintSignature(const std::uint8_t* result) {
 // A signature made elsewhere: exactly 128 bytes, big-endian, as raw RSA
 // tools write it.
 bool ReadSignatureFile(const char* path, std::uint8_t* signature) {
-  struct stat info {};
   std::FILE* stream = std::fopen(path, "rb");
   if (stream == nullptr) {
     SayFailed("  ! Could not open %s\n\n", path);
     return false;
   }
-  if (fstat(fileno(stream), &info) == 0 && S_ISDIR(info.st_mode)) {
+  if (StreamIsFolder(stream)) {
     std::fclose(stream);
     SayFailed("  ! %s is a directory, not a signature file\n\n", path);
     return false;

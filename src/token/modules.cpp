@@ -1,11 +1,11 @@
 #include "token/modules.h"
-#include "console/console.h"
-
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "console/console.h"
+#include "platform/file_facts.h"
 
 namespace sealtool {
 namespace {
@@ -18,8 +18,7 @@ constexpr char kServerAddressVariable[] = "P11_KIT_SERVER_ADDRESS";
 // many keys or tokens of it the run uses and by whichever path it is named.
 struct LoadedModule {
   CK_FUNCTION_LIST* module;
-  dev_t device;
-  ino_t inode;
+  FileId file;  // which file it was loaded from
   bool mustFinalize;  // false when another loader of this process initialized it
 };
 
@@ -63,10 +62,10 @@ void PrintInitializeFailure(const TokenRef& ref, const char* module, const char*
 // this process already initialized (through p11-kit's configuration) is used
 // as it is, and left for its first loader to finalize.
 CK_FUNCTION_LIST* ModuleAtPath(const TokenRef& ref, const char* path) {
-  struct stat info {};
-  const bool known = stat(path, &info) == 0;
+  const FileId id = IdOfFile(path);
+  const bool known = id.found;
   for (const LoadedModule& loaded : gModules) {
-    if (known && loaded.module != nullptr && loaded.device == info.st_dev && loaded.inode == info.st_ino) {
+    if (known && loaded.module != nullptr && SameFileId(loaded.file, id)) {
       return loaded.module;
     }
   }
@@ -87,7 +86,7 @@ CK_FUNCTION_LIST* ModuleAtPath(const TokenRef& ref, const char* path) {
     PrintInitializeFailure(ref, path, path, rv);
     return nullptr;
   }
-  *slot = LoadedModule{module, info.st_dev, info.st_ino, rv == CKR_OK};
+  *slot = LoadedModule{module, id, rv == CKR_OK};
   return module;
 }
 

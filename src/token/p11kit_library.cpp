@@ -1,10 +1,10 @@
 #include "token/p11kit_library.h"
-#include "console/console.h"
-
-#include <dlfcn.h>
 
 #include <cstdio>
 #include <cstring>
+
+#include "console/console.h"
+#include "platform/shared_library.h"
 
 namespace sealtool {
 namespace {
@@ -17,7 +17,7 @@ bool gLoaded = false;
 // Looks name up into *slot, whatever its function type.
 template <typename Function>
 bool Bind(void* handle, const char* name, Function* slot) {
-  void* symbol = dlsym(handle, name);
+  void* symbol = FindLibraryFunction(handle, name);
   if (symbol == nullptr) {
     SayFailed("  ! %s has no %s\n\n", kLibraryName, name);
     return false;
@@ -58,9 +58,10 @@ bool BindAll(void* handle, P11KitLibrary* kit) {
 const P11KitLibrary* LoadP11Kit() {
   if (gLoaded) return &gLibrary;
   // Never unloaded: the modules it loads may keep threads or handlers.
-  void* handle = dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL);
+  const char* why = "";
+  void* handle = OpenSharedLibrary(kLibraryName, &why);
   if (handle == nullptr) {
-    SayFailed("  ! keys in a token need p11-kit: %s\n\n", dlerror());
+    SayFailed("  ! keys in a token need p11-kit: %s\n\n", why);
     return nullptr;
   }
   if (!BindAll(handle, &gLibrary)) return nullptr;

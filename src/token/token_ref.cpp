@@ -1,9 +1,10 @@
 #include "token/token_ref.h"
-#include "console/console.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "console/console.h"
 
 namespace sealtool {
 namespace {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The folders of src/ depend one way: driver -> release -> seal -> keys ->
-# token, and every folder may use image, digest, secret and console, which
-# use nothing above them. An include that runs against that direction fails
+# token, and every folder may use image, digest, secret, console and
+# platform, which use nothing above them. Only platform/ calls the operating
+# system: no other file of src/ or tools/ includes its headers. An include that runs against that direction fails
 # this test, and so does a test for a token reference outside keys/ and
 # token/.
 # Usage: check-include-direction.sh SOURCE_DIR
@@ -10,15 +11,16 @@ cd "$1/src"
 
 allowed() {  # folder: the folders its files may include
   case $1 in
-    driver) echo "driver release seal keys token image digest secret console" ;;
-    release) echo "release seal keys token image digest secret console" ;;
-    seal)   echo "seal keys token image digest secret console" ;;
-    keys)   echo "keys token image digest secret console" ;;
-    token)  echo "token image digest secret console" ;;
-    image)  echo "image console" ;;
+    driver) echo "driver release seal keys token image digest secret console platform" ;;
+    release) echo "release seal keys token image digest secret console platform" ;;
+    seal)   echo "seal keys token image digest secret console platform" ;;
+    keys)   echo "keys token image digest secret console platform" ;;
+    token)  echo "token image digest secret console platform" ;;
+    image)  echo "image console platform" ;;
     console) echo "console" ;;
-    digest) echo "digest" ;;
-    secret) echo "secret" ;;
+    platform) echo "platform" ;;
+    digest) echo "digest platform" ;;
+    secret) echo "secret platform" ;;
     *)      echo "" ;;
   esac
 }
@@ -46,5 +48,10 @@ while IFS= read -r found; do
   echo "$found: asks where a key lives; use the key handle (keys/key_handle.h)"
   status=1
 done < <(cd .. && grep -rn 'IsTokenRef\|"pkcs11:"' src tools | grep -v '^src/keys/\|^src/token/' || true)
+while IFS= read -r found; do
+  echo "$found: an operating-system header outside src/platform/"
+  status=1
+done < <(cd .. && grep -rnE '#include <(unistd|fcntl|termios|signal|dlfcn|windows|sys/[a-z_]+)\.h>|#include <csignal>' src tools \
+           | grep -v '^src/platform/' || true)
 [ $status -eq 0 ] && echo "every include of src/ runs along driver -> release -> seal -> keys -> token, and keys are used through their handle"
 exit $status

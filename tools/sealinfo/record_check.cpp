@@ -2,10 +2,6 @@
 
 #include "release_intent.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +14,7 @@
 #include "image/layout.h"
 #include "keys/key_id.h"
 #include "keys/public_key.h"
+#include "platform/file_facts.h"
 #include "release/release_record.h"
 
 namespace sealtool::inspect {
@@ -105,10 +102,10 @@ std::string ApplyRecordedKeys(const RecordedImage& recorded, const std::string& 
       *slot = kBuiltInKeyPath;
     } else if (key.source == "file") {
       paths->push_back(Resolve(key.reference, folder));
-      if (access(paths->back().c_str(), R_OK) != 0) return "the key file " + paths->back() + " cannot be read";
+      if (!FileReadable(paths->back().c_str())) return "the key file " + paths->back() + " cannot be read";
       *slot = paths->back().c_str();
     } else if (key.role != "rsa_pub" &&
-               (!anchors.keyDirGiven || access((std::string(options->keyDir) + "/aes.txt").c_str(), R_OK) != 0)) {
+               (!anchors.keyDirGiven || !FileReadable((std::string(options->keyDir) + "/aes.txt").c_str()))) {
       return "its " + key.role + " is in a token: give --keys with its aes.txt, or check the release with "
              "sealtool --batch MANIFEST --check";
     }
@@ -239,8 +236,7 @@ int CheckAgainstRecord(const char* recordPath, char* const* images, int count, c
   std::vector<IntendedImage> intent;
   if (anchors.manifestPath != nullptr && !LoadIntent(anchors.manifestPath, &intent)) return 2;
   for (int i = 0; i < count; ++i) {
-    struct stat info {};
-    if (stat(images[i], &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (KindOfFile(images[i], true) != FileKind::kRegular) {
       std::fprintf(stderr, "sealinfo: '%s' is not a file: name the image files to check\n", images[i]);
       return 2;
     }

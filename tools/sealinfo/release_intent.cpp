@@ -1,9 +1,5 @@
 #include "release_intent.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 
@@ -11,6 +7,7 @@
 #include "keys/key_id.h"
 #include "keys/public_key.h"
 #include "keys/key_handle.h"
+#include "platform/file_facts.h"
 
 namespace sealtool::inspect {
 namespace {
@@ -49,11 +46,12 @@ bool LoadIntent(const char* path, std::vector<IntendedImage>* intent) {
     std::fprintf(stderr, "sealinfo: the manifest '%s' is refused: %s\n", path, problem.c_str());
     return false;
   }
-  const int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int here = -1;
   const fs::path folder = fs::path(path).parent_path();
-  if (here < 0 || (!folder.empty() && chdir(folder.c_str()) != 0)) {
+  const bool saved = SaveWorkingFolder(&here);
+  if (!saved || (!folder.empty() && !EnterFolder(folder.c_str()))) {
     std::fprintf(stderr, "sealinfo: the manifest's folder cannot be entered\n");
-    if (here >= 0) close(here);
+    if (saved) ReturnToFolder(here);
     return false;
   }
   bool ok = true;
@@ -69,8 +67,7 @@ bool LoadIntent(const char* path, std::vector<IntendedImage>* intent) {
     intended.hasKeyId = SignsWithRsa(image.mode);
     intent->push_back(std::move(intended));
   }
-  ok = fchdir(here) == 0 && ok;
-  close(here);
+  ok = ReturnToFolder(here) && ok;
   CloseKeys();
   return ok;
 }
@@ -100,9 +97,7 @@ std::string KeyNotIntended(const RecordedImage& recorded, const IntendedImage& i
       const fs::path recordedPath = fs::path(key.reference).is_absolute()
                                         ? fs::path(key.reference)
                                         : fs::path(recordFolder) / key.reference;
-      struct stat a {}, b {};
-      same = stat(recordedPath.c_str(), &a) == 0 && stat(meant->c_str(), &b) == 0 && a.st_dev == b.st_dev &&
-             a.st_ino == b.st_ino;
+      same = SameFileId(IdOfFile(recordedPath.c_str()), IdOfFile(meant->c_str()));
     }
     if (!same) return "its " + key.role + " is not the manifest's";
   }

@@ -1,7 +1,6 @@
 #include "checks.h"
 
 #include <limits.h>
-#include <sys/stat.h>
 
 #include <cstring>
 #include <initializer_list>
@@ -17,6 +16,7 @@
 #include "mode_detection.h"
 #include "keys/aes_cbc.h"
 #include "image/checksum.h"
+#include "platform/file_facts.h"
 #include "seal/rsa_seal.h"
 #include "seal/rsa_signature.h"
 #include "secret/wipe_guard.h"
@@ -169,8 +169,7 @@ void CheckStoredPublicKey(const std::uint8_t* image, const InspectOptions& optio
     KeyPath(options, kRsaPublicKeyFileName, path);
     std::snprintf(shown, sizeof shown, "%s in %s", kRsaPublicKeyFileName, options.keyDir);
   }
-  struct stat info {};
-  if (stat(path, &info) != 0) {
+  if (KindOfFile(path, true) == FileKind::kMissing) {
     AddCheck(report, CheckId::kPublicKey, Verdict::kNotVerifiable, "no %.180s", shown);
     return;
   }

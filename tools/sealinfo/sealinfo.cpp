@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "driver/image_file.h"
-#include "driver/process_guard.h"
+#include "platform/process_guard.h"
 #include "image/dram_table.h"
 #include "image/image_read.h"
 #include "image/layout.h"

@@ -1,7 +1,5 @@
 #include "key_report.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -24,6 +22,7 @@
 #include "keys/rsa_signing_keys.h"
 #include "keys/key_handle.h"
 #include "keys/public_key.h"
+#include "platform/file_facts.h"
 #include "seal/rsa_seal.h"
 #include "seal/rsa_signature.h"
 #include "secret/secret_file.h"
@@ -103,8 +102,7 @@ void CheckPublicKey(const char* path, mbedtls_rsa_context* rsa, std::vector<KeyC
   mbedtls_mpi n;
   mbedtls_mpi_init(&n);
   mbedtls_mpi* const values[] = {&n, &rsa->E};
-  struct stat info {};
-  if (stat(pubPath.c_str(), &info) != 0) {
+  if (sealtool::KindOfFile(pubPath.c_str(), true) == sealtool::FileKind::kMissing) {
     mbedtls_mpi_lset(&rsa->E, kUsualExponent);
     // Nothing was compared: a warning, never an ok.
     checks->push_back({"public key", false, true,

@@ -1,9 +1,5 @@
 #include "key_store.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,9 +7,10 @@
 #include <mbedtls/entropy.h>
 #include <mbedtls/platform_util.h>
 
-#include "driver/staged_file.h"
 #include "keys/aes_key_file.h"
 #include "keys/rsa_key_files.h"
+#include "platform/file_facts.h"
+#include "platform/staged_file.h"
 #include "rsa_keygen.h"
 #include "seal/rsa_signature.h"
 #include "secret/system_random.h"
@@ -21,20 +18,26 @@
 namespace sealkey {
 namespace {
 
-const char* KindOfFile(mode_t mode) {
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a regular file";
+const char* NameOfKind(sealtool::FileKind kind) {
+  switch (kind) {
+    case sealtool::FileKind::kFolder:
+      return "a folder";
+    case sealtool::FileKind::kFifo:
+      return "a FIFO";
+    case sealtool::FileKind::kDevice:
+      return "a device";
+    case sealtool::FileKind::kSocket:
+      return "a socket";
+    default:
+      return "not a regular file";
+  }
 }
 
 // Anything at the name counts, a dangling link too: without --force nothing
 // that stands there is replaced, and with it only a regular file or a link.
 bool RefuseExistingName(const char* program, const char* name, bool force) {
-  struct stat info {};
   if (RefuseSpecialFile(program, name)) return true;
-  if (force || lstat(name, &info) != 0) {
+  if (force || sealtool::KindOfFile(name, false) == sealtool::FileKind::kMissing) {
     return false;
   }
   std::fprintf(stderr, "%s: %s already exists; use --force to replace it\n", program, name);
@@ -82,7 +85,7 @@ bool WriteKeyFiles(const char* program, const KeyFileTexts& texts, bool withAes,
       {sealtool::kRsaPublicKeyFileName, 0644, texts.pub, texts.pubLength},
       {sealtool::kAesKeyFileName, 0600, texts.aes, texts.aesLength},
   };
-  const int dirFd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const int dirFd = sealtool::OpenFolder(".");
   std::size_t failed = 0;
   const std::size_t count = withAes ? 3 : 2;
   const bool written = dirFd >= 0 && sealtool::WriteFileSet(dirFd, files, count, &failed, force);
@@ -91,7 +94,7 @@ bool WriteKeyFiles(const char* program, const KeyFileTexts& texts, bool withAes,
     std::fprintf(stderr, "%s: writing %s failed: %s; no key file was changed\n", program,
                  failed < count ? files[failed].name : "the key files", std::strerror(failure));
   }
-  if (dirFd >= 0) close(dirFd);
+  sealtool::CloseFolder(dirFd);
   return written;
 }
 
@@ -110,12 +113,14 @@ bool FormatKeyFiles(const char* program, const mbedtls_rsa_context* rsa,
 }  // namespace
 
 bool RefuseSpecialFile(const char* program, const char* path) {
-  struct stat info {};
-  if (lstat(path, &info) != 0 || S_ISREG(info.st_mode)) return false;
-  const bool link = S_ISLNK(info.st_mode);
-  if (link && (stat(path, &info) != 0 || S_ISREG(info.st_mode))) return false;
+  using sealtool::FileKind;
+  FileKind kind = sealtool::KindOfFile(path, false);
+  if (kind == FileKind::kMissing || kind == FileKind::kRegular) return false;
+  const bool link = kind == FileKind::kLink;
+  if (link) kind = sealtool::KindOfFile(path, true);
+  if (link && (kind == FileKind::kMissing || kind == FileKind::kRegular)) return false;
   std::fprintf(stderr, "%s: %s is %s%s: key files replace only regular files (and links to them)\n",
-               program, path, link ? "a link to " : "", KindOfFile(info.st_mode));
+               program, path, link ? "a link to " : "", NameOfKind(kind));
   return true;
 }
 

@@ -1,8 +1,5 @@
 #include "key_transfer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +9,7 @@
 #include <mbedtls/platform_util.h>
 #include <mbedtls/rsa.h>
 
-#include "driver/staged_file.h"
+#include "platform/staged_file.h"
 #include "key_report.h"
 #include "key_store.h"
 #include "keys/pkcs8.h"
@@ -212,20 +209,20 @@ KeyToolOutcome WriteExport(const ExportOptions& options, const std::uint8_t* byt
                                                                                        : KeyToolOutcome::kUnreadable;
   }
   if (RefuseSpecialFile("sealkey", options.out)) return KeyToolOutcome::kCheckFailed;
-  char name[NAME_MAX + 1];
+  char name[sealtool::kFileNameSize];
   errno = 0;
-  const int dirFd = sealtool::OpenParentDirectory(AT_FDCWD, options.out, name);
+  const int dirFd = sealtool::OpenParentDirectory(sealtool::kWorkingFolder, options.out, name);
   if (dirFd < 0) {
     std::fprintf(stderr, "sealkey: cannot write %s: %s\n", options.out,
                  errno != 0 ? std::strerror(errno) : "it names no file that could be created");
     return KeyToolOutcome::kCheckFailed;
   }
-  const sealtool::FileToWrite file{name, static_cast<mode_t>(options.privateKey ? 0600 : 0644), bytes,
+  const sealtool::FileToWrite file{name, options.privateKey ? 0600u : 0644u, bytes,
                                    length};
   std::size_t failed = 0;
   const bool written = sealtool::WriteFileSet(dirFd, &file, 1, &failed, options.force);
   const int failure = errno;
-  close(dirFd);
+  sealtool::CloseFolder(dirFd);
   if (!written) {
     std::fprintf(stderr, "sealkey: cannot write %s: %s%s\n", options.out, std::strerror(failure),
                  failure == EEXIST ? " (use --force to replace it)" : "");

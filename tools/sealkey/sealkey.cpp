@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/process_guard.h"
+#include "platform/process_guard.h"
 #include "key_report.h"
 #include "key_store.h"
 #include "key_transfer.h"

@@ -1,11 +1,10 @@
 #include "token_report.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "console/console.h"
 #include "release/json_document.h"
 #include "keys/key_handle.h"
 #include "token/pkcs11_token.h"
@@ -150,23 +149,10 @@ void PrintJson(const char* uri, const TokenKeyFacts& facts, const std::vector<Mo
 // standard error for the time of the lookup.
 class StdoutToStderr {
  public:
-  StdoutToStderr() {
-    std::fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    if (saved_ >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
-  }
-  ~StdoutToStderr() {
-    std::fflush(stdout);
-    if (saved_ >= 0) {
-      dup2(saved_, STDOUT_FILENO);
-      close(saved_);
-    }
-  }
+  StdoutToStderr() { sealtool::SayOnStandardError(true); }
+  ~StdoutToStderr() { sealtool::SayOnStandardError(false); }
   StdoutToStderr(const StdoutToStderr&) = delete;
   StdoutToStderr& operator=(const StdoutToStderr&) = delete;
-
- private:
-  int saved_;
 };
 
 }  // namespace

@@ -4,18 +4,25 @@
 // together or not at all.
 #pragma once
 
-#include <limits.h>
-#include <sys/types.h>
-
 #include <cstddef>
 
 namespace sealtool {
 
 inline constexpr std::size_t kTempNameSize = 24;
 
+// Room for one name within a folder, its terminating NUL included.
+inline constexpr std::size_t kFileNameSize = 256;
+
+// Folders are named by small integer handles: an open directory on POSIX.
+// kWorkingFolder stands for the working directory.
+extern const int kWorkingFolder;
+
+// Closes a folder handle that OpenParentDirectory gave; -1 is ignored.
+void CloseFolder(int dirFd);
+
 struct StagedFile {
   int dirFd;                  // the directory of both names; not owned
-  char name[NAME_MAX + 1];    // the final name within it
+  char name[kFileNameSize];   // the final name within it
   char tempName[kTempNameSize];
   int fd;                     // the temporary file while it is open, else -1
   int pendingSlot;            // its slot among the files a signal removes
@@ -25,12 +32,12 @@ struct StagedFile {
 // relative to atFd (an absolute path ignores atFd; AT_FDCWD for the working
 // directory). Returns the directory's descriptor (O_PATH), or -1 when path
 // names no file that could be created, such as "" or "dir/".
-int OpenParentDirectory(int atFd, const char* path, char (&name)[NAME_MAX + 1]);
+int OpenParentDirectory(int atFd, const char* path, char (&name)[kFileNameSize]);
 
 // Creates ".sealtool-XXXXXX" (O_EXCL, never through a link) in dirFd with
 // exactly the permissions mode and opens it for writing. False, with errno
 // set, when no such file can be made there.
-bool StageFile(StagedFile* file, int dirFd, const char* name, mode_t mode);
+bool StageFile(StagedFile* file, int dirFd, const char* name, unsigned mode);
 
 // Writes all of size bytes to fd, through short writes and interruptions.
 bool WriteAll(int fd, const void* data, std::size_t size);
@@ -52,7 +59,7 @@ void DiscardStagedFile(StagedFile* file);
 // One file of a group written together.
 struct FileToWrite {
   const char* name;
-  mode_t mode;
+  unsigned mode;  // permission bits
   const void* bytes;
   std::size_t size;
 };

@@ -1,6 +1,7 @@
-#include "driver/staged_file.h"
+#include "platform/staged_file.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -11,7 +12,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "driver/process_guard.h"
+#include "platform/process_guard.h"
+
+static_assert(sealtool::kFileNameSize == NAME_MAX + 1, "a name within a folder");
 
 namespace sealtool {
 namespace {
@@ -92,7 +95,13 @@ void UndoPlacement(const StagedFile& file, Placement placement) {
 
 }  // namespace
 
-int OpenParentDirectory(int atFd, const char* path, char (&name)[NAME_MAX + 1]) {
+const int kWorkingFolder = AT_FDCWD;
+
+void CloseFolder(int dirFd) {
+  if (dirFd >= 0) close(dirFd);
+}
+
+int OpenParentDirectory(int atFd, const char* path, char (&name)[kFileNameSize]) {
   const std::size_t length = std::strlen(path);
   const char* slash = std::strrchr(path, '/');
   const char* base = slash != nullptr ? slash + 1 : path;
@@ -111,7 +120,7 @@ int OpenParentDirectory(int atFd, const char* path, char (&name)[NAME_MAX + 1]) 
   return openat(atFd, directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
-bool StageFile(StagedFile* file, int dirFd, const char* name, mode_t mode) {
+bool StageFile(StagedFile* file, int dirFd, const char* name, unsigned mode) {
   file->dirFd = dirFd;
   file->fd = -1;
   file->pendingSlot = -1;
@@ -131,7 +140,7 @@ bool StageFile(StagedFile* file, int dirFd, const char* name, mode_t mode) {
   }
   if (file->fd < 0) return false;
   file->pendingSlot = RegisterPendingFile(dirFd, file->tempName);
-  if (fchmod(file->fd, mode) != 0) {
+  if (fchmod(file->fd, static_cast<mode_t>(mode)) != 0) {
     const int saved = errno;
     DiscardStagedFile(file);
     errno = saved;

@@ -1,4 +1,4 @@
-#include "driver/process_guard.h"
+#include "platform/process_guard.h"
 
 #include <fcntl.h>
 #include <sys/prctl.h>

@@ -1,0 +1,45 @@
+// What stands at a path, and the few folder operations the programs need,
+// asked of the operating system in one place.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace sealtool {
+
+enum class FileKind { kMissing, kRegular, kFolder, kLink, kFifo, kDevice, kSocket, kOther };
+
+// What stands at path: with followLinks what a link leads to, else the link
+// itself. kMissing when it cannot be looked up (errno tells why).
+FileKind KindOfFile(const char* path, bool followLinks);
+
+// Whether this process may read the file at path; whether anything (a link
+// followed) stands there.
+bool FileReadable(const char* path);
+bool FileExists(const char* path);
+
+// The identity of the file a path names (links followed): two paths with
+// the same identity name one file.
+struct FileId {
+  bool found;
+  std::uint64_t device;
+  std::uint64_t inode;
+};
+FileId IdOfFile(const char* path);
+bool SameFileId(const FileId& a, const FileId& b);
+
+// Whether an open stream is a folder (fopen opens one for reading).
+bool StreamIsFolder(std::FILE* stream);
+
+// Creates the folder; true when it was made or already stands there.
+bool MakeFolder(const char* path);
+
+// A folder handle (staged_file.h) for path; -1 when it cannot be opened.
+int OpenFolder(const char* path);
+
+// Changes the working folder; and the way back to the one a run started in.
+bool EnterFolder(const char* path);
+bool SaveWorkingFolder(int* saved);
+bool ReturnToFolder(int saved);  // and closes saved
+
+}  // namespace sealtool
