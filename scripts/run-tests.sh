@@ -34,7 +34,9 @@ configure -DSEALTOOL_BUILD_TESTS=ON -DSEALTOOL_WERROR=ON
 build
 
 stage "static checks"
-mapfile -t sources < <(cd "$PROJECT_ROOT" && find src tools fuzz -name '*.cpp' | sort)
+# The Windows platform files are checked by the Windows build's compiler.
+mapfile -t sources < <(cd "$PROJECT_ROOT" && find src tools fuzz -name '*.cpp' ! -name '*_windows.cpp' \
+                         ! -name 'windows_*.cpp' | sort)
 (cd "$PROJECT_ROOT" && clang-tidy -p "$BUILD_DIR" --quiet "${sources[@]}")
 (cd "$PROJECT_ROOT" && cppcheck --enable=warning,performance,portability --std=c++20 \
   --inline-suppr --quiet --error-exitcode=1 -I src -I tools -I fuzz src tools fuzz)

@@ -7,23 +7,31 @@
 
 #include <cstddef>
 
+// The compiler checks each message against its arguments, with the C99
+// rules of the printf the programs use (on Windows, mingw-w64's own).
+#if defined(__MINGW32__)
+#define SEALTOOL_PRINTF_LIKE __attribute__((format(gnu_printf, 1, 2)))
+#else
+#define SEALTOOL_PRINTF_LIKE __attribute__((format(printf, 1, 2)))
+#endif
+
 namespace sealtool {
 
 // Progress text, printed as printf prints it.
-void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Say(const char* format, ...) SEALTOOL_PRINTF_LIKE;
 
 // A key's bytes as a run echoes them: printed unless quiet, never kept.
-void SaySecret(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void SaySecret(const char* format, ...) SEALTOOL_PRINTF_LIKE;
 
 // A warning ("  ! warning: ..."): printed even while quiet.
-void SayWarning(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void SayWarning(const char* format, ...) SEALTOOL_PRINTF_LIKE;
 
 // A step that fails: prints " failed\n" and then the reason. What is said
 // after it, until the failure is taken, is more of the reason.
-void SayFailed(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void SayFailed(const char* format, ...) SEALTOOL_PRINTF_LIKE;
 
 // A step that refuses the image in words of its own, without " failed".
-void SayRefused(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void SayRefused(const char* format, ...) SEALTOOL_PRINTF_LIKE;
 
 // Sends all step text to standard error instead of standard output (for a
 // program whose report owns standard output), or back.

@@ -212,8 +212,8 @@ std::string Absolute(const char* path) {
 
 bool EnterManifestFolder(const char* manifest) {
   const fs::path folder = fs::path(manifest).parent_path();
-  if (folder.empty() || EnterFolder(folder.c_str())) return true;
-  std::printf("the manifest's folder %s cannot be entered: %s\n", folder.c_str(), std::strerror(errno));
+  if (folder.empty() || EnterFolder(folder.string().c_str())) return true;
+  std::printf("the manifest's folder %s cannot be entered: %s\n", folder.string().c_str(), std::strerror(errno));
   return false;
 }
 

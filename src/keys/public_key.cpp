@@ -12,6 +12,7 @@
 #include "image/layout.h"
 #include "keys/key_formats.h"
 #include "keys/rsa_key_files.h"
+#include "platform/process_guard.h"
 #include "secret/secret_file.h"
 #include "keys/key_handle.h"
 
@@ -85,13 +86,13 @@ bool LoadPublicKeyFile(const char* path, mbedtls_mpi* n, mbedtls_mpi* e, const c
   // sealinfo reads keys through here too: the message names the program
   // that runs.
   if (!read) {
-    std::fprintf(stderr, "%s: cannot read %s: %s\n", program_invocation_short_name, path,
+    std::fprintf(stderr, "%s: cannot read %s: %s\n", ProgramName(), path,
                  readErrno != 0 ? std::strerror(readErrno) : "a read error");
     return false;
   }
   if (!loaded || mbedtls_mpi_bitlen(n) == 0 || !PublicExponentIsSound(e)) {
     std::fprintf(stderr, "%s: %s holds no RSA public key (as a %s)\n",
-                 program_invocation_short_name, path, *kind);
+                 ProgramName(), path, *kind);
     return false;
   }
   return true;

@@ -16,6 +16,9 @@ namespace sealtool {
 // reopened; the program must then stop.
 bool GuardProcess();
 
+// The running program's name, without its folder, for messages.
+const char* ProgramName();
+
 // A temporary file that a termination signal must remove, named relative to
 // an open directory. At most kMaxPendingFiles at a time; returns a slot for
 // ForgetPendingFile, or -1 when all slots are taken or name is too long.

@@ -80,6 +80,8 @@ void ForbidCoreDumps() {
   setrlimit(RLIMIT_CORE, &none);
 }
 
+const char* ProgramName() { return program_invocation_short_name; }
+
 bool GuardProcess() {
   ForbidCoreDumps();
   if (!ReopenClosedStandardDescriptors()) return false;

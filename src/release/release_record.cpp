@@ -13,6 +13,7 @@
 #include "keys/key_handle.h"
 #include "keys/public_key.h"
 #include "keys/rsa_key_files.h"
+#include "platform/calendar.h"
 #include "platform/file_facts.h"
 #include "release/json_document.h"
 
@@ -128,7 +129,7 @@ std::string SourceDate() {
   const std::time_t time = static_cast<std::time_t>(seconds);
   std::tm utc{};
   char text[32];
-  if (gmtime_r(&time, &utc) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) {
+  if (!UtcCalendarTime(time, &utc) || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) {
     return "";
   }
   return text;

@@ -115,7 +115,7 @@ CK_RV WrapUnderSessionKey(const OpenToken& token, CK_OBJECT_HANDLE key, CK_MECHA
   CK_OBJECT_HANDLE wrappingHandle = 0;
   std::uint8_t iv[kAesBlockBytes] = {};
   CK_MECHANISM mechanism{mechanismType, mechanismType == CKM_AES_CBC ? iv : nullptr,
-                         mechanismType == CKM_AES_CBC ? sizeof iv : 0};
+                         static_cast<CK_ULONG>(mechanismType == CKM_AES_CBC ? sizeof iv : 0)};
   CK_ULONG written = kAesBlockBytes;
   CK_RV rv = token.module->C_CreateObject(token.session, wrapping, 5, &wrappingHandle);
   if (rv == CKR_OK) {

@@ -49,7 +49,7 @@ bool LoadIntent(const char* path, std::vector<IntendedImage>* intent) {
   int here = -1;
   const fs::path folder = fs::path(path).parent_path();
   const bool saved = SaveWorkingFolder(&here);
-  if (!saved || (!folder.empty() && !EnterFolder(folder.c_str()))) {
+  if (!saved || (!folder.empty() && !EnterFolder(folder.string().c_str()))) {
     std::fprintf(stderr, "sealinfo: the manifest's folder cannot be entered\n");
     if (saved) ReturnToFolder(here);
     return false;
@@ -97,7 +97,7 @@ std::string KeyNotIntended(const RecordedImage& recorded, const IntendedImage& i
       const fs::path recordedPath = fs::path(key.reference).is_absolute()
                                         ? fs::path(key.reference)
                                         : fs::path(recordFolder) / key.reference;
-      same = SameFileId(IdOfFile(recordedPath.c_str()), IdOfFile(meant->c_str()));
+      same = SameFileId(IdOfFile(recordedPath.string().c_str()), IdOfFile(meant->c_str()));
     }
     if (!same) return "its " + key.role + " is not the manifest's";
   }
