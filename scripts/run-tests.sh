@@ -7,7 +7,9 @@
 #   4. the end-to-end cases with every program run under valgrind memcheck
 #   5. each libFuzzer target for FUZZ_SECONDS (default 60) under ASan+UBSan
 #   6. the SHA-256 engines of AArch64, cross-compiled and run under qemu-user
-#   7. the whole suite of the g++ build, whose summary closes the output
+#   7. the Windows programs, cross-built with mingw-w64 and compared with the
+#      Linux build's under wine
+#   8. the whole suite of the g++ build, whose summary closes the output
 # CI runs exactly this. Any failure stops it with a non-zero status.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -75,6 +77,12 @@ done
 
 stage "SHA-256 engines on AArch64 (cross-compiled, qemu-user)"
 bash "$PROJECT_ROOT/scripts/run-aarch64-sha256.sh"
+
+stage "Windows programs (mingw-w64) under wine"
+install_missing_packages wine64
+export WIN_DIR="$BUILD_DIR-windows"
+quiet "$BUILD_DIR-windows.log" bash "$PROJECT_ROOT/scripts/build-windows.sh"
+bash "$PROJECT_ROOT/tests/windows/wine_checks.sh" "$BUILD_DIR" "$BUILD_DIR-windows/sealtool" "$PROJECT_ROOT/examples/keys"
 
 stage "test suite (g++ build)"
 ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)"

@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# The Windows programs under wine against the Linux build: every golden run
+# of each mode and chip group, the failure table's messages and exit
+# statuses, aes.txt with either line end, a batch with a record, sealinfo's
+# verdicts and a failed run that leaves the old output. Output bytes,
+# console text and exit status must be the Linux build's, byte for byte.
+# Usage: wine_checks.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR EXAMPLE_KEYS_DIR
+set -euo pipefail
+
+LINUX=$1
+WINDOWS=$2
+KEYS=$3
+export WINEPREFIX="${WINEPREFIX:-$WINDOWS/wineprefix}" WINEDEBUG=-all
+WINE=/usr/lib/wine/wine64
+WORK=$(mktemp -d)
+trap '[ -n "${KEEP_WORK:-}" ] || rm -rf "$WORK"' EXIT
+failures=0
+checks=0
+
+# The wine prefix is made once; its first start prints its own lines.
+"$WINE" wineboot -i > /dev/null 2>&1 || true
+
+fail() {
+  echo "FAILED: $*"
+  failures=$((failures + 1))
+}
+
+# Runs a program of both builds in two copies of the same folder (prepared
+# by the function named in $2), then compares exit status, standard output
+# and every file the runs left. args: NAME PREPARE PROGRAM ARGS...
+compare() {
+  local name=$1 prepare=$2 program=$3
+  shift 3
+  checks=$((checks + 1))
+  rm -rf "$WORK/linux" "$WORK/windows"
+  mkdir -p "$WORK/linux" "$WORK/windows"
+  (cd "$WORK/linux" && "$prepare")
+  (cd "$WORK/windows" && "$prepare")
+  local linuxStatus=0 windowsStatus=0
+  (cd "$WORK/linux" && "$LINUX/$program" "$@" > ../linux.out 2> ../linux.err) || linuxStatus=$?
+  (cd "$WORK/windows" && "$WINE" "$WINDOWS/$program.exe" "$@" > ../windows.out 2> ../windows.err) || windowsStatus=$?
+  [ "$linuxStatus" = "$windowsStatus" ] || fail "$name: exit status $windowsStatus on Windows, $linuxStatus on Linux"
+  cmp -s "$WORK/linux.out" "$WORK/windows.out" || {
+    fail "$name: the console text differs"
+    diff "$WORK/linux.out" "$WORK/windows.out" | head -10 || true
+  }
+  diff -r "$WORK/linux" "$WORK/windows" > /dev/null || fail "$name: the files written differ"
+}
+
+example() {  # CHIP: in.bin as the tests make it
+  "$LINUX/make_example_image" in.bin "$1" > /dev/null
+}
+aes_token() { cp "$KEYS/aes-token.txt" aes.txt; }
+aes_bytes() { cp "$KEYS/aes-bytes.txt" aes.txt; }
+rsa_keys() { cp "$KEYS/rsa_priv.txt" "$KEYS/rsa_pub.txt" .; }
+
+plain753() { example 753; }
+plain0() { example 0; }
+keyRecord753() { example 753; aes_token; }
+keyRecord731() { example 731; }
+aesSeal775() { example 775; aes_token; }
+aesSeal775Default() { example 775; }
+aesSeal742Default() { example 742; }
+aesSeal753ByteList() { example 753; aes_bytes; }
+rsa742() { example 742; aes_token; rsa_keys; }
+rsa742Default() { example 742; rsa_keys; }
+compare plain753 plain753 sealtool in.bin out.bin 753 0
+compare plain0 plain0 sealtool in.bin out.bin 0 0
+compare keyRecord753 keyRecord753 sealtool in.bin out.bin 753 3
+compare keyRecord731 keyRecord731 sealtool in.bin out.bin 731 3
+compare aesSeal775 aesSeal775 sealtool in.bin out.bin 775 1
+compare aesSeal775Default aesSeal775Default sealtool in.bin out.bin 775 1
+compare aesSeal742Default aesSeal742Default sealtool in.bin out.bin 742 1
+compare aesSeal753ByteListRefused aesSeal753ByteList sealtool in.bin out.bin 753 1
+compare rsa742 rsa742 sealtool in.bin out.bin 742 2
+compare rsa742Default rsa742Default sealtool in.bin out.bin 742 2
+
+# The failure table: messages and exit statuses.
+malformedKey() { example 753; printf '0123\n' > aes.txt; }
+noPrivateKey() { example 742; cp "$KEYS/rsa_pub.txt" .; }
+tooLong() { head -c 40000 /dev/zero > in.bin; }
+oldOutput() { example 753; printf '0123\n' > aes.txt; printf 'old' > out.bin; }
+compare malformedKey malformedKey sealtool in.bin out.bin 753 1
+compare noPrivateKey noPrivateKey sealtool in.bin out.bin 742 2
+compare noInput plain753 sealtool missing.bin out.bin 753 0
+compare inputTooLong tooLong sealtool in.bin out.bin 753 0
+compare badArguments plain753 sealtool in.bin out.bin
+compare badChip plain753 sealtool in.bin out.bin 7x3 0
+compare failedRunLeavesOldOutput oldOutput sealtool in.bin out.bin 753 1
+[ "$(cat "$WORK/windows/out.bin")" = old ] || fail "the failed run changed the old output"
+
+# aes.txt with "\r\n" line ends reads as with "\n" ones.
+crlfKey() { example 775; sed 's/$/\r/' "$KEYS/aes-token.txt" > aes.txt; }
+compare crlfKey crlfKey sealtool in.bin out.bin 775 1
+(cd "$WORK/windows" && cmp -s out.bin ../linux/out.bin) || fail "crlf key: outputs differ"
+lfOut=$(mktemp -d)
+(cd "$lfOut" && example 775 && aes_token && "$LINUX/sealtool" in.bin out.bin 775 1 > /dev/null)
+cmp -s "$lfOut/out.bin" "$WORK/windows/out.bin" || fail "aes.txt with \\r\\n gives another image than with \\n"
+rm -rf "$lfOut"
+
+# A batch with a record, and sealinfo on what it sealed.
+batch() {
+  "$LINUX/make_example_image" a.bin 753 > /dev/null
+  "$LINUX/make_example_image" b.bin 742 > /dev/null
+  aes_token
+  cp "$KEYS/aes-bytes.txt" seal.txt
+  rsa_keys
+  cat > release.json <<'MANIFEST'
+{"images": [
+  {"name": "plain", "input": "a.bin", "output": "plain.sealed", "chip": 753, "secure_boot": 0},
+  {"name": "seal", "input": "a.bin", "output": "seal.sealed", "chip": 753, "secure_boot": 1,
+   "aes_key": "aes.txt", "seal_key": "seal.txt"},
+  {"name": "rsa", "input": "b.bin", "output": "rsa.sealed", "chip": 742, "secure_boot": 2,
+   "aes_key": "aes.txt", "rsa_key": "rsa_priv.txt", "rsa_pub": "rsa_pub.txt"}
+]}
+MANIFEST
+}
+export SOURCE_DATE_EPOCH=1700000000
+compare batchWithRecord batch sealtool --batch release.json --record release.record.json
+[ -f "$WORK/windows/rsa.sealed" ] || fail "the batch sealed nothing"
+sealed() { batch; SOURCE_DATE_EPOCH=1700000000 "$LINUX/sealtool" --batch release.json --record r.json > /dev/null; }
+compare sealinfoRsa sealed sealinfo rsa.sealed --keys .
+compare sealinfoSeal sealed sealinfo seal.sealed --keys .
+compare sealinfoRecord sealed sealinfo --record r.json plain.sealed seal.sealed rsa.sealed --keys .
+
+echo "wine: $checks comparisons, $failures failed"
+[ "$failures" -eq 0 ]
