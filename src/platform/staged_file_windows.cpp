@@ -112,8 +112,9 @@ int OpenParentDirectory(int atFd, const char* path, char (&name)[kFileNameSize])
   if (slash != nullptr) folder.assign(path, static_cast<std::size_t>(base - path));
   const bool absolute = folder.size() >= 2 && (folder[1] == ':' || folder[0] == '/' || folder[0] == '\\');
   const std::wstring* at = FolderOfHandle(atFd);
-  const std::wstring wide = (absolute || at == nullptr) ? SystemPath(folder.c_str())
-                                                        : *at + L"\\" + SystemPath(folder.c_str());
+  const bool here = at == nullptr || atFd == kWorkingFolder;
+  const std::wstring wide = (absolute || here) ? SystemPath(folder.c_str())
+                                               : LongPathForm(*at + L"\\" + Widen(folder.c_str()));
   const DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     errno = ENOENT;

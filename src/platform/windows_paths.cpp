@@ -16,6 +16,8 @@ constexpr std::size_t kClassicPathLimit = 260;
 std::vector<std::wstring> gFolders;  // by handle; an empty entry is free
 std::mutex gFoldersLock;
 
+}  // namespace
+
 std::wstring Widen(const char* utf8) {
   const int length = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
   if (length <= 0) return std::wstring();
@@ -25,12 +27,11 @@ std::wstring Widen(const char* utf8) {
   return wide;
 }
 
-}  // namespace
-
 const int kWorkingFolder = kWorkingFolderHandle;
 
-std::wstring SystemPath(const char* utf8) {
-  std::wstring wide = Widen(utf8);
+std::wstring SystemPath(const char* utf8) { return LongPathForm(Widen(utf8)); }
+
+std::wstring LongPathForm(std::wstring wide) {
   if (wide.size() < kClassicPathLimit || wide.rfind(L"\\\\?\\", 0) == 0) return wide;
   const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
   if (size == 0) return wide;
@@ -67,9 +68,10 @@ void ReleaseFolderHandle(int handle) {
 
 std::wstring PathInFolder(int handle, const char* name) {
   const std::wstring* folder = FolderOfHandle(handle);
-  const std::wstring wideName = SystemPath(name);
-  if (folder == nullptr) return wideName;
-  return *folder + L"\\" + wideName;
+  if (folder == nullptr || handle == kWorkingFolderHandle) return SystemPath(name);
+  // A \\?\ path is taken literally: no doubled separator may enter it.
+  const bool endsInSeparator = !folder->empty() && (folder->back() == L'\\' || folder->back() == L'/');
+  return LongPathForm(*folder + (endsInSeparator ? L"" : L"\\") + Widen(name));
 }
 
 }  // namespace sealtool

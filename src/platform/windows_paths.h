@@ -7,9 +7,11 @@
 
 namespace sealtool {
 
-// path in UTF-16 for the -W functions; an absolute path too long for the
-// classic limit gets the \\?\ prefix, which lifts it.
+// path in UTF-16 for the -W functions; a path too long for the classic
+// limit is made absolute and gets the \\?\ prefix, which lifts it.
 std::wstring SystemPath(const char* utf8);
+std::wstring Widen(const char* utf8);
+std::wstring LongPathForm(std::wstring wide);
 
 // The folder a handle stands for ("." for kWorkingFolder), or null.
 const std::wstring* FolderOfHandle(int handle);

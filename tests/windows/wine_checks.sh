@@ -89,6 +89,19 @@ compare badChip plain753 sealtool in.bin out.bin 7x3 0
 compare failedRunLeavesOldOutput oldOutput sealtool in.bin out.bin 753 1
 [ "$(cat "$WORK/windows/out.bin")" = old ] || fail "the failed run changed the old output"
 
+# Names outside any ANSI code page, and a path longer than 260 characters.
+utf8Names() { "$LINUX/make_example_image" "ïmage-€.bin" 753 > /dev/null; }
+long=.
+for i in 1 2 3 4 5 6; do long="$long/a-folder-whose-name-is-long-enough-to-add-up-$i"; done
+longPath() {
+  mkdir -p "$long"
+  "$LINUX/make_example_image" "$long/in.bin" 753 > /dev/null
+}
+compare utf8Names utf8Names sealtool "ïmage-€.bin" "öut-€.bin" 753 0
+[ -f "$WORK/windows/öut-€.bin" ] || fail "the output with a UTF-8 name is not where its name says"
+[ "${#long}" -gt 260 ] || fail "the long path is not long"
+compare longPath longPath sealtool "$long/in.bin" "$long/out.bin" 753 1
+
 # aes.txt with "\r\n" line ends reads as with "\n" ones.
 crlfKey() { example 775; sed 's/$/\r/' "$KEYS/aes-token.txt" > aes.txt; }
 compare crlfKey crlfKey sealtool in.bin out.bin 775 1
