@@ -55,11 +55,12 @@ build_programs() {
     -DMBEDTLS_INCLUDE_DIR="$MBEDTLS_PREFIX/include" -DMBEDCRYPTO_STATIC_LIBRARY="$MBEDTLS_PREFIX/lib/libmbedcrypto.a" \
     -DP11KIT_INCLUDE_DIR=/usr/include/p11-kit-1 -DSEALTOOL_JSON_INCLUDE_DIR="$WIN_DIR/include"
   cmake --build "$WIN_DIR/sealtool" -j "$(nproc)"
+  (cd "$WIN_DIR/sealtool" && cpack -G ZIP)
 }
 
-install_missing_packages libp11-kit-dev nlohmann-json3-dev
+install_missing_packages libp11-kit-dev nlohmann-json3-dev zip
 fetch_mbedtls
 build_mbedtls
 json_headers
 build_programs
-echo "Windows programs: $WIN_DIR/sealtool/*.exe"
+echo "Windows programs: $WIN_DIR/sealtool/*.exe, zipped in $WIN_DIR/sealtool/sealtool-*-windows-x86_64.zip"
