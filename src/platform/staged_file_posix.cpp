@@ -13,16 +13,12 @@
 #include <ctime>
 
 #include "platform/process_guard.h"
+#include "platform/staged_file_primitives.h"
 
 static_assert(sealtool::kFileNameSize == NAME_MAX + 1, "a name within a folder");
 
 namespace sealtool {
-namespace {
 
-constexpr char kTempPrefix[] = ".sealtool-";
-constexpr int kTempNameAttempts = 100;
-
-// Six random letters and digits for a temporary name.
 void RandomSuffix(char (&suffix)[7]) {
   static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   unsigned char bytes[6];
@@ -41,6 +37,8 @@ void RandomSuffix(char (&suffix)[7]) {
   }
   suffix[6] = '\0';
 }
+
+namespace {
 
 enum class Placement { kFailed, kExchanged, kCreated, kReplaced };
 
@@ -85,7 +83,7 @@ Placement PlaceFile(const StagedFile& file, bool replace) {
 
 // Puts back what stood at the final name before PlaceFile; a replaced file
 // is gone and cannot be.
-void UndoPlacement(const StagedFile& file, Placement placement) {
+void UndoPlacementOf(const StagedFile& file, Placement placement) {
   if (placement == Placement::kExchanged) {
     renameat2(file.dirFd, file.tempName, file.dirFd, file.name, RENAME_EXCHANGE);
   } else if (placement == Placement::kCreated) {
@@ -93,9 +91,24 @@ void UndoPlacement(const StagedFile& file, Placement placement) {
   }
 }
 
+Placement gPlacements[kMaxPendingFiles];
+
 }  // namespace
 
 const int kWorkingFolder = AT_FDCWD;
+
+long WriteSome(int fd, const void* data, std::size_t size) { return static_cast<long>(write(fd, data, size)); }
+
+bool CloseFile(int fd) { return close(fd) == 0; }
+
+bool PlaceStagedFile(const StagedFile& file, std::size_t slot, bool replace) {
+  gPlacements[slot] = PlaceFile(file, replace);
+  return gPlacements[slot] != Placement::kFailed;
+}
+
+void UndoPlacement(const StagedFile& file, std::size_t slot) { UndoPlacementOf(file, gPlacements[slot]); }
+
+void KeepPlacements(std::size_t /*count*/) {}
 
 void CloseFolder(int dirFd) {
   if (dirFd >= 0) close(dirFd);
@@ -120,79 +133,19 @@ int OpenParentDirectory(int atFd, const char* path, char (&name)[kFileNameSize])
   return openat(atFd, directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
-bool StageFile(StagedFile* file, int dirFd, const char* name, unsigned mode) {
-  file->dirFd = dirFd;
-  file->fd = -1;
-  file->pendingSlot = -1;
-  const std::size_t length = std::strlen(name);
-  if (length >= sizeof file->name) {
-    errno = ENAMETOOLONG;
-    return false;
-  }
-  std::memcpy(file->name, name, length + 1);
-  for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-    char suffix[7];
-    RandomSuffix(suffix);
-    std::snprintf(file->tempName, sizeof file->tempName, "%s%s", kTempPrefix, suffix);
-    file->fd = openat(dirFd, file->tempName,
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (file->fd >= 0 || errno != EEXIST) break;
-  }
-  if (file->fd < 0) return false;
-  file->pendingSlot = RegisterPendingFile(dirFd, file->tempName);
-  if (fchmod(file->fd, static_cast<mode_t>(mode)) != 0) {
+int CreateNewFile(int dirFd, const char* name, unsigned mode) {
+  const int fd = openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  // Exactly mode, whatever the umask: the caller chose it.
+  if (fd >= 0 && fchmod(fd, static_cast<mode_t>(mode)) != 0) {
     const int saved = errno;
-    DiscardStagedFile(file);
+    close(fd);
+    unlinkat(dirFd, name, 0);
     errno = saved;
-    return false;
+    return -1;
   }
-  return true;
+  return fd;
 }
 
-bool WriteAll(int fd, const void* data, std::size_t size) {
-  const auto* bytes = static_cast<const unsigned char*>(data);
-  while (size > 0) {
-    const ssize_t written = write(fd, bytes, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-bool CloseStagedFile(StagedFile* file) {
-  if (file->fd < 0) return true;
-  const bool closed = close(file->fd) == 0;
-  file->fd = -1;
-  return closed;
-}
-
-bool CommitStagedFiles(StagedFile* files, std::size_t count, bool replace) {
-  HoldTerminationSignals();
-  Placement placements[kMaxPendingFiles] = {};
-  bool placedAll = count <= static_cast<std::size_t>(kMaxPendingFiles);
-  std::size_t placed = 0;
-  for (; placedAll && placed < count; ++placed) {
-    placements[placed] = PlaceFile(files[placed], replace);
-    placedAll = placements[placed] != Placement::kFailed;
-  }
-  const int failure = errno;
-  if (!placedAll) {
-    for (std::size_t i = placed; i-- > 0;) UndoPlacement(files[i], placements[i]);
-  }
-  // Each temporary name now holds an old file, a file put back, or nothing.
-  for (std::size_t i = 0; i < count; ++i) DiscardStagedFile(&files[i]);
-  ReleaseTerminationSignals();
-  errno = failure;
-  return placedAll;
-}
-
-void DiscardStagedFile(StagedFile* file) {
-  CloseStagedFile(file);
-  unlinkat(file->dirFd, file->tempName, 0);
-  ForgetPendingFile(file->pendingSlot);
-  file->pendingSlot = -1;
-}
+void RemoveFile(int dirFd, const char* name) { unlinkat(dirFd, name, 0); }
 
 }  // namespace sealtool

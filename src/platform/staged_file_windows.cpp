@@ -11,16 +11,14 @@
 #include <string>
 
 #include "platform/process_guard.h"
+#include "platform/staged_file_primitives.h"
 #include "platform/windows_paths.h"
 
 namespace sealtool {
-namespace {
 
-constexpr char kTempPrefix[] = ".sealtool-";
-constexpr int kTempNameAttempts = 100;
-
+// Names are not told apart by case here: lower-case letters and digits.
 void RandomSuffix(char (&suffix)[7]) {
-  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";  // names are not case-sensitive here
+  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   static unsigned counter = 0;
   unsigned seed = GetTickCount() ^ (GetCurrentProcessId() << 8) ^ (++counter * 2654435761u);
   for (std::size_t i = 0; i < 6; ++i) {
@@ -29,6 +27,8 @@ void RandomSuffix(char (&suffix)[7]) {
   }
   suffix[6] = '\0';
 }
+
+namespace {
 
 void SetErrnoFromSystem() {
   switch (GetLastError()) {
@@ -86,7 +86,8 @@ Placement PlaceFile(const StagedFile& file, bool replace) {
   return placement;
 }
 
-void UndoPlacement(const StagedFile& file, const Placement& placement) {
+void UndoPlacementOf(const StagedFile& file, const Placement& placement) {
+  if (!placement.placed) return;
   const std::wstring target = PathInFolder(file.dirFd, file.name);
   if (!placement.setAside.empty()) {
     MoveFileExW(placement.setAside.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
@@ -95,9 +96,33 @@ void UndoPlacement(const StagedFile& file, const Placement& placement) {
   }
 }
 
+Placement gPlacements[kMaxPendingFiles];
+
 }  // namespace
 
 void CloseFolder(int dirFd) { ReleaseFolderHandle(dirFd); }
+
+long WriteSome(int fd, const void* data, std::size_t size) {
+  const unsigned chunk = size > 0x40000000u ? 0x40000000u : static_cast<unsigned>(size);
+  return _write(fd, data, chunk);
+}
+
+bool CloseFile(int fd) { return _close(fd) == 0; }
+
+bool PlaceStagedFile(const StagedFile& file, std::size_t slot, bool replace) {
+  gPlacements[slot] = PlaceFile(file, replace);
+  return gPlacements[slot].placed;
+}
+
+void UndoPlacement(const StagedFile& file, std::size_t slot) { UndoPlacementOf(file, gPlacements[slot]); }
+
+// The old files that were set aside are not needed any more.
+void KeepPlacements(std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!gPlacements[i].setAside.empty()) DeleteFileW(gPlacements[i].setAside.c_str());
+    gPlacements[i] = Placement{};
+  }
+}
 
 int OpenParentDirectory(int atFd, const char* path, char (&name)[kFileNameSize]) {
   const std::size_t length = std::strlen(path);
@@ -123,77 +148,12 @@ int OpenParentDirectory(int atFd, const char* path, char (&name)[kFileNameSize])
   return HandleForFolder(wide);
 }
 
-bool StageFile(StagedFile* file, int dirFd, const char* name, unsigned mode) {
-  file->dirFd = dirFd;
-  file->fd = -1;
-  file->pendingSlot = -1;
-  const std::size_t length = std::strlen(name);
-  if (length >= sizeof file->name) {
-    errno = ENAMETOOLONG;
-    return false;
-  }
-  std::memcpy(file->name, name, length + 1);
+int CreateNewFile(int dirFd, const char* name, unsigned mode) {
   const int permissions = (mode & 0200) != 0 ? (_S_IREAD | _S_IWRITE) : _S_IREAD;
-  for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-    char suffix[7];
-    RandomSuffix(suffix);
-    std::snprintf(file->tempName, sizeof file->tempName, "%s%s", kTempPrefix, suffix);
-    const std::wstring path = PathInFolder(dirFd, file->tempName);
-    file->fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, permissions);
-    if (file->fd >= 0 || errno != EEXIST) break;
-  }
-  if (file->fd < 0) return false;
-  file->pendingSlot = RegisterPendingFile(dirFd, file->tempName);
-  return true;
+  return _wopen(PathInFolder(dirFd, name).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                permissions);
 }
 
-bool WriteAll(int fd, const void* data, std::size_t size) {
-  const auto* bytes = static_cast<const unsigned char*>(data);
-  while (size > 0) {
-    const unsigned chunk = size > 0x40000000u ? 0x40000000u : static_cast<unsigned>(size);
-    const int written = _write(fd, bytes, chunk);
-    if (written <= 0) return false;
-    bytes += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-bool CloseStagedFile(StagedFile* file) {
-  if (file->fd < 0) return true;
-  const bool closed = _close(file->fd) == 0;
-  file->fd = -1;
-  return closed;
-}
-
-bool CommitStagedFiles(StagedFile* files, std::size_t count, bool replace) {
-  HoldTerminationSignals();
-  static Placement placements[kMaxPendingFiles];
-  bool placedAll = count <= static_cast<std::size_t>(kMaxPendingFiles);
-  std::size_t placed = 0;
-  for (; placedAll && placed < count; ++placed) {
-    placements[placed] = PlaceFile(files[placed], replace);
-    placedAll = placements[placed].placed;
-  }
-  const int failure = errno;
-  if (!placedAll) {
-    for (std::size_t i = placed - 1; i-- > 0;) UndoPlacement(files[i], placements[i]);
-  } else {
-    for (std::size_t i = 0; i < count; ++i) {
-      if (!placements[i].setAside.empty()) DeleteFileW(placements[i].setAside.c_str());
-    }
-  }
-  for (std::size_t i = 0; i < count; ++i) DiscardStagedFile(&files[i]);
-  ReleaseTerminationSignals();
-  errno = failure;
-  return placedAll;
-}
-
-void DiscardStagedFile(StagedFile* file) {
-  CloseStagedFile(file);
-  DeleteFileW(PathInFolder(file->dirFd, file->tempName).c_str());
-  ForgetPendingFile(file->pendingSlot);
-  file->pendingSlot = -1;
-}
+void RemoveFile(int dirFd, const char* name) { DeleteFileW(PathInFolder(dirFd, name).c_str()); }
 
 }  // namespace sealtool
