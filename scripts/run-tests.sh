@@ -79,7 +79,7 @@ stage "SHA-256 engines on AArch64 (cross-compiled, qemu-user)"
 bash "$PROJECT_ROOT/scripts/run-aarch64-sha256.sh"
 
 stage "Windows programs (mingw-w64) under wine"
-install_missing_packages wine64
+install_missing_packages wine64 wine
 export WIN_DIR="$BUILD_DIR-windows"
 quiet "$BUILD_DIR-windows.log" bash "$PROJECT_ROOT/scripts/build-windows.sh"
 bash "$PROJECT_ROOT/tests/windows/wine_checks.sh" "$BUILD_DIR" "$BUILD_DIR-windows/sealtool" "$PROJECT_ROOT/examples/keys"
