@@ -1,12 +1,11 @@
 #include "driver/next_step.h"
 
-#include <limits.h>
-
 #include <cstdio>
 #include <cstring>
 
 #include "image/layout.h"
 #include "keys/key_handle.h"
+#include "platform/file_facts.h"
 
 namespace sealtool {
 namespace {
@@ -16,7 +15,7 @@ constexpr char kSafeCharacters[] =
 
 // A quoted word: at worst four bytes for each of the argument's.
 struct QuotedWord {
-  char text[4 * PATH_MAX + 3];
+  char text[4 * kMaxPathSize + 3];
 };
 
 // Prints " word", quoted; a word too long to quote is not printed as if it
@@ -31,7 +30,7 @@ void PrintWord(const char* word) {
 }
 
 void PrintKeyOptions(const CommandLine& commandLine) {
-  static char withoutPin[4 * PATH_MAX];
+  static char withoutPin[4 * kMaxPathSize];
   for (const KeyOptionSpec& option : KeyOptionSpecs()) {
     const char* value = commandLine.keys.*(option.field);
     if (value == nullptr || option.option == kRunOptionSignLater) continue;

@@ -2,10 +2,15 @@
 // asked of the operating system in one place.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
 namespace sealtool {
+
+// Room for the longest path the programs take, its NUL included: Linux's
+// PATH_MAX, and on Windows far past the classic 260.
+inline constexpr std::size_t kMaxPathSize = 4096;
 
 enum class FileKind { kMissing, kRegular, kFolder, kLink, kFifo, kDevice, kSocket, kOther };
 
@@ -30,6 +35,10 @@ bool SameFileId(const FileId& a, const FileId& b);
 
 // Whether an open stream is a folder (fopen opens one for reading).
 bool StreamIsFolder(std::FILE* stream);
+
+// Whether the folder can be opened and its entries read; errno says why
+// not.
+bool FolderCanBeListed(const char* path);
 
 // Creates the folder; true when it was made or already stands there.
 bool MakeFolder(const char* path);

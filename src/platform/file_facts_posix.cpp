@@ -1,5 +1,6 @@
 #include "platform/file_facts.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,6 +39,13 @@ bool SameFileId(const FileId& a, const FileId& b) {
 bool StreamIsFolder(std::FILE* stream) {
   struct stat info {};
   return fstat(fileno(stream), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool FolderCanBeListed(const char* path) {
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return false;
+  closedir(dir);
+  return true;
 }
 
 bool MakeFolder(const char* path) { return mkdir(path, 0777) == 0 || errno == EEXIST; }

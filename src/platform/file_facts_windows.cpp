@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <cerrno>
 #include "platform/windows_paths.h"
 
 namespace sealtool {
@@ -62,6 +63,20 @@ bool SameFileId(const FileId& a, const FileId& b) {
 bool StreamIsFolder(std::FILE* stream) {
   struct _stat64 info {};
   return _fstat64(_fileno(stream), &info) == 0 && (info.st_mode & _S_IFDIR) != 0;
+}
+
+bool FolderCanBeListed(const char* path) {
+  std::wstring pattern = SystemPath(path);
+  if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') pattern += L"\\";
+  pattern += L"*";
+  WIN32_FIND_DATAW entry{};
+  HANDLE found = FindFirstFileW(pattern.c_str(), &entry);
+  if (found == INVALID_HANDLE_VALUE) {
+    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+    return false;
+  }
+  FindClose(found);
+  return true;
 }
 
 bool MakeFolder(const char* path) {

@@ -51,7 +51,7 @@ done < <(cd .. && grep -rn 'IsTokenRef\|"pkcs11:"' src tools | grep -v '^src/key
 while IFS= read -r found; do
   echo "$found: an operating-system header outside src/platform/"
   status=1
-done < <(cd .. && grep -rnE '#include <(unistd|fcntl|termios|signal|dlfcn|windows|sys/[a-z_]+)\.h>|#include <csignal>' src tools \
+done < <(cd .. && grep -rnE '#include <(unistd|fcntl|termios|signal|dlfcn|dirent|windows|sys/[a-z_]+)\.h>|#include <csignal>' src tools \
            | grep -v '^src/platform/' || true)
 [ $status -eq 0 ] && echo "every include of src/ runs along driver -> release -> seal -> keys -> token, and keys are used through their handle"
 exit $status

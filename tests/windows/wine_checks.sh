@@ -101,6 +101,8 @@ compare utf8Names utf8Names sealtool "ïmage-€.bin" "öut-€.bin" 753 0
 [ -f "$WORK/windows/öut-€.bin" ] || fail "the output with a UTF-8 name is not where its name says"
 [ "${#long}" -gt 260 ] || fail "the long path is not long"
 compare longPath longPath sealtool "$long/in.bin" "$long/out.bin" 753 1
+longSealed() { longPath; cp "$KEYS/aes-token.txt" "$long/aes.txt"; "$LINUX/sealtool" "$long/in.bin" "$long/out.bin" 753 1 > /dev/null; }
+compare sealinfoLongPath longSealed sealinfo "$long/out.bin" --keys "$long"
 
 # aes.txt with "\r\n" line ends reads as with "\n" ones.
 crlfKey() { example 775; sed 's/$/\r/' "$KEYS/aes-token.txt" > aes.txt; }

@@ -1,7 +1,5 @@
 #include "checks.h"
 
-#include <limits.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -34,7 +32,7 @@ std::uint8_t WrittenBits(std::size_t offset, const Report& report) {
 // The user key a key-record image should wrap: aes.txt's, or the default.
 KeyOrigin ExpectedUserKey(const InspectOptions& options, std::int32_t chip, std::uint8_t* key,
                           bool* allHexDigits) {
-  char path[PATH_MAX];
+  char path[kMaxPathSize];
   AesKeyPath(options, path);
   return FindAesKeyToken(path, chip, key, allHexDigits);
 }
@@ -99,11 +97,11 @@ void TrustPinnedKey(Report* report) {
 
 }  // namespace
 
-void KeyPath(const InspectOptions& options, const char* name, char (&path)[PATH_MAX]) {
+void KeyPath(const InspectOptions& options, const char* name, char (&path)[kMaxPathSize]) {
   std::snprintf(path, sizeof path, "%s/%s", options.keyDir, name);
 }
 
-void AesKeyPath(const InspectOptions& options, char (&path)[PATH_MAX]) {
+void AesKeyPath(const InspectOptions& options, char (&path)[kMaxPathSize]) {
   if (options.aesKeyPath == nullptr) return KeyPath(options, kAesKeyFileName, path);
   std::snprintf(path, sizeof path, "%s", options.aesKeyPath);
 }
@@ -117,7 +115,7 @@ void KeyFileName(const InspectOptions& options, bool seal, char (&text)[kKeyFile
   }
 }
 
-void SealKeyPath(const InspectOptions& options, char (&path)[PATH_MAX]) {
+void SealKeyPath(const InspectOptions& options, char (&path)[kMaxPathSize]) {
   if (options.sealKeyPath == nullptr) return KeyPath(options, kAesKeyFileName, path);
   std::snprintf(path, sizeof path, "%s", options.sealKeyPath);
 }

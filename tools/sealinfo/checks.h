@@ -5,9 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include <limits.h>
-
 #include "inspect.h"
+#include "platform/file_facts.h"
 
 namespace sealtool::inspect {
 
@@ -36,15 +35,15 @@ void DescribeHeader(const std::uint8_t* image, Report* report);
 bool WrapsUserKey(const std::uint8_t* image, const InspectOptions& options, std::int32_t chip);
 
 // The path of a key file in the key folder.
-void KeyPath(const InspectOptions& options, const char* name, char (&path)[PATH_MAX]);
+void KeyPath(const InspectOptions& options, const char* name, char (&path)[kMaxPathSize]);
 
 // Where the body (or user) key and the digest seal key are read: the files
 // the options name, else aes.txt of the key folder, as sealtool reads them.
-void AesKeyPath(const InspectOptions& options, char (&path)[PATH_MAX]);
-void SealKeyPath(const InspectOptions& options, char (&path)[PATH_MAX]);
+void AesKeyPath(const InspectOptions& options, char (&path)[kMaxPathSize]);
+void SealKeyPath(const InspectOptions& options, char (&path)[kMaxPathSize]);
 
 // How messages name that file: its path, or "aes.txt in DIR".
-inline constexpr std::size_t kKeyFileNameSize = PATH_MAX + 16;
+inline constexpr std::size_t kKeyFileNameSize = kMaxPathSize + 16;
 void KeyFileName(const InspectOptions& options, bool seal, char (&text)[kKeyFileNameSize]);
 
 // Warns when aes.txt's key token holds characters that are not hex digits.

@@ -1,7 +1,5 @@
 #include "checks.h"
 
-#include <limits.h>
-
 #include <cstring>
 #include <initializer_list>
 
@@ -37,8 +35,8 @@ struct SealKeys {
 
 void LoadSealKeys(const InspectOptions& options, std::int32_t chip, SealKeys* keys,
                   Report* report) {
-  char bodyPath[PATH_MAX];
-  char sealPath[PATH_MAX];
+  char bodyPath[kMaxPathSize];
+  char sealPath[kMaxPathSize];
   AesKeyPath(options, bodyPath);
   SealKeyPath(options, sealPath);
   std::memset(keys, 0, sizeof *keys);
@@ -160,8 +158,8 @@ void CheckRsaSignature(const std::uint8_t* image, Report* report) {
 // of the key folder, or the file named in its place.
 void CheckStoredPublicKey(const std::uint8_t* image, const InspectOptions& options,
                           Report* report) {
-  char path[PATH_MAX];
-  char shown[PATH_MAX + 32];
+  char path[kMaxPathSize];
+  char shown[kMaxPathSize + 32];
   if (options.rsaPubPath != nullptr) {
     std::snprintf(path, sizeof path, "%s", options.rsaPubPath);
     std::snprintf(shown, sizeof shown, "%s", options.rsaPubPath);

@@ -6,12 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <dirent.h>
-#include <limits.h>
-
 #include <vector>
 
 #include "driver/image_file.h"
+#include "platform/file_facts.h"
 #include "platform/process_guard.h"
 #include "image/dram_table.h"
 #include "image/image_read.h"
@@ -144,7 +142,7 @@ const char* TakeOption(unsigned bit, const char* value, Arguments* args) {
       // A folder whose key paths would not fit is refused, never cut short.
       args->options.keyDir = value;
       args->keyDirGiven = true;
-      return std::strlen(value) + 1 + kLongestKeyFileName <= PATH_MAX
+      return std::strlen(value) + 1 + kLongestKeyFileName <= sealtool::kMaxPathSize
                  ? nullptr
                  : "the folder's path leaves no room for its key files' names";
     case kExpectKeyOption: args->expectedKey = value; return nullptr;
@@ -227,14 +225,9 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
 // Key files are read from the folder: one that cannot be opened would make
 // every key the built-in default and a good image look damaged.
 bool KeyFolderOpens(const char* folder) {
-  DIR* dir = opendir(folder);
-  if (dir == nullptr) {
-    std::fprintf(stderr, "sealinfo: cannot open the key folder '%s': %s\n", folder,
-                 std::strerror(errno));
-    return false;
-  }
-  closedir(dir);
-  return true;
+  if (sealtool::FolderCanBeListed(folder)) return true;
+  std::fprintf(stderr, "sealinfo: cannot open the key folder '%s': %s\n", folder, std::strerror(errno));
+  return false;
 }
 
 // Reads path into image, zero-filled: exactly one image, or with
