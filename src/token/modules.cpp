@@ -166,6 +166,12 @@ int CandidateModules(const TokenRef& ref, CK_FUNCTION_LIST* (&modules)[kMaxCandi
     modules[0] = ModuleAtPath(ref, path);
     return modules[0] != nullptr ? 1 : -1;
   }
+  if (ref.kit->modulesLoad == nullptr) {
+    SayFailed("  ! this system has no list of configured PKCS#11 modules (p11-kit):\n"
+              "  ! name the module's file with module-path\n"
+              "  ! key: %s\n\n", ref.display.text);
+    return -1;
+  }
   if (const char* name = ref.kit->uriGetModuleName(ref.uri); name != nullptr) {
     return NamedConfiguredModule(ref, name, modules);
   }

@@ -8,7 +8,9 @@
 
 namespace sealtool {
 
-// The p11-kit functions the token code calls.
+// The p11-kit functions the token code calls. Where p11-kit does not exist,
+// the table is this project's own (p11kit_standin.cpp), without the list of
+// configured modules: modulesLoad and the three after it are null.
 struct P11KitLibrary {
   P11KitUri* (*uriNew)();
   int (*uriParse)(const char* text, P11KitUriType type, P11KitUri* uri);
