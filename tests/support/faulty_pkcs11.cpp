@@ -24,11 +24,16 @@
 // C_Finalize) to that file, one a line; with SEALTOOL_FAULT_LOG_MODULE set
 // too, each line also names the file the module was loaded from, so that
 // two copies of it can be told apart.
+// Built as a Windows DLL too, to be loaded by its path under wine.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <unistd.h>
+#endif
 #include <p11-kit/pkcs11.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -40,25 +45,56 @@ bool gLost = false;  // lost-after-sign: the token is gone
 
 // The base name of the file this module was loaded from.
 const char* OwnFileName() {
+#ifdef _WIN32
+  static char path[MAX_PATH];
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCSTR>(&OwnFileName), &self) ||
+      GetModuleFileNameA(self, path, sizeof path) == 0) {
+    return "?";
+  }
+  const char* name = path;
+#else
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&OwnFileName), &info) == 0 || info.dli_fname == nullptr) return "?";
-  const char* slash = std::strrchr(info.dli_fname, '/');
-  return slash != nullptr ? slash + 1 : info.dli_fname;
+  const char* name = info.dli_fname;
+#endif
+  const char* slash = std::strrchr(name, '/');
+  return slash != nullptr ? slash + 1 : name;
 }
 
 void Log(const char* call) {
   const char* path = std::getenv("SEALTOOL_FAULT_LOG");
   if (path == nullptr) return;
-  const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0600);
-  if (fd < 0) return;
-  bool written = write(fd, call, std::strlen(call)) >= 0;
+  std::FILE* log = std::fopen(path, "a");
+  if (log == nullptr) return;
   if (std::getenv("SEALTOOL_FAULT_LOG_MODULE") != nullptr) {
-    const char* name = OwnFileName();
-    written = written && write(fd, " ", 1) == 1 && write(fd, name, std::strlen(name)) >= 0;
+    std::fprintf(log, "%s %s\n", call, OwnFileName());
+  } else {
+    std::fprintf(log, "%s\n", call);
   }
-  written = written && write(fd, "\n", 1) == 1;
-  close(fd);
-  (void)written;
+  std::fclose(log);
+}
+
+void WaitASecond() {
+#ifdef _WIN32
+  Sleep(1000);
+#else
+  sleep(1);
+#endif
+}
+
+// The real module's C_GetFunctionList, or null.
+CK_C_GetFunctionList RealGetFunctionList(const char* path) {
+#ifdef _WIN32
+  void* symbol = reinterpret_cast<void*>(GetProcAddress(LoadLibraryA(path), "C_GetFunctionList"));
+#else
+  void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  void* symbol = handle != nullptr ? dlsym(handle, "C_GetFunctionList") : nullptr;
+#endif
+  CK_C_GetFunctionList getList = nullptr;
+  std::memcpy(&getList, &symbol, sizeof symbol);
+  return getList;
 }
 
 bool FaultIs(const char* name) {
@@ -105,7 +141,7 @@ CK_RV Logout(CK_SESSION_HANDLE session) {
 CK_RV Login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
   Log("C_Login");
   if (FaultIs("login-locked")) return CKR_PIN_LOCKED;
-  if (FaultIs("slow-login")) sleep(1);
+  if (FaultIs("slow-login")) WaitASecond();
   return gForward.C_Login(session, user, pin, length);
 }
 
@@ -211,11 +247,7 @@ CK_RV Sign(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE
 
 extern "C" CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
   const char* target = std::getenv("SEALTOOL_FAULTY_TARGET");
-  void* handle = target != nullptr ? dlopen(target, RTLD_NOW | RTLD_LOCAL) : nullptr;
-  if (handle == nullptr) return CKR_GENERAL_ERROR;
-  CK_C_GetFunctionList getList = nullptr;
-  void* symbol = dlsym(handle, "C_GetFunctionList");
-  std::memcpy(&getList, &symbol, sizeof symbol);
+  CK_C_GetFunctionList getList = target != nullptr ? RealGetFunctionList(target) : nullptr;
   CK_FUNCTION_LIST_PTR real = nullptr;
   if (getList == nullptr || getList(&real) != CKR_OK) return CKR_GENERAL_ERROR;
   gForward = *real;

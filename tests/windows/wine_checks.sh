@@ -2,7 +2,8 @@
 # The Windows programs under wine against the Linux build: every golden run
 # of each mode and chip group, the failure table's messages and exit
 # statuses, aes.txt with either line end, a batch with a record, sealinfo's
-# verdicts and a failed run that leaves the old output. Output bytes,
+# verdicts, a failed run that leaves the old output, and keys in a token:
+# the test modules, built for each system, loaded by the same path. Output bytes,
 # console text and exit status must be the Linux build's, byte for byte.
 # Usage: wine_checks.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR EXAMPLE_KEYS_DIR
 set -euo pipefail
@@ -37,7 +38,9 @@ compare() {
   (cd "$WORK/linux" && "$prepare")
   (cd "$WORK/windows" && "$prepare")
   local linuxStatus=0 windowsStatus=0
+  "${BEFORE_LINUX:-true}"
   (cd "$WORK/linux" && "$LINUX/$program" "$@" > ../linux.out 2> ../linux.err) || linuxStatus=$?
+  "${BEFORE_WINDOWS:-true}"
   (cd "$WORK/windows" && "$WINE" "$WINDOWS/$program.exe" "$@" > ../windows.out 2> ../windows.err) || windowsStatus=$?
   [ "$linuxStatus" = "$windowsStatus" ] || fail "$name: exit status $windowsStatus on Windows, $linuxStatus on Linux"
   cmp -s "$WORK/linux.out" "$WORK/windows.out" || {
@@ -120,13 +123,13 @@ batch() {
   aes_token
   cp "$KEYS/aes-bytes.txt" seal.txt
   rsa_keys
-  cat > release.json <<'MANIFEST'
+  cat > release.json <<MANIFEST
 {"images": [
   {"name": "plain", "input": "a.bin", "output": "plain.sealed", "chip": 753, "secure_boot": 0},
   {"name": "seal", "input": "a.bin", "output": "seal.sealed", "chip": 753, "secure_boot": 1,
    "aes_key": "aes.txt", "seal_key": "seal.txt"},
   {"name": "rsa", "input": "b.bin", "output": "rsa.sealed", "chip": 742, "secure_boot": 2,
-   "aes_key": "aes.txt", "rsa_key": "rsa_priv.txt", "rsa_pub": "rsa_pub.txt"}
+   "aes_key": "aes.txt", "rsa_key": "${RSA_KEY_REF:-rsa_priv.txt}", "rsa_pub": "rsa_pub.txt"}
 ]}
 MANIFEST
 }
@@ -137,6 +140,53 @@ sealed() { batch; SOURCE_DATE_EPOCH=1700000000 "$LINUX/sealtool" --batch release
 compare sealinfoRsa sealed sealinfo rsa.sealed --keys .
 compare sealinfoSeal sealed sealinfo seal.sealed --keys .
 compare sealinfoRecord sealed sealinfo --record r.json plain.sealed seal.sealed rsa.sealed --keys .
+
+# Keys in a token: the memory token (and the fault module in front of it)
+# at one path, the Linux module for the Linux run, the DLL for the other.
+TOKEN="$WORK/token"
+mkdir -p "$TOKEN"
+"$LINUX/sealkey" export --private --format der --out "$TOKEN/rsa.der" "$KEYS/rsa_priv.txt" > /dev/null
+printf '1234\n' > "$TOKEN/pin.txt"
+export SEALTOOL_MEMORY_RSA="$TOKEN/rsa.der" SEALTOOL_MEMORY_AES=000102030405060708090a0b0c0d0e0f
+export SEALTOOL_FAULTY_TARGET="$TOKEN/memory.module"
+linuxModules() {
+  cp "$LINUX/tests/libmemory_pkcs11.so" "$TOKEN/memory.module"
+  cp "$LINUX/tests/libfaulty_pkcs11.so" "$TOKEN/fault.module"
+}
+windowsModules() {
+  cp "$WINDOWS/tests/windows/memory_pkcs11.dll" "$TOKEN/memory.module"
+  cp "$WINDOWS/tests/windows/faulty_pkcs11.dll" "$TOKEN/fault.module"
+}
+BEFORE_LINUX=linuxModules BEFORE_WINDOWS=windowsModules
+uri() {  # MODULE OBJECT [PIN-FILE]
+  echo "pkcs11:token=memory;object=$2?module-path=$TOKEN/$1.module&pin-source=${3:-$TOKEN/pin.txt}"
+}
+tokenRsa() { example 742; aes_token; cp "$KEYS/rsa_pub.txt" .; }
+compare tokenRsa tokenRsa sealtool --rsa-key "$(uri memory rsa)" in.bin out.bin 742 2
+fileRsa=$(mktemp -d)
+(cd "$fileRsa" && rsa742 && "$LINUX/sealtool" in.bin out.bin 742 2 > /dev/null)
+cmp -s "$fileRsa/out.bin" "$WORK/windows/out.bin" || fail "tokenRsa: the token's image is not the key files' image"
+rm -rf "$fileRsa"
+compare tokenAes aesSeal775Default sealtool --aes-key "$(uri memory aes)" in.bin out.bin 775 1
+printf '9999\n' > "$TOKEN/wrong-pin.txt"
+compare tokenWrongPin tokenRsa sealtool --rsa-key "$(uri memory rsa "$TOKEN/wrong-pin.txt")" in.bin out.bin 742 2
+for fault in sign-error login-locked init-fails no-raw-rsa; do
+  SEALTOOL_FAULT=$fault compare "token-$fault" tokenRsa sealtool --rsa-key "$(uri fault rsa)" in.bin out.bin 742 2
+done
+tokenBatch() { RSA_KEY_REF=$(uri memory rsa) batch; }
+compare tokenBatchWithRecord tokenBatch sealtool --batch release.json --record release.record.json
+[ -f "$WORK/windows/rsa.sealed" ] || fail "the token batch sealed nothing"
+BEFORE_LINUX= BEFORE_WINDOWS=
+
+# Without p11-kit, a module is named by its file: module-name is refused.
+checks=$((checks + 1))
+status=0
+rm -rf "$WORK/windows" && mkdir "$WORK/windows"
+(cd "$WORK/windows" && tokenRsa && "$WINE" "$WINDOWS/sealtool.exe" \
+  --rsa-key "pkcs11:token=memory;object=rsa?module-name=soft" in.bin out.bin 742 2 > ../windows.out 2>&1) || status=$?
+[ "$status" = 255 ] || fail "module-name: exit status $status"
+grep -q "name the module's file with module-path" "$WORK/windows.out" || fail "module-name: no reason given"
+[ ! -e "$WORK/windows/out.bin" ] || fail "module-name: an output was written"
 
 echo "wine: $checks comparisons, $failures failed"
 [ "$failures" -eq 0 ]
