@@ -12,6 +12,7 @@
 
 #include "platform/process_guard.h"
 #include "platform/staged_file_primitives.h"
+#include "platform/system_entropy.h"
 #include "platform/windows_paths.h"
 
 namespace sealtool {
@@ -19,12 +20,15 @@ namespace sealtool {
 // Names are not told apart by case here: lower-case letters and digits.
 void RandomSuffix(char (&suffix)[7]) {
   static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  static unsigned counter = 0;
-  unsigned seed = GetTickCount() ^ (GetCurrentProcessId() << 8) ^ (++counter * 2654435761u);
-  for (std::size_t i = 0; i < 6; ++i) {
-    suffix[i] = kAlphabet[seed % (sizeof kAlphabet - 1)];
-    seed = seed * 1103515245u + 12345u;
+  unsigned char bytes[6];
+  if (!SystemEntropy(bytes, sizeof bytes)) {
+    // The name only has to be unlikely to collide: the exclusive create
+    // catches the rest.
+    static unsigned counter = 0;
+    const unsigned seed = GetTickCount() ^ (GetCurrentProcessId() << 8) ^ (++counter * 2654435761u);
+    for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(seed >> (4 * i));
   }
+  for (std::size_t i = 0; i < sizeof bytes; ++i) suffix[i] = kAlphabet[bytes[i] % (sizeof kAlphabet - 1)];
   suffix[6] = '\0';
 }
 

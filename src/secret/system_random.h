@@ -1,15 +1,14 @@
 // The random generator every program seeds from the system the same way:
-// mbedtls's entropy source behind a CTR-DRBG, for RSA blinding, key
-// generation, prime tests and the salts and IVs of encrypted keys.
+// a CTR-DRBG seeded from the operating system's generator alone, for RSA
+// blinding, key generation, prime tests and the salts and IVs of encrypted
+// keys.
 #pragma once
 
 #include <mbedtls/ctr_drbg.h>
-#include <mbedtls/entropy.h>
 
 namespace sealtool {
 
 struct SystemRandom {
-  mbedtls_entropy_context entropy;
   mbedtls_ctr_drbg_context drbg;
 };
 

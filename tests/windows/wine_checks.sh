@@ -188,5 +188,12 @@ rm -rf "$WORK/windows" && mkdir "$WORK/windows"
 grep -q "name the module's file with module-path" "$WORK/windows.out" || fail "module-name: no reason given"
 [ ! -e "$WORK/windows/out.bin" ] || fail "module-name: an output was written"
 
+# A key made on Windows (from the system's generator) passes the Linux
+# build's check of its numbers.
+checks=$((checks + 1))
+rm -rf "$WORK/windows" && mkdir "$WORK/windows"
+(cd "$WORK/windows" && "$WINE" "$WINDOWS/rsa_genkey.exe" > /dev/null && "$LINUX/sealkey" check rsa_priv.txt > ../check.out) ||
+  fail "a key made by rsa_genkey.exe does not pass sealkey check: $(tail -3 "$WORK/check.out")"
+
 echo "wine: $checks comparisons, $failures failed"
 [ "$failures" -eq 0 ]
