@@ -188,6 +188,18 @@ rm -rf "$WORK/windows" && mkdir "$WORK/windows"
 grep -q "name the module's file with module-path" "$WORK/windows.out" || fail "module-name: no reason given"
 [ ! -e "$WORK/windows/out.bin" ] || fail "module-name: an output was written"
 
+# Ctrl+C removes a staged file and ends the run. The event needs a
+# console: script gives wine a terminal to make one on. (Wine does not send
+# Ctrl+Break to a process group of 0, so only Ctrl+C is tried.)
+checks=$((checks + 1))
+rm -rf "$WORK/windows" && mkdir "$WORK/windows"
+(cd "$WORK/windows" && script -qec "$WINE $WINDOWS/tests/windows/ctrl_c_check.exe c; echo status=\$? > ../ctrl_c.status" /dev/null > /dev/null)
+case "$(cat "$WORK/ctrl_c.status" 2> /dev/null)" in
+  status=2 | "") fail "Ctrl+C: the check could not send the event" ;;
+  status=3) fail "Ctrl+C did not end the run" ;;
+esac
+[ ! -e "$WORK/windows/.staged-check" ] || fail "Ctrl+C left the staged file"
+
 # A key made on Windows (from the system's generator) passes the Linux
 # build's check of its numbers.
 checks=$((checks + 1))
