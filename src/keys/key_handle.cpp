@@ -15,7 +15,7 @@ constexpr std::size_t kMaxAddedSources = 4;
 // Asked in order; the file source, which claims every reference, last.
 const KeySourceInfo* gAddedSources[kMaxAddedSources] = {};
 std::size_t gAddedCount = 0;
-const KeySourceInfo* const kBuiltInSources[] = {&kTokenKeySource, &kFileKeySource};
+const KeySourceInfo* const kBuiltInSources[] = {&kTokenKeySource, &kHelperKeySource, &kFileKeySource};
 
 }  // namespace
 
@@ -91,9 +91,10 @@ bool KeyWrap(const KeyHandle& key, KeyEcho echo, const std::uint8_t* wrappingKey
   return key.source->wrapKey(key, echo, wrappingKey, wrapped);
 }
 
-bool KeySignRaw(const KeyHandle& key, const std::uint8_t* block, std::uint8_t* signature) {
+bool KeySignRaw(const KeyHandle& key, const KeyHandle& publicKey, const std::uint8_t* block,
+                std::uint8_t* signature) {
   if (key.source->signRaw == nullptr) return Unsupported(key, "sign with RSA");
-  return key.source->signRaw(key, block, signature);
+  return key.source->signRaw(key, publicKey, block, signature);
 }
 
 bool KeyPublicKey(const KeyHandle& key, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) {

@@ -1,13 +1,14 @@
-// One door for keys. A key reference (a file path, a pkcs11: URI, or null
-// for the key file of the working directory) is resolved once into a
-// KeyHandle: the reference and the row of the source that holds it. The
-// sealing steps, the record and the batch's checks use a key only through
-// these functions; where the key lives is decided here, by the first source
-// that claims the reference, and nowhere else.
+// One door for keys. A key reference (a file path, a pkcs11: URI, a
+// helper: program, or null for the key file of the working directory) is
+// resolved once into a KeyHandle: the reference and the row of the source
+// that holds it. The sealing steps, the record and the batch's checks use a
+// key only through these functions; where the key lives is decided here, by
+// the first source that claims the reference, and nowhere else.
 //
 // A source is one row of functions (KeySourceInfo) and one file: the key
 // files in key_source_file.cpp, the keys of PKCS#11 tokens in
-// key_source_token.cpp. Every operation prints why it failed, in the run's
+// key_source_token.cpp, keys behind a helper program in
+// key_source_helper.cpp. Every operation prints why it failed, in the run's
 // own words, and returns false.
 #pragma once
 
@@ -82,7 +83,10 @@ struct KeySourceInfo {
   bool (*wrapKey)(const KeyHandle& key, KeyEcho echo, const std::uint8_t* wrappingKey,
                   std::uint8_t* wrapped) = nullptr;
   // The raw RSA-1024 private operation: signature = block^D mod N.
-  bool (*signRaw)(const KeyHandle& key, const std::uint8_t* block, std::uint8_t* signature) = nullptr;
+  // publicKey is the key the run stores beside the signature (a source may
+  // tell its signer which key that is).
+  bool (*signRaw)(const KeyHandle& key, const KeyHandle& publicKey, const std::uint8_t* block,
+                  std::uint8_t* signature) = nullptr;
   // N and E; *kind says what carried them.
   bool (*publicKey)(const KeyHandle& key, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) = nullptr;
 
@@ -139,7 +143,8 @@ KeyHandle ResolvePublicKey(const char* rsaPub, const char* rsaKey, KeyRole role)
 // not offer fails with a message that says so.
 bool KeyEncryptCbc(const KeyHandle& key, KeyEcho echo, std::uint8_t* data, std::size_t length);
 bool KeyWrap(const KeyHandle& key, KeyEcho echo, const std::uint8_t* wrappingKey, std::uint8_t* wrapped);
-bool KeySignRaw(const KeyHandle& key, const std::uint8_t* block, std::uint8_t* signature);
+bool KeySignRaw(const KeyHandle& key, const KeyHandle& publicKey, const std::uint8_t* block,
+                std::uint8_t* signature);
 bool KeyPublicKey(const KeyHandle& key, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind);
 
 // Closes what every source opened for the run: once, when the run (single
@@ -168,5 +173,6 @@ const char* KeyRefSourceName(const char* ref);
 // The rows of the built-in sources.
 extern const KeySourceInfo kFileKeySource;
 extern const KeySourceInfo kTokenKeySource;
+extern const KeySourceInfo kHelperKeySource;
 
 }  // namespace sealtool

@@ -108,7 +108,8 @@ bool SignWithKeyFile(mbedtls_rsa_context* rsa, const char* fileName, const std::
   return true;
 }
 
-bool SignWithFileKey(const KeyHandle& key, const std::uint8_t* block, std::uint8_t* signature) {
+bool SignWithFileKey(const KeyHandle& key, const KeyHandle& /*publicKey*/, const std::uint8_t* block,
+                     std::uint8_t* signature) {
   mbedtls_rsa_context rsa;
   mbedtls_rsa_init(&rsa, 0, 0);
   const bool signedBlock = SignWithKeyFile(&rsa, PathOf(key), block, signature);

@@ -38,7 +38,8 @@ bool WrapInToken(const KeyHandle& key, KeyEcho echo, const std::uint8_t* wrappin
   return true;
 }
 
-bool SignInToken(const KeyHandle& key, const std::uint8_t* block, std::uint8_t* signature) {
+bool SignInToken(const KeyHandle& key, const KeyHandle& /*publicKey*/, const std::uint8_t* block,
+                 std::uint8_t* signature) {
   std::uint8_t modulus[kRsaBlockSize] = {};
   const TokenSigning signing = TokenSignRsaRaw(key.ref, block, signature, modulus);
   if (signing == TokenSigning::kBlockNotBelowModulus) {

@@ -22,6 +22,8 @@ FileKind KindOfFile(const char* path, bool followLinks);
 // followed) stands there.
 bool FileReadable(const char* path);
 bool FileExists(const char* path);
+// Whether this process may run the file at path as a program.
+bool FileRunnable(const char* path);
 
 // The identity of the file a path names (links followed): two paths with
 // the same identity name one file.

@@ -26,6 +26,10 @@ bool FileReadable(const char* path) { return access(path, R_OK) == 0; }
 
 bool FileExists(const char* path) { return access(path, F_OK) == 0; }
 
+bool FileRunnable(const char* path) {
+  return KindOfFile(path, true) == FileKind::kRegular && access(path, X_OK) == 0;
+}
+
 FileId IdOfFile(const char* path) {
   struct stat info {};
   if (stat(path, &info) != 0) return {false, 0, 0};

@@ -35,6 +35,8 @@ FileKind KindOfFile(const char* path, bool followLinks) {
   return FileKind::kRegular;
 }
 
+bool FileRunnable(const char* path) { return KindOfFile(path, true) == FileKind::kRegular; }
+
 bool FileReadable(const char* path) {
   HANDLE file = CreateFileW(SystemPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -32,4 +32,9 @@ void ForgetPendingFile(int slot);
 void HoldTerminationSignals();
 void ReleaseTerminationSignals();
 
+// A program this process runs (its process group, or on Windows its job)
+// that a termination signal must end too. One at a time.
+void WatchChildGroup(int group);
+void ForgetChildGroup();
+
 }  // namespace sealtool

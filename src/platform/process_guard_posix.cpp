@@ -26,6 +26,10 @@ struct PendingFile {
 
 PendingFile gPending[kMaxPendingFiles];
 
+// The process group of a program this process runs for an answer, ended
+// with it by the handler below; 0 when none runs.
+volatile sig_atomic_t gChildGroup = 0;
+
 sigset_t TerminationSignalSet() {
   sigset_t set;
   sigemptyset(&set);
@@ -33,11 +37,12 @@ sigset_t TerminationSignalSet() {
   return set;
 }
 
-// Async-signal-safe: unlinkat and raise only. The action was reset to the
+// Async-signal-safe: kill, unlinkat and raise only. The action was reset to the
 // default on entry (SA_RESETHAND), so the raised signal, held until the
 // handler returns, then ends the process with the signal's own status.
 extern "C" void RemovePendingFilesAndDie(int signal) {
   const int savedErrno = errno;
+  if (gChildGroup > 0) kill(-gChildGroup, SIGKILL);
   for (PendingFile& file : gPending) {
     if (file.inUse != 0) unlinkat(file.dirFd, file.name, 0);
   }
@@ -123,5 +128,9 @@ void ReleaseTerminationSignals() {
   const sigset_t set = TerminationSignalSet();
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
+
+void WatchChildGroup(int group) { gChildGroup = group; }
+
+void ForgetChildGroup() { gChildGroup = 0; }
 
 }  // namespace sealtool

@@ -81,4 +81,8 @@ void HoldTerminationSignals() { gPendingLock.lock(); }
 
 void ReleaseTerminationSignals() { gPendingLock.unlock(); }
 
+// No program is run for an answer on Windows yet.
+void WatchChildGroup(int /*group*/) {}
+void ForgetChildGroup() {}
+
 }  // namespace sealtool

@@ -78,7 +78,7 @@ bool ComputeSignature(const RunKeys& keys, const std::uint8_t* block, std::uint8
   if (keys.signature != nullptr) {
     return ReadSignatureFile(keys.signature, result);
   }
-  return KeySignRaw(keys.rsaPrivate, block, result);
+  return KeySignRaw(keys.rsaPrivate, keys.rsaPublic, block, result);
 }
 
 // What made the signature, for the message that refuses it.

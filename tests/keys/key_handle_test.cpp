@@ -34,7 +34,8 @@ int gMemorySignatures = 0;
 
 bool ClaimsMemoryRef(const char* ref) { return std::strncmp(ref, "memory:", 7) == 0; }
 
-bool SignInMemory(const KeyHandle& /*key*/, const std::uint8_t* block, std::uint8_t* signature) {
+bool SignInMemory(const KeyHandle& /*key*/, const KeyHandle& /*publicKey*/, const std::uint8_t* block,
+                  std::uint8_t* signature) {
   ++gMemorySignatures;
   mbedtls_rsa_context rsa;
   mbedtls_rsa_init(&rsa, 0, 0);
