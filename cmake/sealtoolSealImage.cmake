@@ -7,8 +7,9 @@
 # A custom target <name> that builds OUTPUT from INPUT with sealtool, by a
 # real output rule: it seals again exactly when the input, a key file, the
 # tool or an argument changes, and not otherwise. A key reference is a file
-# (relative paths start at the current source folder) or a pkcs11: URI,
-# passed as one word whatever its ';', as are paths. A URI holding
+# (relative paths start at the current source folder), a pkcs11: URI or a
+# helper:PROGRAM[?key=NAME] (PROGRAM from the current source folder, and
+# depended on), passed as one word whatever its ';', as are paths. A URI holding
 # pin-value, or a key reference holding a generator expression, is refused:
 # the PIN would land in the build files and in the log of a failed build;
 # give pin-source=file:... or SEALTOOL_PIN in the build's environment.
@@ -80,6 +81,15 @@ function(_sealtool_key_word name field ref word_out depend_out)
     _sealtool_word("${ref}" word)
     set(${word_out} "${word}" PARENT_SCOPE)
     set(${depend_out} "" PARENT_SCOPE)
+  elseif(ref MATCHES "^helper:([^?]*)(.*)$")
+    # The helper program is named from the current source folder, and the
+    # image is sealed again when it changes.
+    set(query "${CMAKE_MATCH_2}")
+    get_filename_component(program "${CMAKE_MATCH_1}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    _sealtool_word("helper:${program}${query}" word)
+    _sealtool_depend(${name} "${program}" depend)
+    set(${word_out} "${word}" PARENT_SCOPE)
+    set(${depend_out} "${depend}" PARENT_SCOPE)
   else()
     get_filename_component(path "${ref}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
     _sealtool_word("${path}" word)
@@ -147,7 +157,7 @@ function(sealtool_seal_image name)
       set(expect --expect-key "${key}")
       list(APPEND depends "${key_dependency}")
     endif()
-  elseif(arg_VERIFY AND DEFINED arg_RSA_PUB AND NOT arg_RSA_PUB MATCHES "^pkcs11:")
+  elseif(arg_VERIFY AND DEFINED arg_RSA_PUB AND NOT arg_RSA_PUB MATCHES "^(pkcs11|helper):")
     get_filename_component(key "${arg_RSA_PUB}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
     _sealtool_word("${key}" key)
     set(expect --expect-key "${key}")

@@ -89,6 +89,7 @@ set(AES_KEY "${KEYS}/aes-token.txt" CACHE STRING "")
 set(EXPECT "" CACHE STRING "")
 set(ODD OFF CACHE BOOL "")
 set(GENEX OFF CACHE BOOL "")
+set(HELPER OFF CACHE BOOL "")
 add_custom_command(OUTPUT plain.bin COMMAND sealtool::make_example_image plain.bin ${CHIP} VERBATIM)
 if(ODD)
   # Paths with ';' in a folder name and '"' in the output's name.
@@ -98,6 +99,10 @@ if(ODD)
 elseif(GENEX)
   sealtool_seal_image(genex ALL INPUT plain.bin OUTPUT genex.bin CHIP 775 SECURE_BOOT 1
     AES_KEY "$<IF:1,pkcs11:token=t;object=aes?pin-val$<1:ue>=1234,x>" SEAL_KEY "${KEYS}/aes-bytes.txt")
+elseif(HELPER)
+  # The helper is named from this folder.
+  sealtool_seal_image(helped ALL INPUT "${CMAKE_CURRENT_BINARY_DIR}/plain.bin" OUTPUT helped.bin CHIP 775
+    SECURE_BOOT 1 AES_KEY "helper:helper.sh?key=aes" SEAL_KEY "${KEYS}/aes-bytes.txt")
 elseif(EXPECT)
   add_custom_command(OUTPUT rsa.bin COMMAND sealtool::make_example_image rsa.bin 742 VERBATIM)
   sealtool_seal_image(rsa ALL EXPECT_KEY ${EXPECT} INPUT "${CMAKE_CURRENT_BINARY_DIR}/rsa.bin" OUTPUT rsa.sealed.bin
@@ -167,6 +172,23 @@ grep -q "odd\"out.bin: aes-seal, chip 775, sha256 $(sha256sum "$WORK/odd-direct.
 if own "$WORK/genex" -DGENEX=ON > "$WORK/genex.log" 2>&1; then fail "a generator expression in a key was accepted"; fi
 grep -q "holds a generator expression" "$WORK/genex.log" || { cat "$WORK/genex.log"; fail "no reason for the refusal"; }
 echo "paths with ';' and '\"' work, the record names the final output, no key reaches the build log"
+
+# A key behind a helper program: named from the source folder, depended on.
+mkdir -p "$WORK/helper-keys"
+sed -n 2p "$WORK/keys/aes-token.txt" > "$WORK/helper-keys/aes.aes"
+cat > "$project/helper.sh" <<HELPER
+#!/bin/sh
+OPENSSL_HELPER_KEYS="$WORK/helper-keys" exec "$SOURCE_DIR/examples/helpers/openssl-helper" "\$@"
+HELPER
+chmod +x "$project/helper.sh"
+own "$WORK/helper" -DHELPER=ON > /dev/null
+build "$WORK/helper"
+"$BIN/sealtool" --seal-key "$WORK/keys/aes-bytes.txt" --aes-key "$WORK/keys/aes-token.txt" \
+  "$WORK/helper/plain.bin" "$WORK/helper-direct.bin" 775 1 > /dev/null
+cmp "$WORK/helper-direct.bin" "$WORK/helper/helped.bin" || fail "the helper's image differs from the key file's"
+touch "$project/helper.sh"
+[ "$(ninja -C "$WORK/helper" -n | grep -c 'Sealing helped.bin')" = 1 ] || fail "a changed helper does not seal again"
+echo "a helper key seals as the key file does, and a changed helper seals again"
 
 # The package of the build tree.
 cmake -S "$SOURCE_DIR/examples/cmake-firmware" -B "$WORK/from-build-tree" -G Ninja \
