@@ -127,7 +127,8 @@ bool AskHelper(const KeyHandle& key, const HelperCall& call, std::size_t* answer
   char keyId[96];
   std::snprintf(role, sizeof role, "SEALTOOL_KEY_ROLE=%s", RoleName(key.role));
   std::snprintf(keyId, sizeof keyId, "SEALTOOL_KEY_ID=%s", call.keyId != nullptr ? call.keyId : "");
-  const char* environment[] = {role, call.keyId != nullptr ? keyId : nullptr, nullptr};
+  // The token PIN of this run is no business of the helper's.
+  const char* environment[] = {"SEALTOOL_PIN", role, call.keyId != nullptr ? keyId : nullptr, nullptr};
   const ProgramRun run{arguments, environment, call.input, call.inputSize, gHelperOutput, sizeof gHelperOutput,
                        kErrorLimit, timeout};
   const ProgramResult result = RunProgram(run);

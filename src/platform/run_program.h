@@ -13,7 +13,9 @@ namespace sealtool {
 
 struct ProgramRun {
   const char* const* arguments;    // the program's path first; null-terminated
-  const char* const* environment;  // "NAME=VALUE" set for it on top of this process's; null-terminated
+  // Changes to this process's environment for it: "NAME=VALUE" sets, a bare
+  // "NAME" removes; null-terminated.
+  const char* const* environment;
   const std::uint8_t* input;
   std::size_t inputSize;
   std::uint8_t* output;            // room for outputCapacity bytes

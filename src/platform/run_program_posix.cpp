@@ -23,14 +23,15 @@ namespace {
 constexpr std::size_t kMaxEnvironment = 4096;
 constexpr int kExecFailed = 127;
 
-// The environment the program gets: this process's, with each of extra
-// replacing an entry of the same name. Built before the fork: the child
+// The environment the program gets: this process's, with each "NAME=VALUE"
+// of extra replacing an entry of the same name, and each bare "NAME"
+// removing one. Built before the fork: the child
 // may call nothing that allocates.
 const char* gEnvironment[kMaxEnvironment];
 
+// Whether entry ("NAME=VALUE") has the name of other ("NAME=VALUE" or "NAME").
 bool SameName(const char* entry, const char* other) {
-  const char* equals = std::strchr(other, '=');
-  const auto length = static_cast<std::size_t>(equals - other);
+  const std::size_t length = std::strcspn(other, "=");
   return std::strncmp(entry, other, length) == 0 && entry[length] == '=';
 }
 
@@ -44,6 +45,7 @@ bool BuildEnvironment(const char* const* extra) {
     gEnvironment[used++] = *entry;
   }
   for (const char* const* added = extra; *added != nullptr; ++added) {
+    if (std::strchr(*added, '=') == nullptr) continue;
     if (used + 1 >= kMaxEnvironment) return false;
     gEnvironment[used++] = *added;
   }

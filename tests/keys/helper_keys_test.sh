@@ -78,6 +78,16 @@ running() {  # PID: alive and not a zombie
   state=$(awk '{print $3}' "/proc/$1/stat" 2> /dev/null) || return 1
   [ "$state" != Z ]
 }
+# A killed process is gone once the kernel delivered the signal: waits for
+# that, up to a bound far above it.
+ends_soon() {  # PID
+  local tries=0
+  while running "$1" && [ "$tries" -lt 500 ]; do
+    sleep 0.01
+    tries=$((tries + 1))
+  done
+  ! running "$1"
+}
 # NAME EXPECTED-TEXT BODY
 refused() {
   local name=$1 expected=$2 program dir="$WORK/refused-$1" status=0
@@ -92,7 +102,7 @@ refused() {
   grep -qF "$expected" out.txt || { fail "$name: no \"$expected\""; tail -5 out.txt; }
   local pid
   for pid in $(cat "$WORK/bad/$name.pid"); do
-    ! running "$pid" || fail "$name: process $pid outlived the run"
+    ends_soon "$pid" || fail "$name: process $pid outlived the run"
   done
 }
 refused otherKey "does not verify under the public key" \
@@ -106,6 +116,28 @@ refused killed "ended by signal 9" "kill -9 \$\$"
 refused deaf "without reading its input" "head -c 128 /dev/zero"
 rm -rf "$other"
 
+# A signal that ends sealtool ends the helper, and what it started, too.
+program=$(misbehaving waits "exec sleep 300")
+dir="$WORK/signalled" && mkdir -p "$dir" && cd "$dir"
+"$BUILD/make_example_image" in.bin 742 > /dev/null
+cp "$KEYS/aes-token.txt" aes.txt
+rm -f "$WORK/bad/waits.pid"
+"$BUILD/sealtool" --rsa-key "helper:$program" in.bin out.bin 742 2 > out.txt 2>&1 &
+sealtool=$!
+# The signing run is the helper's second (after rsa-public-key): four pids.
+for _ in $(seq 1000); do
+  [ "$(wc -l < "$WORK/bad/waits.pid" 2> /dev/null || echo 0)" -ge 4 ] && break
+  sleep 0.01
+done
+kill -TERM "$sealtool"
+status=0
+wait "$sealtool" || status=$?
+[ "$status" = 143 ] || fail "signalled: sealtool ended with $status, not by its signal"
+for pid in $(cat "$WORK/bad/waits.pid"); do
+  ends_soon "$pid" || fail "signalled: process $pid outlived sealtool"
+done
+[ ! -e out.bin ] || fail "signalled: an image was written"
+
 # What the helper is told: the operation and the key's name in its
 # arguments, its role and the stored key's id in its environment; no secret.
 dir="$WORK/told" && mkdir -p "$dir" && cd "$dir"
@@ -117,13 +149,15 @@ SCRIPT
 chmod +x told
 "$BUILD/make_example_image" in.bin 742 > /dev/null
 cp "$KEYS/aes-token.txt" aes.txt
-"$BUILD/sealtool" --rsa-key "helper:$dir/told?key=rsa" in.bin out.bin 742 2 > /dev/null || fail "told: no image"
+SEALTOOL_PIN=pin-for-a-token-9917 "$BUILD/sealtool" --rsa-key "helper:$dir/told?key=rsa" in.bin out.bin 742 2 \
+  > /dev/null || fail "told: no image"
 spki=$("$BUILD/sealkey" id "$KEYS/rsa_pub.txt" | awk '/SubjectPublicKeyInfo/ {print $NF}')
 grep -qx "args: rsa-sign-raw rsa" told.txt || fail "told: the arguments are not the operation and the name"
 grep -qx "SEALTOOL_KEY_ROLE=rsa_key" told.txt || fail "told: no key role"
 [ -n "$spki" ] && grep -qix "SEALTOOL_KEY_ID=$spki" told.txt || fail "told: the key id is not the stored key's ($spki)"
 aesHex=$(cat "$HKEYS/aes.aes")
 ! grep -qi "$aesHex" told.txt || fail "told: the AES key reached the helper"
+! grep -q "pin-for-a-token-9917" told.txt || fail "told: the token PIN reached the helper"
 
 # A batch: the RSA key behind the helper (named from the manifest's
 # folder), the AES key in a token, and a record that names both.
