@@ -1,6 +1,7 @@
 #include "keys/key_handle.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "console/console.h"
 #include "keys/aes_key_file.h"
@@ -51,6 +52,13 @@ const KeySourceInfo* KeySourceOf(const char* ref) {
     if (source->claims(ref)) return source;
   }
   return &kFileKeySource;
+}
+
+bool IsKeySourceName(const char* name) {
+  for (const KeySourceInfo* source : kBuiltInSources) {
+    if (std::strcmp(source->name, name) == 0) return true;
+  }
+  return false;
 }
 
 bool AddKeySource(const KeySourceInfo* source) {

@@ -111,6 +111,9 @@ struct KeySourceInfo {
 // The source of a reference (null: the default file of its role).
 const KeySourceInfo* KeySourceOf(const char* ref);
 
+// Whether name is a built-in source's, as records name it.
+bool IsKeySourceName(const char* name);
+
 // Puts source before the built-in ones, so that it is asked first; for a
 // program that brings a key source of its own. False when no room is left.
 bool AddKeySource(const KeySourceInfo* source);

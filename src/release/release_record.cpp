@@ -157,7 +157,7 @@ bool ParseKey(const Json& entry, RecordedKey* key) {
   }
   const bool knownRole = key->role == "rsa_key" || key->role == "rsa_pub" || key->role == "aes_key" ||
                          key->role == "seal_key";
-  const bool knownSource = key->source == "file" || key->source == "token" || key->source == "built-in";
+  const bool knownSource = key->source == "built-in" || IsKeySourceName(key->source.c_str());
   return knownRole && knownSource;
 }
 

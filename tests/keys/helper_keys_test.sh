@@ -192,6 +192,27 @@ done
 grep -q '"helper"' release.record.json || fail "batch: the record does not name the helper source"
 grep -q 'helper:./helper?key=rsa' release.record.json || fail "batch: the record does not name the helper and key"
 
+SEALTOOL_MEMORY_AES=$aesHex "$BUILD/sealtool" --batch release.json --check > check.out 2>&1 ||
+  fail "batch: --check does not seal the same again: $(tail -3 check.out)"
+status=0
+"$BUILD/sealinfo" --record release.record.json --manifest release.json a.sealed b.sealed c.sealed > gate.out 2>&1 ||
+  status=$?
+# The AES key in the token leaves the images unverified; the record reads.
+[ "$status" = 3 ] || fail "batch: the release gate ended with $status: $(tail -3 gate.out)"
+
+# A helper that fails stops the batch: nothing is written.
+cp "$(misbehaving batchFails "exit 3")" ./failing
+sed 's|helper:./helper?key=rsa|helper:./failing|' release.json > failing.json
+rm -f a.sealed b.sealed c.sealed release.record.json
+status=0
+SEALTOOL_MEMORY_AES=$aesHex "$BUILD/sealtool" --batch failing.json --record release.record.json > failing.out 2>&1 ||
+  status=$?
+[ "$status" = 255 ] || fail "batch: a failing helper ended the batch with $status"
+for file in a.sealed b.sealed c.sealed release.record.json; do
+  [ ! -e "$file" ] || fail "batch: a failing helper let $file be written"
+done
+grep -q "exit status 3" failing.out || fail "batch: the failing helper's reason is not given"
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures helper checks failed"
   exit 1

@@ -106,7 +106,8 @@ std::string ApplyRecordedKeys(const RecordedImage& recorded, const std::string& 
       *slot = paths->back().c_str();
     } else if (key.role != "rsa_pub" &&
                (!anchors.keyDirGiven || !FileReadable((std::string(options->keyDir) + "/aes.txt").c_str()))) {
-      return "its " + key.role + " is in a token: give --keys with its aes.txt, or check the release with "
+      const std::string where = key.source == "token" ? "in a token" : "behind a " + key.source;
+      return "its " + key.role + " is " + where + ": give --keys with its aes.txt, or check the release with "
              "sealtool --batch MANIFEST --check";
     }
   }
