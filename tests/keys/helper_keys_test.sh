@@ -114,6 +114,24 @@ refused exitThreeMessage "the signing server says no" "echo 'the signing server 
 refused hangs "time limit of 2 s" "exec sleep 300"
 refused killed "ended by signal 9" "kill -9 \$\$"
 refused deaf "without reading its input" "head -c 128 /dev/zero"
+
+# sealkey check: each operation tried through the helper, per mode a verdict.
+dir="$WORK/check" && mkdir -p "$dir" && cd "$dir"
+"$BUILD/sealkey" check "helper:$HELPER" > rsa.out || fail "check: the RSA helper fails: $(cat rsa.out)"
+grep -qx "RSA mode (signing key): can seal" rsa.out || fail "check: no RSA verdict"
+cat > aes-only <<SCRIPT
+#!/bin/sh
+[ "\$1" != rsa-public-key ] || exit 1
+exec "$HELPER" "\$@"
+SCRIPT
+chmod +x aes-only
+"$BUILD/sealkey" check "helper:./aes-only" > aes.out 2> aes.err || fail "check: the AES helper fails: $(cat aes.out)"
+[ "$(grep -c ": can seal$" aes.out)" = 3 ] || fail "check: the AES helper has not three modes that can seal"
+status=0
+"$BUILD/sealkey" check "helper:$(misbehaving checkOther "exec openssl pkeyutl -decrypt -inkey $other/key.pem \
+  -pkeyopt rsa_padding_mode:none")" > other.out 2>&1 || status=$?
+[ "$status" = 1 ] || fail "check: a helper that signs with another key gives $status"
+grep -q "cannot seal: the signature does not verify" other.out || fail "check: no reason for the other key"
 rm -rf "$other"
 
 # A signal that ends sealtool ends the helper, and what it started, too.

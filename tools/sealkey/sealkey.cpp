@@ -7,6 +7,8 @@
 #include "key_report.h"
 #include "key_store.h"
 #include "key_transfer.h"
+#include "helper_report.h"
+#include "keys/key_handle.h"
 #include "token_report.h"
 
 namespace {
@@ -32,7 +34,7 @@ constexpr char kUsage[] =
     "       sealkey export [--private] [--format pem|der] [--pkcs1] [--out FILE] [--force]\n"
     "                      [--pass-file F | --pass-env VAR] [KEYFILE]\n"
     "       sealkey id [--json] [REF | IMAGE]\n"
-    "       sealkey check [--json] [rsa_priv.txt]\n"
+    "       sealkey check [--json] [rsa_priv.txt | helper:PROGRAM[?key=NAME]]\n"
     "       sealkey token-check [--json] URI\n"
     "       sealkey --help | --version\n"
     "\n"
@@ -48,7 +50,9 @@ constexpr char kUsage[] =
     "            sealed RSA image: SHA-256 of the 160 header bytes of N and E, and of\n"
     "            the DER SubjectPublicKeyInfo\n"
     "  check     N = P Q, D, DP, DQ, QP and E of rsa_priv.txt (and rsa_pub.txt beside\n"
-    "            it), its size, N's top byte and the share of images it refuses\n"
+    "            it), its size, N's top byte and the share of images it refuses; for\n"
+    "            a helper: its public key, a trial of each operation, and per mode\n"
+    "            whether it can seal (exit 1 when a mode of its kind cannot)\n"
     "  token-check  the module, token and key of a pkcs11: URI, its flags, the\n"
     "            mechanisms each mode needs, a trial of each operation, and per\n"
     "            mode whether it can seal (exit 1 when a mode of the key cannot)\n"
@@ -216,6 +220,9 @@ KeyToolOutcome Run(const Arguments& args) {
   if (std::strcmp(command, "export") == 0) return sealkey::ExportKey(args.operand, args.exportOptions);
   if (std::strcmp(command, "id") == 0) return sealkey::ShowKeyIds(args.operand, args.json);
   if (std::strcmp(command, "token-check") == 0) return sealkey::CheckTokenKey(args.operand, args.json);
+  if (args.operand != nullptr && sealtool::KeySourceOf(args.operand) == &sealtool::kHelperKeySource) {
+    return sealkey::CheckHelperKey(args.operand, args.json);
+  }
   return sealkey::CheckKeyFile(args.operand, args.json);
 }
 
