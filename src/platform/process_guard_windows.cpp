@@ -81,7 +81,8 @@ void HoldTerminationSignals() { gPendingLock.lock(); }
 
 void ReleaseTerminationSignals() { gPendingLock.unlock(); }
 
-// No program is run for an answer on Windows yet.
+// A program run for an answer is in a job that ends with this process
+// (run_program_windows.cpp), however the process ends.
 void WatchChildGroup(int /*group*/) {}
 void ForgetChildGroup() {}
 

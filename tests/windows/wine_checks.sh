@@ -2,8 +2,9 @@
 # The Windows programs under wine against the Linux build: every golden run
 # of each mode and chip group, the failure table's messages and exit
 # statuses, aes.txt with either line end, a batch with a record, sealinfo's
-# verdicts, a failed run that leaves the old output, and keys in a token:
-# the test modules, built for each system, loaded by the same path. Output bytes,
+# verdicts, a failed run that leaves the old output, keys in a token (the
+# test modules, built for each system, loaded by the same path) and keys
+# behind a helper program (likewise). Output bytes,
 # console text and exit status must be the Linux build's, byte for byte.
 # Usage: wine_checks.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR EXAMPLE_KEYS_DIR
 set -euo pipefail
@@ -176,6 +177,20 @@ done
 tokenBatch() { RSA_KEY_REF=$(uri memory rsa) batch; }
 compare tokenBatchWithRecord tokenBatch sealtool --batch release.json --record release.record.json
 [ -f "$WORK/windows/rsa.sealed" ] || fail "the token batch sealed nothing"
+BEFORE_LINUX= BEFORE_WINDOWS=
+
+# Keys behind a helper program: the test helper built for each system at
+# one path; its keys are the memory token's.
+linuxHelper() { cp "$LINUX/tests/key_helper" "$TOKEN/key-helper"; }
+windowsHelper() { cp "$WINDOWS/tests/windows/key_helper.exe" "$TOKEN/key-helper"; }
+BEFORE_LINUX=linuxHelper BEFORE_WINDOWS=windowsHelper
+compare helperRsa tokenRsa sealtool --rsa-key "helper:$TOKEN/key-helper" --aes-key "helper:$TOKEN/key-helper" \
+  in.bin out.bin 742 2
+compare helperAesSeal aesSeal775Default sealtool --aes-key "helper:$TOKEN/key-helper" in.bin out.bin 775 1
+compare helperKeyRecord plain753 sealtool --aes-key "helper:$TOKEN/key-helper" in.bin out.bin 753 3
+SEALTOOL_MEMORY_RSA="$TOKEN/missing.der" compare helperFails tokenRsa sealtool --rsa-key "helper:$TOKEN/key-helper" \
+  in.bin out.bin 742 2
+compare helperMissing tokenRsa sealtool --rsa-key "helper:$TOKEN/no-such-helper" in.bin out.bin 742 2
 BEFORE_LINUX= BEFORE_WINDOWS=
 
 # Without p11-kit, a module is named by its file: module-name is refused.
