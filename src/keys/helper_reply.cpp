@@ -30,6 +30,14 @@ bool ReadLine(const char** at, const char* end, const char* name, mbedtls_mpi* v
 
 }  // namespace
 
+HelperAnswer JudgeHelperAnswer(const ProgramResult& result, std::size_t expected, std::size_t room) {
+  if (result.end != ProgramEnd::kExited || result.status != 0) return HelperAnswer::kNoAnswer;
+  const bool rightLength =
+      expected != 0 ? result.outputSize == expected : result.outputSize > 0 && result.outputSize < room;
+  if (!rightLength) return HelperAnswer::kWrongLength;
+  return result.inputLeft == 0 ? HelperAnswer::kWhole : HelperAnswer::kInputLeft;
+}
+
 bool ParsePublicKeyReply(const char* text, std::size_t length, mbedtls_mpi* n, mbedtls_mpi* e, const char** why) {
   const char* at = text;
   const char* end = text + length;
@@ -43,6 +51,10 @@ bool ParsePublicKeyReply(const char* text, std::size_t length, mbedtls_mpi* n, m
   }
   if (at != end) {
     *why = "more follows the lines of N and E";
+    return false;
+  }
+  if (mbedtls_mpi_cmp_int(n, 0) == 0 || mbedtls_mpi_cmp_int(e, 0) == 0) {
+    *why = "N or E is zero";
     return false;
   }
   return true;

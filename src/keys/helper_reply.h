@@ -6,7 +6,15 @@
 
 #include <mbedtls/bignum.h>
 
+#include "platform/run_program.h"
+
 namespace sealtool {
+
+// A run of a helper, judged: an answer counts only from a program that
+// exited 0, read its whole input and gave exactly the expected number of
+// bytes (with expected 0: at least one and fewer than room).
+enum class HelperAnswer { kWhole, kNoAnswer, kWrongLength, kInputLeft };
+HelperAnswer JudgeHelperAnswer(const ProgramResult& result, std::size_t expected, std::size_t room);
 
 // Parses length bytes of text into n and e; false with the reason in *why.
 // Nothing but the two lines is accepted.

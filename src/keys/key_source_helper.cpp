@@ -69,7 +69,7 @@ bool HelperTimeout(unsigned* seconds) {
   return true;
 }
 
-// Why a finished run of the helper gave no answer, or null when it did.
+// Why a finished run of the helper gave no answer.
 void PrintRunFailure(const KeyHandle& key, const HelperCall& call, const ProgramResult& result, unsigned timeout) {
   char how[128];
   switch (result.end) {
@@ -94,20 +94,20 @@ void PrintRunFailure(const KeyHandle& key, const HelperCall& call, const Program
 }
 
 bool AnswerIsWhole(const KeyHandle& key, const HelperCall& call, const ProgramResult& result, unsigned timeout) {
-  const bool answered = result.end == ProgramEnd::kExited && result.status == 0;
-  const bool rightLength = call.expected != 0 ? result.outputSize == call.expected
-                                              : result.outputSize > 0 && result.outputSize < sizeof gHelperOutput;
-  if (!answered || !rightLength) {
-    PrintRunFailure(key, call, result, timeout);
-    return false;
+  switch (JudgeHelperAnswer(result, call.expected, sizeof gHelperOutput)) {
+    case HelperAnswer::kWhole:
+      return true;
+    case HelperAnswer::kInputLeft:
+      SayFailed("  ! the helper answered %s without reading its input: %zu of its %zu bytes were left\n",
+                call.operation, result.inputLeft, call.inputSize);
+      PrintKeyLine(key);
+      return false;
+    case HelperAnswer::kNoAnswer:
+    case HelperAnswer::kWrongLength:
+      break;
   }
-  if (result.inputLeft > 0) {
-    SayFailed("  ! the helper answered %s without reading its input: %zu of its %zu bytes were left\n",
-              call.operation, result.inputLeft, call.inputSize);
-    PrintKeyLine(key);
-    return false;
-  }
-  return true;
+  PrintRunFailure(key, call, result, timeout);
+  return false;
 }
 
 // Runs the helper for call; its answer is left in gHelperOutput. False

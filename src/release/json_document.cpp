@@ -23,11 +23,19 @@ std::string PathOf(const std::vector<Frame>& frames) {
     if (frames[i].array) {
       path += "[" + std::to_string(frames[i].elements - 1) + "]";
     } else {
-      if (!path.empty()) path += '.';
-      path += frames[i].key;
+      path = JsonFieldPath(path, frames[i].key);
     }
   }
   return path;
+}
+
+bool IsPlainName(const std::string& key) {
+  if (key.empty()) return false;
+  for (const char c : key) {
+    const bool plain = c == '_' || c == '-' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!plain) return false;
+  }
+  return true;
 }
 
 void ElementStarts(std::vector<Frame>* frames) {
@@ -167,6 +175,13 @@ std::string DumpJson(const Json& document) {
   // Every string is UTF-8 once Writable has passed over it, so the strict
   // dump cannot fail; replace is only the last line of defence.
   return Writable(document).dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+std::string JsonFieldPath(const std::string& where, const std::string& key) {
+  if (!IsPlainName(key)) {
+    return where + "[" + Json(key).dump(-1, ' ', false, Json::error_handler_t::replace) + "]";
+  }
+  return where.empty() ? key : where + "." + key;
 }
 
 }  // namespace sealtool

@@ -35,4 +35,9 @@ std::string DumpJson(const Json& document);
 
 bool IsUtf8(const std::string& text);
 
+// The path of field key within where ("images[0].chip"): a key that is not
+// a plain name (letters, digits, '_', '-') is quoted as JSON, in brackets
+// (images[0]["n[ame"]), so that a message names exactly the field it means.
+std::string JsonFieldPath(const std::string& where, const std::string& key);
+
 }  // namespace sealtool

@@ -94,10 +94,7 @@ bool ReadFields(const Json& object, const std::string& where, bool inDefaults, F
                 Checker* check) {
   if (!object.is_object()) return check->Fail(where, "an object is needed");
   for (const auto& [key, value] : object.items()) {
-    std::string path = where;
-    path += '.';
-    path += key;
-    if (!ReadField(key, value, path, inDefaults, fields, check)) return false;
+    if (!ReadField(key, value, JsonFieldPath(where, key), inDefaults, fields, check)) return false;
   }
   return true;
 }
@@ -212,10 +209,10 @@ bool ParseManifest(const std::string& text, BatchSigning signing, Manifest* mani
       if (!value.is_boolean()) return check.Fail(key, "true or false is needed");
       manifest->allowBuiltInKeys = value.get<bool>();
     } else {
-      return check.Fail(key, "not a field of the manifest (defaults, images, allow_built_in_keys)");
+      return check.Fail(JsonFieldPath("", key), "not a field of the manifest (defaults, images, allow_built_in_keys)");
     }
   }
-  if (images == nullptr) return check.Fail("images", "is needed");
+  if (images == nullptr) return check.Fail("manifest", "images is needed");
   if (!images->is_array() || images->empty()) return check.Fail("images", "a non-empty array is needed");
   for (std::size_t i = 0; i < images->size(); ++i) {
     ReleaseImage image;

@@ -173,6 +173,25 @@ bool ParseKeys(const Json& entry, std::vector<RecordedKey>* keys) {
   return true;
 }
 
+// Two fields a record holds together or not at all (the key ids, the
+// digests): false when one is there without the other, or is not text, so
+// that what is read is what a record writes back.
+bool PairAt(const Json& entry, const char* first, const char* second, std::string* a, std::string* b, bool* has) {
+  const bool hasFirst = entry.contains(first);
+  *has = hasFirst && entry.contains(second);
+  if (hasFirst != entry.contains(second)) return false;
+  return !*has || (TextAt(entry, first, a) && TextAt(entry, second, b));
+}
+
+// "signature": "made" or "supplied", beside the key ids only.
+bool SignatureAt(const Json& entry, RecordedImage* image) {
+  std::string signature;
+  if (!entry.contains("signature")) return true;
+  if (!image->hasKeyIds || !TextAt(entry, "signature", &signature)) return false;
+  image->signatureSupplied = signature == "supplied";
+  return signature == "supplied" || signature == "made";
+}
+
 bool ParseImage(const Json& entry, RecordedImage* image) {
   if (!entry.is_object()) return false;
   const Json* input = ObjectAt(entry, "input");
@@ -186,10 +205,12 @@ bool ParseImage(const Json& entry, RecordedImage* image) {
       !ParseKeys(entry, &image->keys)) {
     return false;
   }
-  image->hasKeyIds = TextAt(entry, "key_id_header", &image->headerKeyId) &&
-                     TextAt(entry, "key_id_spki", &image->spkiKeyId);
-  image->hasDigests = TextAt(entry, "image_digest", &image->imageDigest) &&
-                      TextAt(entry, "header_digest", &image->headerDigest);
+  if (!PairAt(entry, "key_id_header", "key_id_spki", &image->headerKeyId, &image->spkiKeyId, &image->hasKeyIds) ||
+      !PairAt(entry, "image_digest", "header_digest", &image->imageDigest, &image->headerDigest,
+              &image->hasDigests) ||
+      !SignatureAt(entry, image)) {
+    return false;
+  }
   const auto allowed = entry.find("allow_built_in_keys");
   image->builtInKeysAllowed = allowed != entry.end() && allowed->is_boolean() && allowed->get<bool>();
   return true;

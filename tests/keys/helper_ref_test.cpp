@@ -83,6 +83,8 @@ constexpr ReplyCase kReplyCases[] = {
     {"N = C3\nE = 3\nD = 5\n", false, 0},
     {"", false, 0},
     {"N = 0xC3\nE = 3\n", false, 0},
+    {"N = 0\nE = 3\n", false, 0},
+    {"N = C3\nE = 00\n", false, 0},
 };
 
 TEST(HelperReplyTest, TakesExactlyTheLinesOfNAndE) {

@@ -61,6 +61,8 @@ TEST(JsonDocumentTest, AKeyGivenTwiceIsRefusedWithItsPath) {
       {R"({"d": {"e": {"f": 1, "f": 1}}})", "d.e.f: given twice"},
       {R"([[], [{"k": 1}], [{"k": 1, "k": 2}]])", "[2][0].k: given twice"},
       {R"({"a": [1, 2, {"b": null, "b": null}]})", "a[2].b: given twice"},
+      {R"({"x": {"a.b": 1, "a.b": 2}})", R"(x["a.b"]: given twice)"},
+      {R"({"k: v": 1, "k: v": 2})", R"(["k: v"]: given twice)"},
       {R"({"a": 1)", "not JSON"},
   };
   for (const auto& c : cases) {
