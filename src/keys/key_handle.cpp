@@ -171,4 +171,12 @@ bool KeyRefHolder(const char* ref, KeyHolder* holder) {
 
 const char* KeyRefSourceName(const char* ref) { return KeySourceOf(ref)->name; }
 
+void BeginHeldKeyEcho(KeyEcho echo) {
+  if (echo != KeyEcho::kNone) Say("AES-Key:\r\n");
+}
+
+void EndHeldKeyEcho(KeyEcho echo, const char* where) {
+  if (echo != KeyEcho::kNone) Say("%s\r\n", where);
+}
+
 }  // namespace sealtool

@@ -150,6 +150,12 @@ bool KeySignRaw(const KeyHandle& key, const KeyHandle& publicKey, const std::uin
                 std::uint8_t* signature);
 bool KeyPublicKey(const KeyHandle& key, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind);
 
+// A key that never leaves its holder (a token, a helper) is echoed where a
+// file key's bytes would be: "AES-Key:" before the operation, and where the
+// key is ("in the token") once it is done.
+void BeginHeldKeyEcho(KeyEcho echo);
+void EndHeldKeyEcho(KeyEcho echo, const char* where);
+
 // Closes what every source opened for the run: once, when the run (single
 // or batch) or the program is done with its keys. Nothing else closes them.
 void CloseKeys();

@@ -140,35 +140,27 @@ bool AskHelper(const KeyHandle& key, const HelperCall& call, std::size_t* answer
   return true;
 }
 
-// The helper's key stays with it: where a file key would be echoed, the
-// echo says so.
-void BeginKeyEcho(KeyEcho echo) {
-  if (echo != KeyEcho::kNone) Say("AES-Key:\r\n");
-}
-
-void EndKeyEcho(KeyEcho echo) {
-  if (echo != KeyEcho::kNone) Say("in the helper\r\n");
-}
+constexpr char kHeldWhere[] = "in the helper";
 
 bool EncryptWithHelper(const KeyHandle& key, KeyEcho echo, std::uint8_t* data, std::size_t length) {
-  BeginKeyEcho(echo);
+  BeginHeldKeyEcho(echo);
   std::size_t answer = 0;
   if (length > sizeof gHelperOutput || !AskHelper(key, {"aes-cbc-encrypt", data, length, length, nullptr}, &answer)) {
     return false;
   }
   std::memcpy(data, gHelperOutput, length);
   mbedtls_platform_zeroize(gHelperOutput, length);
-  EndKeyEcho(echo);
+  EndHeldKeyEcho(echo, kHeldWhere);
   return true;
 }
 
 bool WrapWithHelper(const KeyHandle& key, KeyEcho echo, const std::uint8_t* wrappingKey, std::uint8_t* wrapped) {
-  BeginKeyEcho(echo);
+  BeginHeldKeyEcho(echo);
   std::size_t answer = 0;
   if (!AskHelper(key, {"aes-ecb-wrap", wrappingKey, kAesBlock, kAesBlock, nullptr}, &answer)) return false;
   std::memcpy(wrapped, gHelperOutput, kAesBlock);
   mbedtls_platform_zeroize(gHelperOutput, kAesBlock);
-  EndKeyEcho(echo);
+  EndHeldKeyEcho(echo, kHeldWhere);
   return true;
 }
 

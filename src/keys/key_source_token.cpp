@@ -14,27 +14,19 @@
 namespace sealtool {
 namespace {
 
-// An AES key that stays in the token is shown as such where a file key
-// would be echoed.
-void BeginKeyEcho(KeyEcho echo) {
-  if (echo != KeyEcho::kNone) Say("AES-Key:\r\n");
-}
-
-void EndKeyEcho(KeyEcho echo) {
-  if (echo != KeyEcho::kNone) Say("in the token\r\n");
-}
+constexpr char kHeldWhere[] = "in the token";
 
 bool EncryptInToken(const KeyHandle& key, KeyEcho echo, std::uint8_t* data, std::size_t length) {
-  BeginKeyEcho(echo);
+  BeginHeldKeyEcho(echo);
   if (!TokenEncryptAesCbc(key.ref, data, length)) return false;
-  EndKeyEcho(echo);
+  EndHeldKeyEcho(echo, kHeldWhere);
   return true;
 }
 
 bool WrapInToken(const KeyHandle& key, KeyEcho echo, const std::uint8_t* wrappingKey, std::uint8_t* wrapped) {
-  BeginKeyEcho(echo);
+  BeginHeldKeyEcho(echo);
   if (!TokenWrapAesKey(key.ref, wrappingKey, wrapped)) return false;
-  EndKeyEcho(echo);
+  EndHeldKeyEcho(echo, kHeldWhere);
   return true;
 }
 
