@@ -128,8 +128,9 @@ int ReadTokenFrom(SecretFile* file, std::uint8_t* key, bool* allHexDigits) {
 
 // Reads the byte-list form of an opened key file; the file is closed after.
 // wholeList asks for all sixteen values.
-int ReadByteListFrom(SecretFile* file, std::uint8_t* key, bool wholeList) {
+int ReadByteListFrom(SecretFile* file, std::uint8_t* key, bool wholeList, bool* allSixteen = nullptr) {
   const int matched = ParseKeyByteList(file->stream, key);
+  if (allSixteen != nullptr) *allSixteen = matched == static_cast<int>(kAesKeySize);
   const bool failed = SecretFileFailed(*file) ||
                       (wholeList && matched != static_cast<int>(kAesKeySize));
   CloseSecretFile(file);
@@ -196,14 +197,14 @@ KeyOrigin FindAesKeyToken(const char* path, std::int32_t chip, std::uint8_t* key
   return read ? KeyOrigin::kFile : KeyOrigin::kMalformed;
 }
 
-KeyOrigin FindAesKeyBytes(const char* path, std::int32_t chip, std::uint8_t* key) {
+KeyOrigin FindAesKeyBytes(const char* path, std::int32_t chip, std::uint8_t* key, bool* allSixteen) {
   SecretFile file{};
   const SecretFileStatus status = OpenSecretFile(&file, path);
   if (status == SecretFileStatus::kAbsent) {
     GetDefaultAesKey(chip, key);
     return KeyOrigin::kDefault;
   }
-  const bool read = status == SecretFileStatus::kOpened && ReadByteListFrom(&file, key, false) == 0;
+  const bool read = status == SecretFileStatus::kOpened && ReadByteListFrom(&file, key, false, allSixteen) == 0;
   return read ? KeyOrigin::kFile : KeyOrigin::kMalformed;
 }
 

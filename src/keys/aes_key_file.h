@@ -50,7 +50,8 @@ KeyOrigin FindAesKeyToken(const char* path, std::int32_t chip, std::uint8_t* key
 
 // The byte-list form of the key file at path, or the chip's default key when
 // nothing stands at path; kMalformed when it cannot be read. The caller
-// clears key first.
-KeyOrigin FindAesKeyBytes(const char* path, std::int32_t chip, std::uint8_t* key);
+// clears key first. allSixteen, when not null, tells whether the list held
+// all sixteen values.
+KeyOrigin FindAesKeyBytes(const char* path, std::int32_t chip, std::uint8_t* key, bool* allSixteen = nullptr);
 
 }  // namespace sealtool

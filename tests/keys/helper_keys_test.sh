@@ -231,6 +231,24 @@ for file in a.sealed b.sealed c.sealed release.record.json; do
 done
 grep -q "exit status 3" failing.out || fail "batch: the failing helper's reason is not given"
 
+# AES key check values: the same for the key as a file (either form), in
+# a token and behind a helper, and equal to openssl's AES-128-ECB of a zero
+# block.
+check_value_of() {  # HEX: openssl's check value
+  head -c 16 /dev/zero | openssl enc -aes-128-ecb -nopad -K "$1" | head -c 3 | od -An -tx1 | tr -d ' \n'
+}
+sealkey_check_value() {  # REF
+  "$BUILD/sealkey" id "$1" 2> /dev/null | awk '/key check value/ {print $NF}'
+}
+aesValue=$(check_value_of "$aesHex")
+sealValue=$(check_value_of "$(cat "$HKEYS/seal.aes")")
+[ "$(sealkey_check_value "$KEYS/aes-token.txt")" = "$aesValue" ] || fail "check value: aes-token.txt is not $aesValue"
+[ "$(sealkey_check_value "$KEYS/aes-bytes.txt")" = "$sealValue" ] || fail "check value: aes-bytes.txt is not $sealValue"
+[ "$(SEALTOOL_MEMORY_AES=$aesHex sealkey_check_value "${uri}")" = "$aesValue" ] ||
+  fail "check value: the token's key is not $aesValue"
+[ "$(sealkey_check_value "helper:$WORK/check/aes-only")" = "$aesValue" ] ||
+  fail "check value: the helper's key is not $aesValue"
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures helper checks failed"
   exit 1

@@ -15,11 +15,13 @@
 #include <nlohmann/json.hpp>
 
 #include "image/hex_text.h"
+#include "console/console.h"
 #include "image/layout.h"
 #include "keys/key_formats.h"
 #include "keys/key_id.h"
 #include "keys/rsa_key_files.h"
 #include "keys/rsa_signing_keys.h"
+#include "keys/key_check_value.h"
 #include "keys/key_handle.h"
 #include "keys/public_key.h"
 #include "platform/file_facts.h"
@@ -169,7 +171,51 @@ double RefusalShare(const mbedtls_mpi* n) {
   return 1.0 - accepted;
 }
 
+namespace {
+
+// An AES key's check value, as id shows it.
+KeyToolOutcome ShowCheckValue(const char* ref, sealtool::KeyRole role, bool json) {
+  std::uint8_t value[sealtool::kKeyCheckValueSize] = {};
+  const bool computed = sealtool::KeyCheckValue(sealtool::ResolveKey(ref, role), value);
+  sealtool::CloseKeys();
+  if (!computed) return KeyToolOutcome::kUnreadable;
+  const sealtool::KeyRefText source = sealtool::KeyRefForDisplay(ref);
+  const std::string hex = sealtool::HexString(value, sizeof value);
+  if (json) {
+    const Json report = {{"source", source.text}, {"kind", "AES-128 key"}, {"checkValue", hex}};
+    std::printf("%s\n", report.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
+  } else {
+    std::printf("source: %s (AES-128 key)\n", source.text);
+    std::printf("key check value (AES-128-ECB of a zero block, first 3 bytes): %s\n", hex.c_str());
+  }
+  return KeyToolOutcome::kDone;
+}
+
+// Whether ref names an AES key: a file in either aes.txt form, or a key of
+// another source that gives no public key but encrypts (asked quietly).
+bool NamesAesKey(const char* ref, sealtool::KeyRole* role) {
+  if (ref == nullptr) return false;
+  if (sealtool::KeyRefIsPath(ref)) return sealtool::AesKeyFileRole(ref, role);
+  mbedtls_mpi n, e;
+  mbedtls_mpi_init(&n);
+  mbedtls_mpi_init(&e);
+  const char* kind = "";
+  std::uint8_t value[sealtool::kKeyCheckValueSize] = {};
+  sealtool::BeginQuietSteps();
+  const bool aes = !sealtool::LoadPublicKey(ref, &n, &e, &kind) &&
+                   sealtool::KeyCheckValue(sealtool::ResolveKey(ref, sealtool::KeyRole::kAesKey), value);
+  sealtool::StepFailure failure{};
+  sealtool::EndQuietSteps(&failure);
+  mbedtls_mpi_free(&n);
+  mbedtls_mpi_free(&e);
+  *role = sealtool::KeyRole::kAesKey;
+  return aes;
+}
+
+}  // namespace
+
 KeyToolOutcome ShowKeyIds(const char* ref, bool json) {
+  if (sealtool::KeyRole role{}; NamesAesKey(ref, &role)) return ShowCheckValue(ref, role, json);
   mbedtls_mpi n, e;
   mbedtls_mpi_init(&n);
   mbedtls_mpi_init(&e);

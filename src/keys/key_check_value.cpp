@@ -1,0 +1,39 @@
+#include "keys/key_check_value.h"
+
+#include <cstring>
+
+#include <mbedtls/platform_util.h>
+
+#include "keys/aes_key_file.h"
+#include "platform/file_facts.h"
+
+namespace sealtool {
+
+bool KeyCheckValue(const KeyHandle& key, std::uint8_t (&value)[kKeyCheckValueSize]) {
+  // One block of zero-IV CBC is ECB of that block.
+  std::uint8_t block[16] = {};
+  const bool encrypted = KeyEncryptCbc(key, KeyEcho::kNone, block, sizeof block);
+  if (encrypted) std::memcpy(value, block, sizeof value);
+  mbedtls_platform_zeroize(block, sizeof block);
+  return encrypted;
+}
+
+bool AesKeyFileRole(const char* path, KeyRole* role) {
+  if (!FileReadable(path)) return false;
+  std::uint8_t key[16] = {};
+  bool hexDigitsOnly = false;
+  bool allSixteen = false;
+  KeyRole found = KeyRole::kAesKey;
+  bool isKey = false;
+  if (FindAesKeyToken(path, 0, key, &hexDigitsOnly) == KeyOrigin::kFile && hexDigitsOnly) {
+    isKey = true;
+  } else if (FindAesKeyBytes(path, 0, key, &allSixteen) == KeyOrigin::kFile && allSixteen) {
+    found = KeyRole::kSealKey;
+    isKey = true;
+  }
+  mbedtls_platform_zeroize(key, sizeof key);
+  if (isKey) *role = found;
+  return isKey;
+}
+
+}  // namespace sealtool

@@ -1,0 +1,24 @@
+// An AES key's identity: its key check value, the value key ceremonies and
+// HSMs show: the first three bytes of AES-128-ECB of a zero block. It is
+// computed through the key's own source, so that a key in a token or behind
+// a helper is named as a key file is.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "keys/key_handle.h"
+
+namespace sealtool {
+
+inline constexpr std::size_t kKeyCheckValueSize = 3;
+
+// False (said why) when the key cannot encrypt.
+bool KeyCheckValue(const KeyHandle& key, std::uint8_t (&value)[kKeyCheckValueSize]);
+
+// The aes.txt form a key file holds: the token form (32 hex digits), the
+// byte list, or neither (false: it is no AES key file). Reads quietly.
+bool AesKeyFileRole(const char* path, KeyRole* role);
+
+}  // namespace sealtool
