@@ -143,12 +143,13 @@ bool ReadAesKeyToken(const char* path, std::int32_t chip, KeyEchoStyle style, st
   const char* name = path != nullptr ? path : kAesKeyFileName;
   SecretFile file{};
   const SecretFileStatus status = OpenSecretFile(&file, name);
+  const bool echo = style != KeyEchoStyle::kNone;
   if (status == SecretFileStatus::kAbsent && path == nullptr) {
-    Say("No AES128 key file! Using default setting\n");
+    if (echo) Say("No AES128 key file! Using default setting\n");
     GetDefaultAesKey(chip, key);
     return true;
   }
-  Say("AES-Key:\r\n");
+  if (echo) Say("AES-Key:\r\n");
   if (status == SecretFileStatus::kAbsent) {
     PrintMissingKeyFile(name);
     return false;
@@ -159,6 +160,7 @@ bool ReadAesKeyToken(const char* path, std::int32_t chip, KeyEchoStyle style, st
     PrintMalformedKey(name);
     return false;
   }
+  if (!echo) return true;
   for (std::size_t i = 0; i < kAesKeySize; ++i) {
     EchoKeyByte(key[i], style);
   }

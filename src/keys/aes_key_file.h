@@ -18,7 +18,9 @@ inline constexpr char kAesKeyFileName[] = "aes.txt";
 
 // How the token reader echoes key bytes: key-record mode prints the digits
 // run together ("%02x"), the secure modes one blank after each ("%02x ").
-enum class KeyEchoStyle { kCompact, kSpaced };
+// kNone reads the key without a word (a check value shows no key byte);
+// failures are still said.
+enum class KeyEchoStyle { kCompact, kSpaced, kNone };
 
 // The 16-byte default key of a chip: chip 742 has its own, every other chip
 // shares one.

@@ -4,7 +4,9 @@
 
 #include <mbedtls/platform_util.h>
 
+#include "console/console.h"
 #include "keys/aes_key_file.h"
+#include "keys/public_key.h"
 #include "platform/file_facts.h"
 
 namespace sealtool {
@@ -16,6 +18,25 @@ bool KeyCheckValue(const KeyHandle& key, std::uint8_t (&value)[kKeyCheckValueSiz
   if (encrypted) std::memcpy(value, block, sizeof value);
   mbedtls_platform_zeroize(block, sizeof block);
   return encrypted;
+}
+
+bool RefNamesAesKey(const char* ref, KeyRole* role) {
+  if (ref == nullptr) return false;
+  if (KeyRefIsPath(ref)) return AesKeyFileRole(ref, role);
+  mbedtls_mpi n;
+  mbedtls_mpi e;
+  mbedtls_mpi_init(&n);
+  mbedtls_mpi_init(&e);
+  const char* kind = "";
+  std::uint8_t value[kKeyCheckValueSize] = {};
+  BeginQuietSteps();
+  const bool aes = !LoadPublicKey(ref, &n, &e, &kind) && KeyCheckValue(ResolveKey(ref, KeyRole::kAesKey), value);
+  StepFailure failure{};
+  EndQuietSteps(&failure);
+  mbedtls_mpi_free(&n);
+  mbedtls_mpi_free(&e);
+  *role = KeyRole::kAesKey;
+  return aes;
 }
 
 bool AesKeyFileRole(const char* path, KeyRole* role) {

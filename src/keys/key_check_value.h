@@ -21,4 +21,9 @@ bool KeyCheckValue(const KeyHandle& key, std::uint8_t (&value)[kKeyCheckValueSiz
 // byte list, or neither (false: it is no AES key file). Reads quietly.
 bool AesKeyFileRole(const char* path, KeyRole* role);
 
+// Whether ref names an AES key, and the role to read it in: a key file of
+// either aes.txt form, or a key of another source that gives no public key
+// but encrypts (both asked quietly).
+bool RefNamesAesKey(const char* ref, KeyRole* role);
+
 }  // namespace sealtool

@@ -40,11 +40,13 @@ bool PathRerunText(const char* ref, char* out, std::size_t size) {
 }
 
 // Reads the AES key of the handle's role into key (kKeyBufferSize bytes),
-// echoing it as the role's reader does.
+// echoing it as the role's reader does, or not at all with KeyEcho::kNone.
 bool ReadAesKey(const KeyHandle& key, KeyEcho echo, std::uint8_t* bytes) {
   if (key.role == KeyRole::kSealKey) return ReadAesKeyBytes(key.ref, key.chip, bytes);
-  return ReadAesKeyToken(key.ref, key.chip, echo == KeyEcho::kCompact ? KeyEchoStyle::kCompact : KeyEchoStyle::kSpaced,
-                         bytes);
+  const KeyEchoStyle style = echo == KeyEcho::kCompact ? KeyEchoStyle::kCompact
+                             : echo == KeyEcho::kSpaced ? KeyEchoStyle::kSpaced
+                                                        : KeyEchoStyle::kNone;
+  return ReadAesKeyToken(key.ref, key.chip, style, bytes);
 }
 
 bool EncryptWithFileKey(const KeyHandle& key, KeyEcho echo, std::uint8_t* data, std::size_t length) {

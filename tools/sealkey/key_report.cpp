@@ -191,31 +191,10 @@ KeyToolOutcome ShowCheckValue(const char* ref, sealtool::KeyRole role, bool json
   return KeyToolOutcome::kDone;
 }
 
-// Whether ref names an AES key: a file in either aes.txt form, or a key of
-// another source that gives no public key but encrypts (asked quietly).
-bool NamesAesKey(const char* ref, sealtool::KeyRole* role) {
-  if (ref == nullptr) return false;
-  if (sealtool::KeyRefIsPath(ref)) return sealtool::AesKeyFileRole(ref, role);
-  mbedtls_mpi n, e;
-  mbedtls_mpi_init(&n);
-  mbedtls_mpi_init(&e);
-  const char* kind = "";
-  std::uint8_t value[sealtool::kKeyCheckValueSize] = {};
-  sealtool::BeginQuietSteps();
-  const bool aes = !sealtool::LoadPublicKey(ref, &n, &e, &kind) &&
-                   sealtool::KeyCheckValue(sealtool::ResolveKey(ref, sealtool::KeyRole::kAesKey), value);
-  sealtool::StepFailure failure{};
-  sealtool::EndQuietSteps(&failure);
-  mbedtls_mpi_free(&n);
-  mbedtls_mpi_free(&e);
-  *role = sealtool::KeyRole::kAesKey;
-  return aes;
-}
-
 }  // namespace
 
 KeyToolOutcome ShowKeyIds(const char* ref, bool json) {
-  if (sealtool::KeyRole role{}; NamesAesKey(ref, &role)) return ShowCheckValue(ref, role, json);
+  if (sealtool::KeyRole role{}; sealtool::RefNamesAesKey(ref, &role)) return ShowCheckValue(ref, role, json);
   mbedtls_mpi n, e;
   mbedtls_mpi_init(&n);
   mbedtls_mpi_init(&e);

@@ -8,6 +8,7 @@
 #include "key_store.h"
 #include "key_transfer.h"
 #include "helper_report.h"
+#include "keyring_report.h"
 #include "keys/key_handle.h"
 #include "token_report.h"
 
@@ -36,6 +37,9 @@ constexpr char kUsage[] =
     "       sealkey id [--json] [REF | IMAGE]\n"
     "       sealkey check [--json] [rsa_priv.txt | helper:PROGRAM[?key=NAME]]\n"
     "       sealkey token-check [--json] URI\n"
+    "       sealkey keyring [--json] KEYRING\n"
+    "       sealkey keyring KEYRING --add REF --name NAME --use development|production\n"
+    "                       [--status active|retired|revoked] [--note TEXT]\n"
     "       sealkey --help | --version\n"
     "\n"
     "  generate  rsa_priv.txt and rsa_pub.txt (and with --aes aes.txt) in the working\n"
@@ -58,6 +62,10 @@ constexpr char kUsage[] =
     "  token-check  the module, token and key of a pkcs11: URI, its flags, the\n"
     "            mechanisms each mode needs, a trial of each operation, and per\n"
     "            mode whether it can seal (exit 1 when a mode of the key cannot)\n"
+    "  keyring   checks a keyring file (exit 1 when malformed: the field is named)\n"
+    "            and lists its keys; with --add, adds the key REF names, its id\n"
+    "            worked out here (an RSA key's SubjectPublicKeyInfo key id, an AES\n"
+    "            key's check value); a name or id held already is refused\n"
     "\n"
     "Passphrases come from --pass-file (its first line), --pass-env (a variable's\n"
     "name) or a prompt on the terminal, never from the command line. Files are\n"
@@ -74,6 +82,7 @@ struct Arguments {
   bool aes = false;
   bool json = false;
   sealkey::ExportOptions exportOptions;
+  sealkey::KeyringAddition addition;
 };
 
 enum class Parse { kRun, kHelpShown, kBadUsage };
@@ -124,6 +133,16 @@ bool ParseOption(int argc, char** argv, int* i, Arguments* args) {
     return TakeValue(argc, argv, i, &out.passphrase.file);
   } else if (std::strcmp(word, "--pass-env") == 0) {
     return TakeValue(argc, argv, i, &out.passphrase.environment);
+  } else if (std::strcmp(word, "--add") == 0) {
+    return TakeValue(argc, argv, i, &args->addition.ref);
+  } else if (std::strcmp(word, "--name") == 0) {
+    return TakeValue(argc, argv, i, &args->addition.name);
+  } else if (std::strcmp(word, "--use") == 0) {
+    return TakeValue(argc, argv, i, &args->addition.use);
+  } else if (std::strcmp(word, "--status") == 0) {
+    return TakeValue(argc, argv, i, &args->addition.status);
+  } else if (std::strcmp(word, "--note") == 0) {
+    return TakeValue(argc, argv, i, &args->addition.note);
   } else {
     return false;
   }
@@ -142,6 +161,7 @@ bool OptionFits(const char* command, const char* option) {
       {"id", " --json "},
       {"check", " --json "},
       {"token-check", " --json "},
+      {"keyring", " --json --add --name --use --status --note "},
   };
   for (const auto& entry : kOptions) {
     if (std::strcmp(entry.command, command) != 0) continue;
@@ -204,6 +224,16 @@ Parse ParseArguments(int argc, char** argv, Arguments* args) {
   if (std::strcmp(args->command, "token-check") == 0 && args->operand == nullptr) {
     return Usage("token-check needs a pkcs11: URI", "");
   }
+  if (std::strcmp(args->command, "keyring") == 0 && args->operand == nullptr) {
+    return Usage("keyring needs the keyring file", "");
+  }
+  const sealkey::KeyringAddition& addition = args->addition;
+  const bool adding = addition.ref != nullptr;
+  if (!adding && (addition.name != nullptr || addition.use != nullptr || addition.status != nullptr ||
+                  addition.note != nullptr)) {
+    return Usage("--name, --use, --status and --note go with", "--add");
+  }
+  if (adding && args->json) return Usage("--json shows a keyring, it does not go with", "--add");
   if (std::strcmp(args->command, "generate") == 0 && args->operand != nullptr) {
     return Usage("generate takes no operand, not", args->operand);
   }
@@ -222,6 +252,10 @@ KeyToolOutcome Run(const Arguments& args) {
   if (std::strcmp(command, "export") == 0) return sealkey::ExportKey(args.operand, args.exportOptions);
   if (std::strcmp(command, "id") == 0) return sealkey::ShowKeyIds(args.operand, args.json);
   if (std::strcmp(command, "token-check") == 0) return sealkey::CheckTokenKey(args.operand, args.json);
+  if (std::strcmp(command, "keyring") == 0) {
+    return args.addition.ref != nullptr ? sealkey::AddToKeyring(args.operand, args.addition)
+                                        : sealkey::ShowKeyring(args.operand, args.json);
+  }
   if (args.operand != nullptr && sealtool::KeySourceOf(args.operand) == &sealtool::kHelperKeySource) {
     return sealkey::CheckHelperKey(args.operand, args.json);
   }

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# sealkey keyring and sealkey id for keys of every source: ids worked out
+# from the keys (RSA: the SubjectPublicKeyInfo key id as sealkey id shows
+# it; AES: the check value, held against openssl's), names and ids held
+# once, malformed keyrings refused with the field's path, and no key byte
+# ever shown.
+# Usage: keyring_test.sh BUILD_DIR PROJECT_DIR
+set -euo pipefail
+
+BUILD=$1
+KEYS="$2/examples/keys"
+HELPER="$2/examples/helpers/openssl-helper"
+command -v openssl > /dev/null || { echo "openssl is not installed"; exit 77; }
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+cd "$WORK"
+failures=0
+fail() {
+  echo "FAILED: $*"
+  failures=$((failures + 1))
+}
+
+aesHex=$(sed -n 2p "$KEYS/aes-token.txt")
+sealHex=$(head -2 "$KEYS/aes-bytes.txt" | sed 's/0x//g' | tr -d ' \n')
+check_value_of() {  # HEX: openssl's AES-128-ECB of a zero block, first 3 bytes
+  head -c 16 /dev/zero | openssl enc -aes-128-ecb -nopad -K "$1" | head -c 3 | od -An -tx1 | tr -d ' \n'
+}
+spki=$("$BUILD/sealkey" id "$KEYS/rsa_pub.txt" | awk '/SubjectPublicKeyInfo/ {print $NF}')
+mkdir helper-keys
+"$BUILD/sealkey" export --private --format pem --out helper-keys/rsa.pem "$KEYS/rsa_priv.txt" > /dev/null
+cp "$KEYS/rsa_pub.txt" helper-keys/rsa.pub.txt
+export OPENSSL_HELPER_KEYS="$WORK/helper-keys"
+cp "$BUILD/tests/libmemory_pkcs11.so" memory.module
+printf '1234\n' > pin.txt
+export SEALTOOL_MEMORY_AES=$sealHex
+tokenAes="pkcs11:token=memory;object=aes?module-path=$WORK/memory.module&pin-source=$WORK/pin.txt"
+
+# NAME REF USE EXPECTED-ID
+add() {
+  "$BUILD/sealkey" keyring ring.json --add "$2" --name "$1" --use "$3" > add.out 2>&1 ||
+    { fail "$1: not added: $(cat add.out)"; return; }
+  grep -q "id $4)" add.out || fail "$1: added with another id than $4: $(cat add.out)"
+  ! grep -qi "$aesHex\|$sealHex\|3f 9c 2a" add.out || fail "$1: a key byte was shown"
+}
+add example-rsa "$KEYS/rsa_pub.txt" development "$spki"
+add example-aes "$KEYS/aes-token.txt" development "$(check_value_of "$aesHex")"
+add token-seal "$tokenAes" production "$(check_value_of "$sealHex")"
+"$BUILD/sealkey" keyring ring.json > list.out || fail "the keyring does not read back"
+[ "$(grep -c 'development\|production' list.out)" = 3 ] || fail "the keyring does not list three keys"
+
+# The same key again, by another reference, and a name held already.
+status=0
+"$BUILD/sealkey" keyring ring.json --add "helper:$HELPER" --name prod --use production > again.out 2>&1 || status=$?
+[ "$status" = 1 ] || fail "the helper's RSA key (the example key again) was added: $status"
+grep -q "is keys\[0\]'s id too" again.out || fail "the second id is not named: $(cat again.out)"
+status=0
+"$BUILD/sealkey" keyring ring.json --add "$KEYS/aes-bytes.txt" --name example-aes --use production > again.out 2>&1 ||
+  status=$?
+[ "$status" = 1 ] || fail "a name held already was added: $status"
+"$BUILD/sealkey" keyring ring.json > list.out
+[ "$(grep -c 'development\|production' list.out)" = 3 ] || fail "a refused key changed the keyring"
+
+# Malformed keyrings: refused, exit 1, the field named.
+printf '{"version": 1, "keys": [{"name": "a", "id": "417f8b", "use": "testing", "status": "active"}]}\n' > bad.json
+status=0
+"$BUILD/sealkey" keyring bad.json > bad.out 2>&1 || status=$?
+[ "$status" = 1 ] || fail "a malformed keyring gives $status"
+grep -q "keys\[0\].use: development or production is needed" bad.out || fail "no field named: $(cat bad.out)"
+
+# sealkey id shows no key byte of an AES key.
+"$BUILD/sealkey" id "$KEYS/aes-token.txt" > id.out
+! grep -qi "3f 9c\|$aesHex" id.out || fail "sealkey id showed the AES key"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures keyring checks failed"
+  exit 1
+fi
+echo "keyring: all checks passed"
