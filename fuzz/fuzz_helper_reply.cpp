@@ -19,8 +19,8 @@ constexpr std::size_t kRoom = 32768;
 void CheckJudgement(sealtool::fuzz::InputReader* reader) {
   sealtool::ProgramResult result{};
   result.end = static_cast<sealtool::ProgramEnd>(reader->Byte() % 4);
-  result.status = static_cast<std::int8_t>(reader->Byte());
-  result.outputSize = reader->U16() * (reader->Byte() % 2 + 1u);
+  result.status = reader->Byte() - 128;
+  result.outputSize = static_cast<std::size_t>(reader->U16()) * (reader->Byte() % 2 + 1u);
   result.inputLeft = reader->Byte() % 3;
   const std::size_t expectations[] = {0, 16, 128, reader->U16()};
   const std::size_t expected = expectations[reader->Byte() % 4];
