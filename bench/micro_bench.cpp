@@ -169,7 +169,7 @@ void BM_WholeMode(benchmark::State& state, std::int32_t chip, std::int32_t secur
   std::vector<std::uint8_t> input(sealtool::kImageSize, 0);
   sealtool::BuildExampleImage(chip, 1, input.data(), sealtool::kExampleImageDefaultSize);
   static std::uint8_t image[sealtool::kImageSize];
-  const sealtool::CommandLine commandLine{"in.bin", "out.bin", true, true, chip, secureBoot, {}, nullptr};
+  const sealtool::CommandLine commandLine{"in.bin", "out.bin", true, true, chip, secureBoot, {}, nullptr, nullptr};
   for (auto _ : state) {
     std::memcpy(image, input.data(), input.size());
     if (!sealtool::ProcessImage(image, commandLine)) state.SkipWithError("run failed");

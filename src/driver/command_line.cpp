@@ -42,7 +42,7 @@ const KeyOptionSpec* FindKeyOption(const char* word) {
 
 bool IsOptionWord(const char* word) {
   return FindKeyOption(word) != nullptr || std::strcmp(word, "--") == 0 ||
-         std::strcmp(word, "--record") == 0 ||
+         std::strcmp(word, "--record") == 0 || std::strcmp(word, "--keyring") == 0 ||
          std::strcmp(word, "--help") == 0 || std::strcmp(word, "--version") == 0;
 }
 
@@ -58,18 +58,19 @@ const char* ConflictIn(const KeySources& keys) {
   return nullptr;
 }
 
-// --record FILE: once, and not for a run that writes no image.
-ParseResult TakeRecordOption(int argc, char** argv, int* next, CommandLine* commandLine,
-                             const char** problem) {
+// --record FILE or --keyring FILE: once each.
+ParseResult TakeFileOption(int argc, char** argv, int* next, const char** path, const char** problem) {
+  const char* name = argv[*next];
   if (*next + 1 >= argc) {
-    *problem = "--record";
+    *problem = name;
     return ParseResult::kMissingValue;
   }
-  if (commandLine->recordPath != nullptr) {
-    *problem = "--record is given twice: give it once";
+  if (*path != nullptr) {
+    std::snprintf(gProblem, sizeof gProblem, "%s is given twice: give it once", name);
+    *problem = gProblem;
     return ParseResult::kRefused;
   }
-  commandLine->recordPath = argv[++*next];
+  *path = argv[++*next];
   return ParseResult::kRun;
 }
 
@@ -132,8 +133,11 @@ ParseResult ParseCommandLine(int argc, char** argv, CommandLine* commandLine,
     }
     if (std::strcmp(word, "--help") == 0) return ParseResult::kHelp;
     if (std::strcmp(word, "--version") == 0) return ParseResult::kVersion;
-    if (std::strcmp(word, "--record") == 0) {
-      const ParseResult taken = TakeRecordOption(argc, argv, &next, commandLine, problem);
+    const char** path = std::strcmp(word, "--record") == 0    ? &commandLine->recordPath
+                        : std::strcmp(word, "--keyring") == 0 ? &commandLine->keyringPath
+                                                              : nullptr;
+    if (path != nullptr) {
+      const ParseResult taken = TakeFileOption(argc, argv, &next, path, problem);
       if (taken != ParseResult::kRun) return taken;
       continue;
     }

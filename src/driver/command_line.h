@@ -19,6 +19,7 @@ struct CommandLine {
   std::int32_t secureBoot;  // 0 when absent
   KeySources keys;          // all null without key options
   const char* recordPath;   // --record: the release record to write, or null
+  const char* keyringPath;  // --keyring: the keyring every key must be in, or null
 };
 
 enum class ParseResult {

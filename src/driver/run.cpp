@@ -18,6 +18,7 @@
 #include "image/layout.h"
 #include "keys/aes_key_file.h"
 #include "keys/key_handle.h"
+#include "release/keyring_check.h"
 #include "release/release_record.h"
 #include "seal/mode_steps.h"
 
@@ -34,8 +35,9 @@ constexpr char kHelpText[] =
     "\n"
     "Checks and seals a 32768-byte boot image. Keys come from aes.txt, rsa_priv.txt\n"
     "and rsa_pub.txt in the working directory unless an option names them. REF is\n"
-    "a file path (read in that key's own format) or a pkcs11: URI (RFC 7512) of a\n"
-    "key kept in a token; the token's PIN comes from the URI's pin-source, its\n"
+    "a file path (read in that key's own format), a pkcs11: URI (RFC 7512) of a\n"
+    "key kept in a token, or helper:PROGRAM[?key=NAME], a program that does the\n"
+    "key's operations; the token's PIN comes from the URI's pin-source, its\n"
     "pin-value (warned about), the SEALTOOL_PIN environment variable, or a prompt\n"
     "on the terminal.\n"
     "\n"
@@ -48,6 +50,7 @@ constexpr char kHelpText[] =
     "  --sign-later BLOCK write the RSA input block to BLOCK for signing elsewhere,\n"
     "                     and no image\n"
     "  --signature SIG    take the RSA signature from SIG (128 bytes, big-endian)\n"
+    "  --keyring FILE     refuse a key that FILE does not hold, or holds as revoked\n"
     "  --help, --version\n"
     "\n"
     "Exit status: 0 written, 255 bad arguments, input, image or key, 1 the output\n"
@@ -143,6 +146,16 @@ int WriteOutputWithRecord(const CommandLine& commandLine, const RecordedImage& i
 
 }  // namespace
 
+// With --keyring, every key the run uses, held against it before the input
+// is read.
+bool KeysAreInKeyring(const CommandLine& commandLine) {
+  static Keyring keyring;
+  if (!LoadKeyringFile(commandLine.keyringPath, &keyring)) return false;
+  const RunKeys keys = ResolveRunKeys(commandLine.keys, commandLine.chip);
+  const KeyringUse use{&keyring, commandLine.keyringPath, false};
+  return CheckRunKeys(keys, ChooseRunMode(commandLine.chip, commandLine.secureBoot), use);
+}
+
 bool ProcessImage(std::uint8_t* image, const CommandLine& commandLine, SealDigests* digests) {
   const RunMode mode = ChooseRunMode(commandLine.chip, commandLine.secureBoot);
   const ChipLayout layout = SelectChipLayout(commandLine.chip);
@@ -219,6 +232,10 @@ int RunSealTool(int argc, char** argv) {
   }
   if (!BlockPathIsFree(commandLine) || !WrittenPathsAreFree(commandLine)) return -1;
   PrintStartup(commandLine);
+  if (commandLine.keyringPath != nullptr && !KeysAreInKeyring(commandLine)) {
+    CloseKeys();
+    return -1;
+  }
 
   std::memset(gImage, 0, sizeof gImage);
   std::uint32_t imageSize = 0;

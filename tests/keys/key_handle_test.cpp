@@ -12,7 +12,11 @@
 
 #include "example_image.h"
 #include "files.h"
+#include "image/hex_text.h"
 #include "image/layout.h"
+#include "keys/key_check_value.h"
+#include "keys/key_id.h"
+#include "release/keyring_check.h"
 #include "seal/key_record.h"
 #include "seal/rsa_seal.h"
 #include "seal/seal_image.h"
@@ -170,6 +174,54 @@ TEST(KeyHandleDefaults, ANullReferenceIsTheDefaultFileOfItsRole) {
   const KeyHandle fromFile = ResolvePublicKey(nullptr, "rsa_priv.txt", KeyRole::kRsaPublic);
   EXPECT_FALSE(fromFile.ofPrivateKey);
   EXPECT_EQ(fromFile.ref, nullptr);
+}
+
+// A keyring holds a key of any source by its id: the memory key's status
+// decides, as a file's or a token's would.
+TEST_F(KeyHandleTest, AKeyringRefusesARevokedKeyOfASourceOfItsOwn) {
+  KeySources memory;
+  memory.rsaKey = "memory:release";
+  const RunKeys keys = ResolveRunKeys(memory, kRsaChip);
+  const mbedtls_rsa_context& rsa = test::TestRsaKey(kMemoryKeySeed);
+  KeyIds ids{};
+  ASSERT_TRUE(ComputeKeyIds(&rsa.N, &rsa.E, &ids));
+  std::uint8_t bodyValue[kKeyCheckValueSize] = {};
+  ASSERT_TRUE(KeyCheckValue(keys.aesKey, bodyValue));
+  Keyring keyring;
+  keyring.keys.push_back({"memory-key", HexString(ids.spki, sizeof ids.spki), KeyUse::kProduction,
+                          KeyStatus::kActive, "", false});
+  keyring.keys.push_back({"built-in body key", HexString(bodyValue, sizeof bodyValue), KeyUse::kDevelopment,
+                          KeyStatus::kActive, "", false});
+  const KeyringUse use{&keyring, "ring.json", false};
+  const struct {
+    KeyStatus status;
+    bool passes;
+    const char* said;
+  } cases[] = {
+      {KeyStatus::kActive, true, "rsa_key"},
+      {KeyStatus::kRetired, true, "memory-key is retired in the keyring ring.json"},
+      {KeyStatus::kRevoked, false, "is memory-key, revoked in the keyring ring.json"},
+  };
+  for (const auto& c : cases) {
+    keyring.keys[0].status = c.status;
+    CaptureStdout();
+    const bool passed = CheckRunKeys(keys, RunMode::kRsa, use);
+    const std::string said = GetCapturedStdout();
+    EXPECT_EQ(passed, c.passes) << said;
+    EXPECT_NE(said.find(c.said), std::string::npos) << said;
+  }
+  // Unknown to the keyring: refused too. A production release refuses the
+  // built-in body key, whatever the keyring calls it.
+  keyring.keys[0].status = KeyStatus::kActive;
+  keyring.keys[1].use = KeyUse::kProduction;
+  CaptureStdout();
+  EXPECT_FALSE(CheckRunKeys(keys, RunMode::kRsa, KeyringUse{&keyring, "ring.json", true}));
+  EXPECT_NE(GetCapturedStdout().find("a development key: a production release takes none"), std::string::npos);
+  keyring.keys.pop_back();
+  CaptureStdout();
+  EXPECT_FALSE(CheckRunKeys(keys, RunMode::kRsa, use));
+  EXPECT_NE(GetCapturedStdout().find("is not in the keyring ring.json"), std::string::npos);
+  CloseKeys();
 }
 
 }  // namespace

@@ -71,6 +71,48 @@ grep -q "keys\[0\].use: development or production is needed" bad.out || fail "no
 "$BUILD/sealkey" id "$KEYS/aes-token.txt" > id.out
 ! grep -qi "3f 9c\|$aesHex" id.out || fail "sealkey id showed the AES key"
 
+# sealtool --keyring: the keys of the run held against it before anything
+# is written. The token's AES key here is the seal key's bytes; a helper
+# holds the RSA key.
+"$BUILD/make_example_image" in.bin 742 > /dev/null
+status_of() {  # NAME STATUS: the keyring with that key's status changed
+  python3 - "$1" "$2" <<'PY'
+import json, sys
+ring = json.load(open("ring.json"))
+for key in ring["keys"]:
+    if key["name"] == sys.argv[1]:
+        key["status"] = sys.argv[2]
+json.dump(ring, open("changed.json", "w"))
+PY
+}
+# NAME EXPECTED-STATUS EXPECTED-TEXT SEALTOOL-ARGUMENTS...
+sealed() {
+  local name=$1 expected=$2 text=$3 status=0
+  shift 3
+  rm -f out.bin
+  "$BUILD/sealtool" "$@" in.bin out.bin 742 2 > run.out 2>&1 || status=$?
+  [ "$status" = "$expected" ] || fail "$name: exit status $status, not $expected"
+  grep -qF "$text" run.out || { fail "$name: no \"$text\""; tail -4 run.out; }
+  if [ "$expected" != 0 ] && [ -e out.bin ]; then fail "$name: an image was written"; fi
+}
+fileKeys=(--rsa-key "$KEYS/rsa_priv.txt" --rsa-pub "$KEYS/rsa_pub.txt")
+sealed allHeld 0 "Keyring: aes_key $(check_value_of "$aesHex") is example-aes (development, active)" \
+  --keyring ring.json "${fileKeys[@]}" --aes-key "$KEYS/aes-token.txt"
+status_of example-rsa retired
+sealed retired 0 "warning: example-rsa is retired" --keyring changed.json "${fileKeys[@]}" --aes-key "$KEYS/aes-token.txt"
+status_of example-rsa revoked
+sealed revokedFile 255 "is example-rsa, revoked in the keyring changed.json" \
+  --keyring changed.json "${fileKeys[@]}" --aes-key "$KEYS/aes-token.txt"
+printf '00112233445566778899aabbccddeeff\n' > other-aes.txt
+sealed unknown 255 "aes_key $(check_value_of 00112233445566778899aabbccddeeff) is not in the keyring ring.json" \
+  --keyring ring.json "${fileKeys[@]}" --aes-key other-aes.txt
+status_of token-seal revoked
+sealed revokedToken 255 "is token-seal, revoked in the keyring changed.json" \
+  --keyring changed.json --rsa-key "helper:$HELPER" --aes-key "$tokenAes"
+sealed helperAndToken 0 "Keyring: rsa_key" --keyring ring.json --rsa-key "helper:$HELPER" --aes-key "$tokenAes"
+printf '{"version": 1, "keys": [{"name": "a"}]}\n' > malformed.json
+sealed malformed 255 "the keyring malformed.json is refused: keys[0]: id is needed" --keyring malformed.json
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures keyring checks failed"
   exit 1

@@ -1,0 +1,43 @@
+// Which key seals, and may it: every key a run uses is identified (an RSA
+// key by its key ids, an AES key by its check value) and held against a
+// keyring before anything is sealed. A key the keyring does not hold, or
+// holds as revoked, is refused; a retired one is warned about; a
+// production release takes no development key, and the built-in keys and
+// the example keys are development keys whatever a keyring says.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "image/run_mode.h"
+#include "keys/key_handle.h"
+#include "release/keyring.h"
+
+namespace sealtool {
+
+struct KeyringUse {
+  const Keyring* keyring;
+  const char* path;  // for messages
+  bool production;   // a production release
+};
+
+// A key as the keyring knew it when the run checked it.
+struct KeyVerdict {
+  std::string role;  // rsa_key, aes_key or seal_key
+  std::string id;    // the id it was found by
+  const KeyringEntry* entry;  // null when the keyring does not hold it
+};
+
+// The keys mode reads, checked in the order that needs no token where a
+// key file can answer first. Prints a line per key; false after saying why
+// a key is refused.
+bool CheckRunKeys(const RunKeys& keys, RunMode mode, const KeyringUse& use);
+
+// Whether the key of these ids (key ids or a check value) is one of the
+// built-in keys or the example keys: never a production key.
+bool IsDevelopmentKeyId(const std::string& id);
+
+// Reads and parses the keyring at path; false after saying why.
+bool LoadKeyringFile(const char* path, Keyring* keyring);
+
+}  // namespace sealtool
