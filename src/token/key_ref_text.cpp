@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <p11-kit/pkcs11.h>
+
 namespace sealtool {
 namespace {
 
@@ -147,6 +149,28 @@ bool UriRepeatedAttribute(const char* uri, char* name, std::size_t size) {
     return !repeated;
   });
   return repeated;
+}
+
+bool UriSlotIdIsNumber(const char* uri) {
+  if (!IsUri(uri)) return true;
+  bool number = true;
+  ForEachComponent(uri, [&](const Component& part) {
+    char name[kMaxNameLength + 1];
+    ComponentName(part.begin, part.end, name);
+    if (part.inQuery || std::strcmp(name, "slot-id") != 0) return true;
+    const char* digits = static_cast<const char*>(std::memchr(part.begin, '=', static_cast<std::size_t>(part.end - part.begin)));
+    digits = digits != nullptr ? digits + 1 : part.end;
+    constexpr auto kLargest = static_cast<CK_SLOT_ID>(-1);
+    CK_SLOT_ID slot = 0;
+    number = digits < part.end;
+    for (const char* c = digits; number && c < part.end; ++c) {
+      const auto digit = static_cast<CK_SLOT_ID>(*c - '0');
+      number = *c >= '0' && *c <= '9' && slot <= (kLargest - digit) / 10;
+      slot = slot * 10 + digit;
+    }
+    return number;
+  });
+  return number;
 }
 
 }  // namespace sealtool

@@ -23,6 +23,11 @@ KeyRefText UriForDisplay(const char* ref);
 // prompt. False when it does not fit in size bytes.
 bool UriWithoutPin(const char* ref, char* out, std::size_t size);
 
+// Whether every slot-id a URI names is a slot number (decimal digits that
+// fit a CK_SLOT_ID): p11-kit takes an empty or too large one as slot 0,
+// which could be another token's.
+bool UriSlotIdIsNumber(const char* uri);
+
 // The first attribute that a URI names twice (RFC 7512 allows each at most
 // once), into name (size bytes); false when none repeats.
 bool UriRepeatedAttribute(const char* uri, char* name, std::size_t size);

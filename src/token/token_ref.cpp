@@ -9,6 +9,10 @@
 namespace sealtool {
 namespace {
 
+// Every part a URI may name: parsed as an object on a token of a module
+// only, a URI naming its slot-id or library-version would match no token.
+constexpr P11KitUriType kUriParts = P11_KIT_URI_FOR_ANY;
+
 // RFC 7512 names each attribute at most once; p11-kit would quietly take
 // one of two, so that the key used may not be the key meant.
 bool NoAttributeRepeats(const char* text, const TokenRef& ref) {
@@ -37,12 +41,16 @@ bool ParseRef(const char* text, TokenRef* ref) {
   ref->uri = nullptr;
   ref->kit = nullptr;
   if (!NoAttributeRepeats(text, *ref)) return false;
+  if (!UriSlotIdIsNumber(text)) {
+    SayFailed("  ! the URI's slot-id is not a slot number (decimal digits)\n  ! key: %s\n\n", ref->display.text);
+    return false;
+  }
   ref->kit = LoadP11Kit();
   if (ref->kit == nullptr) return false;
   ref->uri = ref->kit->uriNew();
   const int parsed = ref->uri == nullptr
                          ? P11_KIT_URI_UNEXPECTED
-                         : ref->kit->uriParse(text, P11_KIT_URI_FOR_OBJECT_ON_TOKEN_AND_MODULE,
+                         : ref->kit->uriParse(text, kUriParts,
                                               ref->uri);
   if (parsed != P11_KIT_URI_OK) {
     SayFailed("  ! not a PKCS#11 URI (RFC 7512): %s\n  ! key: %s\n\n",

@@ -148,8 +148,9 @@ int ParseVersion(Span span, P11KitUri* uri) {
   const char* dot = static_cast<const char*>(std::memchr(value.bytes, '.', value.length));
   unsigned long long major = 0;
   unsigned long long minor = 0;
-  const bool valid = ParseNumber(value.bytes, dot != nullptr ? dot : end, 0xff, &major) &&
-                     (dot == nullptr || ParseNumber(dot + 1, end, 0xff, &minor));
+  // 255 stands for "any version": no component may be it.
+  const bool valid = ParseNumber(value.bytes, dot != nullptr ? dot : end, kAnyVersion - 1, &major) &&
+                     (dot == nullptr || ParseNumber(dot + 1, end, kAnyVersion - 1, &minor));
   if (!valid) return P11_KIT_URI_BAD_VERSION;
   uri->module.libraryVersion = CK_VERSION{static_cast<CK_BYTE>(major), static_cast<CK_BYTE>(minor)};
   return P11_KIT_URI_OK;

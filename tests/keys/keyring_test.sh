@@ -67,6 +67,16 @@ status=0
 [ "$status" = 1 ] || fail "a malformed keyring gives $status"
 grep -q "keys\[0\].use: development or production is needed" bad.out || fail "no field named: $(cat bad.out)"
 
+# A URI that names its slot: the slot the memory token is in (1) finds the
+# key, another finds no token, and a slot-id that is no slot number is
+# refused rather than read as slot 0.
+slotUri() { echo "pkcs11:token=memory;slot-id=$1;object=aes?module-path=$WORK/memory.module&pin-source=$WORK/pin.txt"; }
+[ "$("$BUILD/sealkey" id "$(slotUri 1)" 2> /dev/null | awk '/check value/ {print $NF}')" = "$(check_value_of "$sealHex")" ] ||
+  fail "slot-id=1 does not find the token's key"
+"$BUILD/sealkey" id "$(slotUri 2)" > slot.out 2>&1 && fail "slot-id=2 found a key"
+"$BUILD/sealkey" id "$(slotUri 18446744073709551617)" > slot.out 2>&1 && fail "an overflowing slot-id found a key"
+grep -q "slot-id is not a slot number" slot.out || fail "an overflowing slot-id is not refused: $(cat slot.out)"
+
 # sealkey id shows no key byte of an AES key.
 "$BUILD/sealkey" id "$KEYS/aes-token.txt" > id.out
 ! grep -qi "3f 9c\|$aesHex" id.out || fail "sealkey id showed the AES key"

@@ -85,6 +85,17 @@ TEST(KeyRefTextTest, AnAttributeNamedTwiceIsFound) {
 
 // What the shell gives back for a quoted word is the word itself; checked
 // here by hand for the characters that matter.
+TEST(KeyRefTextTest, ASlotIdMustBeASlotNumber) {
+  EXPECT_TRUE(UriSlotIdIsNumber("pkcs11:token=a;slot-id=3?pin-value=1"));
+  EXPECT_TRUE(UriSlotIdIsNumber("pkcs11:token=a"));
+  EXPECT_TRUE(UriSlotIdIsNumber("pkcs11:slot-id=18446744073709551615"));
+  EXPECT_TRUE(UriSlotIdIsNumber("/path/to/slot-id=x"));
+  EXPECT_FALSE(UriSlotIdIsNumber("pkcs11:slot-id="));
+  EXPECT_FALSE(UriSlotIdIsNumber("pkcs11:token=a;slot-id=18446744073709551616"));
+  EXPECT_FALSE(UriSlotIdIsNumber("pkcs11:Slot-Id=5a"));
+  EXPECT_FALSE(UriSlotIdIsNumber("pkcs11:slot-id=-1"));
+}
+
 TEST(ShellQuoteTest, WordsThatAShellWouldChangeAreQuoted) {
   struct Case {
     const char* word;
