@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "digest/sha256.h"
@@ -21,6 +23,8 @@
 #include "image/layout.h"
 #include "keys/key_handle.h"
 #include "keys/key_id.h"
+#include "console/console.h"
+#include "release/keyring_check.h"
 #include "release/manifest.h"
 #include "release/release_record.h"
 
@@ -210,6 +214,32 @@ std::string Absolute(const char* path) {
   return error ? std::string(path) : absolute.lexically_normal().string();
 }
 
+// With a keyring, or in a production release, the keys of every image held
+// against it before any image is sealed; images of the same keys (and the
+// same built-in key) are checked once.
+bool KeysAreAllowed(const Manifest& manifest) {
+  if (manifest.keyring.empty() && !manifest.production) return true;
+  static Keyring keyring;
+  if (!manifest.keyring.empty() && !LoadKeyringFile(manifest.keyring.c_str(), &keyring)) {
+    std::printf("batch failed: the keyring cannot be used; nothing was written\n");
+    return false;
+  }
+  const KeyringUse use{manifest.keyring.empty() ? nullptr : &keyring, manifest.keyring.c_str(), manifest.production};
+  std::set<std::string> checked;
+  for (const ReleaseImage& image : manifest.images) {
+    const std::string keys = std::string(RunModeName(image.mode)) + '\n' + image.rsaKey + '\n' + image.rsaPub + '\n' +
+                             image.aesKey + '\n' + image.sealKey + '\n' + (image.chip == kRsaChip ? "742" : "");
+    if (!checked.insert(keys).second) continue;
+    const CommandLine line = CommandLineOf(image);
+    if (use.keyring != nullptr) Say("keys of %s:\n", image.name.c_str());
+    if (!CheckRunKeys(ResolveRunKeys(line.keys, image.chip), image.mode, use)) {
+      std::printf("batch failed: the keys of %s are refused; nothing was written\n", image.name.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 bool EnterManifestFolder(const char* manifest) {
   const fs::path folder = fs::path(manifest).parent_path();
   if (folder.empty() || EnterFolder(folder.string().c_str())) return true;
@@ -300,7 +330,10 @@ int RunBatch(const BatchCommandLine& batch) {
     return status;
   }
   RaiseDescriptorLimit();
-  if (!LockTokens(manifest)) return kBatchFailed;
+  if (!LockTokens(manifest) || !KeysAreAllowed(manifest)) {
+    CloseKeys();
+    return kBatchFailed;
+  }
   const std::string recordFolder = recordPath.empty() ? std::string() : RecordFolder(recordPath);
   const bool blocksOnly = !signing.signLaterDir.empty();
   if (blocksOnly && !MakeFolder(signing.signLaterDir.c_str())) {

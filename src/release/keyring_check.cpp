@@ -70,9 +70,22 @@ bool IdsOf(const RunKey& runKey, std::vector<std::string>* ids) {
   return true;
 }
 
+// Without a keyring, a production release refuses the known development
+// keys, and nothing else is said.
+bool NotADevelopmentKey(const RunKey& runKey, const std::vector<std::string>& ids) {
+  for (const std::string& id : ids) {
+    if (!IsDevelopmentKeyId(id)) continue;
+    SayFailed("  ! %s %s is a built-in or example key: a production release takes none\n\n", runKey.role,
+              ids.back().c_str());
+    return false;
+  }
+  return true;
+}
+
 bool CheckKey(const RunKey& runKey, const KeyringUse& use) {
   std::vector<std::string> ids;
   if (!IdsOf(runKey, &ids)) return false;
+  if (use.keyring == nullptr) return !use.production || NotADevelopmentKey(runKey, ids);
   const KeyringEntry* entry = nullptr;
   for (const std::string& id : ids) {
     if (entry == nullptr) entry = FindKeyringEntry(*use.keyring, id);

@@ -16,9 +16,9 @@
 namespace sealtool {
 
 struct KeyringUse {
-  const Keyring* keyring;
-  const char* path;  // for messages
-  bool production;   // a production release
+  const Keyring* keyring;  // null: no keyring, only the production release's rule
+  const char* path;        // for messages
+  bool production;         // a production release
 };
 
 // A key as the keyring knew it when the run checked it.

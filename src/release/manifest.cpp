@@ -208,8 +208,16 @@ bool ParseManifest(const std::string& text, BatchSigning signing, Manifest* mani
     } else if (key == "allow_built_in_keys") {
       if (!value.is_boolean()) return check.Fail(key, "true or false is needed");
       manifest->allowBuiltInKeys = value.get<bool>();
+    } else if (key == "keyring") {
+      if (!ReadText(value, key, &manifest->keyring, &check)) return false;
+    } else if (key == "release") {
+      if (!value.is_string() || (value != "production" && value != "development")) {
+        return check.Fail(key, "production or development is needed");
+      }
+      manifest->production = value == "production";
     } else {
-      return check.Fail(JsonFieldPath("", key), "not a field of the manifest (defaults, images, allow_built_in_keys)");
+      return check.Fail(JsonFieldPath("", key),
+                        "not a field of the manifest (defaults, images, allow_built_in_keys, keyring, release)");
     }
   }
   if (images == nullptr) return check.Fail("manifest", "images is needed");

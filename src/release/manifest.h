@@ -32,6 +32,8 @@ struct ReleaseImage {
 struct Manifest {
   std::vector<ReleaseImage> images;
   bool allowBuiltInKeys = false;
+  std::string keyring;      // "keyring": the keyring every key must be in, or ""
+  bool production = false;  // "release": "production": no development key
 };
 
 // The most a manifest may hold, in bytes: a few MiB is thousands of images.

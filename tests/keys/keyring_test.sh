@@ -123,6 +123,43 @@ sealed helperAndToken 0 "Keyring: rsa_key" --keyring ring.json --rsa-key "helper
 printf '{"version": 1, "keys": [{"name": "a"}]}\n' > malformed.json
 sealed malformed 255 "the keyring malformed.json is refused: keys[0]: id is needed" --keyring malformed.json
 
+# A release: "keyring" and "release" in the manifest. A production
+# release takes no example or built-in key, even one a keyring calls
+# production; a development release takes what the keyring holds.
+"$BUILD/make_example_image" b.bin 775 > /dev/null
+release() {  # RELEASE KEYRING-FIELD ALLOW-BUILT-IN AES-KEY
+  cat > release.json <<MANIFEST
+{"release": "$1", $2 "allow_built_in_keys": $3, "images": [
+  {"name": "rsa", "input": "in.bin", "output": "rsa.sealed", "chip": 742, "secure_boot": 2,
+   "aes_key": "$KEYS/aes-token.txt", "rsa_key": "$KEYS/rsa_priv.txt", "rsa_pub": "$KEYS/rsa_pub.txt"},
+  {"name": "seal", "input": "b.bin", "output": "seal.sealed", "chip": 775, "secure_boot": 1 $4}
+]}
+MANIFEST
+}
+batch() {  # NAME EXPECTED-STATUS EXPECTED-TEXT
+  local status=0
+  rm -f rsa.sealed seal.sealed
+  "$BUILD/sealtool" --batch release.json > batch.out 2>&1 || status=$?
+  [ "$status" = "$2" ] || fail "$1: exit status $status, not $2"
+  grep -qF "$3" batch.out || { fail "$1: no \"$3\""; tail -4 batch.out; }
+  if [ "$2" != 0 ] && { [ -e rsa.sealed ] || [ -e seal.sealed ]; }; then fail "$1: an image was written"; fi
+}
+release development '"keyring": "ring.json",' false ", \"aes_key\": \"$KEYS/aes-token.txt\", \"seal_key\": \"$KEYS/aes-bytes.txt\""
+batch developmentRelease 0 "sealed 2 images"
+python3 - <<'PY'
+import json
+ring = json.load(open("ring.json"))
+for key in ring["keys"]:
+    key["use"] = "production"
+json.dump(ring, open("all-production.json", "w"))
+PY
+release production '"keyring": "all-production.json",' false ", \"aes_key\": \"$KEYS/aes-token.txt\", \"seal_key\": \"$KEYS/aes-bytes.txt\""
+batch exampleKeysInProduction 255 "is example-rsa, a development key: a production release takes none"
+release production "" true ""
+batch builtInKeysInProduction 255 "is a built-in or example key: a production release takes none"
+release testing "" false ""
+batch unknownRelease 255 "release: production or development is needed"
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures keyring checks failed"
   exit 1
