@@ -12,7 +12,9 @@ namespace {
 bool SameKeys(const sealtool::RecordedKey& a, const sealtool::RecordedKey& b) {
   return a.role == b.role && a.reference == b.reference && a.source == b.source && a.inToken == b.inToken &&
          a.tokenLabel == b.tokenLabel && a.tokenManufacturer == b.tokenManufacturer &&
-         a.tokenModel == b.tokenModel && a.tokenSerial == b.tokenSerial;
+         a.tokenModel == b.tokenModel && a.tokenSerial == b.tokenSerial && a.checkValue == b.checkValue &&
+         a.inKeyring == b.inKeyring && a.keyringName == b.keyringName && a.keyringUse == b.keyringUse &&
+         a.keyringStatus == b.keyringStatus;
 }
 
 bool SameImages(const sealtool::RecordedImage& a, const sealtool::RecordedImage& b) {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <set>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -44,6 +44,7 @@ struct ImageRun {
   bool sealed = false;
   RecordedImage record;
   std::string blockSha256;  // signing elsewhere: the block written for it
+  std::vector<KeyVerdict> keyring;  // what the manifest's keyring said of its keys
 };
 
 // Where the RSA images are signed: in the run, or elsewhere in two passes
@@ -82,6 +83,7 @@ bool SealOne(const ReleaseImage& image, const std::string* recordFolder, const S
                              &keys, gInput, size, gImage, &digests};
     run->record = RecordImage(sealed, *recordFolder);
     run->record.builtInKeysAllowed = builtInKeysAllowed;
+    NoteKeyringVerdicts(run->keyring, &run->record);
   } else if (ok) {
     run->record = SummarizeImage(gImage, image.mode);
     run->record.hasDigests = true;
@@ -216,8 +218,9 @@ std::string Absolute(const char* path) {
 
 // With a keyring, or in a production release, the keys of every image held
 // against it before any image is sealed; images of the same keys (and the
-// same built-in key) are checked once.
-bool KeysAreAllowed(const Manifest& manifest) {
+// same built-in key) are checked once. What the keyring said of each
+// image's keys goes to its run, for the record.
+bool KeysAreAllowed(const Manifest& manifest, std::vector<ImageRun>* runs) {
   if (manifest.keyring.empty() && !manifest.production) return true;
   static Keyring keyring;
   if (!manifest.keyring.empty() && !LoadKeyringFile(manifest.keyring.c_str(), &keyring)) {
@@ -225,17 +228,22 @@ bool KeysAreAllowed(const Manifest& manifest) {
     return false;
   }
   const KeyringUse use{manifest.keyring.empty() ? nullptr : &keyring, manifest.keyring.c_str(), manifest.production};
-  std::set<std::string> checked;
-  for (const ReleaseImage& image : manifest.images) {
+  std::map<std::string, std::vector<KeyVerdict>> checked;
+  for (std::size_t i = 0; i < manifest.images.size(); ++i) {
+    const ReleaseImage& image = manifest.images[i];
     const std::string keys = std::string(RunModeName(image.mode)) + '\n' + image.rsaKey + '\n' + image.rsaPub + '\n' +
                              image.aesKey + '\n' + image.sealKey + '\n' + (image.chip == kRsaChip ? "742" : "");
-    if (!checked.insert(keys).second) continue;
+    if (const auto known = checked.find(keys); known != checked.end()) {
+      (*runs)[i].keyring = known->second;
+      continue;
+    }
     const CommandLine line = CommandLineOf(image);
     if (use.keyring != nullptr) Say("keys of %s:\n", image.name.c_str());
-    if (!CheckRunKeys(ResolveRunKeys(line.keys, image.chip), image.mode, use)) {
+    if (!CheckRunKeys(ResolveRunKeys(line.keys, image.chip), image.mode, use, &(*runs)[i].keyring)) {
       std::printf("batch failed: the keys of %s are refused; nothing was written\n", image.name.c_str());
       return false;
     }
+    checked[keys] = (*runs)[i].keyring;
   }
   return true;
 }
@@ -330,7 +338,8 @@ int RunBatch(const BatchCommandLine& batch) {
     return status;
   }
   RaiseDescriptorLimit();
-  if (!LockTokens(manifest) || !KeysAreAllowed(manifest)) {
+  std::vector<ImageRun> runs(manifest.images.size());
+  if (!LockTokens(manifest) || !KeysAreAllowed(manifest, &runs)) {
     CloseKeys();
     return kBatchFailed;
   }
@@ -340,7 +349,6 @@ int RunBatch(const BatchCommandLine& batch) {
     std::printf("the folder %s cannot be made: %s\n", signing.signLaterDir.c_str(), std::strerror(errno));
     return kBatchFailed;
   }
-  std::vector<ImageRun> runs(manifest.images.size());
   std::size_t failed = 0;
   for (std::size_t i = 0; i < manifest.images.size(); ++i) {
     // The pass that writes blocks leaves the other images for the next.

@@ -147,13 +147,13 @@ int WriteOutputWithRecord(const CommandLine& commandLine, const RecordedImage& i
 }  // namespace
 
 // With --keyring, every key the run uses, held against it before the input
-// is read.
-bool KeysAreInKeyring(const CommandLine& commandLine) {
+// is read; what it said of them goes into the record.
+bool KeysAreInKeyring(const CommandLine& commandLine, std::vector<KeyVerdict>* verdicts) {
   static Keyring keyring;
   if (!LoadKeyringFile(commandLine.keyringPath, &keyring)) return false;
   const RunKeys keys = ResolveRunKeys(commandLine.keys, commandLine.chip);
   const KeyringUse use{&keyring, commandLine.keyringPath, false};
-  return CheckRunKeys(keys, ChooseRunMode(commandLine.chip, commandLine.secureBoot), use);
+  return CheckRunKeys(keys, ChooseRunMode(commandLine.chip, commandLine.secureBoot), use, verdicts);
 }
 
 bool ProcessImage(std::uint8_t* image, const CommandLine& commandLine, SealDigests* digests) {
@@ -173,6 +173,7 @@ struct SingleRecord {
   std::uint8_t input[kImageSize];
   std::uint32_t inputSize;
   RecordedImage image;
+  std::vector<KeyVerdict> keyring;  // what --keyring said of the keys
 };
 
 void RecordSingleRun(const CommandLine& commandLine, const SealDigests& digests, SingleRecord* record) {
@@ -181,6 +182,7 @@ void RecordSingleRun(const CommandLine& commandLine, const SealDigests& digests,
                            commandLine.chip, commandLine.secureBoot, &commandLine.keys,
                            record->input, record->inputSize, gImage, &digests};
   record->image = RecordImage(sealed, RecordFolder(commandLine.recordPath));
+  NoteKeyringVerdicts(record->keyring, &record->image);
 }
 
 // A command line with --batch is a batch's, and only a batch's: runs it,
@@ -232,7 +234,8 @@ int RunSealTool(int argc, char** argv) {
   }
   if (!BlockPathIsFree(commandLine) || !WrittenPathsAreFree(commandLine)) return -1;
   PrintStartup(commandLine);
-  if (commandLine.keyringPath != nullptr && !KeysAreInKeyring(commandLine)) {
+  static SingleRecord record;
+  if (commandLine.keyringPath != nullptr && !KeysAreInKeyring(commandLine, &record.keyring)) {
     CloseKeys();
     return -1;
   }
@@ -244,7 +247,6 @@ int RunSealTool(int argc, char** argv) {
     return -1;
   }
   // Every later step works on the whole image, whatever the input's length.
-  static SingleRecord record;
   if (commandLine.recordPath != nullptr) {
     std::memcpy(record.input, gImage, sizeof record.input);
     record.inputSize = imageSize;

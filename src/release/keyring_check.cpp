@@ -82,7 +82,7 @@ bool NotADevelopmentKey(const RunKey& runKey, const std::vector<std::string>& id
   return true;
 }
 
-bool CheckKey(const RunKey& runKey, const KeyringUse& use) {
+bool CheckKey(const RunKey& runKey, const KeyringUse& use, std::vector<KeyVerdict>* verdicts) {
   std::vector<std::string> ids;
   if (!IdsOf(runKey, &ids)) return false;
   if (use.keyring == nullptr) return !use.production || NotADevelopmentKey(runKey, ids);
@@ -108,6 +108,10 @@ bool CheckKey(const RunKey& runKey, const KeyringUse& use) {
   }
   Say("Keyring: %s %s is %s (%s, %s)\n", runKey.role, shown.c_str(), entry->name.c_str(),
       development ? "development" : "production", KeyStatusName(entry->status));
+  if (verdicts != nullptr) {
+    verdicts->push_back({runKey.role, *entry});
+    if (development) verdicts->back().entry.use = KeyUse::kDevelopment;
+  }
   if (entry->status == KeyStatus::kRetired) {
     SayWarning("  ! warning: %s is retired in the keyring %s\n", entry->name.c_str(), use.path);
   }
@@ -125,7 +129,7 @@ bool IsDevelopmentKeyId(const std::string& id) {
   return id == BuiltInCheckValue(742) || id == BuiltInCheckValue(0);
 }
 
-bool CheckRunKeys(const RunKeys& keys, RunMode mode, const KeyringUse& use) {
+bool CheckRunKeys(const RunKeys& keys, RunMode mode, const KeyringUse& use, std::vector<KeyVerdict>* verdicts) {
   const unsigned reads = RunOptionsOfMode(mode);
   std::vector<RunKey> used;
   if ((reads & kRunOptionRsaPub) != 0) used.push_back({"rsa_key", &keys.rsaPublic, true});
@@ -134,10 +138,23 @@ bool CheckRunKeys(const RunKeys& keys, RunMode mode, const KeyringUse& use) {
   // Key files answer without a token login: they go first.
   for (const bool files : {true, false}) {
     for (const RunKey& runKey : used) {
-      if (IsFileKey(*runKey.key) == files && !CheckKey(runKey, use)) return false;
+      if (IsFileKey(*runKey.key) == files && !CheckKey(runKey, use, verdicts)) return false;
     }
   }
   return true;
+}
+
+void NoteKeyringVerdicts(const std::vector<KeyVerdict>& verdicts, RecordedImage* image) {
+  for (RecordedKey& key : image->keys) {
+    const std::string role = key.role == "rsa_pub" ? "rsa_key" : key.role;
+    for (const KeyVerdict& verdict : verdicts) {
+      if (verdict.role != role) continue;
+      key.inKeyring = true;
+      key.keyringName = verdict.entry.name;
+      key.keyringUse = KeyUseName(verdict.entry.use);
+      key.keyringStatus = KeyStatusName(verdict.entry.status);
+    }
+  }
 }
 
 bool LoadKeyringFile(const char* path, Keyring* keyring) {

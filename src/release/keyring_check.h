@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "image/run_mode.h"
 #include "keys/key_handle.h"
@@ -21,17 +22,24 @@ struct KeyringUse {
   bool production;         // a production release
 };
 
-// A key as the keyring knew it when the run checked it.
+// A key as the keyring named it when the run checked it; its use is
+// development for the built-in and example keys whatever the keyring says.
 struct KeyVerdict {
   std::string role;  // rsa_key, aes_key or seal_key
-  std::string id;    // the id it was found by
-  const KeyringEntry* entry;  // null when the keyring does not hold it
+  KeyringEntry entry;
 };
 
 // The keys mode reads, checked in the order that needs no token where a
 // key file can answer first. Prints a line per key; false after saying why
-// a key is refused.
-bool CheckRunKeys(const RunKeys& keys, RunMode mode, const KeyringUse& use);
+// a key is refused. With a keyring, verdicts (when not null) gets what it
+// said of each key.
+bool CheckRunKeys(const RunKeys& keys, RunMode mode, const KeyringUse& use,
+                  std::vector<KeyVerdict>* verdicts = nullptr);
+
+// Writes into the record's keys what the keyring said of them (the RSA
+// key's verdict goes to rsa_key and rsa_pub alike).
+struct RecordedImage;
+void NoteKeyringVerdicts(const std::vector<KeyVerdict>& verdicts, RecordedImage* image);
 
 // Whether the key of these ids (key ids or a check value) is one of the
 // built-in keys or the example keys: never a production key.

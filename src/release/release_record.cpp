@@ -5,17 +5,20 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <map>
 
 #include "digest/sha256.h"
 #include "image/hex_text.h"
 #include "image/layout.h"
 #include "keys/aes_key_file.h"
+#include "keys/key_check_value.h"
 #include "keys/key_handle.h"
 #include "keys/public_key.h"
 #include "keys/rsa_key_files.h"
 #include "platform/calendar.h"
 #include "platform/file_facts.h"
 #include "release/json_document.h"
+#include "release/keyring.h"
 
 namespace sealtool {
 namespace {
@@ -66,8 +69,21 @@ RecordedKey NamedKey(const char* role, const char* reference, const std::string&
   return key;
 }
 
+// The check value of an AES key, asked once per key and chip group: a key
+// in a token or behind a helper is asked through its source, which a batch
+// of many images should not repeat.
+std::string CheckValueOf(const char* reference, KeyRole role, std::int32_t chip) {
+  static std::map<std::string, std::string> known;
+  const std::string name = std::to_string(static_cast<int>(role)) + '\n' + (reference != nullptr ? reference : "") +
+                           '\n' + (chip == kRsaChip ? "742" : "");
+  if (const auto found = known.find(name); found != known.end()) return found->second;
+  std::uint8_t value[kKeyCheckValueSize] = {};
+  if (!KeyCheckValue(ResolveKey(reference, role, chip), value)) return "";
+  return known[name] = HexString(value, sizeof value);
+}
+
 // The keys each mode reads, as the sealing steps read them.
-std::vector<RecordedKey> KeysOf(RunMode mode, const KeySources& keys, const std::string& folder) {
+std::vector<RecordedKey> KeysOf(RunMode mode, const KeySources& keys, std::int32_t chip, const std::string& folder) {
   const auto keyOf = [&folder](const char* role, const char* reference, const char* defaultFile, bool builtIn) {
     return reference != nullptr ? NamedKey(role, reference, folder) : DefaultKey(role, defaultFile, builtIn, folder);
   };
@@ -83,8 +99,14 @@ std::vector<RecordedKey> KeysOf(RunMode mode, const KeySources& keys, const std:
       used.push_back(NamedKey("rsa_pub", keys.rsaKey, folder));  // the private key's public key
     }
   }
-  if ((reads & kRunOptionAesKey) != 0) used.push_back(keyOf("aes_key", keys.aesKey, kAesKeyFileName, true));
-  if ((reads & kRunOptionSealKey) != 0) used.push_back(keyOf("seal_key", keys.sealKey, kAesKeyFileName, true));
+  if ((reads & kRunOptionAesKey) != 0) {
+    used.push_back(keyOf("aes_key", keys.aesKey, kAesKeyFileName, true));
+    used.back().checkValue = CheckValueOf(keys.aesKey, KeyRole::kAesKey, chip);
+  }
+  if ((reads & kRunOptionSealKey) != 0) {
+    used.push_back(keyOf("seal_key", keys.sealKey, kAesKeyFileName, true));
+    used.back().checkValue = CheckValueOf(keys.sealKey, KeyRole::kSealKey, chip);
+  }
   return used;
 }
 
@@ -93,6 +115,10 @@ Json KeyJson(const RecordedKey& key) {
   if (key.inToken) {
     entry["token"] = {{"label", key.tokenLabel}, {"manufacturer", key.tokenManufacturer},
                       {"model", key.tokenModel}, {"serial", key.tokenSerial}};
+  }
+  if (!key.checkValue.empty()) entry["check_value"] = key.checkValue;
+  if (key.inKeyring) {
+    entry["keyring"] = {{"name", key.keyringName}, {"use", key.keyringUse}, {"status", key.keyringStatus}};
   }
   return entry;
 }
@@ -150,6 +176,26 @@ const Json* ObjectAt(const Json& object, const char* key) {
   return found != object.end() && found->is_object() ? &*found : nullptr;
 }
 
+// An AES key's "check_value": 6 hex digits, on an AES key only.
+bool CheckValueAt(const Json& entry, RecordedKey* key) {
+  if (!entry.contains("check_value")) return true;
+  const bool aes = key->role == "aes_key" || key->role == "seal_key";
+  return aes && TextAt(entry, "check_value", &key->checkValue) && key->checkValue.size() == 6 &&
+         IsKeyringId(key->checkValue);
+}
+
+// "keyring": the name, use and status the keyring gave the key.
+bool KeyringNameAt(const Json& entry, RecordedKey* key) {
+  if (!entry.contains("keyring")) return true;
+  const Json* named = ObjectAt(entry, "keyring");
+  KeyUse use{};
+  KeyStatus status{};
+  key->inKeyring = named != nullptr && TextAt(*named, "name", &key->keyringName) &&
+                   TextAt(*named, "use", &key->keyringUse) && TextAt(*named, "status", &key->keyringStatus) &&
+                   ParseKeyUse(key->keyringUse, &use) && ParseKeyStatus(key->keyringStatus, &status);
+  return key->inKeyring;
+}
+
 bool ParseKey(const Json& entry, RecordedKey* key) {
   if (!entry.is_object() || !TextAt(entry, "role", &key->role) || !TextAt(entry, "reference", &key->reference) ||
       !TextAt(entry, "source", &key->source)) {
@@ -158,7 +204,7 @@ bool ParseKey(const Json& entry, RecordedKey* key) {
   const bool knownRole = key->role == "rsa_key" || key->role == "rsa_pub" || key->role == "aes_key" ||
                          key->role == "seal_key";
   const bool knownSource = key->source == "built-in" || IsKeySourceName(key->source.c_str());
-  return knownRole && knownSource;
+  return knownRole && knownSource && CheckValueAt(entry, key) && KeyringNameAt(entry, key);
 }
 
 bool ParseKeys(const Json& entry, std::vector<RecordedKey>* keys) {
@@ -239,7 +285,7 @@ RecordedImage RecordImage(const SealedImage& sealed, const std::string& recordFo
   image.output = RelativeTo(sealed.outputPath, recordFolder);
   image.chip = sealed.chip;
   image.secureBoot = sealed.secureBoot;
-  image.keys = KeysOf(image.mode, *sealed.keys, recordFolder);
+  image.keys = KeysOf(image.mode, *sealed.keys, sealed.chip, recordFolder);
   image.signatureSupplied = image.hasKeyIds && sealed.keys->signature != nullptr;
   if (sealed.digests != nullptr && IsSecureMode(image.mode)) {
     image.hasDigests = true;

@@ -20,6 +20,9 @@ struct RecordedKey {
   std::string source;     // file, token or built-in
   bool inToken = false;
   std::string tokenLabel, tokenManufacturer, tokenModel, tokenSerial;
+  std::string checkValue;  // an AES key's check value (6 hex digits); "" for RSA keys
+  bool inKeyring = false;  // the run held the key against a keyring, which named it so:
+  std::string keyringName, keyringUse, keyringStatus;
 };
 
 struct RecordedImage {

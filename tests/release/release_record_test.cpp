@@ -64,5 +64,52 @@ TEST(ReleaseRecordTest, HalfAPairOrAnUnknownSignatureIsRefused) {
   EXPECT_FALSE(ParseRecord(record.dump(), &images, &problem));
 }
 
+// An AES key's check value and the keyring's names of a key read back as
+// written; a check value on an RSA key, or one of another length, and a
+// keyring use or status the keyring could not hold are refused.
+TEST(ReleaseRecordTest, KeyringNamesAndCheckValuesReadBack) {
+  RecordedImage image = RsaImage();
+  image.keys[0].inKeyring = true;
+  image.keys[0].keyringName = "prod-2026";
+  image.keys[0].keyringUse = "production";
+  image.keys[0].keyringStatus = "retired";
+  RecordedKey aes;
+  aes.role = "aes_key";
+  aes.reference = "aes.txt";
+  aes.source = "file";
+  aes.checkValue = "417f8b";
+  image.keys.push_back(aes);
+  std::vector<RecordedImage> images;
+  std::string problem;
+  ASSERT_TRUE(ParseRecord(FormatRecord({image}), &images, &problem)) << problem;
+  ASSERT_EQ(images[0].keys.size(), 2U);
+  EXPECT_EQ(images[0].keys[0].keyringName, "prod-2026");
+  EXPECT_EQ(images[0].keys[0].keyringStatus, "retired");
+  EXPECT_TRUE(images[0].keys[0].checkValue.empty());
+  EXPECT_FALSE(images[0].keys[1].inKeyring);
+  EXPECT_EQ(images[0].keys[1].checkValue, "417f8b");
+  EXPECT_EQ(FormatRecord(images), FormatRecord({image}));
+
+  struct Broken {
+    int key;
+    const char* field;
+    Json value;
+  };
+  const Broken broken[] = {
+      {0, "check_value", "417f8b"},  // an RSA key has no check value
+      {1, "check_value", "417f8b00"},
+      {1, "check_value", "41 7f8b"},
+      {0, "keyring", {{"name", "a"}, {"use", "testing"}, {"status", "active"}}},
+      {0, "keyring", {{"name", "a"}, {"use", "production"}, {"status", "gone"}}},
+      {0, "keyring", {{"name", "a"}, {"use", "production"}}},
+      {0, "keyring", "prod-2026"},
+  };
+  for (const Broken& fault : broken) {
+    Json record = Json::parse(FormatRecord({image}));
+    record["images"][0]["keys"][fault.key][fault.field] = fault.value;
+    EXPECT_FALSE(ParseRecord(record.dump(), &images, &problem)) << fault.field << " " << fault.value.dump();
+  }
+}
+
 }  // namespace
 }  // namespace sealtool
