@@ -3,8 +3,10 @@
 // 0) holds every check that establishes the image's integrity in its mode,
 // each of them ok. Input: an option byte (chip, --chip, --mode, mode,
 // --assume-zero), a key byte (aes.txt, rsa_pub.txt holding the image's own
-// key, --expect-key with the image's own key id, --input), the image
-// (zero-filled to 32768 bytes), then the input image when one is given.
+// key, --expect-key with the image's own key id, --input, --keyring holding
+// aes.txt's key active or revoked), the image (zero-filled to 32768 bytes),
+// then the input image when one is given. With a keyring, a report that
+// passes names every key it checked by a key the keyring holds unrevoked.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include "image/checksum.h"
 #include "image/layout.h"
 #include "inspect.h"
+#include "keyring_names.h"
 #include "report_output.h"
 #include "keys/key_id.h"
 #include "keys/public_key.h"
@@ -38,7 +41,30 @@ enum KeyBits : std::uint8_t {
   kWriteImageKey = 1u << 1,
   kPinImageKey = 1u << 2,
   kGiveInput = 1u << 3,
+  kUseKeyring = 1u << 4,
+  kRevokeKey = 1u << 5,
 };
+
+// A keyring of one key: aes.txt's (check value 7df76b, worked out with
+// openssl enc -aes-128-ecb of a zero block).
+sealtool::Keyring OneKeyKeyring(bool revoked) {
+  sealtool::Keyring keyring;
+  sealtool::KeyringEntry entry;
+  entry.name = "fuzz";
+  entry.id = "7df76b";
+  entry.use = sealtool::KeyUse::kProduction;
+  entry.status = revoked ? sealtool::KeyStatus::kRevoked : sealtool::KeyStatus::kActive;
+  keyring.keys.push_back(entry);
+  return keyring;
+}
+
+bool NamedKeysAreHeld(const Report& report) {
+  for (std::size_t i = 0; i < report.namedKeyCount; ++i) {
+    const sealtool::KeyringEntry* entry = report.namedKeys[i].entry;
+    if (entry == nullptr || entry->status == sealtool::KeyStatus::kRevoked) return false;
+  }
+  return true;
+}
 
 void FillImage(sealtool::fuzz::InputReader* input, std::uint8_t* image) {
   std::memset(image, 0, sealtool::kImageSize);
@@ -131,10 +157,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   static Report report;
   if (!sealtool::inspect::InspectImage(image, options, &report)) return 0;
+  const sealtool::Keyring keyring = OneKeyKeyring((keyByte & kRevokeKey) != 0);
+  if ((keyByte & kUseKeyring) != 0) {
+    sealtool::inspect::KeyringGate gate;
+    gate.keyring = &keyring;
+    sealtool::inspect::NameImageKeys(image, options, gate, &report);
+  }
   sealtool::inspect::PrintTextReport("fuzz.bin", image, report);
   sealtool::inspect::PrintJsonReport("fuzz.bin", image, report);
   const int status = sealtool::inspect::ReportExitStatus(report);
   if (status != 0 && status != 1 && status != 3) __builtin_trap();
   if (status == 0 && !RequiredChecksPassed(report, options, image)) __builtin_trap();
+  if (status == 0 && !NamedKeysAreHeld(report)) __builtin_trap();
   return 0;
 }

@@ -160,6 +160,88 @@ batch builtInKeysInProduction 255 "is a built-in or example key: a production re
 release testing "" false ""
 batch unknownRelease 255 "release: production or development is needed"
 
+# The record carries each AES key's check value and what the keyring said
+# of every key.
+rm -f out.bin
+"$BUILD/sealtool" --keyring ring.json --record single.json "${fileKeys[@]}" --aes-key "$KEYS/aes-token.txt" \
+  in.bin out.bin 742 2 > /dev/null || fail "a run with --keyring and --record failed"
+python3 - single.json "$(check_value_of "$aesHex")" <<'PY' || fail "the record does not name the keys"
+import json, sys
+keys = {k["role"]: k for k in json.load(open(sys.argv[1]))["images"][0]["keys"]}
+for role in ("rsa_key", "rsa_pub"):
+    assert keys[role]["keyring"] == {"name": "example-rsa", "use": "development", "status": "active"}, keys[role]
+    assert "check_value" not in keys[role], keys[role]
+assert keys["aes_key"]["check_value"] == sys.argv[2], keys["aes_key"]
+assert keys["aes_key"]["keyring"]["name"] == "example-aes", keys["aes_key"]
+PY
+"$BUILD/sealtool" --record plain-record.json --aes-key "$KEYS/aes-token.txt" --seal-key "$KEYS/aes-bytes.txt" \
+  b.bin b.sealed 775 1 > /dev/null || fail "a run with --record failed"
+python3 - "$(check_value_of "$sealHex")" <<'PY' || fail "a record without a keyring lacks the check values"
+import json, sys
+keys = {k["role"]: k for k in json.load(open("plain-record.json"))["images"][0]["keys"]}
+assert keys["seal_key"]["check_value"] == sys.argv[1] and "keyring" not in keys["seal_key"], keys
+PY
+
+# sealinfo --keyring names each key of an image and fails one the keyring
+# does not hold, or holds as revoked; a retired key passes with a warning.
+# NAME EXPECTED-STATUS EXPECTED-TEXT SEALINFO-ARGUMENTS...
+verified() {
+  local name=$1 expected=$2 text=$3 status=0
+  shift 3
+  "$BUILD/sealinfo" "$@" > info.out 2>&1 || status=$?
+  [ "$status" = "$expected" ] || fail "sealinfo $name: exit status $status, not $expected"
+  grep -qF -- "$text" info.out || { fail "sealinfo $name: no \"$text\""; grep -v '^ *[0-9@]' info.out | tail -6; }
+}
+infoKeys=(--keys "$KEYS" --aes-key "$KEYS/aes-token.txt")
+verified named 0 "keyring        ok: signed by example-rsa, development, active" --keyring ring.json "${infoKeys[@]}" out.bin
+verified namedAes 0 "keyring        ok: body encrypted under example-aes, development, active" \
+  --keyring ring.json "${infoKeys[@]}" out.bin
+status_of example-rsa revoked
+verified revoked 1 "keyring        FAILED: signed by example-rsa, development, revoked" \
+  --keyring changed.json "${infoKeys[@]}" out.bin
+status_of example-rsa retired
+verified retired 0 "warning: example-rsa is retired in the keyring changed.json" \
+  --keyring changed.json "${infoKeys[@]}" out.bin
+printf '{"version": 1, "keys": [{"name": "other", "id": "%s", "use": "production", "status": "active"}]}\n' \
+  "$(check_value_of 00112233445566778899aabbccddeeff)" > other-ring.json
+verified unknown 1 "rsa_key key $spki is not in the keyring other-ring.json (a built-in or example key: development)" \
+  --keyring other-ring.json "${infoKeys[@]}" out.bin
+verified malformed 2 "the keyring 'malformed.json' is refused: keys[0]: id is needed" --keyring malformed.json out.bin
+"$BUILD/sealinfo" --json --keyring ring.json "${infoKeys[@]}" out.bin > info.json || true
+python3 - <<'PY' || fail "sealinfo --json does not name the keys"
+import json
+named = json.load(open("info.json"))["keyring"]
+assert [(k["role"], k["name"], k["use"], k["status"]) for k in named] == \
+    [("rsa_key", "example-rsa", "development", "active"), ("aes_key", "example-aes", "development", "active")], named
+PY
+# A key-record image names the key it wraps (unwrapped from the image).
+"$BUILD/make_example_image" kr.bin 775 > /dev/null
+"$BUILD/sealtool" --aes-key other-aes.txt kr.bin kr.sealed 775 3 > /dev/null
+verified wrapped 0 "keyring        ok: wraps other, production, active" --keyring other-ring.json \
+  --chip 775 --mode key-record --aes-key other-aes.txt kr.sealed
+verified wrappedUnknown 1 "aes_key key $(check_value_of 00112233445566778899aabbccddeeff) is not in the keyring" \
+  --keyring ring.json --chip 775 --mode key-record --aes-key other-aes.txt kr.sealed
+
+# The release gate: --keyring anchors the images whose every key it names;
+# a manifest's own keyring and release kind hold when the gate names none.
+verified recordNamed 0 "signed by example-rsa, development, active" --record single.json --keyring ring.json
+status_of example-rsa revoked
+verified recordRevoked 1 "signed by example-rsa, development, revoked" --record single.json --keyring changed.json
+release development '"keyring": "ring.json",' false ", \"aes_key\": \"$KEYS/aes-token.txt\", \"seal_key\": \"$KEYS/aes-bytes.txt\""
+rm -f rsa.sealed seal.sealed
+"$BUILD/sealtool" --batch release.json --record release-record.json > batch.out 2>&1 || fail "the release did not seal"
+python3 - <<'PY' || fail "the batch's record does not name the keys"
+import json
+for image in json.load(open("release-record.json"))["images"]:
+    for key in image["keys"]:
+        assert key["keyring"]["status"] == "active", (image["name"], key)
+PY
+verified manifestKeyring 0 "digest sealed under token-seal, development, active" \
+  --record release-record.json --manifest release.json --keys "$KEYS"
+sed -i 's/"release": "development"/"release": "production"/' release.json
+verified productionGate 1 "development: a production release takes no development key" \
+  --record release-record.json --manifest release.json --keys "$KEYS"
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures keyring checks failed"
   exit 1

@@ -210,6 +210,7 @@ const char* CheckName(CheckId id) {
     case CheckId::kInput: return "input";
     case CheckId::kExpectedKey: return "expected key";
     case CheckId::kChip: return "chip";
+    case CheckId::kKeyring: return "keyring";
     default: return "mode";
   }
 }

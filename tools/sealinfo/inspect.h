@@ -10,6 +10,7 @@
 #include "image/layout.h"
 #include "image/run_mode.h"
 #include "keys/key_id.h"
+#include "release/keyring.h"
 
 namespace sealtool::inspect {
 
@@ -30,6 +31,7 @@ enum class CheckId {
   kExpectedKey,
   kMode,
   kChip,
+  kKeyring,
 };
 
 // What a report says as a whole: ok only when every check that establishes
@@ -60,8 +62,19 @@ struct Check {
   char detail[200];
 };
 
+// A key of the image as a keyring named it (sealinfo --keyring).
+inline constexpr std::size_t kNamedKeyIdSize = 65;
+struct NamedKey {
+  const char* role;                // rsa_key, aes_key or seal_key
+  char id[kNamedKeyIdSize];        // the SubjectPublicKeyInfo key id, or the check value
+  char otherId[kNamedKeyIdSize];   // an RSA key's header key id
+  const KeyringEntry* entry;       // null: the keyring does not hold it
+  bool development;                // by the keyring, or a built-in or example key
+};
+
 inline constexpr std::size_t kMaxShownDramEntries = 64;
-inline constexpr std::size_t kMaxChecks = 13;
+inline constexpr std::size_t kMaxNamedKeys = 2;
+inline constexpr std::size_t kMaxChecks = 13 + kMaxNamedKeys;
 inline constexpr std::size_t kMaxWarnings = 6;
 
 struct Report {
@@ -84,6 +97,9 @@ struct Report {
   KeyIds keyIds;
   Check checks[kMaxChecks];
   std::size_t checkCount;
+  bool keysNamed;  // a keyring, or a production release's rule, was applied
+  NamedKey namedKeys[kMaxNamedKeys];
+  std::size_t namedKeyCount;
   char warnings[kMaxWarnings][200];
   std::size_t warningCount;
 };

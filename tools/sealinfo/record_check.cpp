@@ -75,12 +75,13 @@ std::string AgainstAnchors(const RecordedImage& recorded, const GateAnchors& anc
 }
 
 // Whether the gate's anchors, not the record, settle the image's mode and
-// keys: the manifest does for every image; the expected key does for an RSA
+// keys: the manifest does for every image; a keyring that names every key
+// that verified the image does too; the expected key does for an RSA
 // image, whose signature covers everything else; a given mode does for a
 // plain image, which no key protects. An AES key or a key-record's user
 // key that only the record names is the record's claim.
-bool Anchored(const RecordedImage& recorded, const GateAnchors& anchors) {
-  if (anchors.manifestPath != nullptr) return true;
+bool Anchored(const RecordedImage& recorded, const GateAnchors& anchors, const Report& report) {
+  if (anchors.manifestPath != nullptr || KeyringNamesEveryKey(report)) return true;
   if (SignsWithRsa(recorded.mode)) return anchors.expectedKeyId != nullptr;
   // A mode that reads no key is settled by the mode given.
   return RunOptionsOfMode(recorded.mode) == 0 && anchors.modeGiven;
@@ -132,12 +133,14 @@ int PrintVerdict(const RecordedImage& recorded, const Report& report, int status
               status == 0 ? "ok" : status == 1 ? "failed" : "unverified", RunModeName(recorded.mode), recorded.chip);
   for (std::size_t i = 0; i < report.checkCount; ++i) {
     const Check& check = report.checks[i];
-    if (check.verdict != Verdict::kOk) {
+    // The keyring's names are said even when they pass: they tell which key
+    // made the image.
+    if (check.verdict != Verdict::kOk || check.id == CheckId::kKeyring) {
       std::printf("  %-14s %s: %s\n", CheckName(check.id), VerdictName(check.verdict), check.detail);
     }
   }
   if (!anchored) {
-    std::printf("  %-14s unverified: its mode and keys are the record's own claims (give --manifest; "
+    std::printf("  %-14s unverified: its mode and keys are the record's own claims (give --manifest or a keyring that names its keys; "
                 "--expect-key settles an RSA image, --mode a plain one)\n", "anchor");
   }
   return status;
@@ -177,7 +180,8 @@ int CheckOne(const RecordedImage& recorded, const std::string& folder, const Ins
     std::printf("%s: failed: the image cannot be inspected as chip %d\n", recorded.name.c_str(), recorded.chip);
     return 1;
   }
-  return PrintVerdict(recorded, report, ReportExitStatus(report), Anchored(recorded, anchors));
+  NameImageKeys(gImage, options, anchors.keyring, &report);
+  return PrintVerdict(recorded, report, ReportExitStatus(report), Anchored(recorded, anchors, report));
 }
 
 bool ReadWholeImage(const std::string& path) {
@@ -198,6 +202,20 @@ const RecordedImage* MatchFile(const std::vector<RecordedImage>& recorded, const
     if (image.name == name || fs::path(image.output).filename() == name) return &image;
   }
   return nullptr;
+}
+
+// The manifest's keyring and release kind, unless the gate names a keyring
+// of its own.
+bool UseIntendedKeyring(const IntendedKeys& intended, KeyringGate* gate) {
+  gate->production = gate->production || intended.production;
+  if (gate->keyring != nullptr || intended.keyring.empty()) return true;
+  static Keyring keyring;
+  static std::string path;
+  path = intended.keyring;
+  if (!LoadGateKeyring(path.c_str(), &keyring)) return false;
+  gate->keyring = &keyring;
+  gate->path = path.c_str();
+  return true;
 }
 
 int Worse(int worst, int status) {
@@ -235,7 +253,10 @@ int CheckAgainstRecord(const char* recordPath, char* const* images, int count, c
     return 1;
   }
   std::vector<IntendedImage> intent;
-  if (anchors.manifestPath != nullptr && !LoadIntent(anchors.manifestPath, &intent)) return 2;
+  IntendedKeys intendedKeys;
+  if (anchors.manifestPath != nullptr && !LoadIntent(anchors.manifestPath, &intent, &intendedKeys)) return 2;
+  GateAnchors gate = anchors;
+  if (!UseIntendedKeyring(intendedKeys, &gate.keyring)) return 2;
   for (int i = 0; i < count; ++i) {
     if (KindOfFile(images[i], true) != FileKind::kRegular) {
       std::fprintf(stderr, "sealinfo: '%s' is not a file: name the image files to check\n", images[i]);
@@ -255,7 +276,7 @@ int CheckAgainstRecord(const char* recordPath, char* const* images, int count, c
       worst = 1;
       continue;
     }
-    worst = Worse(worst, CheckOne(*image, folder, base, anchors, FindIntended(intent, image->name)));
+    worst = Worse(worst, CheckOne(*image, folder, base, gate, FindIntended(intent, image->name)));
   }
   std::printf("result: %zu of %zu recorded images checked: %s\n", checked, recorded.size(),
               worst == 0 ? "every one matches the record and passes" : worst == 1 ? "failed" : "unverified");

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "inspect.h"
+#include "keyring_names.h"
 
 namespace sealtool::inspect {
 
@@ -19,6 +20,7 @@ struct GateAnchors {
   std::int32_t chip = 0;
   const char* manifestPath = nullptr;           // --manifest: the release's intent
   bool keyDirGiven = false;                     // --keys: aes.txt there stands in for token keys
+  KeyringGate keyring;                          // --keyring, else the manifest's keyring and release kind
 };
 
 // Checks the image files given (count of them; each matched to the record

@@ -33,7 +33,7 @@ bool IntendedKeyId(const ReleaseImage& image, std::string* id) {
 
 }  // namespace
 
-bool LoadIntent(const char* path, std::vector<IntendedImage>* intent) {
+bool LoadIntent(const char* path, std::vector<IntendedImage>* intent, IntendedKeys* keys) {
   std::string text, problem;
   Manifest manifest;
   if (!ReadReleaseText(path, kMaxManifestBytes, &text)) {
@@ -55,6 +55,8 @@ bool LoadIntent(const char* path, std::vector<IntendedImage>* intent) {
     return false;
   }
   bool ok = true;
+  keys->production = manifest.production;
+  if (!manifest.keyring.empty()) keys->keyring = fs::absolute(manifest.keyring).lexically_normal().string();
   for (const ReleaseImage& image : manifest.images) {
     IntendedImage intended{image, false, {}};
     for (std::string* ref : {&intended.image.aesKey, &intended.image.sealKey, &intended.image.rsaPub}) {

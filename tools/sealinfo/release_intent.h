@@ -18,8 +18,15 @@ struct IntendedImage {
   std::string keyId;
 };
 
+// What the manifest says of the release's keys as a whole: its keyring
+// (absolute, or "") and whether it is a production release.
+struct IntendedKeys {
+  std::string keyring;
+  bool production = false;
+};
+
 // Reads the manifest at path; false after saying why on standard error.
-bool LoadIntent(const char* path, std::vector<IntendedImage>* intent);
+bool LoadIntent(const char* path, std::vector<IntendedImage>* intent, IntendedKeys* keys);
 
 const IntendedImage* FindIntended(const std::vector<IntendedImage>& intent, const std::string& name);
 

@@ -167,6 +167,24 @@ Json JsonChecks(const Report& report) {
   return list;
 }
 
+// The keys a keyring named: null for a key it does not hold.
+Json JsonNamedKeys(const Report& report) {
+  Json list = Json::array();
+  for (std::size_t i = 0; i < report.namedKeyCount; ++i) {
+    const NamedKey& key = report.namedKeys[i];
+    Json entry = {{"role", key.role}, {"id", key.id}, {"development", key.development}};
+    if (key.entry != nullptr) {
+      entry["name"] = key.entry->name;
+      entry["use"] = key.development ? "development" : "production";
+      entry["status"] = KeyStatusName(key.entry->status);
+    } else {
+      entry["name"] = nullptr;
+    }
+    list.push_back(entry);
+  }
+  return list;
+}
+
 }  // namespace
 
 void PrintTextReport(const char* path, const std::uint8_t* image, const Report& report) {
@@ -202,7 +220,7 @@ void PrintTextReport(const char* path, const std::uint8_t* image, const Report& 
 void PrintJsonReport(const char* path, const std::uint8_t* image, const Report& report) {
   Json warnings = Json::array();
   for (std::size_t i = 0; i < report.warningCount; ++i) warnings.push_back(report.warnings[i]);
-  const Json document = {
+  Json document = {
       {"image", path},
       {"chip", report.chip},
       {"chipDetected", report.chipDetected},
@@ -229,6 +247,7 @@ void PrintJsonReport(const char* path, const std::uint8_t* image, const Report& 
       {"warnings", warnings},
       {"result", JsonOutcomeName(ReportOutcome(report))},
   };
+  if (report.keysNamed) document["keyring"] = JsonNamedKeys(report);
   // A file name need not be UTF-8: such bytes become U+FFFD rather than
   // making the report unparsable.
   const std::string text = document.dump(2, ' ', false, Json::error_handler_t::replace);

@@ -16,6 +16,7 @@
 #include "image/layout.h"
 #include "image/run_mode.h"
 #include "inspect.h"
+#include "keyring_names.h"
 #include "record_check.h"
 #include "report_output.h"
 #include "keys/key_id.h"
@@ -28,9 +29,10 @@ using sealtool::inspect::InspectOptions;
 
 constexpr char kUsage[] =
     "usage: sealinfo [--chip ID] [--keys DIR] [--mode MODE] [--input IN] [--assume-zero]\n"
-    "                [--aes-key FILE] [--seal-key FILE] [--expect-key ID|FILE] [--json] IMAGE\n"
-    "       sealinfo --record FILE [--manifest FILE] [--expect-key ID|FILE] [--mode MODE]\n"
-    "                [--chip ID] [--keys DIR] [--assume-zero] [IMAGE...]\n"
+    "                [--aes-key FILE] [--seal-key FILE] [--expect-key ID|FILE] [--keyring FILE]\n"
+    "                [--json] IMAGE\n"
+    "       sealinfo --record FILE [--manifest FILE] [--expect-key ID|FILE] [--keyring FILE]\n"
+    "                [--mode MODE] [--chip ID] [--keys DIR] [--assume-zero] [IMAGE...]\n"
     "\n"
     "Shows the layout, header records, DRAM entries and key record of a 32768-byte\n"
     "sealtool image, and checks what the image's mode allows: the checksum, the\n"
@@ -51,6 +53,9 @@ constexpr char kUsage[] =
     "                 fail unless the image carries this RSA key: a key id (64 hex\n"
     "                 digits, either id sealkey id shows) or a public key file\n"
     "                 (rsa_pub.txt, PEM or DER)\n"
+    "  --keyring FILE name each key of the image by the keyring (an RSA key by its\n"
+    "                 key ids, an AES key by its check value) and fail an image\n"
+    "                 whose key the keyring does not hold, or holds as revoked\n"
     "  --json         print the report as one JSON document\n"
     "  --record FILE  check a release against its record: the image files given\n"
     "                 (matched by SHA-256 or name), or every recorded output; each\n"
@@ -61,7 +66,9 @@ constexpr char kUsage[] =
     "                 with --record: each image must have the manifest's mode,\n"
     "                 chip and public key, and none may be missing. Without\n"
     "                 --manifest, --mode or --expect-key the record's own claims\n"
-    "                 are not trusted: the result is at best unverified\n"
+    "                 are not trusted: the result is at best unverified. The\n"
+    "                 manifest's keyring and release kind hold unless --keyring\n"
+    "                 names another keyring\n"
     "  --help, --version\n"
     "\n"
     "Without --mode a sealed image whose checksum was made to hold cannot always be\n"
@@ -83,6 +90,7 @@ struct Arguments {
   const char* expectedKey = nullptr;
   const char* recordPath = nullptr;
   const char* manifestPath = nullptr;
+  const char* keyringPath = nullptr;
   bool keyDirGiven = false;
   std::vector<char*> images;  // with --record: the images named
 };
@@ -100,6 +108,7 @@ enum OptionBit : unsigned {
   kNotAnOption = 0,
   kChipOption, kKeysOption, kModeOption, kInputOption, kExpectKeyOption, kJsonOption,
   kAssumeZeroOption, kRecordOption, kAesKeyOption, kSealKeyOption, kManifestOption,
+  kKeyringOption,
 };
 
 // The bit of an option among those given.
@@ -116,7 +125,7 @@ constexpr OptionWord kOptionWords[] = {
     {"--expect-key", kExpectKeyOption}, {"--json", kJsonOption},
     {"--assume-zero", kAssumeZeroOption}, {"--record", kRecordOption},
     {"--aes-key", kAesKeyOption},   {"--seal-key", kSealKeyOption},
-    {"--manifest", kManifestOption},
+    {"--manifest", kManifestOption}, {"--keyring", kKeyringOption},
 };
 
 unsigned OptionBitOf(const char* arg) {
@@ -149,6 +158,7 @@ const char* TakeOption(unsigned bit, const char* value, Arguments* args) {
     case kInputOption: args->inputPath = value; return nullptr;
     case kRecordOption: args->recordPath = value; return nullptr;
     case kManifestOption: args->manifestPath = value; return nullptr;
+    case kKeyringOption: args->keyringPath = value; return nullptr;
     case kAesKeyOption: args->options.aesKeyPath = value; return nullptr;
     case kSealKeyOption: args->options.sealKeyPath = value; return nullptr;
     default:
@@ -276,8 +286,10 @@ bool ExpectedKeyId(const char* text, const std::vector<char*>& images, std::uint
   return true;
 }
 
-int CheckRecord(const Arguments& args) {
+int CheckRecord(const Arguments& args, const sealtool::Keyring* keyring) {
   sealtool::inspect::GateAnchors anchors;
+  anchors.keyring.keyring = keyring;
+  anchors.keyring.path = args.keyringPath != nullptr ? args.keyringPath : "";
   anchors.expectedKeyId = args.options.expectedKeyId;
   anchors.modeGiven = args.options.modeGiven;
   anchors.mode = args.options.mode;
@@ -302,7 +314,10 @@ int main(int argc, char** argv) {
     if (!ExpectedKeyId(args.expectedKey, args.images, expectedId)) return 2;
     args.options.expectedKeyId = expectedId;
   }
-  if (args.recordPath != nullptr) return CheckRecord(args);
+  static sealtool::Keyring keyring;
+  if (args.keyringPath != nullptr && !sealtool::inspect::LoadGateKeyring(args.keyringPath, &keyring)) return 2;
+  const sealtool::Keyring* givenKeyring = args.keyringPath != nullptr ? &keyring : nullptr;
+  if (args.recordPath != nullptr) return CheckRecord(args, givenKeyring);
 
   static std::uint8_t image[sealtool::kImageSize];
   if (!ReadImage(args.imagePath, image, true)) return 2;
@@ -319,6 +334,10 @@ int main(int argc, char** argv) {
                  args.imagePath);
     return 2;
   }
+  sealtool::inspect::KeyringGate gate;
+  gate.keyring = givenKeyring;
+  gate.path = args.keyringPath != nullptr ? args.keyringPath : "";
+  sealtool::inspect::NameImageKeys(image, args.options, gate, &report);
   if (args.json) {
     sealtool::inspect::PrintJsonReport(args.imagePath, image, report);
   } else {
