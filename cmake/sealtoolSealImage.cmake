@@ -1,7 +1,7 @@
 # sealtool_seal_image(<name>
 #   INPUT <file> OUTPUT <file> CHIP <id> SECURE_BOOT <n>
 #   [RSA_KEY <ref>] [RSA_PUB <ref>] [AES_KEY <ref>] [SEAL_KEY <ref>]
-#   [EXPECT_KEY <key id or public key file>]
+#   [EXPECT_KEY <key id or public key file>] [KEYRING <file>]
 #   [VERIFY] [RECORD <file>] [ALL] [DEPENDS <files or targets>...])
 #
 # A custom target <name> that builds OUTPUT from INPUT with sealtool, by a
@@ -22,6 +22,11 @@
 # the same rule; EXPECT_KEY alone checks the image's RSA key. The image is
 # moved to OUTPUT only once the check passed. RECORD writes sealtool's
 # release record beside it.
+#
+# KEYRING (relative to the current source folder) is sealtool's --keyring:
+# every key must be in it and not revoked; with VERIFY sealinfo names the
+# image's keys by it too. The image is sealed again when the keyring
+# changes, so that a key revoked since the last build fails it.
 include_guard(GLOBAL)
 
 set(_SEALTOOL_VERIFY_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/sealtoolVerify.cmake")
@@ -101,7 +106,7 @@ endfunction()
 
 function(sealtool_seal_image name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY;ALL"
-    "INPUT;OUTPUT;CHIP;SECURE_BOOT;RSA_KEY;RSA_PUB;AES_KEY;SEAL_KEY;EXPECT_KEY;RECORD" "DEPENDS")
+    "INPUT;OUTPUT;CHIP;SECURE_BOOT;RSA_KEY;RSA_PUB;AES_KEY;SEAL_KEY;EXPECT_KEY;RECORD;KEYRING" "DEPENDS")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "sealtool_seal_image(${name}): unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -163,6 +168,15 @@ function(sealtool_seal_image name)
     set(expect --expect-key "${key}")
   endif()
 
+  set(keyring)
+  if(DEFINED arg_KEYRING)
+    get_filename_component(keyring_path "${arg_KEYRING}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    _sealtool_depend(${name} "${keyring_path}" keyring_dependency)
+    _sealtool_word("${keyring_path}" keyring_word)
+    set(keyring --keyring "${keyring_word}")
+    list(APPEND depends "${keyring_dependency}")
+  endif()
+
   set(record_words)
   set(record_define)
   # The unverified image is not a byproduct: it is gone after every build
@@ -183,13 +197,13 @@ function(sealtool_seal_image name)
   endif()
   if(arg_VERIFY OR expect)
     set(check "$<TARGET_FILE:sealtool::sealinfo>" --mode ${mode} --chip ${arg_CHIP}
-              --input "${input}" ${check_keys} ${expect} "${unverified}")
+              --input "${input}" ${check_keys} ${expect} ${keyring} "${unverified}")
   endif()
 
   # The arguments' stamp: rewritten only when they change, so that a
   # changed argument seals again and an unchanged one does not.
   set(stamp "${CMAKE_CURRENT_BINARY_DIR}/sealtool-${name}.arguments")
-  string(REPLACE ";" "\n" stamp_text "${mode};${arg_CHIP};${arg_SECURE_BOOT};${input};${output};${options};${expect};${record_words};${arg_VERIFY}")
+  string(REPLACE ";" "\n" stamp_text "${mode};${arg_CHIP};${arg_SECURE_BOOT};${input};${output};${options};${expect};${record_words};${keyring};${arg_VERIFY}")
   file(CONFIGURE OUTPUT "${stamp}" CONTENT "${stamp_text}\n" @ONLY)
   list(APPEND depends "${stamp}" ${arg_DEPENDS})
 
@@ -205,7 +219,7 @@ function(sealtool_seal_image name)
     COMMAND "${CMAKE_COMMAND}" "-DIMAGE=${unverified}" "-DOUTPUT=${output}" ${record_define}
             "-DMODE=${mode}" "-DCHIP=${arg_CHIP}"
             "-DALLOW_UNVERIFIED=${allow_unverified}" -P "${_SEALTOOL_VERIFY_SCRIPT}"
-            --seal "$<TARGET_FILE:sealtool::sealtool>" ${record_words} ${options} "${input}" "${unverified}"
+            --seal "$<TARGET_FILE:sealtool::sealtool>" ${record_words} ${keyring} ${options} "${input}" "${unverified}"
             ${arg_CHIP} ${arg_SECURE_BOOT}
             --check ${check}
     DEPENDS ${depends}

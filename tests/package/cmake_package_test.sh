@@ -90,6 +90,7 @@ set(EXPECT "" CACHE STRING "")
 set(ODD OFF CACHE BOOL "")
 set(GENEX OFF CACHE BOOL "")
 set(HELPER OFF CACHE BOOL "")
+set(KEYRING "" CACHE STRING "")
 add_custom_command(OUTPUT plain.bin COMMAND sealtool::make_example_image plain.bin ${CHIP} VERBATIM)
 if(ODD)
   # Paths with ';' in a folder name and '"' in the output's name.
@@ -103,6 +104,10 @@ elseif(HELPER)
   # The helper is named from this folder.
   sealtool_seal_image(helped ALL INPUT "${CMAKE_CURRENT_BINARY_DIR}/plain.bin" OUTPUT helped.bin CHIP 775
     SECURE_BOOT 1 AES_KEY "helper:helper.sh?key=aes" SEAL_KEY "${KEYS}/aes-bytes.txt")
+elseif(KEYRING)
+  sealtool_seal_image(ringed ALL VERIFY KEYRING "${KEYRING}" INPUT "${CMAKE_CURRENT_BINARY_DIR}/plain.bin"
+    OUTPUT ringed.bin CHIP 775 SECURE_BOOT 1 AES_KEY "${KEYS}/aes-token.txt" SEAL_KEY "${KEYS}/aes-bytes.txt"
+    RECORD ringed.record.json)
 elseif(EXPECT)
   add_custom_command(OUTPUT rsa.bin COMMAND sealtool::make_example_image rsa.bin 742 VERBATIM)
   sealtool_seal_image(rsa ALL EXPECT_KEY ${EXPECT} INPUT "${CMAKE_CURRENT_BINARY_DIR}/rsa.bin" OUTPUT rsa.sealed.bin
@@ -189,6 +194,24 @@ cmp "$WORK/helper-direct.bin" "$WORK/helper/helped.bin" || fail "the helper's im
 touch "$project/helper.sh"
 [ "$(ninja -C "$WORK/helper" -n | grep -c 'Sealing helped.bin')" = 1 ] || fail "a changed helper does not seal again"
 echo "a helper key seals as the key file does, and a changed helper seals again"
+
+# KEYRING: the keys held against it when sealing and named when verifying;
+# the record carries the names; a key revoked since seals again, and fails.
+"$BIN/sealkey" keyring "$project/ring.json" --add "$WORK/keys/aes-token.txt" --name body --use development > /dev/null
+"$BIN/sealkey" keyring "$project/ring.json" --add "$WORK/keys/aes-bytes.txt" --name seal --use development > /dev/null
+own "$WORK/ringed" -DKEYRING=ring.json > /dev/null
+build "$WORK/ringed"
+python3 - "$WORK/ringed/ringed.record.json" <<'PY' || fail "the record does not carry the keyring's names"
+import json, sys
+keys = json.load(open(sys.argv[1]))["images"][0]["keys"]
+assert [(k["role"], k["keyring"]["name"], k["keyring"]["status"]) for k in keys] == \
+    [("aes_key", "body", "active"), ("seal_key", "seal", "active")], keys
+PY
+sed -i 's/"active"/"revoked"/' "$project/ring.json"
+if cmake --build "$WORK/ringed" > "$WORK/ringed.log" 2>&1; then fail "a revoked key built"; fi
+grep -q "revoked in the keyring" "$WORK/ringed.log" || { cat "$WORK/ringed.log"; fail "no reason for the refusal"; }
+[ ! -e "$WORK/ringed/ringed.bin" ] || fail "an image sealed under a revoked key was left behind"
+echo "a keyring is held when sealing, named in the record, and a key revoked since fails the build"
 
 # The package of the build tree.
 cmake -S "$SOURCE_DIR/examples/cmake-firmware" -B "$WORK/from-build-tree" -G Ninja \
