@@ -21,6 +21,7 @@
 #include "image/hex_text.h"
 #include "platform/file_facts.h"
 #include "image/layout.h"
+#include "keys/held_key_files.h"
 #include "keys/key_handle.h"
 #include "keys/key_id.h"
 #include "console/console.h"
@@ -306,6 +307,9 @@ int Finish(std::vector<ImageRun>* runs, const std::string& recordPath, bool keep
   return kBatchDone;
 }
 
+int SealOrCheck(const BatchCommandLine& batch, const Manifest& manifest, const Signing& signing,
+                const std::string& recordPath);
+
 }  // namespace
 
 int RunBatch(const BatchCommandLine& batch) {
@@ -330,19 +334,25 @@ int RunBatch(const BatchCommandLine& batch) {
   const BatchFiles files{Absolute(batch.manifest), recordPath, signing.signLaterDir, signing.signatureDir,
                          batch.check};
   if (!EnterManifestFolder(batch.manifest) || !EverythingIsThere(manifest, files)) return kBatchFailed;
+  // Each key file is read once for the whole batch, and wiped at its end.
+  HoldKeyFilesForRun();
+  const int status = SealOrCheck(batch, manifest, signing, recordPath);
+  CloseKeys();
+  return status;
+}
+
+namespace {
+
+int SealOrCheck(const BatchCommandLine& batch, const Manifest& manifest, const Signing& signing,
+                const std::string& recordPath) {
   if (batch.check) {
     RaiseDescriptorLimit();
     if (!LockTokens(manifest)) return kBatchFailed;
-    const int status = ReproduceRelease(manifest, signing.signatureDir);
-    CloseKeys();
-    return status;
+    return ReproduceRelease(manifest, signing.signatureDir);
   }
   RaiseDescriptorLimit();
   std::vector<ImageRun> runs(manifest.images.size());
-  if (!LockTokens(manifest) || !KeysAreAllowed(manifest, &runs)) {
-    CloseKeys();
-    return kBatchFailed;
-  }
+  if (!LockTokens(manifest) || !KeysAreAllowed(manifest, &runs)) return kBatchFailed;
   const std::string recordFolder = recordPath.empty() ? std::string() : RecordFolder(recordPath);
   const bool blocksOnly = !signing.signLaterDir.empty();
   if (blocksOnly && !MakeFolder(signing.signLaterDir.c_str())) {
@@ -362,9 +372,9 @@ int RunBatch(const BatchCommandLine& batch) {
   const bool requested = blocksOnly && failed == 0 && StageSigningRequest(batch, signing, manifest, runs, &request);
   if (blocksOnly && failed == 0 && !requested) ++failed;
   if (!requested) CloseStagedFolder(&request);
-  const int status = Finish(&runs, recordPath, batch.keepGoing, failed, &request);
-  CloseKeys();
-  return status;
+  return Finish(&runs, recordPath, batch.keepGoing, failed, &request);
 }
+
+}  // namespace
 
 }  // namespace sealtool

@@ -23,7 +23,8 @@
 namespace sealtool {
 namespace {
 
-// An input is read here, in a buffer of its own, only to be checked.
+// An input's header area is read here, in a buffer of its own, only to be
+// checked: the image is read once, when it is sealed.
 std::uint8_t gChecked[kImageSize];
 
 std::string Where(std::size_t index, const ReleaseImage& image) {
@@ -35,7 +36,7 @@ std::string Where(std::size_t index, const ReleaseImage& image) {
 bool InputIsSealable(std::size_t index, const ReleaseImage& image) {
   std::memset(gChecked, 0, sizeof gChecked);
   std::size_t size = 0;
-  const ImageRead read = ReadAtMostOneImage(image.input.c_str(), gChecked, &size);
+  const ImageRead read = ReadImageHead(image.input.c_str(), gChecked, kHeaderAreaSize, &size);
   const char* problem = nullptr;
   if (read == ImageRead::kNotOpened) {
     problem = "cannot be opened";
@@ -154,13 +155,21 @@ bool ReadManifestText(const char* path, std::string* text) {
 
 bool EverythingIsThere(const Manifest& manifest, const BatchFiles& files) {
   bool ok = true;
+  std::set<std::string> usable;  // a key many images share is checked once
+  const auto keyIsUsable = [&usable](std::size_t i, const ReleaseImage& image, const char* field,
+                                     const std::string& ref) {
+    if (usable.count(ref) != 0) return true;
+    if (!KeyIsUsable(i, image, field, ref)) return false;
+    usable.insert(ref);
+    return true;
+  };
   for (std::size_t i = 0; i < manifest.images.size(); ++i) {
     const ReleaseImage& image = manifest.images[i];
     ok = InputIsSealable(i, image) && ok;
-    ok = KeyIsUsable(i, image, "rsa_key", image.rsaKey) && ok;
-    ok = KeyIsUsable(i, image, "rsa_pub", image.rsaPub) && ok;
-    ok = KeyIsUsable(i, image, "aes_key", image.aesKey) && ok;
-    ok = KeyIsUsable(i, image, "seal_key", image.sealKey) && ok;
+    ok = keyIsUsable(i, image, "rsa_key", image.rsaKey) && ok;
+    ok = keyIsUsable(i, image, "rsa_pub", image.rsaPub) && ok;
+    ok = keyIsUsable(i, image, "aes_key", image.aesKey) && ok;
+    ok = keyIsUsable(i, image, "seal_key", image.sealKey) && ok;
   }
   return ok && NoWriteClashes(ClaimsOf(manifest, files));
 }

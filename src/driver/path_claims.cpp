@@ -47,7 +47,7 @@ FileIdentity IdentifyFile(const std::string& path) {
   const FileId id = IdOfFile(path.c_str());
   if (id.found) {
     identity.exists = true;
-    identity.regular = KindOfFile(path.c_str(), true) == FileKind::kRegular;
+    identity.regular = id.regular;
     identity.device = id.device;
     identity.inode = id.inode;
     return identity;
@@ -56,8 +56,11 @@ FileIdentity IdentifyFile(const std::string& path) {
   return identity;
 }
 
+// A path many images name (a key file, a shared input) is looked up once.
 void ClaimPath(PathClaims* claims, const std::string& path, const std::string& what, PathUse use) {
-  claims->claims.push_back({path, what, use, IdentifyFile(path)});
+  auto known = claims->identities.find(path);
+  if (known == claims->identities.end()) known = claims->identities.emplace(path, IdentifyFile(path)).first;
+  claims->claims.push_back({path, what, use, known->second});
 }
 
 void ClaimKeyRef(PathClaims* claims, const std::string& ref, const std::string& what) {

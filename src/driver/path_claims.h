@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,7 @@ struct PathClaim {
 
 struct PathClaims {
   std::vector<PathClaim> claims;
+  std::map<std::string, FileIdentity> identities;  // by path, as claimed
 };
 
 FileIdentity IdentifyFile(const std::string& path);

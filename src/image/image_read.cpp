@@ -1,5 +1,6 @@
 #include "image/image_read.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "image/layout.h"
@@ -29,6 +30,25 @@ ImageRead ReadOpenStream(std::FILE* stream, std::uint8_t* buffer, std::size_t* s
 }
 
 }  // namespace
+
+ImageRead ReadImageHead(const char* path, std::uint8_t* buffer, std::size_t headSize, std::size_t* size) {
+  *size = 0;
+  std::FILE* stream = std::fopen(path, "rb");
+  if (stream == nullptr) return ImageRead::kNotOpened;
+  const long length = GetFileLength(stream);
+  ImageRead outcome = ImageRead::kRead;
+  if (length < 0) {
+    outcome = ReadOpenStream(stream, buffer, size);  // a pipe tells its length only when read
+  } else if (length > static_cast<long>(kImageSize)) {
+    outcome = ImageRead::kTooLong;
+  } else {
+    const std::size_t wanted = std::min(headSize, static_cast<std::size_t>(length));
+    if (std::fread(buffer, 1, wanted, stream) != wanted) outcome = ImageRead::kReadError;
+    *size = static_cast<std::size_t>(length);
+  }
+  std::fclose(stream);
+  return outcome;
+}
 
 ImageRead ReadAtMostOneImage(const char* path, std::uint8_t* buffer, std::size_t* size) {
   *size = 0;

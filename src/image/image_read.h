@@ -19,4 +19,10 @@ enum class ImageRead {
 // pipe cannot): one byte more after a full image is enough.
 ImageRead ReadAtMostOneImage(const char* path, std::uint8_t* buffer, std::size_t* size);
 
+// The first headSize bytes of the file at path, and its length in *size,
+// refusing a file longer than one image as ReadAtMostOneImage does: for a
+// check of the header that does not read the whole file. A file that cannot
+// tell its length (a pipe) is read whole.
+ImageRead ReadImageHead(const char* path, std::uint8_t* buffer, std::size_t headSize, std::size_t* size);
+
 }  // namespace sealtool

@@ -12,6 +12,7 @@
 #include "image/layout.h"
 #include "keys/aes_cbc.h"
 #include "keys/aes_key_file.h"
+#include "keys/held_key_files.h"
 #include "keys/key_handle.h"
 #include "keys/public_key.h"
 #include "keys/rsa_key_files.h"
@@ -41,12 +42,21 @@ bool PathRerunText(const char* ref, char* out, std::size_t size) {
 
 // Reads the AES key of the handle's role into key (kKeyBufferSize bytes),
 // echoing it as the role's reader does, or not at all with KeyEcho::kNone.
+// A run that holds its key files (a batch, whose steps are not shown)
+// reads each once.
 bool ReadAesKey(const KeyHandle& key, KeyEcho echo, std::uint8_t* bytes) {
-  if (key.role == KeyRole::kSealKey) return ReadAesKeyBytes(key.ref, key.chip, bytes);
-  const KeyEchoStyle style = echo == KeyEcho::kCompact ? KeyEchoStyle::kCompact
-                             : echo == KeyEcho::kSpaced ? KeyEchoStyle::kSpaced
-                                                        : KeyEchoStyle::kNone;
-  return ReadAesKeyToken(key.ref, key.chip, style, bytes);
+  if (FindHeldAesKey(key.ref, key.role, key.chip, bytes)) return true;
+  bool read = false;
+  if (key.role == KeyRole::kSealKey) {
+    read = ReadAesKeyBytes(key.ref, key.chip, bytes);
+  } else {
+    const KeyEchoStyle style = echo == KeyEcho::kCompact ? KeyEchoStyle::kCompact
+                               : echo == KeyEcho::kSpaced ? KeyEchoStyle::kSpaced
+                                                          : KeyEchoStyle::kNone;
+    read = ReadAesKeyToken(key.ref, key.chip, style, bytes);
+  }
+  if (read) HoldAesKey(key.ref, key.role, key.chip, bytes);
+  return read;
 }
 
 bool EncryptWithFileKey(const KeyHandle& key, KeyEcho echo, std::uint8_t* data, std::size_t length) {
@@ -85,7 +95,14 @@ void PrintRefusedOperation(const char* call, int ret, const std::uint8_t* block,
 
 // The private-key operation, blinded with a generator seeded from the
 // system, so that its timing tells nothing of D; S = m^D mod N is the same.
+// A run that holds its keys seeds one generator, and a held key's blinding
+// values are updated from the last operation rather than made again.
 int PrivateOperationBlinded(mbedtls_rsa_context* rsa, const std::uint8_t* block, std::uint8_t* result) {
+  if (HoldingKeyFiles()) {
+    mbedtls_ctr_drbg_context* drbg = HeldRandom();
+    if (drbg == nullptr) return MBEDTLS_ERR_CTR_DRBG_ENTROPY_SOURCE_FAILED;
+    return mbedtls_rsa_private(rsa, mbedtls_ctr_drbg_random, drbg, block, result);
+  }
   SystemRandom random;
   int ret = SeedSystemRandom(&random, "sealtool rsa blinding") ? 0 : MBEDTLS_ERR_CTR_DRBG_ENTROPY_SOURCE_FAILED;
   if (ret == 0) ret = mbedtls_rsa_private(rsa, mbedtls_ctr_drbg_random, &random.drbg, block, result);
@@ -110,8 +127,30 @@ bool SignWithKeyFile(mbedtls_rsa_context* rsa, const char* fileName, const std::
   return true;
 }
 
+// A held key, read and checked by an earlier image, signs at once.
+bool SignWithHeldKey(const char* fileName, const std::uint8_t* block, std::uint8_t* signature, bool* signedBlock) {
+  bool loaded = false;
+  mbedtls_rsa_context* held = FindHeldRsaKey(fileName, &loaded);
+  if (held == nullptr) return false;
+  if (!loaded) {
+    *signedBlock = SignWithKeyFile(held, fileName, block, signature);
+    if (*signedBlock) {
+      KeepHeldRsaKey(held);
+    } else {
+      DropHeldRsaKey(held);
+    }
+    return true;
+  }
+  const int ret = PrivateOperationBlinded(held, block, signature);
+  if (ret != 0) PrintRefusedOperation("mbedtls_rsa_private", ret, block, &held->N, fileName);
+  *signedBlock = ret == 0;
+  return true;
+}
+
 bool SignWithFileKey(const KeyHandle& key, const KeyHandle& /*publicKey*/, const std::uint8_t* block,
                      std::uint8_t* signature) {
+  bool signedByHeld = false;
+  if (SignWithHeldKey(PathOf(key), block, signature, &signedByHeld)) return signedByHeld;
   mbedtls_rsa_context rsa;
   mbedtls_rsa_init(&rsa, 0, 0);
   const bool signedBlock = SignWithKeyFile(&rsa, PathOf(key), block, signature);
@@ -122,7 +161,10 @@ bool SignWithFileKey(const KeyHandle& key, const KeyHandle& /*publicKey*/, const
 bool FilePublicKey(const KeyHandle& key, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) {
   if (key.role == KeyRole::kAnyPublicKey) return LoadPublicKeyFile(PathOf(key), n, e, kind);
   *kind = "rsa_pub.txt";
-  return ReadPublicKeyValues(PathOf(key), n, e);
+  if (FindHeldPublicKey(PathOf(key), n, e)) return true;
+  if (!ReadPublicKeyValues(PathOf(key), n, e)) return false;
+  HoldPublicKey(PathOf(key), n, e);
+  return true;
 }
 
 bool FileUsable(const char* ref, char* why, std::size_t size) {
@@ -147,6 +189,7 @@ const KeySourceInfo kFileKeySource = {
     .name = "file", .claims = ClaimsAnyRef, .givesOwnPublicKey = false, .refIsPath = true,
     .display = PathText, .rerunText = PathRerunText, .encryptCbc = EncryptWithFileKey, .wrapKey = WrapFileKey,
     .signRaw = SignWithFileKey, .publicKey = FilePublicKey, .usable = FileUsable, .filesRead = KeyFileItself,
+    .closeAll = ForgetHeldKeyFiles,
 };
 
 }  // namespace sealtool

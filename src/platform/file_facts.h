@@ -31,6 +31,7 @@ struct FileId {
   bool found;
   std::uint64_t device;
   std::uint64_t inode;
+  bool regular;  // a regular file (links followed)
 };
 FileId IdOfFile(const char* path);
 bool SameFileId(const FileId& a, const FileId& b);

@@ -32,8 +32,9 @@ bool FileRunnable(const char* path) {
 
 FileId IdOfFile(const char* path) {
   struct stat info {};
-  if (stat(path, &info) != 0) return {false, 0, 0};
-  return {true, static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+  if (stat(path, &info) != 0) return {false, 0, 0, false};
+  return {true, static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+          S_ISREG(info.st_mode)};
 }
 
 bool SameFileId(const FileId& a, const FileId& b) {

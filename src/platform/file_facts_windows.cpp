@@ -49,13 +49,13 @@ bool FileExists(const char* path) { return GetFileAttributesW(SystemPath(path).c
 
 FileId IdOfFile(const char* path) {
   HANDLE file = OpenForFacts(SystemPath(path), true);
-  if (file == INVALID_HANDLE_VALUE) return {false, 0, 0};
+  if (file == INVALID_HANDLE_VALUE) return {false, 0, 0, false};
   BY_HANDLE_FILE_INFORMATION info{};
   const bool known = GetFileInformationByHandle(file, &info) != 0;
   CloseHandle(file);
-  if (!known) return {false, 0, 0};
+  if (!known) return {false, 0, 0, false};
   const std::uint64_t index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  return {true, info.dwVolumeSerialNumber, index};
+  return {true, info.dwVolumeSerialNumber, index, (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0};
 }
 
 bool SameFileId(const FileId& a, const FileId& b) {

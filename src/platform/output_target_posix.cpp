@@ -63,9 +63,14 @@ bool ResolveOutputTarget(const char* path, OutputTarget* target) {
   return false;
 }
 
+// Read once: the process never changes its umask, and reading it means
+// setting it twice (a batch would do so for every image).
 unsigned CreationMode() {
-  const mode_t mask = umask(0);
-  umask(mask);
+  static const mode_t mask = [] {
+    const mode_t current = umask(0);
+    umask(current);
+    return current;
+  }();
   return static_cast<unsigned>(0666 & ~mask);
 }
 
