@@ -10,6 +10,10 @@
 // batch can do (a fresh key is made first; run it with N and 1 and take the
 // difference).
 //   batch_floor rsa N
+// And a token's own floor: N C_Sign calls (CKM_RSA_X_509) with one session
+// and one login, on the private key of id 01 (PIN from SEALTOOL_PIN).
+//   batch_floor token MODULE N
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -29,6 +33,8 @@
 #endif
 
 #include "digest/sha256.h"
+
+#include <p11-kit/pkcs11.h>
 
 namespace {
 
@@ -126,11 +132,57 @@ int PrivateOperations(int count) {
   return ret == 0 ? 0 : 1;
 }
 
+// Finds the first token's private key of id 01 and signs a block count
+// times in one session.
+int TokenSignatures(const char* modulePath, int count) {
+  void* module = dlopen(modulePath, RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) return 1;
+  auto* getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"));
+  CK_FUNCTION_LIST_PTR p11 = nullptr;
+  if (getList == nullptr || getList(&p11) != CKR_OK || p11->C_Initialize(nullptr) != CKR_OK) return 1;
+  CK_SLOT_ID slots[8];
+  CK_ULONG slotCount = 8;
+  CK_SESSION_HANDLE session = 0;
+  const char* pin = std::getenv("SEALTOOL_PIN");
+  if (pin == nullptr || p11->C_GetSlotList(CK_TRUE, slots, &slotCount) != CKR_OK || slotCount == 0 ||
+      p11->C_OpenSession(slots[0], CKF_SERIAL_SESSION, nullptr, nullptr, &session) != CKR_OK ||
+      p11->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin)),
+                   std::strlen(pin)) != CKR_OK) {
+    return 1;
+  }
+  CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
+  CK_BYTE id = 1;
+  CK_ATTRIBUTE search[] = {{CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_ID, &id, 1}};
+  CK_OBJECT_HANDLE key = 0;
+  CK_ULONG found = 0;
+  if (p11->C_FindObjectsInit(session, search, 2) != CKR_OK || p11->C_FindObjects(session, &key, 1, &found) != CKR_OK ||
+      p11->C_FindObjectsFinal(session) != CKR_OK || found != 1) {
+    return 1;
+  }
+  CK_MECHANISM mechanism = {CKM_RSA_X_509, nullptr, 0};
+  unsigned char block[128] = {0x00, 0x01};
+  unsigned char signature[128];
+  for (int i = 0; i < count; ++i) {
+    CK_ULONG length = sizeof signature;
+    block[127] = static_cast<unsigned char>(i);
+    if (p11->C_SignInit(session, &mechanism, key) != CKR_OK ||
+        p11->C_Sign(session, block, sizeof block, signature, &length) != CKR_OK) {
+      return 1;
+    }
+  }
+  p11->C_Logout(session);
+  p11->C_CloseSession(session);
+  p11->C_Finalize(nullptr);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 5 && std::strcmp(argv[1], "aes") == 0) return SealImages(argv[2], argv[3], std::atoi(argv[4]));
   if (argc == 3 && std::strcmp(argv[1], "rsa") == 0) return PrivateOperations(std::atoi(argv[2]));
-  std::fprintf(stderr, "usage: batch_floor aes INPUT FOLDER N\n       batch_floor rsa N\n");
+  if (argc == 4 && std::strcmp(argv[1], "token") == 0) return TokenSignatures(argv[2], std::atoi(argv[3]));
+  std::fprintf(stderr, "usage: batch_floor aes INPUT FOLDER N\n       batch_floor rsa N\n"
+                       "       batch_floor token MODULE N\n");
   return 2;
 }

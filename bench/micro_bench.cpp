@@ -18,6 +18,7 @@
 #include "example_image.h"
 #include "image/layout.h"
 #include "keys/aes_cbc.h"
+#include "secret/system_random.h"
 #include "keys/aes_key_file.h"
 #include "keys/rsa_key_files.h"
 #include "rsa_keygen.h"
@@ -126,6 +127,48 @@ void BM_BodyEncryption(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(body.size()));
 }
 BENCHMARK(BM_BodyEncryption);
+
+// The blinded private operation alone, one context for every operation, its
+// blinding values updated from the previous one (as a batch does).
+void BM_RsaPrivateBlinded(benchmark::State& state) {
+  mbedtls_rsa_context rsa;
+  mbedtls_rsa_init(&rsa, 0, 0);
+  MakeBenchKey(&rsa);
+  sealtool::SystemRandom random;
+  if (!sealtool::SeedSystemRandom(&random, "bench")) std::abort();
+  std::uint8_t block[128] = {0x00, 0x01};
+  std::uint8_t signature[128];
+  for (auto _ : state) {
+    if (mbedtls_rsa_private(&rsa, mbedtls_ctr_drbg_random, &random.drbg, block, signature) != 0) {
+      state.SkipWithError("failed");
+    }
+    benchmark::DoNotOptimize(signature);
+  }
+  sealtool::FreeSystemRandom(&random);
+  mbedtls_rsa_free(&rsa);
+}
+BENCHMARK(BM_RsaPrivateBlinded);
+
+#ifdef SEALTOOL_BENCH_OPENSSL
+// OpenSSL's AES-128-CBC over the body, the ceiling the tool's mbedtls CBC
+// is held against (benchmark only).
+void BM_OpensslBodyEncryption(benchmark::State& state) {
+  auto body = Bytes(sealtool::kBodyAreaSize);
+  const std::uint8_t key[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  const std::uint8_t iv[16] = {};
+  EVP_CIPHER_CTX* context = EVP_CIPHER_CTX_new();
+  for (auto _ : state) {
+    int written = 0;
+    EVP_EncryptInit_ex(context, EVP_aes_128_cbc(), nullptr, key, iv);
+    EVP_CIPHER_CTX_set_padding(context, 0);
+    EVP_EncryptUpdate(context, body.data(), &written, body.data(), static_cast<int>(body.size()));
+    benchmark::DoNotOptimize(body.data());
+  }
+  EVP_CIPHER_CTX_free(context);
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(body.size()));
+}
+BENCHMARK(BM_OpensslBodyEncryption);
+#endif
 
 // A scratch folder on tmpfs with an RSA key made once by the project's
 // generator from a fixed seed.

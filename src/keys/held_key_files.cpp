@@ -31,8 +31,9 @@ struct HeldRsaKey {
 
 struct HeldPublicKey {
   bool used;
-  std::string path;
+  std::string name;
   mbedtls_mpi n, e;
+  const char* kind;
 };
 
 bool gHolding = false;
@@ -110,17 +111,17 @@ void DropHeldRsaKey(mbedtls_rsa_context* rsa) {
   }
 }
 
-bool FindHeldPublicKey(const char* path, mbedtls_mpi* n, mbedtls_mpi* e) {
+bool FindHeldPublicKey(const std::string& name, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) {
   if (!gHolding) return false;
   for (const HeldPublicKey& held : gPublicKeys) {
-    if (held.used && held.path == path) {
-      return mbedtls_mpi_copy(n, &held.n) == 0 && mbedtls_mpi_copy(e, &held.e) == 0;
-    }
+    if (!held.used || held.name != name) continue;
+    *kind = held.kind;
+    return mbedtls_mpi_copy(n, &held.n) == 0 && mbedtls_mpi_copy(e, &held.e) == 0;
   }
   return false;
 }
 
-void HoldPublicKey(const char* path, const mbedtls_mpi* n, const mbedtls_mpi* e) {
+void HoldPublicKey(const std::string& name, const mbedtls_mpi* n, const mbedtls_mpi* e, const char* kind) {
   if (!gHolding) return;
   for (HeldPublicKey& held : gPublicKeys) {
     if (held.used) continue;
@@ -132,7 +133,8 @@ void HoldPublicKey(const char* path, const mbedtls_mpi* n, const mbedtls_mpi* e)
       return;
     }
     held.used = true;
-    held.path = path;
+    held.name = name;
+    held.kind = kind;
     return;
   }
 }
@@ -165,7 +167,7 @@ void ForgetHeldKeyFiles() {
       mbedtls_mpi_free(&held.e);
     }
     held.used = false;
-    held.path.clear();
+    held.name.clear();
   }
   if (gRandomSeeded) FreeSystemRandom(&gRandom);
   gRandomSeeded = false;

@@ -1,11 +1,13 @@
-// A batch reads each key file once. While a run holds its key files, what
-// the file source read (AES keys, parsed RSA private keys with their
-// blinding, public keys) is kept here and used for every further image, with
-// one random generator for the run's blinding; CloseKeys wipes it all. A
-// single run does not hold: it reads each key as it always has.
+// A batch reads each key once. While a run holds its keys, what the file
+// source read (AES keys, parsed RSA private keys with their blinding) and
+// the public keys of every source (a token's modulus, a helper's answer) are
+// kept here and used for every further image, with one random generator for
+// the run's blinding; CloseKeys wipes it all. A single run does not hold: it
+// reads each key as it always has.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include <mbedtls/bignum.h>
 #include <mbedtls/ctr_drbg.h>
@@ -31,9 +33,10 @@ mbedtls_rsa_context* FindHeldRsaKey(const char* path, bool* loaded);
 void KeepHeldRsaKey(mbedtls_rsa_context* rsa);
 void DropHeldRsaKey(mbedtls_rsa_context* rsa);
 
-// N and E of the public key file at path, when held.
-bool FindHeldPublicKey(const char* path, mbedtls_mpi* n, mbedtls_mpi* e);
-void HoldPublicKey(const char* path, const mbedtls_mpi* n, const mbedtls_mpi* e);
+// N and E of a public key of any source, by a name that tells the key
+// (its source, reference and role), and what carried them, when held.
+bool FindHeldPublicKey(const std::string& name, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind);
+void HoldPublicKey(const std::string& name, const mbedtls_mpi* n, const mbedtls_mpi* e, const char* kind);
 
 // The run's generator for blinding, seeded from the system once; null when
 // the system gives no entropy.

@@ -5,6 +5,7 @@
 
 #include "console/console.h"
 #include "keys/aes_key_file.h"
+#include "keys/held_key_files.h"
 #include "keys/rsa_key_files.h"
 #include "keys/rsa_signing_keys.h"
 
@@ -105,11 +106,19 @@ bool KeySignRaw(const KeyHandle& key, const KeyHandle& publicKey, const std::uin
   return key.source->signRaw(key, publicKey, block, signature);
 }
 
+// A batch asks each source for a public key once (a token's modulus, a
+// helper's answer, a file): the rest of its images take it from there.
 bool KeyPublicKey(const KeyHandle& key, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) {
   if (key.source->publicKey == nullptr) return Unsupported(key, "give an RSA public key");
+  const std::string held = std::string(key.source->name) + '\n' +
+                           (key.ref != nullptr ? key.ref : KeyDefaultFile(key.role)) + '\n' +
+                           std::to_string(static_cast<int>(key.role)) + (key.ofPrivateKey ? "/private" : "");
+  if (FindHeldPublicKey(held, n, e, kind)) return true;
   if (!key.source->publicKey(key, n, e, kind)) return false;
   // The key a run stores must fit the image's regions and mean something.
-  return key.role != KeyRole::kRsaPublic || PublicKeyFitsImage(n, e, KeyHandleText(key).text);
+  if (key.role == KeyRole::kRsaPublic && !PublicKeyFitsImage(n, e, KeyHandleText(key).text)) return false;
+  HoldPublicKey(held, n, e, *kind);
+  return true;
 }
 
 void CloseKeys() {

@@ -161,10 +161,7 @@ bool SignWithFileKey(const KeyHandle& key, const KeyHandle& /*publicKey*/, const
 bool FilePublicKey(const KeyHandle& key, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) {
   if (key.role == KeyRole::kAnyPublicKey) return LoadPublicKeyFile(PathOf(key), n, e, kind);
   *kind = "rsa_pub.txt";
-  if (FindHeldPublicKey(PathOf(key), n, e)) return true;
-  if (!ReadPublicKeyValues(PathOf(key), n, e)) return false;
-  HoldPublicKey(PathOf(key), n, e);
-  return true;
+  return ReadPublicKeyValues(PathOf(key), n, e);
 }
 
 bool FileUsable(const char* ref, char* why, std::size_t size) {

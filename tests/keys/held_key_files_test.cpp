@@ -117,5 +117,54 @@ TEST_F(HeldKeyFilesTest, AHeldRsaKeySignsEveryBlockAsAFreshReadWould) {
   }
 }
 
+// A source of the test's own that counts how often its public key is asked.
+int gPublicKeyReads = 0;
+
+bool ClaimsCountedRef(const char* ref) { return std::strncmp(ref, "counted:", 8) == 0; }
+
+bool CountedPublicKey(const KeyHandle& /*key*/, mbedtls_mpi* n, mbedtls_mpi* e, const char** kind) {
+  ++gPublicKeyReads;
+  *kind = "counted";
+  const mbedtls_rsa_context& rsa = test::TestRsaKey(kKeySeed);
+  return mbedtls_mpi_copy(n, &rsa.N) == 0 && mbedtls_mpi_copy(e, &rsa.E) == 0;
+}
+
+const KeySourceInfo kCountedKeySource = {
+    .name = "counted", .claims = ClaimsCountedRef, .givesOwnPublicKey = true, .refIsPath = false,
+    .publicKey = CountedPublicKey,
+};
+
+// Every source's public key (a token's modulus, a helper's answer) is asked
+// once while the run holds its keys, and again once it no longer does.
+TEST_F(HeldKeyFilesTest, APublicKeyOfAnySourceIsAskedOncePerRun) {
+  ASSERT_TRUE(AddKeySource(&kCountedKeySource));
+  gPublicKeyReads = 0;
+  HoldKeyFilesForRun();
+  const KeyHandle key = ResolveKey("counted:a", KeyRole::kRsaPublic);
+  for (int i = 0; i < 3; ++i) {
+    mbedtls_mpi n, e;
+    mbedtls_mpi_init(&n);
+    mbedtls_mpi_init(&e);
+    const char* kind = "";
+    EXPECT_TRUE(KeyPublicKey(key, &n, &e, &kind));
+    EXPECT_STREQ(kind, "counted");
+    EXPECT_EQ(mbedtls_mpi_cmp_mpi(&n, &test::TestRsaKey(kKeySeed).N), 0);
+    mbedtls_mpi_free(&n);
+    mbedtls_mpi_free(&e);
+  }
+  EXPECT_EQ(gPublicKeyReads, 1);
+  CloseKeys();
+  mbedtls_mpi n, e;
+  mbedtls_mpi_init(&n);
+  mbedtls_mpi_init(&e);
+  const char* kind = "";
+  EXPECT_TRUE(KeyPublicKey(key, &n, &e, &kind));
+  EXPECT_TRUE(KeyPublicKey(key, &n, &e, &kind));
+  mbedtls_mpi_free(&n);
+  mbedtls_mpi_free(&e);
+  EXPECT_EQ(gPublicKeyReads, 3);
+  RemoveAddedKeySources();
+}
+
 }  // namespace
 }  // namespace sealtool
