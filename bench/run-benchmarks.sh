@@ -82,9 +82,11 @@ results = json.load(open(f"hyperfine-{tag}.json"))["results"]
 instructions = [int(open(f"instructions-{tag}-{i}.txt").read()) for i in range(len(names))]
 base_median = results[0]["median"]
 base_instr = instructions[0]
-print(f"{'run':<15}{'median ms':>11}{'x baseline':>12}{'instructions':>14}{'x baseline':>12}")
+print(f"{'run':<15}{'median ms':>11}{'x baseline':>12}{'cpu ms':>9}{'instructions':>14}{'x baseline':>12}")
 for name, result, count in zip(names, results, instructions):
-    print(f"{name:<15}{result['median'] * 1000:>11.3f}{result['median'] / base_median:>12.2f}"
+    # hyperfine's user and system times are means over the runs.
+    cpu = (result["user"] + result["system"]) * 1000
+    print(f"{name:<15}{result['median'] * 1000:>11.3f}{result['median'] / base_median:>12.2f}{cpu:>9.3f}"
           f"{count:>14,}{count / base_instr:>12.2f}")
 PYTHON
 }
