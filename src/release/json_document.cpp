@@ -78,6 +78,38 @@ Json Writable(const Json& value) {
   return object;
 }
 
+// Where a text stops being JSON, as the parser says it ("line 3, column
+// 21: syntax error while parsing object - unexpected string literal;
+// expected '}'"): the events are ignored, only the first error is kept.
+struct SyntaxErrorFinder : nlohmann::json_sax<Json> {
+  std::string where;
+  bool null() override { return true; }
+  bool boolean(bool /*value*/) override { return true; }
+  bool number_integer(number_integer_t /*value*/) override { return true; }
+  bool number_unsigned(number_unsigned_t /*value*/) override { return true; }
+  bool number_float(number_float_t /*value*/, const string_t& /*text*/) override { return true; }
+  bool string(string_t& /*value*/) override { return true; }
+  bool binary(binary_t& /*value*/) override { return true; }
+  bool start_object(std::size_t /*size*/) override { return true; }
+  bool key(string_t& /*value*/) override { return true; }
+  bool end_object() override { return true; }
+  bool start_array(std::size_t /*size*/) override { return true; }
+  bool end_array() override { return true; }
+  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                   const nlohmann::detail::exception& error) override {
+    const std::string text = error.what();
+    const std::size_t at = text.find("parse error at ");
+    where = at == std::string::npos ? text : text.substr(at + sizeof "parse error at " - 1);
+    return false;
+  }
+};
+
+std::string SyntaxErrorOf(const std::string& text) {
+  SyntaxErrorFinder finder;
+  Json::sax_parse(text, &finder, nlohmann::detail::input_format_t::json, true);
+  return finder.where;
+}
+
 }  // namespace
 
 bool IsUtf8(const std::string& text) {
@@ -120,7 +152,8 @@ bool ParseStrictJson(const std::string& text, Json* document, std::string* probl
   };
   *document = Json::parse(text, watch, false);
   if (document->is_discarded()) {
-    *problem = "not JSON";
+    const std::string where = SyntaxErrorOf(text);
+    *problem = where.empty() ? "not JSON" : "not JSON: " + where;
     return false;
   }
   if (!duplicate.empty()) {

@@ -14,7 +14,7 @@ namespace sealtool {
 
 using Json = nlohmann::ordered_json;
 
-// Parses text; false with *problem: "not JSON", or the path of a key given
+// Parses text; false with *problem: "not JSON: line L, column C: what", or the path of a key given
 // twice ("images[2].chip: given twice").
 bool ParseStrictJson(const std::string& text, Json* document, std::string* problem);
 

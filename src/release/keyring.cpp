@@ -129,7 +129,7 @@ bool ParseKeyring(const std::string& text, Keyring* keyring, std::string* proble
   Json document;
   if (!ParseStrictJson(text, &document, problem)) {
     // A key given twice comes with its path; text that is no JSON, without.
-    return *problem == "not JSON" ? Fail("keyring", *problem, problem) : false;
+    return problem->rfind("not JSON", 0) == 0 ? Fail("keyring", *problem, problem) : false;
   }
   if (!document.is_object()) return Fail("keyring", "an object is needed", problem);
   const Json* keys = nullptr;

@@ -195,7 +195,7 @@ bool ParseManifest(const std::string& text, BatchSigning signing, Manifest* mani
   std::string jsonProblem;
   if (!ParseStrictJson(text, &document, &jsonProblem)) {
     // A duplicate names its own path; anything else is the whole text's fault.
-    return jsonProblem == "not JSON" ? check.Fail("manifest", jsonProblem) : (*problem = jsonProblem, false);
+    return jsonProblem.rfind("not JSON", 0) == 0 ? check.Fail("manifest", jsonProblem) : (*problem = jsonProblem, false);
   }
   if (!document.is_object()) return check.Fail("manifest", "an object is needed");
   Fields defaults;

@@ -47,6 +47,35 @@ bool TokenEncryptAesCbc(const char* uri, std::uint8_t* data, std::size_t length)
   return ok;
 }
 
+namespace {
+
+// The modulus of key, an RSA-1024 key: asked of the token once for a run's
+// signing key, then remembered with the session (a batch signs many blocks
+// with it, and SoftHSM2 reads its files again for every call).
+bool SigningKeyModulus(const TokenRef& ref, OpenToken* token, CK_OBJECT_HANDLE key,
+                       std::uint8_t (&modulus)[kRsaBlockSize]) {
+  if (token->signingKeyChecked && token->signingKey == key) {
+    std::memcpy(modulus, token->signingModulus, kRsaBlockSize);
+    return true;
+  }
+  if (!ReadRsa1024Modulus(ref, *token, key, modulus)) return false;
+  token->signingKeyChecked = true;
+  token->signingKey = key;
+  token->signsRawRsa = false;
+  std::memcpy(token->signingModulus, modulus, kRsaBlockSize);
+  return true;
+}
+
+// Whether the token signs raw RSA, asked once a run.
+bool SignsRawRsa(const TokenRef& ref, OpenToken* token) {
+  if (!token->signsRawRsa) {
+    token->signsRawRsa = MechanismOffered(ref, *token, CKM_RSA_X_509, CKF_SIGN, "raw RSA signing (RSA-X-509)");
+  }
+  return token->signsRawRsa;
+}
+
+}  // namespace
+
 TokenSigning TokenSignRsaRaw(const char* uri, const std::uint8_t* block, std::uint8_t* signature,
                              std::uint8_t* modulusOut) {
   TokenRef ref{};
@@ -54,11 +83,11 @@ TokenSigning TokenSignRsaRaw(const char* uri, const std::uint8_t* block, std::ui
   std::uint8_t modulus[kRsaBlockSize];
   OpenToken* token = OpenKey(uri, CKO_PRIVATE_KEY, &ref, &key);
   TokenSigning result = TokenSigning::kFailed;
-  if (token != nullptr && ReadRsa1024Modulus(ref, *token, key, modulus)) {
+  if (token != nullptr && SigningKeyModulus(ref, token, key, modulus)) {
     std::memcpy(modulusOut, modulus, kRsaBlockSize);
     if (!BigEndianBelow(block, modulus, kRsaBlockSize)) {
       result = TokenSigning::kBlockNotBelowModulus;
-    } else if (MechanismOffered(ref, *token, CKM_RSA_X_509, CKF_SIGN, "raw RSA signing (RSA-X-509)")) {
+    } else if (SignsRawRsa(ref, token)) {
       const CK_RV rv = SignRawRsa(*token, key, block, signature);
       result = rv == CKR_OK ? TokenSigning::kSigned : TokenSigning::kFailed;
       if (result == TokenSigning::kFailed) PrintTokenError("raw RSA signing", rv, ref);

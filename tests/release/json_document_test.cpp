@@ -63,7 +63,12 @@ TEST(JsonDocumentTest, AKeyGivenTwiceIsRefusedWithItsPath) {
       {R"({"a": [1, 2, {"b": null, "b": null}]})", "a[2].b: given twice"},
       {R"({"x": {"a.b": 1, "a.b": 2}})", R"(x["a.b"]: given twice)"},
       {R"({"k: v": 1, "k: v": 2})", R"(["k: v"]: given twice)"},
-      {R"({"a": 1)", "not JSON"},
+      // Where the text stops being JSON: one past its last character.
+      {R"({"a": 1)", "not JSON: line 1, column 8: syntax error while parsing object - unexpected end of input; "
+                     "expected '}'"},
+      // A comma left out, on the third line, is named there.
+      {"{\n  \"a\": 1\n  \"b\": 2\n}", "not JSON: line 3, column 5: syntax error while parsing object - "
+                                       "unexpected string literal; expected '}'"},
   };
   for (const auto& c : cases) {
     Json document;
