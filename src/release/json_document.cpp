@@ -97,9 +97,10 @@ struct SyntaxErrorFinder : nlohmann::json_sax<Json> {
   bool end_array() override { return true; }
   bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
                    const nlohmann::detail::exception& error) override {
-    const std::string text = error.what();
-    const std::size_t at = text.find("parse error at ");
-    where = at == std::string::npos ? text : text.substr(at + sizeof "parse error at " - 1);
+    static constexpr char kPrefix[] = "parse error at ";
+    where = error.what();
+    const std::size_t at = where.find(kPrefix);
+    if (at != std::string::npos) where.erase(0, at + sizeof kPrefix - 1);
     return false;
   }
 };
@@ -153,7 +154,8 @@ bool ParseStrictJson(const std::string& text, Json* document, std::string* probl
   *document = Json::parse(text, watch, false);
   if (document->is_discarded()) {
     const std::string where = SyntaxErrorOf(text);
-    *problem = where.empty() ? "not JSON" : "not JSON: " + where;
+    *problem = "not JSON";
+    if (!where.empty()) problem->append(": ").append(where);
     return false;
   }
   if (!duplicate.empty()) {
