@@ -137,7 +137,7 @@ OpenToken* OpenTokenAt(const TokenRef& ref, CK_FUNCTION_LIST* module, CK_SLOT_ID
     PrintFailure("a run can use keys of eight tokens at most", ref);
     return nullptr;
   }
-  *token = OpenToken{module, slot, 0, info, true, false, false, false, 0, {}, false};
+  *token = OpenToken{module, slot, 0, 0, info, true, false, false, false, false, {}};
   CK_RV rv = module->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
                                    &token->session);
   if (rv == CKR_TOKEN_WRITE_PROTECTED) {

@@ -15,16 +15,17 @@ struct OpenToken {
   CK_FUNCTION_LIST* module;
   CK_SLOT_ID slot;
   CK_SESSION_HANDLE session;
+  // The signing key checked last (an RSA-1024 key) and its modulus: a batch
+  // signs many blocks with one key, and each check is a call into the token
+  // (SoftHSM2 reads its files again for each).
+  CK_OBJECT_HANDLE signingKey;
   CK_TOKEN_INFO info;
   bool inUse;
   bool loggedIn;
   bool loginFailed;  // not tried again in this run: each wrong PIN counts toward a locked PIN
-  // The signing key checked last (an RSA-1024 key) and its modulus: a batch signs many blocks with one key, and each check
-  // is a call into the token (SoftHSM2 reads its files again for each).
   bool signingKeyChecked;
-  CK_OBJECT_HANDLE signingKey;
-  std::uint8_t signingModulus[128];
   bool signsRawRsa;  // the token offers CKM_RSA_X_509 for signing (asked once)
+  std::uint8_t signingModulus[128];
 };
 
 // The slots of module that hold a token, asked for by count first; *slots
