@@ -32,6 +32,8 @@ constexpr char kUsageLine[] = "sealtool <input_bin> <output_bin> <chip id> <secu
 
 constexpr char kHelpText[] =
     "usage: sealtool [OPTIONS] [--] <input_bin> <output_bin> [<chip id> [<secure_boot>]]\n"
+    "       sealtool --batch MANIFEST [--record FILE] [--keep-going]\n"
+    "                [--sign-later DIR | --signature DIR] [--check]\n"
     "\n"
     "Checks and seals a 32768-byte boot image. Keys come from aes.txt, rsa_priv.txt\n"
     "and rsa_pub.txt in the working directory unless an option names them. REF is\n"
@@ -51,10 +53,22 @@ constexpr char kHelpText[] =
     "                     and no image\n"
     "  --signature SIG    take the RSA signature from SIG (128 bytes, big-endian)\n"
     "  --keyring FILE     refuse a key that FILE does not hold, or holds as revoked\n"
+    "  --record FILE      also write a JSON record of the run, with the output\n"
     "  --help, --version\n"
     "\n"
+    "A release: --batch MANIFEST seals every image of a JSON manifest, all or none.\n"
+    "  --record FILE      write the release's record with the images\n"
+    "  --keep-going       write the images that sealed even when others failed\n"
+    "  --sign-later DIR   write each RSA image's block and a request to DIR, and no\n"
+    "                     image, for signing elsewhere\n"
+    "  --signature DIR    take each RSA image's signature from DIR\n"
+    "  --check            write nothing: seal every image again and compare it\n"
+    "                     with its output\n"
+    "\n"
     "Exit status: 0 written, 255 bad arguments, input, image or key, 1 the output\n"
-    "could not be written.\n";
+    "could not be written. A release: 0 written; 2 with --keep-going, some images\n"
+    "failed; 1 nothing could be written; 255 refused, nothing written. --check: 0\n"
+    "every image equal, 1 one differs, 255 one cannot be sealed again.\n";
 
 void PrintStartup(const CommandLine& commandLine) {
   std::printf("sealtool version : 2018-0316-1.0003\r\n");

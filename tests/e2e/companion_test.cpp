@@ -229,6 +229,25 @@ TEST(SealinfoTest, OverwrittenInputBytesAreNotVerifiableWithoutAssumption) {
             std::string::npos);
 }
 
+// A wrong --chip fails the image; the report names the chip it passes as.
+TEST(SealinfoTest, AWrongChipIsNamedAsTheLikelyCause) {
+  TempDir dir;
+  SealExample(dir, Sealed{"", 775, 1, false, {}});
+  const ProcessResult wrong = RunSealinfo(dir, {"--chip", "0", "out.bin"});
+  EXPECT_EQ(wrong.exitStatus, 1) << wrong.out;
+  EXPECT_NE(wrong.out.find("chip           FAILED: the checks fail as chip 0 but not as chip 775, which the "
+                           "marker points to: is --chip right?"),
+            std::string::npos)
+      << wrong.out;
+  // A damaged image fails as every chip: nothing is suggested.
+  Bytes image = ReadBytes(dir.File("out.bin"));
+  image[20000] ^= 1;
+  WriteBytes(dir.File("damaged.bin"), image);
+  const ProcessResult damaged = RunSealinfo(dir, {"--chip", "775", "damaged.bin"});
+  EXPECT_EQ(damaged.exitStatus, 1);
+  EXPECT_EQ(damaged.out.find("is --chip right?"), std::string::npos) << damaged.out;
+}
+
 TEST(SealinfoTest, JsonCarriesTheSameVerdicts) {
   TempDir dir;
   SealExample(dir, Sealed{"", 742, 2, false, {}});

@@ -15,6 +15,7 @@
 #include "image/image_read.h"
 #include "image/layout.h"
 #include "image/run_mode.h"
+#include "checks.h"
 #include "inspect.h"
 #include "keyring_names.h"
 #include "record_check.h"
@@ -286,6 +287,39 @@ bool ExpectedKeyId(const char* text, const std::vector<char*>& images, std::uint
   return true;
 }
 
+// Whether a check that only the right key, chip and bytes pass (the digest,
+// the seal, the signature, the wrapped key) passed.
+bool ASealPasses(const sealtool::inspect::Report& report) {
+  using sealtool::inspect::CheckId;
+  for (std::size_t i = 0; i < report.checkCount; ++i) {
+    const CheckId id = report.checks[i].id;
+    const bool sealing = id == CheckId::kImageDigest || id == CheckId::kDigestSeal ||
+                         id == CheckId::kRsaSignature || id == CheckId::kWrappedKey;
+    if (sealing && report.checks[i].verdict == sealtool::inspect::Verdict::kOk) return true;
+  }
+  return false;
+}
+
+// A wrong --chip fails every check of a sealed image: when the image's seal
+// passes as the chip its marker points to, the report says so.
+void NameLikelyChip(const std::uint8_t* image, const InspectOptions& options, sealtool::inspect::Report* report) {
+  using sealtool::inspect::Outcome;
+  if (!options.chipGiven || sealtool::inspect::ReportOutcome(*report) != Outcome::kFailed || ASealPasses(*report)) {
+    return;
+  }
+  InspectOptions detected = options;
+  detected.chipGiven = false;
+  static sealtool::inspect::Report asMarked;
+  if (!sealtool::inspect::InspectImage(image, detected, &asMarked) || asMarked.chip == report->chip ||
+      sealtool::inspect::ReportOutcome(asMarked) == Outcome::kFailed || !ASealPasses(asMarked)) {
+    return;
+  }
+  sealtool::inspect::AddCheck(report, sealtool::inspect::CheckId::kChip, sealtool::inspect::Verdict::kFailed,
+                              "the checks fail as chip %d but not as chip %d, which the marker points to: is "
+                              "--chip right?",
+                              static_cast<int>(report->chip), static_cast<int>(asMarked.chip));
+}
+
 int CheckRecord(const Arguments& args, const sealtool::Keyring* keyring) {
   sealtool::inspect::GateAnchors anchors;
   anchors.keyring.keyring = keyring;
@@ -334,6 +368,7 @@ int main(int argc, char** argv) {
                  args.imagePath);
     return 2;
   }
+  NameLikelyChip(image, args.options, &report);
   sealtool::inspect::KeyringGate gate;
   gate.keyring = givenKeyring;
   gate.path = args.keyringPath != nullptr ? args.keyringPath : "";
