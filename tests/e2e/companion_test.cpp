@@ -266,7 +266,7 @@ TEST(SealinfoTest, JsonCarriesTheSameVerdicts) {
         {"-c",
          "import json\nd = json.load(open('report.json'))\n"
          "print('\\n'.join(c['name'] + ' ' + c['verdict'] for c in d['checks']))\n"
-         "print(d['result'], d['mode'], d['chip'], d['dramWalkCount'], len(d['dramEntries']))"},
+         "print(d['result'], d['mode'], d['chip'], d['dram_walk_count'], len(d['dram_entries']))"},
         options);
     ASSERT_EQ(parsed.exitStatus, 0) << parsed.err << json.out;
     std::string expected;

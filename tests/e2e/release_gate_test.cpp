@@ -96,8 +96,8 @@ void SwapRsaKey(const TempDir& dir) {
   Json record = Json::parse(Text(dir.File("release/record.json")));
   Json& image = record["images"][7];
   image["output"]["sha256"] = Sha256Hex(ReadBytes(dir.File("release/rsa.sealed")));
-  image["key_id_header"] = keyIds["headerKeyId"];
-  image["key_id_spki"] = keyIds["spkiKeyId"];
+  image["key_id_header"] = keyIds["key_id_header"];
+  image["key_id_spki"] = keyIds["key_id_spki"];
   for (Json& key : image["keys"]) {
     if (key["role"] == "rsa_pub") key["reference"] = "evil-pub.txt";
   }

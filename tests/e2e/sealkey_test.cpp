@@ -76,7 +76,7 @@ TEST(SealkeyTest, EveryCarrierOfAKeyGivesTheSameIds) {
   WriteText(dir.File("id.json"), Sealkey(dir, {"id", "--json"}).out);
   const ProcessResult parsed = RunIn(dir, "/usr/bin/python3",
                                    {"-c", "import json; d = json.load(open('id.json'));"
-                                          "print(d['headerKeyId'], d['spkiKeyId'], d['modulusBits'])"});
+                                          "print(d['key_id_header'], d['key_id_spki'], d['modulus_bits'])"});
   EXPECT_EQ(parsed.out, expected.first + " " + expected.second + " 1024\n");
 }
 
@@ -119,7 +119,7 @@ TEST(SealkeyTest, CheckFindsWhatIsWrong) {
       WriteText(dir.File("check.json"), Sealkey(dir, {"check", "--json"}).out);
       const ProcessResult parsed = RunIn(dir, "/usr/bin/python3",
                                        {"-c", "import json; d = json.load(open('check.json'));"
-                                              "print(d['result'], d['modulusTopByte'], len(d['checks']))"});
+                                              "print(d['result'], d['modulus_top_byte'], len(d['checks']))"});
       EXPECT_EQ(parsed.out, "ok 255 11\n");
     }
   }
@@ -472,6 +472,44 @@ TEST(SealkeyTest, WhatWasNotDoneIsNeverOk) {
             std::string::npos)
       << check.out;
   EXPECT_EQ(check.out.find("public key   ok"), std::string::npos) << check.out;
+}
+
+// Every JSON document the programs write names its keys one way: lower
+// case words joined by '_' (python walks each document and lists any other).
+TEST(JsonStyleTest, EveryDocumentNamesItsKeysInOneStyle) {
+  TempDir dir;
+  WriteTestRsaKeyFiles(dir.path(), 1);
+  WriteText(dir.File("aes.txt"), "#k\n2b7e151628aed2a6abf7158809cf4f3c\n");
+  WriteText(dir.File("ring.json"), "{\"version\": 1, \"keys\": []}\n");
+  WriteBytes(dir.File("in.bin"), ExampleInput(742, 3));
+  ASSERT_EQ(RunSealtool(dir, {"--record", "record.json", "in.bin", "out.bin", "742", "2"}).exitStatus, 0);
+  ProcessOptions here;
+  here.workDir = dir.path();
+  const Bytes record = ReadBytes(dir.File("record.json"));
+  const std::vector<std::pair<std::string, std::string>> documents = {
+      {"sealinfo --json", RunOwnProgram(SEALINFO_EXE, {"--json", "--keyring", "ring.json", "out.bin"}, here).out},
+      {"sealkey id --json", Sealkey(dir, {"id", "--json"}).out},
+      {"sealkey id --json aes.txt", Sealkey(dir, {"id", "--json", "aes.txt"}).out},
+      {"sealkey check --json", Sealkey(dir, {"check", "--json"}).out},
+      {"the record", std::string(record.begin(), record.end())},
+  };
+  for (const auto& [name, text] : documents) {
+    WriteText(dir.File("document.json"), text);
+    const ProcessResult keys = RunIn(
+        dir, "/usr/bin/python3",
+        {"-c",
+         "import json, re\n"
+         "def walk(v):\n"
+         "    if isinstance(v, dict):\n"
+         "        for k, e in v.items():\n"
+         "            if not re.fullmatch('[a-z0-9]+(_[a-z0-9]+)*', k): print(k)\n"
+         "            walk(e)\n"
+         "    elif isinstance(v, list):\n"
+         "        for e in v: walk(e)\n"
+         "walk(json.load(open('document.json')))\n"});
+    EXPECT_EQ(keys.exitStatus, 0) << name << ": " << keys.err << text;
+    EXPECT_EQ(keys.out, "") << name;
+  }
 }
 
 }  // namespace

@@ -116,7 +116,7 @@ Json JsonRegions(const std::uint8_t* image, const Report& report) {
     list.push_back({{"name", region.name},
                     {"offset", region.offset},
                     {"length", region.length},
-                    {"allZero", RegionIsZero(image, region)}});
+                    {"all_zero", RegionIsZero(image, region)}});
   }
   return list;
 }
@@ -223,24 +223,24 @@ void PrintJsonReport(const char* path, const std::uint8_t* image, const Report& 
   Json document = {
       {"image", path},
       {"chip", report.chip},
-      {"chipDetected", report.chipDetected},
+      {"chip_detected", report.chipDetected},
       {"group", report.layout.group == ChipGroup::kA ? "A" : "B"},
       {"offsets",
-       {{"bootHeader", report.layout.bootHeader},
-        {"dramCountField", report.layout.dramCountField},
-        {"dramTable", report.layout.dramTable}}},
+       {{"boot_header", report.layout.bootHeader},
+        {"dram_count_field", report.layout.dramCountField},
+        {"dram_table", report.layout.dramTable}}},
       {"mode", RunModeName(report.mode)},
-      {"modeDetected", report.modeDetected},
+      {"mode_detected", report.modeDetected},
       {"regions", JsonRegions(image, report)},
       {"marker", report.marker},
-      {"checksumField", report.checksumField},
-      {"versionBytes", {report.version[0], report.version[1], report.version[2], report.version[3]}},
-      {"dramCountField", report.dramCountField},
-      {"dramWalkCount", report.dramWalkCount},
-      {"dramEntries", JsonDramEntries(report)},
-      {"keyRecord", JsonKeyRecord(report)},
-      {"wrappedKey", HexString(report.wrappedKey, kWrappedKeySize)},
-      {"keyIds", report.hasKeyIds ? Json{{"header", HexString(report.keyIds.header, kKeyIdSize)},
+      {"checksum_field", report.checksumField},
+      {"version_bytes", {report.version[0], report.version[1], report.version[2], report.version[3]}},
+      {"dram_count_field", report.dramCountField},
+      {"dram_walk_count", report.dramWalkCount},
+      {"dram_entries", JsonDramEntries(report)},
+      {"key_record", JsonKeyRecord(report)},
+      {"wrapped_key", HexString(report.wrappedKey, kWrappedKeySize)},
+      {"key_ids", report.hasKeyIds ? Json{{"header", HexString(report.keyIds.header, kKeyIdSize)},
                                          {"spki", HexString(report.keyIds.spki, kKeyIdSize)}}
                                   : Json(nullptr)},
       {"checks", JsonChecks(report)},

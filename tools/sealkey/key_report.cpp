@@ -131,8 +131,8 @@ KeyToolOutcome PrintChecks(const char* path, const std::vector<KeyCheck>& checks
                       {"verdict", check.ok ? "ok" : (check.warningOnly ? "warning" : "failed")},
                       {"detail", check.detail}});
     }
-    const Json report = {{"file", path}, {"checks", list}, {"modulusTopByte", topByte},
-                         {"refusalShare", share}, {"result", failed ? "failed" : "ok"}};
+    const Json report = {{"file", path}, {"checks", list}, {"modulus_top_byte", topByte},
+                         {"refusal_share", share}, {"result", failed ? "failed" : "ok"}};
     std::printf("%s\n", report.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
   } else {
     std::printf("key file: %s\n", path);
@@ -182,7 +182,7 @@ KeyToolOutcome ShowCheckValue(const char* ref, sealtool::KeyRole role, bool json
   const sealtool::KeyRefText source = sealtool::KeyRefForDisplay(ref);
   const std::string hex = sealtool::HexString(value, sizeof value);
   if (json) {
-    const Json report = {{"source", source.text}, {"kind", "AES-128 key"}, {"checkValue", hex}};
+    const Json report = {{"source", source.text}, {"kind", "AES-128 key"}, {"check_value", hex}};
     std::printf("%s\n", report.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
   } else {
     std::printf("source: %s (AES-128 key)\n", source.text);
@@ -211,9 +211,9 @@ KeyToolOutcome ShowKeyIds(const char* ref, bool json) {
   if (status == KeyToolOutcome::kDone && json) {
     const Json report = {{"source", source.text},
                          {"kind", kind},
-                         {"modulusBits", mbedtls_mpi_bitlen(&n)},
-                         {"headerKeyId", sealtool::HexString(ids.header, sizeof ids.header)},
-                         {"spkiKeyId", sealtool::HexString(ids.spki, sizeof ids.spki)}};
+                         {"modulus_bits", mbedtls_mpi_bitlen(&n)},
+                         {"key_id_header", sealtool::HexString(ids.header, sizeof ids.header)},
+                         {"key_id_spki", sealtool::HexString(ids.spki, sizeof ids.spki)}};
     std::printf("%s\n", report.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
   } else if (status == KeyToolOutcome::kDone) {
     std::printf("source: %s (%s), modulus of %zu bits\n", source.text, kind, mbedtls_mpi_bitlen(&n));
