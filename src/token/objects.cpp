@@ -179,6 +179,11 @@ OpenToken* FindKeyOrNone(const TokenRef& ref, CK_OBJECT_CLASS keyClass, CK_OBJEC
   }
   if (result.tokensSeen == 0 && moduleCount == 1 && NamesItsModule(ref)) {
     PrintModuleHasNoToken(ref, modules[0]);
+  } else if (result.tokens == 0 && !NamesItsModule(ref)) {
+    // The usual cause: the token's module is not among p11-kit's configured ones.
+    PrintFailure("no token matches in the configured PKCS#11 modules (p11-kit list-modules names them): name "
+                 "the token's module with module-path=",
+                 ref);
   } else if (result.tokens == 0) {
     PrintFailure("no token matches", ref);
   } else if (result.found == 0) {

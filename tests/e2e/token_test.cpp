@@ -144,6 +144,11 @@ INSTANTIATE_TEST_SUITE_P(
         TokenFailure{"NoSuchToken", 753, 1,
                      {"--aes-key", "pkcs11:token=other;object=aes?module-path=" SOFTHSM2_MODULE},
                      "no token matches"},
+        // Without module-path only the configured modules are searched, and
+        // the message says how to name the token's own.
+        TokenFailure{"NoTokenInTheConfiguredModules", 753, 1, {"--aes-key", "pkcs11:token=nowhere;object=aes"},
+                     "no token matches in the configured PKCS#11 modules (p11-kit list-modules names them): "
+                     "name the token's module with module-path="},
         TokenFailure{"NoSuchObject", 753, 1, {"--aes-key", "URI:object=nothing"}, "no object matches"},
         TokenFailure{"TwoObjectsMatch", 753, 1, {"--aes-key", "URI:object=twice"},
                      "more than one object matches"},

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # README, man pages and --help list the same options for every program: the
 # option words of each program's README section, of its man page and of its
-# --help text must be the same set.
+# --help text must be the same set; and every option the guide in docs/
+# names is one of the programs' own.
 # Usage: check-option-lists.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 SOURCE_DIR=$1
@@ -64,4 +65,20 @@ check sealinfo "### sealinfo"
 check sealkey "## Bring your own key: sealkey"
 check rsa_genkey "### rsa_genkey"
 check make_example_image "### make_example_image"
+
+# The guide in docs/ names no option that no program has.
+known=$(for program in sealtool sealinfo sealkey rsa_genkey make_example_image; do
+          "$BUILD_DIR/$program" --help
+        done | option_words)
+docs_status=0
+for page in "$SOURCE_DIR"/docs/*.md; do
+  [ -e "$page" ] || continue
+  unknown=$(comm -23 <(sed '/^```/,/^```/{/^\$ /!d}' "$page" | option_words) <(echo "$known"))
+  if [ -n "$unknown" ]; then
+    echo "docs/$(basename "$page") names options no program has: $(echo "$unknown" | tr '\n' ' ')"
+    docs_status=1
+  fi
+done
+[ "$docs_status" -ne 0 ] || echo "docs/: every option named is a program's"
+[ "$docs_status" -eq 0 ] || status=1
 exit $status

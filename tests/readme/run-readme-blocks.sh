@@ -43,3 +43,23 @@ cd "$WORK/project"
 env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$WORK/home" TMPDIR="$WORK/tmp" \
   sh -e "$WORK/blocks.sh"
 echo "all $blocks README blocks ran"
+
+# Each page of the guide in docs/ is a session of its own, from a fresh
+# project folder, its blocks in order.
+for page in "$SOURCE_DIR"/docs/*.md; do
+  [ -e "$page" ] || continue
+  name=$(basename "$page" .md)
+  awk '
+    /^```sh$/ { inBlock = 1; printf "echo \"== block at line %d\"\n", NR; next }
+    /^```/    { inBlock = 0; next }
+    inBlock   { print }
+  ' "$page" > "$WORK/$name.sh"
+  count=$(grep -c '^echo "== block' "$WORK/$name.sh" || true)
+  [ "$count" -gt 0 ] || continue
+  mkdir "$WORK/docs-$name" "$WORK/docs-$name/home" "$WORK/docs-$name/tmp"
+  ln -s "$BUILD_DIR" "$WORK/docs-$name/build"
+  ln -s "$SOURCE_DIR/examples" "$WORK/docs-$name/examples"
+  (cd "$WORK/docs-$name" && env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$WORK/docs-$name/home" \
+     TMPDIR="$WORK/docs-$name/tmp" sh -e "$WORK/$name.sh") || { echo "docs/$name.md: a block failed" >&2; exit 1; }
+  echo "docs/$name.md: all $count blocks ran"
+done
