@@ -24,45 +24,45 @@ fi
 WORK=$(mktemp -d)
 # A block that fails part way may leave the signing host's server running.
 trap 'pkill -f -- "-n $WORK/" 2> /dev/null || true; rm -rf "$WORK"' EXIT
-mkdir "$WORK/project" "$WORK/home" "$WORK/tmp"
-ln -s "$BUILD_DIR" "$WORK/project/build"
-ln -s "$SOURCE_DIR/examples" "$WORK/project/examples"
-
-# Each block is announced with its README line, so that a failure names it.
-awk '
-  /^```sh$/ { inBlock = 1; printf "echo \"== README block at line %d\"\n", NR; next }
-  /^```/    { inBlock = 0; next }
-  inBlock   { print }
-' "$SOURCE_DIR/README.md" > "$WORK/blocks.sh"
-blocks=$(grep -c '^echo "== README block' "$WORK/blocks.sh" || true)
-if [ "$blocks" -lt 1 ]; then
-  echo "the README has no sh block: its quick start is no longer marked sh" >&2
-  exit 1
-fi
-
-cd "$WORK/project"
-env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$WORK/home" TMPDIR="$WORK/tmp" \
-  sh -e "$WORK/blocks.sh"
-echo "all $blocks README blocks ran"
-
-# Each page of the guide in docs/ is a session of its own, from a fresh
-# project folder, its blocks in order.
-pages=0
-for page in "$SOURCE_DIR"/docs/*.md; do
-  [ -e "$page" ] || continue
-  name=$(basename "$page" .md)
+# A page's sh blocks as one script, each announced with its line, so that a
+# failure names it.
+extract_blocks() {  # page script
   awk '
     /^```sh$/ { inBlock = 1; printf "echo \"== block at line %d\"\n", NR; next }
     /^```/    { inBlock = 0; next }
     inBlock   { print }
-  ' "$page" > "$WORK/$name.sh"
-  count=$(grep -c '^echo "== block' "$WORK/$name.sh" || true)
+  ' "$1" > "$2"
+  grep -c '^echo "== block' "$2" || true
+}
+
+# Runs a script as a new user would: from a project folder of its own whose
+# build/ is the build under test, in a clean environment with a home and a
+# temporary folder of its own, under dash's sh -e.
+run_session() {  # name script
+  local project="$WORK/$1"
+  mkdir "$project" "$project/home" "$project/tmp"
+  ln -s "$BUILD_DIR" "$project/build"
+  ln -s "$SOURCE_DIR/examples" "$project/examples"
+  (cd "$project" && env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$project/home" TMPDIR="$project/tmp" \
+     sh -e "$2")
+}
+
+blocks=$(extract_blocks "$SOURCE_DIR/README.md" "$WORK/README.sh")
+if [ "$blocks" -lt 1 ]; then
+  echo "the README has no sh block: its quick start is no longer marked sh" >&2
+  exit 1
+fi
+run_session project "$WORK/README.sh" || { echo "README.md: a block failed" >&2; exit 1; }
+echo "all $blocks README blocks ran"
+
+# Each page of the guide in docs/ is a session of its own, its blocks in order.
+pages=0
+for page in "$SOURCE_DIR"/docs/*.md; do
+  [ -e "$page" ] || continue
+  name=$(basename "$page" .md)
+  count=$(extract_blocks "$page" "$WORK/$name.sh")
   [ "$count" -gt 0 ] || continue
-  mkdir "$WORK/docs-$name" "$WORK/docs-$name/home" "$WORK/docs-$name/tmp"
-  ln -s "$BUILD_DIR" "$WORK/docs-$name/build"
-  ln -s "$SOURCE_DIR/examples" "$WORK/docs-$name/examples"
-  (cd "$WORK/docs-$name" && env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$WORK/docs-$name/home" \
-     TMPDIR="$WORK/docs-$name/tmp" sh -e "$WORK/$name.sh") || { echo "docs/$name.md: a block failed" >&2; exit 1; }
+  run_session "docs-$name" "$WORK/$name.sh" || { echo "docs/$name.md: a block failed" >&2; exit 1; }
   echo "docs/$name.md: all $count blocks ran"
   pages=$((pages + 1))
 done
