@@ -2,9 +2,12 @@
 
 #include <cstring>
 
+#include <mbedtls/aes.h>
 #include <mbedtls/platform_util.h>
 
 #include "console/console.h"
+#include "image/hex_text.h"
+#include "keys/aes_cbc.h"
 #include "keys/aes_key_file.h"
 #include "keys/public_key.h"
 #include "platform/file_facts.h"
@@ -18,6 +21,14 @@ bool KeyCheckValue(const KeyHandle& key, std::uint8_t (&value)[kKeyCheckValueSiz
   if (encrypted) std::memcpy(value, block, sizeof value);
   mbedtls_platform_zeroize(block, sizeof block);
   return encrypted;
+}
+
+std::string CheckValueOfKeyBytes(const std::uint8_t* key) {
+  std::uint8_t block[16] = {};
+  const bool encrypted = AesCbcZeroIv(key, MBEDTLS_AES_ENCRYPT, block, sizeof block) == 0;
+  std::string value = encrypted ? HexString(block, kKeyCheckValueSize) : std::string();
+  mbedtls_platform_zeroize(block, sizeof block);
+  return value;
 }
 
 bool RefNamesAesKey(const char* ref, KeyRole* role) {

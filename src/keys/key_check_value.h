@@ -17,6 +17,10 @@ inline constexpr std::size_t kKeyCheckValueSize = 3;
 // False (said why) when the key cannot encrypt.
 bool KeyCheckValue(const KeyHandle& key, std::uint8_t (&value)[kKeyCheckValueSize]);
 
+// The check value, as hex, of an AES-128 key whose bytes are at hand (a
+// built-in key, a key sealinfo read or unwrapped).
+std::string CheckValueOfKeyBytes(const std::uint8_t* key);
+
 // The aes.txt form a key file holds: the token form (32 hex digits), the
 // byte list, or neither (false: it is no AES key file). Reads quietly.
 bool AesKeyFileRole(const char* path, KeyRole* role);

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <vector>
 
-#include <mbedtls/aes.h>
 #include <mbedtls/bignum.h>
 #include <mbedtls/platform_util.h>
 
@@ -31,15 +30,10 @@ constexpr const char* kExampleKeyIds[] = {
 // chip's).
 std::string BuiltInCheckValue(std::int32_t chip) {
   std::uint8_t key[kKeyBufferSize] = {};
-  std::uint8_t block[16] = {};
   GetDefaultAesKey(chip, key);
-  mbedtls_aes_context aes;
-  mbedtls_aes_init(&aes);
-  mbedtls_aes_setkey_enc(&aes, key, 128);
-  mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_ENCRYPT, block, block);
-  mbedtls_aes_free(&aes);
+  std::string value = CheckValueOfKeyBytes(key);
   mbedtls_platform_zeroize(key, sizeof key);
-  return HexString(block, kKeyCheckValueSize);
+  return value;
 }
 
 // A key of the run and the ids it goes by.
@@ -157,18 +151,22 @@ void NoteKeyringVerdicts(const std::vector<KeyVerdict>& verdicts, RecordedImage*
   }
 }
 
-bool LoadKeyringFile(const char* path, Keyring* keyring) {
+bool ReadKeyringFile(const char* path, Keyring* keyring, std::string* problem) {
   std::string text;
-  std::string problem;
   if (!ReadReleaseText(path, kMaxKeyringBytes, &text)) {
-    SayFailed("  ! the keyring %s cannot be read\n\n", path);
+    *problem = "cannot be read";
     return false;
   }
-  if (!ParseKeyring(text, keyring, &problem)) {
-    SayFailed("  ! the keyring %s is refused: %s\n\n", path, problem.c_str());
-    return false;
-  }
-  return true;
+  if (ParseKeyring(text, keyring, problem)) return true;
+  problem->insert(0, "is refused: ");
+  return false;
+}
+
+bool LoadKeyringFile(const char* path, Keyring* keyring) {
+  std::string problem;
+  if (ReadKeyringFile(path, keyring, &problem)) return true;
+  SayFailed("  ! the keyring %s %s\n\n", path, problem.c_str());
+  return false;
 }
 
 }  // namespace sealtool

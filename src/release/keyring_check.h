@@ -45,7 +45,11 @@ void NoteKeyringVerdicts(const std::vector<KeyVerdict>& verdicts, RecordedImage*
 // built-in keys or the example keys: never a production key.
 bool IsDevelopmentKeyId(const std::string& id);
 
-// Reads and parses the keyring at path; false after saying why.
+// Reads and parses the keyring at path; false with *problem ("cannot be
+// read", "is refused: keys[0].use: ...").
+bool ReadKeyringFile(const char* path, Keyring* keyring, std::string* problem);
+
+// The same for a run: false after saying why.
 bool LoadKeyringFile(const char* path, Keyring* keyring);
 
 }  // namespace sealtool

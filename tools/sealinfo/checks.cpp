@@ -185,6 +185,13 @@ void AddCheck(Report* report, CheckId id, Verdict verdict, const char* detail) {
   if (check != nullptr) std::snprintf(check->detail, sizeof check->detail, "%s", detail);
 }
 
+bool CheckPassed(const Report& report, CheckId id) {
+  for (std::size_t i = 0; i < report.checkCount; ++i) {
+    if (report.checks[i].id == id) return report.checks[i].verdict == Verdict::kOk;
+  }
+  return false;
+}
+
 void AddWarning(Report* report, const char* text) {
   if (report->warningCount >= kMaxWarnings) return;
   std::snprintf(report->warnings[report->warningCount++], sizeof report->warnings[0], "%s", text);

@@ -26,6 +26,9 @@ void AddCheck(Report* report, CheckId id, Verdict verdict, const char* format, F
 
 void AddWarning(Report* report, const char* text);
 
+// Whether report holds the check id and it passed.
+bool CheckPassed(const Report& report, CheckId id);
+
 // The layout, header fields, DRAM entries and key record of image, for the
 // report's chip.
 void DescribeHeader(const std::uint8_t* image, Report* report);

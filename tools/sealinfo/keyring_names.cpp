@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include <mbedtls/aes.h>
 #include <mbedtls/platform_util.h>
 
 #include "checks.h"
@@ -12,7 +11,6 @@
 #include "keys/aes_key_file.h"
 #include "keys/key_check_value.h"
 #include "release/keyring_check.h"
-#include "release/release_record.h"
 #include "seal/key_record.h"
 
 namespace sealtool::inspect {
@@ -20,21 +18,7 @@ namespace {
 
 // The check value of an AES-128 key, as hex.
 void CheckValueText(const std::uint8_t* key, char (&text)[kNamedKeyIdSize]) {
-  std::uint8_t block[16] = {};
-  mbedtls_aes_context aes;
-  mbedtls_aes_init(&aes);
-  mbedtls_aes_setkey_enc(&aes, key, 128);
-  mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_ENCRYPT, block, block);
-  mbedtls_aes_free(&aes);
-  std::snprintf(text, sizeof text, "%s", HexString(block, kKeyCheckValueSize).c_str());
-  mbedtls_platform_zeroize(block, sizeof block);
-}
-
-bool CheckPassed(const Report& report, CheckId id) {
-  for (std::size_t i = 0; i < report.checkCount; ++i) {
-    if (report.checks[i].id == id) return report.checks[i].verdict == Verdict::kOk;
-  }
-  return false;
+  std::snprintf(text, sizeof text, "%s", CheckValueOfKeyBytes(key).c_str());
 }
 
 // What the key did to the image, as a report says it.
@@ -165,17 +149,10 @@ void NameImageKeys(const std::uint8_t* image, const InspectOptions& options, con
 }
 
 bool LoadGateKeyring(const char* path, Keyring* keyring) {
-  std::string text;
   std::string problem;
-  if (!ReadReleaseText(path, kMaxKeyringBytes, &text)) {
-    std::fprintf(stderr, "sealinfo: the keyring '%s' cannot be read\n", path);
-    return false;
-  }
-  if (!ParseKeyring(text, keyring, &problem)) {
-    std::fprintf(stderr, "sealinfo: the keyring '%s' is refused: %s\n", path, problem.c_str());
-    return false;
-  }
-  return true;
+  if (ReadKeyringFile(path, keyring, &problem)) return true;
+  std::fprintf(stderr, "sealinfo: the keyring '%s' %s\n", path, problem.c_str());
+  return false;
 }
 
 bool KeyringNamesEveryKey(const Report& report) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <initializer_list>
 #include <vector>
 
 #include "driver/image_file.h"
@@ -291,11 +292,8 @@ bool ExpectedKeyId(const char* text, const std::vector<char*>& images, std::uint
 // the seal, the signature, the wrapped key) passed.
 bool ASealPasses(const sealtool::inspect::Report& report) {
   using sealtool::inspect::CheckId;
-  for (std::size_t i = 0; i < report.checkCount; ++i) {
-    const CheckId id = report.checks[i].id;
-    const bool sealing = id == CheckId::kImageDigest || id == CheckId::kDigestSeal ||
-                         id == CheckId::kRsaSignature || id == CheckId::kWrappedKey;
-    if (sealing && report.checks[i].verdict == sealtool::inspect::Verdict::kOk) return true;
+  for (const CheckId id : {CheckId::kImageDigest, CheckId::kDigestSeal, CheckId::kRsaSignature, CheckId::kWrappedKey}) {
+    if (sealtool::inspect::CheckPassed(report, id)) return true;
   }
   return false;
 }
